@@ -1,0 +1,53 @@
+# Kestrelix top-level Makefile: wraps the CMake presets.
+#   make build   native + win64 builds (and the loader images)
+#   make test    every suite: native unit tests (plain, ASan+UBSan, TSan), the same tests under Wine,
+#                and the e2e suite under Wine + Xvfb
+#   make demo    builds, then runs Kestrelix on the simulated target
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+.PHONY: deps build native asan tsan win64 loaders test unit-native unit-asan unit-tsan unit-wine e2e demo clean
+
+deps:
+	@tools/deps.sh
+
+native:
+	cmake --preset native >/dev/null
+	cmake --build build/native -j$(JOBS)
+
+asan:
+	cmake --preset asan >/dev/null
+	cmake --build build/asan -j$(JOBS)
+
+tsan:
+	cmake --preset tsan >/dev/null
+	cmake --build build/tsan -j$(JOBS)
+
+win64:
+	cmake --preset win64 >/dev/null
+	cmake --build build/win64 -j$(JOBS)
+
+build: deps native win64
+
+unit-native: native
+	cd build/native && ctest --output-on-failure -j$(JOBS)
+
+unit-asan: asan
+	cd build/asan && ctest --output-on-failure -j$(JOBS)
+
+unit-tsan: tsan
+	cd build/tsan && ctest --output-on-failure -j$(JOBS)
+
+unit-wine: win64
+	tools/wine_rig.sh unit out/win64/tests/kx_unit_tests.exe
+
+e2e: win64
+	tools/wine_rig.sh e2e
+
+test: deps
+	@tools/run_all_tests.sh
+
+demo: deps build
+	@tools/demo.sh
+
+clean:
+	rm -rf build out

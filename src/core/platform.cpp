@@ -1,0 +1,139 @@
+// platform.cpp - the portable default platform and the installed-table switch.
+#include "core/platform.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "core/text.h"
+
+namespace {
+
+int default_post_main(unsigned, uintptr_t, intptr_t) { return -1; }
+bool default_main_window_exists() { return false; }
+bool default_on_main_thread() { return true; }
+int default_message_box(const char*, const char*, unsigned) { return PLATFORM_ID_CANCEL; }
+
+uint64_t default_tick_ms() {
+    using namespace std::chrono;
+    return (uint64_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t default_now_us() {
+    using namespace std::chrono;
+    return (int64_t)duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int default_exe_dir(char* out, size_t size) {
+    if (!out || size == 0) return -1;
+#ifdef _WIN32
+    wchar_t wide[1024];
+    DWORD n = GetModuleFileNameW(nullptr, wide, 1024);
+    if (n == 0 || n >= 1024) return -1;
+    wchar_t* cut = wcsrchr(wide, L'\\');
+    if (!cut) return -1;
+    *cut = 0;
+    utf16_to_utf8((const char16_t*)wide, out, size);
+    return 0;
+#else
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return -1;
+    path[n] = 0;
+    char* cut = strrchr(path, '/');
+    if (!cut) return -1;
+    *cut = 0;
+    text_copy(out, size, path);
+    return 0;
+#endif
+}
+
+int default_get_env(const char* name, char* out, size_t size) {
+    if (!name || !out || size == 0) return -1;
+#ifdef _WIN32
+    char16_t wname[256];
+    utf8_to_utf16(name, wname, 256);
+    wchar_t value[1024];
+    DWORD n = GetEnvironmentVariableW((const wchar_t*)wname, value, 1024);
+    if (n == 0 || n >= 1024) return -1;
+    utf16_to_utf8((const char16_t*)value, out, size);
+    return 0;
+#else
+    const char* v = std::getenv(name);
+    if (!v) return -1;
+    text_copy(out, size, v);
+    return 0;
+#endif
+}
+
+FILE* default_open_file(const char* path, const char* mode) {
+    if (!path || !mode) return nullptr;
+#ifdef _WIN32
+    char16_t wpath[1024], wmode[16];
+    utf8_to_utf16(path, wpath, 1024);
+    utf8_to_utf16(mode, wmode, 16);
+    return _wfopen((const wchar_t*)wpath, (const wchar_t*)wmode);
+#else
+    return std::fopen(path, mode);
+#endif
+}
+
+int default_make_dir(const char* path) {
+    if (!path) return -1;
+#ifdef _WIN32
+    char16_t wpath[1024];
+    utf8_to_utf16(path, wpath, 1024);
+    if (CreateDirectoryW((const wchar_t*)wpath, nullptr)) return 0;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? 0 : -1;
+#else
+    if (mkdir(path, 0777) == 0) return 0;
+    struct stat st;
+    return (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) ? 0 : -1;
+#endif
+}
+
+void default_debug_output_utf16(const char16_t* text) {
+#ifdef _WIN32
+    if (text) OutputDebugStringW((const wchar_t*)text);
+#else
+    (void)text;
+#endif
+}
+
+void default_sleep_ms(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+const Platform kDefault = {
+    default_post_main,  default_main_window_exists, default_on_main_thread, default_message_box,
+    default_tick_ms,    default_now_us,             default_exe_dir,        default_get_env,
+    default_open_file,  default_make_dir,           default_debug_output_utf16, default_sleep_ms,
+};
+
+std::atomic<const Platform*> g_platform{&kDefault};
+
+}  // namespace
+
+const Platform* platform() { return g_platform.load(std::memory_order_acquire); }
+
+const Platform* platform_install(const Platform* p) {
+    return g_platform.exchange(p ? p : &kDefault, std::memory_order_acq_rel);
+}
+
+const Platform* platform_default() { return &kDefault; }
+
+char platform_path_separator() {
+#ifdef _WIN32
+    return '\\';
+#else
+    return '/';
+#endif
+}
