@@ -143,6 +143,13 @@ void log_close_file() {
     close_file_locked();
 }
 
+void log_reset() {
+    std::lock_guard<std::mutex> hold(g_log_lock);
+    close_file_locked();
+    g_log.override_path[0] = 0;
+    g_log.sink = nullptr;
+}
+
 const char* log_file_path() { return g_log.path; }
 
 void log_set_sink(LogSink sink) {

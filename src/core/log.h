@@ -36,6 +36,8 @@ void log_set_override_path(const char16_t* path);
 void log_open_file();
 // Closes the log file (tests and shut-down); the override path is kept.
 void log_close_file();
+// Closes the file and forgets the override path and the sink (a fresh start, for tests).
+void log_reset();
 // UTF-8 path of the open log file, or an empty text.
 const char* log_file_path();
 

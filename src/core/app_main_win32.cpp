@@ -1,0 +1,92 @@
+// app_main_win32.cpp - the program entry: fills the start-up hooks with the Win32 shell's steps,
+// then runs the portable start-up sequence and the message loop.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "core/app.h"
+#include "core/log.h"
+#include "core/platform_win32.h"
+#include "workspace/main_window_win32.h"
+
+namespace {
+
+HINSTANCE g_instance;
+HACCEL g_accelerators;
+
+// Tab rename edit box (open while a tab is being renamed) and its key handler; filled by the tab
+// control when it exists.
+HWND g_rename_edit;
+void (*g_rename_key)(int virtual_key);
+
+void init_common_controls() {
+    INITCOMMONCONTROLSEX icc = {sizeof icc, 0xFF};
+    InitCommonControlsEx(&icc);
+}
+
+void register_window_classes() {
+    // Waveform, numeric, dialog and help window classes register here as they are built.
+    main_window_register_class();
+}
+
+int create_main_window() {
+    HWND hwnd = main_window_create();
+    return hwnd ? 0 : -1;
+}
+
+void show_main_window(int show_command) {
+    HWND hwnd = platform_win32_main_window();
+    ShowWindow(hwnd, show_command);
+    UpdateWindow(hwnd);
+}
+
+void create_accelerators() {
+    ACCEL table[2] = {{FVIRTKEY, VK_F1, 2702}, {FVIRTKEY | FCONTROL, 'F', 2703}};
+    g_accelerators = CreateAcceleratorTableW(table, 2);
+}
+
+void destroy_accelerators() {
+    if (g_accelerators) DestroyAcceleratorTable(g_accelerators);
+    g_accelerators = nullptr;
+}
+
+int run_message_loop() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (g_rename_edit && msg.hwnd == g_rename_edit && msg.message == WM_KEYDOWN &&
+            (msg.wParam == VK_RETURN || msg.wParam == VK_ESCAPE) && g_rename_key) {
+            g_rename_key((int)msg.wParam);
+            continue;
+        }
+        HWND main = platform_win32_main_window();
+        if (!main || !TranslateAcceleratorW(main, g_accelerators, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    return (int)msg.wParam;
+}
+
+}  // namespace
+
+// The close, destroy and command steps of subsystems that are not in this build yet.
+void main_window_close_hook() {}
+void main_window_destroy_hook() {}
+void main_window_command_hook(int) {}
+
+int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
+    g_instance = instance;
+    platform_win32_install();
+    AppHooks& h = g_app_hooks;
+    h.init_common_controls = init_common_controls;
+    h.register_window_classes = register_window_classes;
+    h.create_main_window = create_main_window;
+    h.show_main_window = show_main_window;
+    h.create_accelerators = create_accelerators;
+    h.run_message_loop = run_message_loop;
+    h.destroy_accelerators = destroy_accelerators;
+    return app_run((char16_t*)command_line, show_command);
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR command_line, int show_command) {
+    return app_main(instance, command_line, show_command);
+}

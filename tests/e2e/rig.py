@@ -1,0 +1,124 @@
+"""The e2e rig: Xvfb display, Wine environment and a Kestrelix runner that waits on log lines."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+OUT = ROOT / "out" / "win64"
+EXE = OUT / "Kestrelix.exe"
+
+
+def wine_env(display):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = os.environ.get("WINEPREFIX", str(ROOT / "build" / "wineprefix"))
+    env["WINEARCH"] = "win64"
+    env["WINEDEBUG"] = os.environ.get("WINEDEBUG", "-all")
+    env["WINEDLLOVERRIDES"] = os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env["DISPLAY"] = display
+    env.pop("LOCALAPPDATA", None)
+    return env
+
+
+def win_path(path):
+    """A Unix path as Wine's Z: drive sees it."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+class Display:
+    """One Xvfb server for the session, on the first free display number from 90."""
+
+    def __init__(self):
+        self.proc = None
+        self.name = None
+
+    def start(self):
+        for n in range(90, 140):
+            if Path(f"/tmp/.X{n}-lock").exists() or Path(f"/tmp/.X11-unix/X{n}").exists():
+                continue
+            proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(50):
+                if Path(f"/tmp/.X11-unix/X{n}").exists():
+                    self.proc, self.name = proc, f":{n}"
+                    return self
+                if proc.poll() is not None:
+                    break
+                time.sleep(0.1)
+            proc.kill()
+        raise RuntimeError("no free X display for Xvfb")
+
+    def stop(self):
+        if self.proc:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+
+    def screenshot(self, path):
+        """Root-window screenshot (the Wine virtual desktop) as PNG."""
+        subprocess.run(["import", "-display", self.name, "-window", "root", str(path)], check=True,
+                       timeout=30)
+        return Path(path)
+
+
+def read_log(path):
+    """The log file's text (BOM kept), or '' when it does not exist yet."""
+    try:
+        return Path(path).read_bytes().decode("utf-8", errors="replace")
+    except FileNotFoundError:
+        return ""
+
+
+class Kestrelix:
+    """One Kestrelix.exe under Wine, started with options, observed through its log file."""
+
+    def __init__(self, display, workdir, args=(), log_name="kestrelix.log", exe=EXE):
+        self.display = display
+        self.log = Path(workdir) / log_name
+        self.args = [f"--log={win_path(self.log)}"] + list(args)
+        self.env = wine_env(display.name)
+        self.env["LOCALAPPDATA"] = win_path(Path(workdir) / "appdata")
+        (Path(workdir) / "appdata").mkdir(exist_ok=True)
+        self.exe = exe
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(["wine", str(self.exe)] + self.args, env=self.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def text(self):
+        return read_log(self.log)
+
+    def wait_log(self, pattern, timeout=60):
+        """Waits until a log line matches the regular expression; returns the match."""
+        rx = re.compile(pattern)
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            m = rx.search(self.text())
+            if m:
+                return m
+            if self.proc.poll() is not None:
+                m = rx.search(self.text())
+                if m:
+                    return m
+                raise AssertionError(f"Kestrelix exited ({self.proc.returncode}) before /{pattern}/:\n"
+                                     + self.text()[-3000:])
+            time.sleep(0.1)
+        raise AssertionError(f"no log line /{pattern}/ within {timeout}s:\n" + self.text()[-3000:])
+
+    def wait_exit(self, timeout=60):
+        return self.proc.wait(timeout)
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()

@@ -1,0 +1,129 @@
+// Command-line tokenising: every option, the first plain argument, and the odd cases.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/command_line.h"
+#include "core/text.h"
+
+namespace {
+
+// Parses a copy of the text (parsing splits it in place, so it must outlive the options).
+struct Parsed {
+    explicit Parsed(const char16_t* text) : storage(text) {
+        command_line_clear(&o);
+        parse_command_line(storage.data(), &o);
+    }
+    std::u16string storage;
+    CommandLineOptions o;
+};
+
+std::u16string s(const char16_t* t) { return t ? std::u16string(t) : std::u16string(u"<null>"); }
+
+}  // namespace
+
+TEST(CommandLine, EveryOption) {
+    Parsed p(u"fw.elf --select-leaf=motor.speed --layout-load=a.ini --layout-save=b.ini --shot=shots/s "
+             u"--rename-tab=调试 --replay=r.csv --replay-all=all.csv --net-listen=9000 "
+             u"--net-connect=192.168.1.9:10000 --net-sync --net-watch --net-write=pid.kp=1.5 "
+             u"--net-download --net-watchstop=700 --net-shot-at=c.bmp,1500 --net-set=10.0.0.2:10001 "
+             u"--watch=a,b.c --net-win=chart,a,b --net-exit=3000 --log=x.log");
+    const CommandLineOptions& o = p.o;
+    EXPECT_EQ(s(o.elf_path), u"fw.elf");
+    EXPECT_EQ(s(o.select_leaf), u"motor.speed");
+    EXPECT_EQ(s(o.layout_load_path), u"a.ini");
+    EXPECT_EQ(s(o.layout_save_path), u"b.ini");
+    EXPECT_EQ(o.no_layout, 0);
+    EXPECT_EQ(s(o.shot_prefix), u"shots/s");
+    EXPECT_EQ(s(o.rename_tab), u"调试");
+    EXPECT_EQ(s(o.replay_path), u"r.csv");
+    EXPECT_EQ(s(o.replay_all_path), u"all.csv");
+    EXPECT_EQ(o.net_listen_port, 9000);
+    EXPECT_EQ(s(o.net_connect_host), u"192.168.1.9");
+    EXPECT_EQ(o.net_connect_port, 10000);
+    EXPECT_EQ(o.net_sync, 1);
+    EXPECT_EQ(o.net_watch, 1);
+    EXPECT_STREQ(o.net_write_name, "pid.kp");
+    EXPECT_STREQ(o.net_write_value, "1.5");
+    EXPECT_EQ(o.net_download, 1);
+    EXPECT_EQ(o.net_watchstop_ms, 700);
+    EXPECT_EQ(s(o.net_shot_at_path), u"c.bmp");
+    EXPECT_EQ(o.net_shot_at_ms, 1500);
+    EXPECT_EQ(s(o.net_set_address), u"10.0.0.2");
+    EXPECT_EQ(s(o.net_set_port), u"10001");
+    EXPECT_EQ(s(o.watch_list), u"a,b.c");
+    EXPECT_EQ(s(o.window_spec), u"chart,a,b");
+    EXPECT_EQ(o.net_exit_ms, 3000);
+}
+
+TEST(CommandLine, DefaultsAndPlainArguments) {
+    Parsed none(u"");
+    EXPECT_EQ(none.o.net_listen_port, -1);
+    EXPECT_EQ(none.o.elf_path, nullptr);
+    // Runs of blanks are skipped; the second plain argument and unknown options after it are ignored.
+    Parsed p(u"   first.elf   second.elf --no-layout  --bogus ");
+    EXPECT_EQ(s(p.o.elf_path), u"first.elf");
+    EXPECT_EQ(p.o.no_layout, 1);
+    // An unknown option before any plain argument is taken as the firmware path.
+    Parsed q(u"--bogus fw.elf");
+    EXPECT_EQ(s(q.o.elf_path), u"--bogus");
+    // Exact options do not match longer tokens.
+    Parsed r(u"--no-layoutX --net-syncing");
+    EXPECT_EQ(r.o.no_layout, 0);
+    EXPECT_EQ(r.o.net_sync, 0);
+    EXPECT_EQ(s(r.o.elf_path), u"--no-layoutX");
+}
+
+TEST(CommandLine, ValuesWithoutTheirSeparatorAreIgnored) {
+    Parsed p(u"--net-connect=10.0.0.5 --net-write=novalue --net-shot-at=c.bmp --net-set=192.168.1.9");
+    EXPECT_EQ(s(p.o.net_connect_host), u"");
+    EXPECT_EQ(p.o.net_connect_port, 0);
+    EXPECT_STREQ(p.o.net_write_name, "");
+    EXPECT_EQ(s(p.o.net_shot_at_path), u"");
+    EXPECT_EQ(p.o.net_shot_at_ms, 0);
+    // --net-set= without a colon: the whole value is the address, the port stays empty.
+    EXPECT_EQ(s(p.o.net_set_address), u"192.168.1.9");
+    EXPECT_EQ(s(p.o.net_set_port), u"");
+    EXPECT_EQ(p.o.elf_path, nullptr);
+}
+
+TEST(CommandLine, WatchFollowedByBlankAndRepeatedOptions) {
+    // "--watch= a,b": an empty list, then a plain argument taken as the firmware path.
+    Parsed p(u"--watch= a,b --net-exit=abc --net-win=num,x --net-win=chart,y --watch=c");
+    EXPECT_EQ(s(p.o.elf_path), u"a,b");
+    EXPECT_EQ(s(p.o.watch_list), u"c");
+    EXPECT_EQ(s(p.o.window_spec), u"chart,y");
+    EXPECT_EQ(p.o.net_exit_ms, 0);  // not a number
+    Parsed q(u"--watch=");
+    EXPECT_EQ(s(q.o.watch_list), u"");
+}
+
+TEST(CommandLine, FieldsAreCutToTheirSize) {
+    std::u16string longname(400, u'n');
+    std::u16string text = u"--shot=" + longname + u" --net-set=" + longname + u" --net-write=" +
+                          std::u16string(100, u'k') + u"=" + std::u16string(100, u'v');
+    Parsed p(text.c_str());
+    EXPECT_EQ(text16_len(p.o.shot_prefix), 259u);
+    EXPECT_EQ(text16_len(p.o.net_set_address), 63u);
+    EXPECT_EQ(strlen(p.o.net_write_name), 63u);
+    EXPECT_EQ(strlen(p.o.net_write_value), 63u);
+}
+
+TEST(CommandLine, LogOptionFoundAnywhere) {
+    char16_t out[260];
+    EXPECT_EQ(command_line_log_path(u"fw.elf --log=C:\\tmp\\k.log --net-exit=5", out, 260), 0);
+    EXPECT_EQ(s(out), u"C:\\tmp\\k.log");
+    // Plain substring search: it is found even inside another token.
+    EXPECT_EQ(command_line_log_path(u"x--log=inner.log", out, 260), 0);
+    EXPECT_EQ(s(out), u"inner.log");
+    EXPECT_EQ(command_line_log_path(u"--log= fw.elf", out, 260), -1);
+    EXPECT_EQ(s(out), u"");
+    std::u16string too_long = u"--log=" + std::u16string(260, u'p');
+    EXPECT_EQ(command_line_log_path(too_long.c_str(), out, 260), -1);
+    std::u16string just_fits = u"--log=" + std::u16string(259, u'p');
+    EXPECT_EQ(command_line_log_path(just_fits.c_str(), out, 260), 0);
+    EXPECT_EQ(text16_len(out), 259u);
+    // The value is skipped by the tokeniser (not taken as the firmware path).
+    Parsed p(u"--log=k.log");
+    EXPECT_EQ(p.o.elf_path, nullptr);
+}

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs Kestrelix on the simulated target. With a display: on it, until the user closes the window.
+# Without one: under Xvfb for a fixed time, saving screenshots under out/demo/ and printing their
+# paths and the last lines of the log.
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$ROOT"
+tools/wine_rig.sh prefix
+export WINEPREFIX="$ROOT/build/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+OUT="$ROOT/out/demo"
+mkdir -p "$OUT"
+LOG="$OUT/kestrelix.log"
+rm -f "$LOG"
+ARGS=("--log=Z:${LOG//\//\\}")
+[ -f out/win64/demo.elf ] && ARGS+=("Z:${ROOT//\//\\}\\out\\win64\\demo.elf")
+[ -f tools/demo_args.txt ] && read -r -a EXTRA < tools/demo_args.txt && ARGS+=("${EXTRA[@]}")
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "demo: running on display $DISPLAY (close the window to end)"
+  wine out/win64/Kestrelix.exe "${ARGS[@]}"
+  exit 0
+fi
+
+SECS=${KX_DEMO_SECONDS:-20}
+N=77
+while [ -e /tmp/.X11-unix/X$N ]; do N=$((N + 1)); done
+Xvfb :$N -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+XPID=$!
+trap 'kill $XPID 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+export DISPLAY=:$N
+sleep 1
+echo "demo: no display; running under Xvfb $DISPLAY for $SECS s"
+wine out/win64/Kestrelix.exe "${ARGS[@]}" "--net-exit=$((SECS * 1000))" &
+WPID=$!
+shots=()
+for i in 1 2 3; do
+  sleep $((SECS / 4))
+  f="$OUT/screen-$i.png"
+  import -display "$DISPLAY" -window root "$f" && shots+=("$f")
+done
+wait $WPID || true
+echo
+echo "screenshots:"
+for f in "${shots[@]}"; do echo "  $f"; done
+for f in "$OUT"/*.bmp; do [ -e "$f" ] && echo "  $f"; done
+echo
+echo "log ($LOG), last lines:"
+tail -n 15 "$LOG" | sed 's/^\xEF\xBB\xBF//'

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The Wine test rig: a per-build Wine prefix prepared once (virtual desktop, CJK font link),
+# an Xvfb display, and runners for the Windows unit tests and the e2e suite.
+#   tools/wine_rig.sh prefix            prepare build/wineprefix (idempotent)
+#   tools/wine_rig.sh unit EXE [ARGS]   run a Windows console test exe under Wine
+#   tools/wine_rig.sh e2e [PYTEST ARGS] run tests/e2e with Debian's python3 and pytest
+#   tools/wine_rig.sh env               print the environment lines the rig uses
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wineprefix}"
+export WINEARCH=win64
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+STAMP="$WINEPREFIX/.kestrelix-rig-v2"
+FONT=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+
+prepare_prefix() {
+  [ -f "$STAMP" ] && return 0
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  env -u DISPLAY wineboot -i >/dev/null 2>&1 || true
+  wineserver -w || true
+  local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+  for face in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Segoe UI"; do
+    env -u DISPLAY wine reg add "$key" /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
+  done
+  # A virtual desktop gives every window a frame, and a root screenshot then looks like Windows.
+  env -u DISPLAY wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+  env -u DISPLAY wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null 2>&1
+  # No crash dialogs: a crashing test program must end, not wait for a click.
+  env -u DISPLAY wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+  [ -f "$FONT" ] && ln -sf "$FONT" "$WINEPREFIX/drive_c/windows/Fonts/wqy-microhei.ttc"
+  wineserver -w || true
+  touch "$STAMP"
+}
+
+case "${1:-}" in
+  prefix)
+    prepare_prefix ;;
+  unit)
+    shift
+    prepare_prefix
+    exe="$1"; shift
+    # Console test programs need no display.
+    env -u DISPLAY wine "$exe" "$@" ;;
+  e2e)
+    shift
+    prepare_prefix
+    cd "$ROOT"
+    exec /usr/bin/python3 -m pytest -q tests/e2e "$@" ;;
+  env)
+    echo "WINEPREFIX=$WINEPREFIX"; echo "WINEDEBUG=$WINEDEBUG"; echo "WINEDLLOVERRIDES=$WINEDLLOVERRIDES" ;;
+  *)
+    echo "usage: $0 prefix|unit EXE [ARGS]|e2e [ARGS]|env" >&2; exit 2 ;;
+esac
