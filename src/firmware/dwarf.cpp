@@ -1,0 +1,629 @@
+// dwarf.cpp - the DWARF unit walk: unit headers, abbreviation tables, entries, forms, the
+// entry index and attribute decoding.
+//
+// [SECTION] Cursor and LEB128
+// [SECTION] Forms
+// [SECTION] Abbreviation tables
+// [SECTION] Entries of one unit
+// [SECTION] Unit walk
+// [SECTION] Lookups and attribute values
+//
+// Every read is bounded by the end of the unit (entries) or of the section (abbreviations);
+// nothing is read outside the section it belongs to. Damaged units are dropped, never fatal.
+#include <cstdlib>
+#include <cstring>
+
+#include "firmware/dwarf.h"
+
+// [SECTION] Cursor and LEB128 -------------------------------------------------------------------
+
+namespace {
+
+// A read position with the end it may not pass.
+struct Cursor {
+    const uint8_t* p;
+    const uint8_t* end;
+};
+
+size_t left(const Cursor& c) { return static_cast<size_t>(c.end - c.p); }
+
+// Unsigned LEB128; stops at the end and keeps at most 64 bits.
+uint64_t read_uleb(Cursor& c) {
+    uint64_t v = 0;
+    unsigned shift = 0;
+    while (c.p < c.end) {
+        uint8_t b = *c.p++;
+        if (shift < 64) v |= static_cast<uint64_t>(b & 0x7F) << shift;
+        shift += 7;
+        if (!(b & 0x80)) break;
+    }
+    return v;
+}
+
+// Signed LEB128, sign-extended from the last byte's bit 6.
+int64_t read_sleb(Cursor& c) {
+    uint64_t v = 0;
+    unsigned shift = 0;
+    uint8_t b = 0;
+    while (c.p < c.end) {
+        b = *c.p++;
+        if (shift < 64) v |= static_cast<uint64_t>(b & 0x7F) << shift;
+        shift += 7;
+        if (!(b & 0x80)) break;
+    }
+    if ((b & 0x40) && shift < 64) v |= ~0ull << shift;
+    return static_cast<int64_t>(v);
+}
+
+// [SECTION] Forms -------------------------------------------------------------------------------
+
+enum : uint64_t {
+    FORM_addr = 0x01, FORM_block2 = 0x03, FORM_block4 = 0x04, FORM_data2 = 0x05, FORM_data4 = 0x06,
+    FORM_data8 = 0x07, FORM_string = 0x08, FORM_block = 0x09, FORM_block1 = 0x0A, FORM_data1 = 0x0B,
+    FORM_flag = 0x0C, FORM_sdata = 0x0D, FORM_strp = 0x0E, FORM_udata = 0x0F, FORM_ref_addr = 0x10,
+    FORM_ref1 = 0x11, FORM_ref2 = 0x12, FORM_ref4 = 0x13, FORM_ref8 = 0x14, FORM_ref_udata = 0x15,
+    FORM_indirect = 0x16, FORM_sec_offset = 0x17, FORM_exprloc = 0x18, FORM_flag_present = 0x19,
+    FORM_strx = 0x1A, FORM_addrx = 0x1B, FORM_ref_sup4 = 0x1C, FORM_strp_sup = 0x1D,
+    FORM_data16 = 0x1E, FORM_line_strp = 0x1F, FORM_ref_sig8 = 0x20, FORM_implicit_const = 0x21,
+    FORM_loclistx = 0x22, FORM_rnglistx = 0x23, FORM_ref_sup8 = 0x24, FORM_strx1 = 0x25,
+    FORM_strx2 = 0x26, FORM_strx3 = 0x27, FORM_strx4 = 0x28, FORM_addrx1 = 0x29, FORM_addrx2 = 0x2A,
+    FORM_addrx3 = 0x2B, FORM_addrx4 = 0x2C,
+};
+
+// What a form needs from its unit.
+struct FormContext {
+    const ElfImage* image;
+    uint64_t unit_offset;
+    uint16_t version;
+    uint8_t address_size;
+};
+
+// Bytes of a form of fixed size, or -1 (variable size or unknown).
+int form_fixed_size(uint64_t form, const FormContext& ctx) {
+    switch (form) {
+        case FORM_addr: return ctx.address_size;
+        case FORM_data1: case FORM_flag: case FORM_ref1: case FORM_strx1: case FORM_addrx1: return 1;
+        case FORM_data2: case FORM_ref2: case FORM_strx2: case FORM_addrx2: return 2;
+        case FORM_strx3: case FORM_addrx3: return 3;
+        case FORM_data4: case FORM_sec_offset: case FORM_strp: case FORM_ref4: case FORM_strx4:
+        case FORM_addrx4: case FORM_ref_sup4: case FORM_strp_sup: case FORM_line_strp: return 4;
+        case FORM_data8: case FORM_ref_sig8: case FORM_ref8: return 8;
+        case FORM_data16: return 16;
+        case FORM_ref_addr: return ctx.version <= 2 ? ctx.address_size : 4;
+        case FORM_flag_present: case FORM_implicit_const: return 0;
+        default: return -1;
+    }
+}
+
+// Reads n fixed bytes; false when they would pass the end.
+bool read_fixed(Cursor& c, const FormContext& ctx, unsigned n, uint64_t* v) {
+    if (left(c) < n) return false;
+    *v = n ? elf_read_n(ctx.image, c.p, n) : 0;
+    c.p += n;
+    return true;
+}
+
+// A block of length bytes; kept (class block) only for the attributes that carry location
+// expressions, which DWARF 2 and 3 producers encode as blocks.
+bool read_block(Cursor& c, uint64_t length, uint64_t attr_code, DwarfAttr* a) {
+    if (length > left(c)) return false;
+    if (attr_code == DW_AT_location || attr_code == DW_AT_data_member_location) {
+        a->cls = ATTR_BLOCK;
+        a->value = length;
+        a->data = c.p;
+    }
+    c.p += length;
+    return true;
+}
+
+// Decodes one value of a form into a (whose code is set); false fails the entry.
+bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implicit, DwarfAttr* a,
+               bool via_indirect) {
+    a->cls = ATTR_NONE;
+    a->value = 0;
+    a->data = nullptr;
+    uint64_t v = 0;
+    switch (form) {
+        case FORM_addr:
+            if (!read_fixed(c, ctx, ctx.address_size, &v)) return false;
+            a->cls = ATTR_ADDRESS; a->value = v; return true;
+        case FORM_block1: case FORM_block2: case FORM_block4: {
+            unsigned n = form == FORM_block1 ? 1 : form == FORM_block2 ? 2 : 4;
+            if (!read_fixed(c, ctx, n, &v)) return false;
+            return read_block(c, v, a->code, a);
+        }
+        case FORM_block: {
+            uint64_t length = read_uleb(c);
+            return read_block(c, length, a->code, a);
+        }
+        case FORM_data1: case FORM_flag: case FORM_data2: case FORM_data4: case FORM_sec_offset:
+        case FORM_data8: case FORM_ref_sig8: {
+            int n = form_fixed_size(form, ctx);
+            if (!read_fixed(c, ctx, static_cast<unsigned>(n), &v)) return false;
+            a->cls = ATTR_DATA; a->value = v; return true;
+        }
+        case FORM_strp:
+            if (!read_fixed(c, ctx, 4, &v)) return false;
+            a->cls = ATTR_STRP; a->value = v; return true;
+        case FORM_string: {
+            const void* nul = memchr(c.p, 0, left(c));
+            if (!nul) return false;
+            a->cls = ATTR_STRING;
+            a->data = c.p;
+            c.p = static_cast<const uint8_t*>(nul) + 1;
+            return true;
+        }
+        case FORM_sdata: {
+            if (!left(c)) return false;
+            a->cls = ATTR_SDATA; a->value = static_cast<uint64_t>(read_sleb(c)); return true;
+        }
+        case FORM_udata:
+            if (!left(c)) return false;
+            a->cls = ATTR_UDATA; a->value = read_uleb(c); return true;
+        case FORM_ref_addr:
+            if (!read_fixed(c, ctx, static_cast<unsigned>(form_fixed_size(form, ctx)), &v)) return false;
+            a->cls = ATTR_DATA; a->value = v; return true;
+        case FORM_ref1: case FORM_ref2: case FORM_ref4: case FORM_ref8:
+            if (!read_fixed(c, ctx, static_cast<unsigned>(form_fixed_size(form, ctx)), &v)) return false;
+            a->cls = ATTR_DATA; a->value = v + ctx.unit_offset; return true;
+        case FORM_ref_udata:
+            if (!left(c)) return false;
+            a->cls = ATTR_DATA; a->value = read_uleb(c) + ctx.unit_offset; return true;
+        case FORM_indirect: {
+            if (via_indirect || !left(c)) return false;
+            uint64_t real = read_uleb(c);
+            // An implicit constant reached this way has no constant in the abbreviation.
+            return read_form(c, ctx, real, 0, a, true);
+        }
+        case FORM_exprloc: {
+            if (!left(c)) return false;
+            uint64_t length = read_uleb(c);
+            if (length > left(c)) return false;
+            a->cls = ATTR_EXPRLOC; a->value = length; a->data = c.p;
+            c.p += length;
+            return true;
+        }
+        case FORM_flag_present:
+            a->cls = ATTR_DATA; a->value = 1; return true;
+        case FORM_strx:
+            if (!left(c)) return false;
+            a->cls = ATTR_STRX; a->value = read_uleb(c); return true;
+        case FORM_strx1: case FORM_strx2: case FORM_strx3: case FORM_strx4:
+            if (!read_fixed(c, ctx, static_cast<unsigned>(form - FORM_strx1 + 1), &v)) return false;
+            a->cls = ATTR_STRX; a->value = v; return true;
+        case FORM_addrx:
+            if (!left(c)) return false;
+            a->cls = ATTR_ADDRX; a->value = read_uleb(c); return true;
+        case FORM_addrx1: case FORM_addrx2: case FORM_addrx3: case FORM_addrx4:
+            if (!read_fixed(c, ctx, static_cast<unsigned>(form - FORM_addrx1 + 1), &v)) return false;
+            a->cls = ATTR_ADDRX; a->value = v; return true;
+        case FORM_ref_sup4: case FORM_strp_sup: case FORM_line_strp:
+            return read_fixed(c, ctx, 4, &v);
+        case FORM_data16:
+            if (left(c) < 16) return false;
+            c.p += 16;
+            return true;
+        case FORM_implicit_const:
+            a->cls = ATTR_SDATA; a->value = static_cast<uint64_t>(implicit); return true;
+        case FORM_loclistx: case FORM_rnglistx:
+            if (!left(c)) return false;
+            read_uleb(c);
+            return true;
+        default:
+            return false;  // 0x02, ref_sup8, 0 and everything above addrx4
+    }
+}
+
+// [SECTION] Abbreviation tables -----------------------------------------------------------------
+
+template <typename T>
+bool grow(T** array, int32_t* capacity, int32_t need, int32_t initial) {
+    if (need <= *capacity) return true;
+    int64_t next = *capacity ? *capacity : initial;
+    while (next < need) next *= 2;
+    if (next > 0x7FFFFFFF / static_cast<int64_t>(sizeof(T))) return false;
+    T* bigger = static_cast<T*>(realloc(*array, sizeof(T) * static_cast<size_t>(next)));
+    if (!bigger) return false;
+    *array = bigger;
+    *capacity = static_cast<int32_t>(next);
+    return true;
+}
+
+void table_free(DwarfAbbrevTable* t) {
+    free(t->abbrevs);
+    free(t->attr_codes);
+    free(t->forms);
+    free(t->implicit_consts);
+    free(t->by_code);
+    memset(t, 0, sizeof *t);
+}
+
+bool table_add_spec(DwarfAbbrevTable* t, uint64_t attr, uint64_t form, int64_t implicit) {
+    int32_t need = t->spec_count + 1;
+    int32_t cap = t->spec_capacity;
+    if (!grow(&t->attr_codes, &cap, need, 8)) return false;
+    cap = t->spec_capacity;
+    if (!grow(&t->forms, &cap, need, 8)) return false;
+    cap = t->spec_capacity;
+    if (!grow(&t->implicit_consts, &cap, need, 8)) return false;
+    t->spec_capacity = cap;
+    t->attr_codes[t->spec_count] = attr;
+    t->forms[t->spec_count] = form;
+    t->implicit_consts[t->spec_count] = implicit;
+    t->spec_count++;
+    return true;
+}
+
+// Direct lookup by code when the codes are dense enough (they usually run 1, 2, 3, ...).
+void table_index_codes(DwarfAbbrevTable* t) {
+    uint64_t max_code = 0;
+    for (int32_t i = 0; i < t->count; i++)
+        if (t->abbrevs[i].code > max_code) max_code = t->abbrevs[i].code;
+    if (max_code >= static_cast<uint64_t>(t->count) * 4 + 1024) return;
+    int32_t size = static_cast<int32_t>(max_code + 1);
+    t->by_code = static_cast<int32_t*>(calloc(static_cast<size_t>(size), sizeof(int32_t)));
+    if (!t->by_code) return;
+    t->by_code_size = size;
+    for (int32_t i = t->count; i-- > 0;) t->by_code[t->abbrevs[i].code] = i + 1;  // first one wins
+}
+
+// Reads the table at offset; false on allocation failure or an empty table.
+bool table_read(const ElfImage* image, uint64_t offset, DwarfAbbrevTable* t) {
+    memset(t, 0, sizeof *t);
+    t->offset = offset;
+    const ElfSection& s = image->debug_abbrev;
+    Cursor c = {s.data + offset, s.data + s.size};
+    while (c.p < c.end) {
+        uint64_t code = read_uleb(c);
+        if (code == 0) break;
+        if (!grow(&t->abbrevs, &t->capacity, t->count + 1, 64)) return false;
+        DwarfAbbrev& a = t->abbrevs[t->count];
+        a.code = code;
+        a.tag = read_uleb(c);
+        a.has_children = c.p < c.end && *c.p == 1;
+        if (c.p < c.end) c.p++;
+        a.first_spec = t->spec_count;
+        a.attr_count = 0;
+        a.fixed_size = -1;
+        while (c.p < c.end) {
+            uint64_t attr = read_uleb(c);
+            uint64_t form = read_uleb(c);
+            if (attr == 0 && form == 0) break;
+            int64_t implicit = form == FORM_implicit_const ? read_sleb(c) : 0;
+            if (!table_add_spec(t, attr, form, implicit)) return false;
+            a.attr_count++;
+        }
+        t->count++;
+    }
+    if (t->count == 0) return false;
+    table_index_codes(t);
+    return true;
+}
+
+int32_t table_find(const DwarfAbbrevTable* t, uint64_t code) {
+    if (code < static_cast<uint64_t>(t->by_code_size)) return t->by_code[code] - 1;
+    if (t->by_code) return -1;
+    for (int32_t i = 0; i < t->count; i++)
+        if (t->abbrevs[i].code == code) return i;
+    return -1;
+}
+
+// Size of all attribute values of each abbreviation when every form has a fixed size, so that
+// the walk can step over such entries at once. Depends on the unit's address size and version.
+void table_fix_sizes(DwarfAbbrevTable* t, const FormContext& ctx) {
+    for (int32_t i = 0; i < t->count; i++) {
+        DwarfAbbrev& a = t->abbrevs[i];
+        int total = 0;
+        for (int32_t k = 0; k < a.attr_count && total >= 0; k++) {
+            int n = form_fixed_size(t->forms[a.first_spec + k], ctx);
+            total = n < 0 ? -1 : total + n;
+        }
+        a.fixed_size = total;
+    }
+}
+
+// The table at offset, read once and shared by every unit naming it; -1 when unreadable.
+int32_t work_table(ElfImage* image, DwarfWork* w, uint64_t offset) {
+    for (int32_t i = w->table_count; i-- > 0;)
+        if (w->tables[i]->offset == offset) return i;
+    if (!grow(&w->tables, &w->table_capacity, w->table_count + 1, 32)) return -1;
+    DwarfAbbrevTable* t = static_cast<DwarfAbbrevTable*>(calloc(1, sizeof(DwarfAbbrevTable)));
+    if (!t) return -1;
+    if (!table_read(image, offset, t)) {
+        table_free(t);
+        free(t);
+        return -1;
+    }
+    w->tables[w->table_count] = t;
+    return w->table_count++;
+}
+
+// [SECTION] Entries of one unit -----------------------------------------------------------------
+
+// Open parents while reading a unit's entries (nesting is not limited, so no recursion).
+struct ParentStack {
+    int32_t* items;
+    int32_t count;
+    int32_t capacity;
+};
+
+// Reads every entry of the unit into the work's entry array. False rejects the unit.
+bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfAbbrevTable* t,
+                       ParentStack* stack) {
+    const uint8_t* info = image->debug_info.data;
+    Cursor c = {info + u->first_entry_offset, info + u->end_offset};
+    FormContext ctx = {image, u->unit_offset, u->version, u->address_size};
+    const int32_t first = w->entry_count;
+    stack->count = 0;
+    DwarfAttr scratch;
+    while (c.p < c.end) {
+        if (*c.p == 0) {
+            c.p++;
+            if (stack->count == 0) break;  // end of the top-level list
+            int32_t open = stack->items[--stack->count];
+            w->entries[open].descendant_count = w->entry_count - open - 1;
+            continue;
+        }
+        const uint8_t* start = c.p;
+        uint64_t code = read_uleb(c);
+        if (code == 0) continue;  // a null entry written in more than one byte
+        int32_t ai = table_find(t, code);
+        if (ai < 0) return false;
+        const DwarfAbbrev& a = t->abbrevs[ai];
+        if (!grow(&w->entries, &w->entry_capacity, w->entry_count + 1, 4096)) return false;
+        int32_t index = w->entry_count++;
+        DwarfEntry& e = w->entries[index];
+        e.offset = static_cast<uint32_t>(start - info);
+        e.abbrev = static_cast<uint32_t>(ai);
+        e.parent = stack->count ? stack->items[stack->count - 1] - first : -1;
+        e.descendant_count = 0;
+        if (a.fixed_size >= 0) {
+            if (left(c) < static_cast<size_t>(a.fixed_size)) return false;
+            c.p += a.fixed_size;
+        } else {
+            for (int32_t k = 0; k < a.attr_count; k++) {
+                scratch.code = t->attr_codes[a.first_spec + k];
+                if (!read_form(c, ctx, t->forms[a.first_spec + k], t->implicit_consts[a.first_spec + k],
+                               &scratch, false))
+                    return false;
+            }
+        }
+        if (a.has_children) {
+            if (!grow(&stack->items, &stack->capacity, stack->count + 1, 64)) return false;
+            stack->items[stack->count++] = index;
+        }
+    }
+    // Children cut off by the unit end close there.
+    while (stack->count > 0) {
+        int32_t open = stack->items[--stack->count];
+        w->entries[open].descendant_count = w->entry_count - open - 1;
+    }
+    u->entry_count = w->entry_count - first;
+    return true;
+}
+
+// [SECTION] Unit walk ---------------------------------------------------------------------------
+
+// What became of one unit.
+enum UnitResult { UNIT_ACCEPTED, UNIT_REJECTED, UNIT_STOP };
+
+// Reads the header and entries of the unit at pos and appends it when accepted.
+UnitResult unit_read(ElfImage* image, DwarfWork* w, uint64_t pos, ParentStack* stack) {
+    const ElfSection& info = image->debug_info;
+    const uint8_t* h = info.data + pos;
+    uint64_t length = elf_read_u32(image, h);
+    if (length == 0 || length == 0xFFFFFFFFu || length > info.size - pos - 4) return UNIT_REJECTED;
+    DwarfUnit u;
+    memset(&u, 0, sizeof u);
+    u.image = image;
+    u.unit_offset = pos;
+    u.end_offset = pos + 4 + length;
+    if (length < 2) return UNIT_REJECTED;
+    u.version = elf_read_u16(image, h + 4);
+    uint64_t header_size = u.version >= 5 ? 12 : 11;
+    if (4 + length < header_size) return UNIT_REJECTED;
+    if (u.version >= 5) {
+        u.unit_type = h[6];
+        u.address_size = h[7];
+        u.abbrev_offset = elf_read_u32(image, h + 8);
+    } else {
+        u.abbrev_offset = elf_read_u32(image, h + 6);
+        u.address_size = h[10];
+    }
+    u.first_entry_offset = pos + header_size;
+    if (u.address_size < 1 || u.address_size > 8 || u.abbrev_offset >= image->debug_abbrev.size) return UNIT_REJECTED;
+    int32_t ti = work_table(image, w, u.abbrev_offset);
+    if (ti < 0) return UNIT_REJECTED;
+    DwarfAbbrevTable* t = w->tables[ti];
+    FormContext ctx = {image, u.unit_offset, u.version, u.address_size};
+    table_fix_sizes(t, ctx);
+    u.first_entry = w->entry_count;
+    if (!unit_read_entries(image, w, &u, t, stack)) {
+        w->entry_count = u.first_entry;
+        return UNIT_REJECTED;
+    }
+    u.abbrevs = t;
+    // The unit's string-offset and address bases come from its first entry.
+    if (u.entry_count > 0) {
+        u.entries = w->entries + u.first_entry;
+        DwarfAttr attrs[DWARF_ATTR_CAPACITY];
+        int n = dwarf_entry_attrs(&u, 0, attrs, DWARF_ATTR_CAPACITY);
+        for (int i = 0; i < n; i++) {
+            if (attrs[i].cls != ATTR_DATA) continue;
+            if (attrs[i].code == DW_AT_str_offsets_base) u.str_offsets_base = attrs[i].value;
+            if (attrs[i].code == DW_AT_addr_base) u.addr_base = attrs[i].value;
+        }
+    }
+    if (u.version >= 5 && u.str_offsets_base == 0) u.str_offsets_base = 8;
+    if (!grow(&w->units, &w->unit_capacity, w->unit_count + 1, 32)) {
+        w->entry_count = u.first_entry;
+        return UNIT_STOP;
+    }
+    w->units[w->unit_count++] = u;
+    return UNIT_ACCEPTED;
+}
+
+void work_free(ElfImage* image) {
+    DwarfWork* w = image->dwarf;
+    if (!w) return;
+    for (int32_t i = 0; i < w->table_count; i++) {
+        table_free(w->tables[i]);
+        free(w->tables[i]);
+    }
+    free(w->tables);
+    free(w->units);
+    free(w->entries);
+    free(w->type_cache);
+    free(w);
+    image->dwarf = nullptr;
+}
+
+}  // namespace
+
+void dwarf_read_all(ElfImage* image) {
+    const ElfSection& info = image->debug_info;
+    if (!info.data) return;
+    DwarfWork* w = static_cast<DwarfWork*>(calloc(1, sizeof(DwarfWork)));
+    if (!w) return;
+    image->dwarf = w;
+    ParentStack stack = {nullptr, 0, 0};
+    uint64_t pos = 0;
+    while (info.size - pos >= 4) {
+        if (unit_read(image, w, pos, &stack) == UNIT_STOP) break;
+        uint64_t length = elf_read_u32(image, info.data + pos);
+        if (length == 0 || length == 0xFFFFFFFFu) break;
+        pos += 4 + length;
+        if (pos > info.size) break;
+    }
+    free(stack.items);
+    // The entry array is in file order, hence already the sorted index; each unit gets its
+    // slice of it and of the type cache.
+    w->type_cache = static_cast<TypeInfo**>(calloc(static_cast<size_t>(w->entry_count) + 1, sizeof(TypeInfo*)));
+    if (w->type_cache) {
+        for (int32_t i = 0; i < w->unit_count; i++) {
+            DwarfUnit& u = w->units[i];
+            u.entries = w->entries + u.first_entry;
+            u.type_cache = w->type_cache + u.first_entry;
+        }
+        for (int32_t i = 0; i < w->unit_count; i++) {
+            DwarfUnit* u = &w->units[i];
+            for (int32_t k = 0; k < u->entry_count; k++)
+                if (u->abbrevs->abbrevs[u->entries[k].abbrev].tag == DW_TAG_variable)
+                    dwarf_collect_variable(u, k);
+        }
+    }
+    work_free(image);
+}
+
+// [SECTION] Lookups and attribute values --------------------------------------------------------
+
+int dwarf_find_entry(const ElfImage* image, uint64_t offset, DwarfUnit** out_unit, int32_t* out_index) {
+    const DwarfWork* w = image ? image->dwarf : nullptr;
+    if (!w || !w->entries) return -1;
+    int32_t low = 0, high = w->entry_count - 1, found = -1;
+    while (low <= high) {
+        int32_t mid = low + (high - low) / 2;
+        uint64_t at = w->entries[mid].offset;
+        if (at == offset) { found = mid; break; }
+        if (at < offset) low = mid + 1; else high = mid - 1;
+    }
+    if (found < 0) return -1;
+    // The unit whose slice holds the entry.
+    int32_t ul = 0, uh = w->unit_count - 1;
+    while (ul < uh) {
+        int32_t mid = ul + (uh - ul + 1) / 2;
+        if (w->units[mid].first_entry <= found) ul = mid; else uh = mid - 1;
+    }
+    if (w->unit_count == 0) return -1;
+    if (out_unit) *out_unit = &w->units[ul];
+    if (out_index) *out_index = found - w->units[ul].first_entry;
+    return 0;
+}
+
+int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int capacity) {
+    if (!unit || index < 0 || index >= unit->entry_count) return 0;
+    const ElfImage* image = unit->image;
+    const uint8_t* info = image->debug_info.data;
+    const DwarfEntry& e = unit->entries[index];
+    const DwarfAbbrevTable* t = unit->abbrevs;
+    const DwarfAbbrev& a = t->abbrevs[e.abbrev];
+    Cursor c = {info + e.offset, info + unit->end_offset};
+    read_uleb(c);
+    FormContext ctx = {image, unit->unit_offset, unit->version, unit->address_size};
+    int count = 0;
+    DwarfAttr spare;
+    for (int32_t k = 0; k < a.attr_count; k++) {
+        DwarfAttr* slot = count < capacity ? &out[count] : &spare;
+        slot->code = t->attr_codes[a.first_spec + k];
+        if (!read_form(c, ctx, t->forms[a.first_spec + k], t->implicit_consts[a.first_spec + k], slot, false))
+            break;  // cannot happen: the walk read the same bytes
+        if (count < capacity) count++;
+    }
+    return count;
+}
+
+uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index) {
+    if (!unit || index < 0 || index >= unit->entry_count) return 0;
+    return unit->abbrevs->abbrevs[unit->entries[index].abbrev].tag;
+}
+
+const char* dwarf_attr_string(const DwarfUnit* unit, const DwarfAttr* attr) {
+    if (!unit || !attr) return nullptr;
+    const ElfImage* image = unit->image;
+    const ElfSection& str = image->debug_str;
+    uint64_t at;
+    switch (attr->cls) {
+        case ATTR_STRING:
+            return reinterpret_cast<const char*>(attr->data);
+        case ATTR_STRP:
+            at = attr->value;
+            break;
+        case ATTR_STRX: {
+            const ElfSection& offsets = image->debug_str_offsets;
+            if (unit->version < 5 || !offsets.data || unit->str_offsets_base >= offsets.size) return nullptr;
+            uint64_t room = offsets.size - unit->str_offsets_base;
+            if (attr->value > room / 4 || room - attr->value * 4 < 4) return nullptr;
+            at = elf_read_u32(image, offsets.data + unit->str_offsets_base + attr->value * 4);
+            break;
+        }
+        default:
+            return nullptr;
+    }
+    if (!str.data || at >= str.size) return nullptr;
+    // The text must end inside .debug_str; a last string without its NUL is not read past.
+    if (!memchr(str.data + at, 0, str.size - at)) return nullptr;
+    return reinterpret_cast<const char*>(str.data + at);
+}
+
+uint64_t dwarf_attr_constant(const DwarfAttr* attr) {
+    if (!attr) return 0;
+    switch (attr->cls) {
+        case ATTR_DATA: case ATTR_UDATA: case ATTR_SDATA: case ATTR_ADDRX: return attr->value;
+        default: return 0;
+    }
+}
+
+uint64_t dwarf_addr_index(const DwarfUnit* unit, uint64_t index) {
+    if (!unit) return 0;
+    const ElfSection& addr = unit->image->debug_addr;
+    uint64_t size = unit->address_size;
+    if (!addr.data || unit->addr_base >= addr.size) return 0;
+    uint64_t room = addr.size - unit->addr_base;
+    if (index > room / size || room - index * size < size) return 0;
+    return elf_read_n(unit->image, addr.data + unit->addr_base + index * size, static_cast<unsigned>(size));
+}
+
+uint64_t dwarf_eval_location(const DwarfUnit* unit, const uint8_t* expr, uint64_t length) {
+    if (!unit || !expr || length == 0) return 0;
+    Cursor c = {expr + 1, expr + length};
+    switch (expr[0]) {
+        case DW_OP_addr:
+            if (length < 1u + unit->address_size) return 0;
+            return elf_read_n(unit->image, expr + 1, unit->address_size);
+        case DW_OP_addrx:
+        case DW_OP_GNU_addr_index:
+            return dwarf_addr_index(unit, read_uleb(c));
+        default:
+            return 0;
+    }
+}

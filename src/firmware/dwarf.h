@@ -1,0 +1,154 @@
+// dwarf.h - the DWARF 2 to 5 debug-information reader (32-bit format, with the DWARF 5
+// string-offset and address-index forms) and the type resolution built on it.
+//
+// The tables here are working state of one elf_open: dwarf_read_all builds them, hands every
+// variable entry to dwarf_collect_variable, and frees them before returning. Only what the
+// type resolution copies into the image's arena survives.
+//
+// Memory: an entry keeps only its offset, abbreviation, parent and descendant count; its
+// attributes are decoded again from the section bytes when they are asked for
+// (dwarf_entry_attrs). The first pass decodes every attribute once to validate the unit, so
+// a later decode cannot fail.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "firmware/elf.h"
+#include "firmware/types.h"
+
+// Class of a decoded attribute value.
+typedef uint8_t AttrClass;
+enum : uint8_t {
+    ATTR_NONE = 0,     // form skipped (no value kept)
+    ATTR_DATA = 1,     // constant, flag, section offset, or reference made absolute
+    ATTR_UDATA = 2,    // unsigned LEB128
+    ATTR_SDATA = 3,    // signed LEB128 or implicit constant
+    ATTR_STRING = 4,   // data: NUL-terminated text inside the entry
+    ATTR_STRP = 5,     // value: offset into .debug_str
+    ATTR_STRX = 6,     // value: index into the unit's string-offset table
+    ATTR_ADDRX = 7,    // value: index into the unit's address table
+    ATTR_EXPRLOC = 8,  // data: expression of value bytes
+    ATTR_ADDRESS = 9,  // value: target address
+    ATTR_BLOCK = 10,   // data: block of value bytes (kept for locations and member offsets only)
+};
+
+// DWARF codes the reader looks at.
+enum : uint64_t {
+    DW_TAG_array_type = 0x01, DW_TAG_class_type = 0x02, DW_TAG_enumeration_type = 0x04,
+    DW_TAG_member = 0x0D, DW_TAG_pointer_type = 0x0F, DW_TAG_reference_type = 0x10,
+    DW_TAG_structure_type = 0x13, DW_TAG_typedef = 0x16, DW_TAG_union_type = 0x17,
+    DW_TAG_ptr_to_member_type = 0x1F, DW_TAG_subrange_type = 0x21, DW_TAG_base_type = 0x24,
+    DW_TAG_const_type = 0x26, DW_TAG_enumerator = 0x28, DW_TAG_variable = 0x34,
+    DW_TAG_volatile_type = 0x35, DW_TAG_restrict_type = 0x37, DW_TAG_rvalue_reference_type = 0x42,
+
+    DW_AT_location = 0x02, DW_AT_name = 0x03, DW_AT_byte_size = 0x0B, DW_AT_bit_offset = 0x0C,
+    DW_AT_bit_size = 0x0D, DW_AT_const_value = 0x1C, DW_AT_lower_bound = 0x22,
+    DW_AT_upper_bound = 0x2F, DW_AT_abstract_origin = 0x31, DW_AT_artificial = 0x34,
+    DW_AT_count = 0x37, DW_AT_data_member_location = 0x38, DW_AT_declaration = 0x3C,
+    DW_AT_encoding = 0x3E, DW_AT_specification = 0x47, DW_AT_type = 0x49,
+    DW_AT_data_bit_offset = 0x6B, DW_AT_str_offsets_base = 0x72, DW_AT_addr_base = 0x73,
+
+    DW_OP_addr = 0x03, DW_OP_constu = 0x10, DW_OP_plus_uconst = 0x23, DW_OP_stack_value = 0x9F, DW_OP_addrx = 0xA1,
+    DW_OP_GNU_addr_index = 0xFB,
+};
+
+// One decoded attribute.
+struct DwarfAttr {
+    uint64_t code;             // DW_AT_*
+    AttrClass cls;
+    uint64_t value;
+    const uint8_t* data;       // into the file bytes, or null
+};
+
+// One abbreviation: tag, children flag and its attribute specifications (a slice of the
+// table's parallel arrays).
+struct DwarfAbbrev {
+    uint64_t code;
+    uint64_t tag;
+    int32_t has_children;
+    int32_t attr_count;
+    int32_t first_spec;        // index into the table's attr_codes / forms / implicit_consts
+    int32_t fixed_size;        // bytes of all attributes when every form has a fixed size, else -1
+};
+
+// One abbreviation table of .debug_abbrev (shared by the units that name the same offset).
+struct DwarfAbbrevTable {
+    uint64_t offset;
+    DwarfAbbrev* abbrevs;
+    int32_t count;
+    int32_t capacity;
+    uint64_t* attr_codes;
+    uint64_t* forms;
+    int64_t* implicit_consts;
+    int32_t spec_count;
+    int32_t spec_capacity;
+    int32_t* by_code;          // abbreviation index + 1 for codes below by_code_size, 0 = absent
+    int32_t by_code_size;
+};
+
+// One debugging information entry. Its descendants are the next descendant_count entries.
+struct DwarfEntry {
+    uint32_t offset;           // from the start of .debug_info (files stay below 2 GiB)
+    uint32_t abbrev;           // index into the unit's abbreviation table
+    int32_t parent;            // index within the unit, -1 at the top level
+    int32_t descendant_count;
+};
+static_assert(sizeof(DwarfEntry) == 16, "DwarfEntry is kept per entry: keep it small");
+
+// One accepted compilation unit.
+struct DwarfUnit {
+    ElfImage* image;
+    uint64_t unit_offset;
+    uint64_t first_entry_offset;
+    uint64_t end_offset;       // one past the unit's last byte
+    uint16_t version;
+    uint8_t unit_type;         // DWARF 5 only, else 0
+    uint8_t address_size;
+    uint64_t abbrev_offset;
+    uint64_t str_offsets_base;
+    uint64_t addr_base;
+    const DwarfAbbrevTable* abbrevs;
+    DwarfEntry* entries;       // slice of the image-wide entry array
+    int32_t entry_count;
+    int32_t first_entry;       // image-wide index of entries[0]
+    TypeInfo** type_cache;     // slice of the image-wide type cache, one slot per entry
+};
+
+// Working tables of one debug-information pass. The entry array is in file order over all
+// accepted units, so it doubles as the sorted offset index for dwarf_find_entry.
+struct DwarfWork {
+    DwarfUnit* units;
+    int32_t unit_count;
+    int32_t unit_capacity;
+    DwarfEntry* entries;
+    int32_t entry_count;
+    int32_t entry_capacity;
+    TypeInfo** type_cache;
+    DwarfAbbrevTable** tables;  // each table allocated on its own: units point at them
+    int32_t table_count;
+    int32_t table_capacity;
+};
+
+enum : int { DWARF_MAX_TYPE_DEPTH = 40, DWARF_ATTR_CAPACITY = 64 };
+
+// The debug-information pass (elf_open calls it when .debug_info is present).
+void dwarf_read_all(ElfImage* image);
+// Finds the entry at exactly this .debug_info offset; 0 with unit and index set, or -1.
+int dwarf_find_entry(const ElfImage* image, uint64_t offset, DwarfUnit** out_unit, int32_t* out_index);
+// Decodes the attributes of one entry (at most capacity, in stored order); returns the count.
+int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int capacity);
+// Tag and children flag of an entry.
+uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index);
+// Text of a string-class attribute, or null.
+const char* dwarf_attr_string(const DwarfUnit* unit, const DwarfAttr* attr);
+// Value of data, udata, sdata and addrx attributes; 0 for every other class.
+uint64_t dwarf_attr_constant(const DwarfAttr* attr);
+// Address-size value at .debug_addr + base + index * size; 0 when outside the section.
+uint64_t dwarf_addr_index(const DwarfUnit* unit, uint64_t index);
+// Evaluates the first operation of a location expression (DW_OP_addr, DW_OP_addrx, ...).
+uint64_t dwarf_eval_location(const DwarfUnit* unit, const uint8_t* expr, uint64_t length);
+
+// Adds or completes the GlobalVar of one DW_TAG_variable entry.
+void dwarf_collect_variable(DwarfUnit* unit, int32_t index);
+// Type record of a type entry (cached per entry), or null past the depth limit.
+TypeInfo* dwarf_resolve_type(DwarfUnit* unit, int32_t index, int depth);

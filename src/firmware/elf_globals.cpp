@@ -1,0 +1,138 @@
+// elf_globals.cpp - the global variable list of an image: appending with a name index, the
+// symbol-table pass, and the accessors.
+//
+// The list is looked up by name for every variable entry and every symbol (a variable is listed
+// once, by name), so names are indexed by an open-addressing hash kept in the arena.
+#include <cstring>
+
+#include "firmware/elf.h"
+
+namespace {
+
+uint32_t name_hash(const char* name) {
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++) {
+        h ^= *p;
+        h *= 16777619u;
+    }
+    return h;
+}
+
+// Rebuilds the hash with at least twice as many slots as the list's capacity.
+bool hash_rebuild(ElfImage* image, uint32_t slots) {
+    int32_t* table = static_cast<int32_t*>(elf_arena_alloc(image, sizeof(int32_t) * slots));
+    if (!table) return false;
+    uint32_t mask = slots - 1;
+    for (int32_t i = 0; i < image->global_count; i++) {
+        uint32_t at = name_hash(image->globals[i].name) & mask;
+        while (table[at]) at = (at + 1) & mask;
+        table[at] = i + 1;
+    }
+    image->global_hash = table;
+    image->global_hash_mask = mask;
+    return true;
+}
+
+bool list_grow(ElfImage* image) {
+    int32_t capacity = image->global_capacity ? image->global_capacity * 2 : 256;
+    if (capacity <= image->global_capacity) return false;
+    GlobalVar* grown = static_cast<GlobalVar*>(elf_arena_alloc(image, sizeof(GlobalVar) * static_cast<size_t>(capacity)));
+    if (!grown) return false;
+    if (image->global_count) memcpy(grown, image->globals, sizeof(GlobalVar) * static_cast<size_t>(image->global_count));
+    image->globals = grown;
+    image->global_capacity = capacity;
+    return hash_rebuild(image, static_cast<uint32_t>(capacity) * 2);
+}
+
+// Symbol fields, ELF32 or ELF64 layout.
+struct Symbol {
+    uint32_t name;
+    uint64_t value;
+    uint64_t size;
+    uint8_t info;
+    uint16_t shndx;
+};
+
+Symbol read_symbol(const ElfImage* image, const uint8_t* p) {
+    Symbol s;
+    s.name = elf_read_u32(image, p);
+    if (image->is64) {
+        s.info = p[4];
+        s.shndx = elf_read_u16(image, p + 6);
+        s.value = elf_read_u64(image, p + 8);
+        s.size = elf_read_u64(image, p + 16);
+    } else {
+        s.value = elf_read_u32(image, p + 4);
+        s.size = elf_read_u32(image, p + 8);
+        s.info = p[12];
+        s.shndx = elf_read_u16(image, p + 14);
+    }
+    return s;
+}
+
+// Name of a symbol when it lies NUL-terminated inside the string table, else null.
+const char* symbol_name(const ElfImage* image, uint32_t at) {
+    const ElfSection& strings = image->strtab;
+    if (!strings.data || at >= strings.size) return nullptr;
+    const char* text = reinterpret_cast<const char*>(strings.data + at);
+    if (!memchr(text, 0, strings.size - at)) return nullptr;
+    return text;
+}
+
+}  // namespace
+
+int32_t elf_global_append(ElfImage* image, const char* name, uint64_t address, uint64_t size,
+                          TypeInfo* type, int32_t from_debug_info) {
+    if (image->global_count >= image->global_capacity && !list_grow(image)) return -1;
+    char* copy = elf_arena_strdup(image, name);
+    if (!copy) return -1;
+    int32_t index = image->global_count++;
+    GlobalVar& v = image->globals[index];
+    v.name = copy;
+    v.address = address;
+    v.size = size;
+    v.type = type;
+    v.from_debug_info = from_debug_info;
+    uint32_t at = name_hash(copy) & image->global_hash_mask;
+    while (image->global_hash[at]) at = (at + 1) & image->global_hash_mask;
+    image->global_hash[at] = index + 1;
+    return index;
+}
+
+void elf_collect_symbols(ElfImage* image) {
+    const ElfSection& table = image->symtab;
+    uint64_t step = image->sym_entsize;
+    uint64_t need = image->is64 ? 24 : 16;
+    // An entry size below the fields read would read past an entry; such a table is not used.
+    if (!table.data || step < need) return;
+    for (uint64_t at = 0; at <= table.size && table.size - at >= step; at += step) {
+        Symbol s = read_symbol(image, table.data + at);
+        unsigned type = s.info & 0x0F, binding = s.info >> 4;
+        if (type != 1 || (binding != 1 && binding != 2) || s.shndx == 0 || s.size == 0) continue;
+        const char* name = symbol_name(image, s.name);
+        if (!name || name[0] == '\0' || name[0] == '$') continue;
+        int32_t known = elf_find_global(image, name);
+        if (known >= 0) {
+            if (image->globals[known].size == 0) image->globals[known].size = s.size;
+            continue;
+        }
+        if (elf_global_append(image, name, s.value, s.size, nullptr, 0) < 0) return;
+    }
+}
+
+int32_t elf_global_count(const ElfImage* image) { return image ? image->global_count : 0; }
+
+const GlobalVar* elf_global_at(const ElfImage* image, int32_t index) {
+    if (!image || index < 0 || index >= image->global_count) return nullptr;
+    return &image->globals[index];
+}
+
+int32_t elf_find_global(const ElfImage* image, const char* name) {
+    if (!image || !name || image->global_count == 0 || !image->global_hash) return -1;
+    uint32_t at = name_hash(name) & image->global_hash_mask;
+    while (int32_t slot = image->global_hash[at]) {
+        if (strcmp(image->globals[slot - 1].name, name) == 0) return slot - 1;
+        at = (at + 1) & image->global_hash_mask;
+    }
+    return -1;
+}
