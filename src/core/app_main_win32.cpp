@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "core/app.h"
+#include "core/crash_win32.h"
 #include "core/log.h"
 #include "core/platform_win32.h"
 #include "workspace/main_window_win32.h"
@@ -77,6 +78,7 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     g_instance = instance;
     platform_win32_install();
     AppHooks& h = g_app_hooks;
+    h.crash_filter_install = crash_filter_install;
     h.init_common_controls = init_common_controls;
     h.register_window_classes = register_window_classes;
     h.create_main_window = create_main_window;

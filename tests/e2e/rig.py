@@ -19,6 +19,8 @@ def wine_env(display):
     env["WINEDEBUG"] = os.environ.get("WINEDEBUG", "-all")
     env["WINEDLLOVERRIDES"] = os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml=")
     env["DISPLAY"] = display
+    # Wine converts the Unix command line with the locale's character set: keep non-ASCII intact.
+    env["LC_ALL"] = "C.UTF-8"
     env.pop("LOCALAPPDATA", None)
     return env
 
