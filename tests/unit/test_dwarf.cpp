@@ -1,0 +1,448 @@
+// The DWARF reader on images built byte by byte: unit walk and rejection, forms, string and
+// address indexes, references, locations, and the type records made from them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../data/elf_builder.h"
+#include "firmware/dwarf.h"
+#include "firmware/elf.h"
+
+using elfb::Bytes;
+using elfb::Image;
+
+namespace {
+
+// Forms, tags and attributes used below.
+enum : uint64_t {
+    F_addr = 0x01, F_block1 = 0x0A, F_data1 = 0x0B, F_data2 = 0x05, F_data4 = 0x06, F_string = 0x08,
+    F_sdata = 0x0D, F_udata = 0x0F, F_ref_addr = 0x10, F_ref4 = 0x13, F_exprloc = 0x18, F_flag_present = 0x19,
+    F_strx1 = 0x25, F_addrx = 0x1B, F_sec_offset = 0x17, F_ref_sup8 = 0x24, F_implicit_const = 0x21,
+    T_cu = 0x11, T_var = 0x34, T_base = 0x24, T_struct = 0x13, T_member = 0x0D, T_ptr = 0x0F,
+    T_typedef = 0x16, T_enum = 0x04, T_enumerator = 0x28, T_array = 0x01, T_subrange = 0x21,
+    A_name = 0x03, A_location = 0x02, A_type = 0x49, A_byte_size = 0x0B, A_encoding = 0x3E,
+    A_decl = 0x3C, A_spec = 0x47, A_member_loc = 0x38, A_bit_offset = 0x0C, A_bit_size = 0x0D,
+    A_data_bit_offset = 0x6B, A_const_value = 0x1C, A_upper = 0x2F, A_count = 0x37, A_addr_base = 0x73,
+};
+
+// One abbreviation: code, tag, children flag, (attribute, form) pairs.
+struct Abbrev {
+    uint64_t code, tag;
+    bool children;
+    std::vector<std::pair<uint64_t, uint64_t>> specs;
+    int64_t implicit = 0;  // constant of an implicit_const spec
+};
+
+Bytes abbrev_table(const std::vector<Abbrev>& list, bool le = true) {
+    Bytes b(le);
+    for (const Abbrev& a : list) {
+        b.uleb(a.code).uleb(a.tag).u8(a.children ? 1 : 0);
+        for (auto& s : a.specs) {
+            b.uleb(s.first).uleb(s.second);
+            if (s.second == F_implicit_const) b.sleb(a.implicit);
+        }
+        b.u8(0).u8(0);
+    }
+    b.u8(0);
+    return b;
+}
+
+// Writes a unit header; returns its start so that end_unit can patch the length.
+size_t begin_unit(Bytes& info, uint16_t version, uint32_t abbrev_offset = 0, uint8_t address_size = 4) {
+    size_t start = info.size();
+    info.u32(0).u16(version);
+    if (version >= 5) info.u8(1).u8(address_size).u32(abbrev_offset);
+    else info.u32(abbrev_offset).u8(address_size);
+    return start;
+}
+void end_unit(Bytes& info, size_t start) { info.patch_u32(start, info.size() - start - 4); }
+
+// An ELF32 image with the given DWARF sections (absent when empty) and optional symbols.
+struct DwarfImage {
+    Bytes info, abbrev, str, str_offsets, addr;
+    elfb::Symbols* symbols = nullptr;
+    bool le = true;
+    ElfImage* open(char* error = nullptr, size_t cap = 0) {
+        Image img;
+        img.le = le;
+        img.sections.push_back({".debug_info", info.b});
+        img.sections.push_back({".debug_abbrev", abbrev.b});
+        if (str.size()) img.sections.push_back({".debug_str", str.b});
+        if (str_offsets.size()) img.sections.push_back({".debug_str_offsets", str_offsets.b});
+        if (addr.size()) img.sections.push_back({".debug_addr", addr.b});
+        if (symbols) symbols->add_sections(img);
+        std::vector<uint8_t> bytes = elfb::build(img);
+        return elf_open_memory(bytes.data(), bytes.size(), error, cap);
+    }
+};
+
+// Abbreviations shared by most tests (DWARF 2 to 4 forms).
+const std::vector<Abbrev> kBasic = {
+    {1, T_cu, true, {}},
+    {2, T_var, false, {{A_name, F_string}, {A_type, F_ref4}, {A_location, F_exprloc}}},
+    {3, T_base, false, {{A_name, F_string}, {A_byte_size, F_data1}, {A_encoding, F_data1}}},
+    {4, T_var, false, {{A_name, F_string}, {A_location, F_block1}}},
+    {5, T_var, false, {{A_name, F_string}, {A_type, F_ref_addr}, {A_location, F_exprloc}}},
+    {6, T_var, false, {{A_name, F_string}, {A_type, F_ref4}, {A_location, F_ref_sup8}}},
+};
+
+// exprloc "DW_OP_addr address" (4-byte addresses), optionally followed by more bytes.
+void addr_expr(Bytes& b, uint32_t address, std::vector<uint8_t> tail = {}) {
+    b.uleb(5 + tail.size()).u8(0x03).u32(address).raw(tail);
+}
+
+const GlobalVar* find(ElfImage* image, const char* name) { return elf_global_at(image, elf_find_global(image, name)); }
+
+TEST(DwarfUnits, DamagedUnitsAreSkipped) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kBasic);
+    // Unit 1: a variable with a form the reader does not know (ref_sup8): the unit is dropped.
+    size_t u = begin_unit(d.info, 4);
+    d.info.uleb(1).uleb(6).str("lost").u32(0).u64(0).u8(0).u8(0);
+    end_unit(d.info, u);
+    // Unit 2: fine. A base type and a variable; then two null bytes at the top level end the
+    // list and the bytes after them are never read.
+    u = begin_unit(d.info, 4);
+    d.info.uleb(1);
+    size_t int_at = d.info.size() - u;
+    d.info.uleb(3).str("int").u8(4).u8(5);
+    d.info.uleb(2).str("kept").u32(int_at);
+    addr_expr(d.info, 0x20000000);
+    d.info.u8(0).u8(0).u8(0x7F).u8(0x7F);
+    end_unit(d.info, u);
+    // Unit 3: a 64-bit DWARF length stops the walk; unit 4 after it is not read.
+    d.info.u32(0xFFFFFFFF).u64(20).u16(4);
+    size_t after = d.info.size();
+    u = begin_unit(d.info, 4);
+    d.info.uleb(1).uleb(4).str("after_stop").u8(5).u8(0x03).u32(0x20000100).u8(0);
+    end_unit(d.info, u);
+    (void)after;
+    char error[ELF_ERROR_CAPACITY];
+    ElfImage* image = d.open(error, sizeof error);
+    ASSERT_NE(image, nullptr) << error;
+    ASSERT_EQ(elf_global_count(image), 1);
+    const GlobalVar* v = elf_global_at(image, 0);
+    EXPECT_STREQ(v->name, "kept");
+    EXPECT_EQ(v->address, 0x20000000u);
+    ASSERT_NE(v->type, nullptr);
+    EXPECT_STREQ(v->type->name, "int");
+    EXPECT_EQ(v->type->kind, TYPE_INT);
+    EXPECT_EQ(v->type->is_signed, 1);
+    EXPECT_EQ(v->size, 4u);
+    EXPECT_EQ(image->dwarf, nullptr);  // working tables are gone after the open
+    elf_close(image);
+}
+
+TEST(DwarfUnits, DebugInfoPastTheFileEndIsAbsent) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kBasic);
+    size_t u = begin_unit(d.info, 4);
+    d.info.uleb(1).uleb(4).str("dbg").u8(5).u8(0x03).u32(0x20000000).u8(0);
+    end_unit(d.info, u);
+    elfb::Symbols syms(false, true);
+    syms.add("from_symtab", 0x20000040, 8, elfb::OBJECT_GLOBAL, 1);
+    d.symbols = &syms;
+    Image img;
+    img.sections.push_back({".debug_info", d.info.b, 1, 0, 0, 0x7FFFFFF0});
+    img.sections.push_back({".debug_abbrev", d.abbrev.b});
+    syms.add_sections(img);
+    std::vector<uint8_t> bytes = elfb::build(img);
+    ElfImage* image = elf_open_memory(bytes.data(), bytes.size(), nullptr, 0);
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(elf_global_count(image), 1);
+    EXPECT_STREQ(elf_global_at(image, 0)->name, "from_symtab");
+    elf_close(image);
+}
+
+TEST(DwarfForms, StringAndAddressIndexes) {
+    DwarfImage d;
+    d.abbrev = abbrev_table({
+        {1, T_cu, true, {}},
+        {2, T_var, false, {{A_name, F_strx1}, {A_location, F_exprloc}}},
+        {3, T_cu, true, {{A_addr_base, F_sec_offset}}},
+        {4, T_var, false, {{A_name, F_strx1}, {A_location, F_addrx}}},
+    });
+    d.str.u8(0).str("alpha").str("beta").str("gamma");  // offsets 1, 7, 12
+    // String-offset table: header (8 bytes) then offsets; a unit without a base reads from 8.
+    d.str_offsets.u32(12).u16(5).u16(0).u32(1).u32(7).u32(12);
+    // Address table: header (8 bytes) then two addresses.
+    d.addr.u32(12).u16(5).u8(4).u8(0).u32(0x20000400).u32(0x20000404);
+    size_t u = begin_unit(d.info, 5);
+    d.info.uleb(1).uleb(2).u8(0);
+    addr_expr(d.info, 0x20000300);
+    d.info.u8(0);
+    end_unit(d.info, u);
+    // A version 4 unit: strx has no text there, so its variable has no name and is ignored.
+    u = begin_unit(d.info, 4);
+    d.info.uleb(1).uleb(2).u8(1);
+    addr_expr(d.info, 0x20000310);
+    d.info.u8(0);
+    end_unit(d.info, u);
+    // DWARF 5 with DW_AT_addr_base: the variable's location is entry 1 of the address table.
+    u = begin_unit(d.info, 5);
+    d.info.uleb(3).u32(8).uleb(4).u8(2).uleb(1).u8(0);
+    end_unit(d.info, u);
+    ElfImage* image = d.open();
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(elf_global_count(image), 2);
+    EXPECT_STREQ(elf_global_at(image, 0)->name, "alpha");
+    EXPECT_EQ(elf_global_at(image, 0)->address, 0x20000300u);
+    EXPECT_STREQ(elf_global_at(image, 1)->name, "gamma");
+    EXPECT_EQ(elf_global_at(image, 1)->address, 0x20000404u);
+    elf_close(image);
+}
+
+TEST(DwarfForms, UnitRelativeAndAbsoluteReferences) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kBasic);
+    // Pad the first unit so the second starts well past 0.
+    size_t u = begin_unit(d.info, 4);
+    d.info.uleb(1).uleb(3).str("padding_type_name_long").u8(2).u8(7).u8(0);
+    end_unit(d.info, u);
+    size_t second = begin_unit(d.info, 4);
+    d.info.uleb(1);
+    size_t type_at = d.info.size();
+    d.info.uleb(3).str("uint16_t").u8(2).u8(7);
+    d.info.uleb(2).str("by_ref4").u32(type_at - second);
+    addr_expr(d.info, 0x20000010);
+    d.info.uleb(5).str("by_ref_addr").u32(type_at);
+    addr_expr(d.info, 0x20000020);
+    // The variable step reads only the first operation; "DW_OP_addr; DW_OP_stack_value" is a
+    // value, not a location, and a location of 0 is no location.
+    d.info.uleb(2).str("optimised_local").u32(type_at - second);
+    addr_expr(d.info, 0x20000030, {0x9F});
+    d.info.uleb(2).str("at_zero").u32(type_at - second);
+    addr_expr(d.info, 0);
+    d.info.uleb(2).str("on_stack").u32(type_at - second).uleb(2).u8(0x91).u8(0x7C);  // DW_OP_fbreg -4
+    d.info.u8(0);
+    end_unit(d.info, second);
+    elfb::Symbols syms(false, true);
+    syms.add("at_zero", 0, 2, elfb::OBJECT_GLOBAL, 1);
+    d.symbols = &syms;
+    ElfImage* image = d.open();
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(elf_global_count(image), 3);
+    for (const char* name : {"by_ref4", "by_ref_addr"}) {
+        const GlobalVar* v = find(image, name);
+        ASSERT_NE(v, nullptr) << name;
+        ASSERT_NE(v->type, nullptr) << name;
+        EXPECT_STREQ(v->type->name, "uint16_t");
+        EXPECT_EQ(v->type->kind, TYPE_UINT);
+    }
+    // Both references name the same entry, so they share its cached record.
+    EXPECT_EQ(find(image, "by_ref4")->type, find(image, "by_ref_addr")->type);
+    EXPECT_EQ(elf_find_global(image, "optimised_local"), -1);
+    EXPECT_EQ(elf_find_global(image, "on_stack"), -1);
+    const GlobalVar* zero = find(image, "at_zero");
+    ASSERT_NE(zero, nullptr);
+    EXPECT_EQ(zero->from_debug_info, 0);
+    EXPECT_EQ(zero->type, nullptr);
+    elf_close(image);
+}
+
+TEST(DwarfVariables, DeclarationsBlocksAndSymbolSizes) {
+    DwarfImage d;
+    d.abbrev = abbrev_table({
+        {1, T_cu, true, {}},
+        {2, T_var, false, {{A_name, F_string}, {A_type, F_ref4}, {A_decl, F_flag_present}}},
+        {3, T_var, false, {{A_spec, F_ref4}, {A_location, F_block1}}},
+        {4, T_struct, false, {{A_name, F_string}}},
+        {5, T_var, false, {{A_name, F_string}, {A_type, F_ref4}, {A_location, F_block1}}},
+        {6, T_base, false, {{A_name, F_string}, {A_byte_size, F_data1}, {A_encoding, F_data1}}},
+    });
+    size_t u = begin_unit(d.info, 2);
+    d.info.uleb(1);
+    size_t int_at = d.info.size() - u;
+    d.info.uleb(6).str("long").u8(4).u8(5);
+    // extern long g_speed; long g_speed = ...; (the definition carries neither name nor type)
+    size_t decl_at = d.info.size() - u;
+    d.info.uleb(2).str("g_speed").u32(int_at);
+    d.info.uleb(3).u32(decl_at).u8(5).u8(0x03).u32(0x20000200);
+    // A structure without a byte size: the symbol table supplies the variable's size.
+    size_t opaque_at = d.info.size() - u;
+    d.info.uleb(4).str("opaque");
+    d.info.uleb(5).str("g_opaque").u32(opaque_at).u8(5).u8(0x03).u32(0x20000300);
+    d.info.u8(0);
+    end_unit(d.info, u);
+    elfb::Symbols syms(false, true);
+    syms.add("g_opaque", 0x20000300, 24, elfb::OBJECT_GLOBAL, 1);
+    syms.add("g_speed", 0x20000999, 8, elfb::OBJECT_GLOBAL, 1);
+    d.symbols = &syms;
+    ElfImage* image = d.open();
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(elf_global_count(image), 2);
+    const GlobalVar* speed = find(image, "g_speed");
+    ASSERT_NE(speed, nullptr);
+    EXPECT_EQ(speed->address, 0x20000200u);  // debug information came first and decides
+    EXPECT_EQ(speed->size, 4u);
+    ASSERT_NE(speed->type, nullptr);
+    EXPECT_STREQ(speed->type->name, "long");
+    const GlobalVar* opaque = find(image, "g_opaque");
+    ASSERT_NE(opaque, nullptr);
+    EXPECT_EQ(opaque->size, 24u);
+    EXPECT_EQ(opaque->from_debug_info, 1);
+    EXPECT_STREQ(opaque->type->name, "struct opaque");
+    elf_close(image);
+}
+
+// Builds one unit holding the types of the type tests and a variable of each.
+struct TypeUnit {
+    DwarfImage d;
+    explicit TypeUnit(bool le, uint16_t version) {
+        d.le = le;
+        d.info.le = d.abbrev.le = le;
+        d.abbrev = abbrev_table({
+            {1, T_cu, true, {}},
+            {2, T_var, false, {{A_name, F_string}, {A_type, F_ref4}, {A_location, F_block1}}},
+            {3, T_base, false, {{A_name, F_string}, {A_byte_size, F_data1}, {A_encoding, F_data1}}},
+            {4, T_typedef, false, {{A_name, F_string}, {A_type, F_ref4}}},
+            {5, T_enum, true, {{A_byte_size, F_data1}}},
+            {6, T_enumerator, false, {{A_name, F_string}, {A_const_value, F_sdata}}},
+            {7, T_array, true, {{A_type, F_ref4}}},
+            {8, T_subrange, false, {{A_upper, F_data1}}},
+            {9, T_struct, true, {{A_name, F_string}, {A_byte_size, F_data1}}},
+            // DWARF 2 member: offset as a DW_OP_plus_uconst block.
+            {10, T_member, false, {{A_name, F_string}, {A_type, F_ref4}, {A_member_loc, F_block1}}},
+            // DWARF 2 to 4 bit field: storage unit size, offset from its most significant bit.
+            {11, T_member, false, {{A_name, F_string}, {A_type, F_ref4}, {A_byte_size, F_data1},
+                                   {A_bit_size, F_data1}, {A_bit_offset, F_data1}, {A_member_loc, F_block1}}},
+            // DWARF 5 bit field: bit offset from the start of the structure.
+            {12, T_member, false, {{A_name, F_string}, {A_type, F_ref4}, {A_bit_size, F_data1},
+                                   {A_data_bit_offset, F_data2}}},
+            {13, T_ptr, false, {{A_byte_size, F_data1}, {A_type, F_ref4}}},
+            {14, T_subrange, false, {{A_count, F_data1}}},
+        }, le);
+        Bytes& i = d.info;
+        size_t u = begin_unit(i, version);
+        auto here = [&] { return static_cast<uint32_t>(i.size() - u); };
+        auto ref_later = [&](size_t& slot) { slot = i.size(); i.u32(0); };
+        auto block_uconst = [&](uint8_t offset) { i.u8(2).u8(0x23).u8(offset); };
+        i.uleb(1);
+        uint32_t u8_at = here();
+        i.uleb(3).str("uint8_t").u8(1).u8(8);
+        uint32_t u32_at = here();
+        i.uleb(3).str("uint32_t").u8(4).u8(7);
+        uint32_t i32_at = here();
+        i.uleb(3).str("int32_t").u8(4).u8(5);
+        // typedef enum { A = 1, B = 2 } mode_t;
+        uint32_t enum_at = here();
+        i.uleb(5).u8(1).uleb(6).str("A").sleb(1).uleb(6).str("B").sleb(2).uleb(6).str("NEG").sleb(-3).u8(0);
+        uint32_t mode_at = here();
+        i.uleb(4).str("mode_t").u32(enum_at);
+        // uint8_t matrix[4][8];
+        uint32_t matrix_at = here();
+        i.uleb(7).u32(u8_at).uleb(8).u8(3).uleb(14).u8(8).u8(0);
+        // int32_t triple[3];
+        uint32_t triple_at = here();
+        i.uleb(7).u32(i32_at).uleb(8).u8(2).u8(0);
+        // struct node { int32_t value; struct node* next; }
+        uint32_t node_at = here();
+        size_t next_ref;
+        i.uleb(9).str("node").u8(8);
+        i.uleb(10).str("value").u32(i32_at);
+        block_uconst(0);
+        i.uleb(10).str("next");
+        ref_later(next_ref);
+        block_uconst(4);
+        i.u8(0);
+        uint32_t node_ptr_at = here();
+        i.uleb(13).u8(4).u32(node_at);
+        i.patch_u32(next_ref, node_ptr_at);
+        // struct packet { uint32_t header; int32_t triple[3]; bit fields past the first words }
+        uint32_t packet_at = here();
+        i.uleb(9).str("packet").u8(24);
+        i.uleb(10).str("header").u32(u32_at);
+        block_uconst(0);
+        i.uleb(10).str("triple").u32(triple_at);
+        block_uconst(4);
+        // old style: unit at 16, 5 bits starting 9 bits below the unit's top: LSB position 18
+        i.uleb(11).str("old_field").u32(u32_at).u8(4).u8(5).u8(9);
+        block_uconst(16);
+        // new style: 7 bits at bit 172 of the structure = byte 20 bit 12
+        i.uleb(12).str("new_field").u32(i32_at).u8(7).u16(172);
+        i.u8(0);
+        // Variables.
+        i.uleb(2).str("g_mode").u32(mode_at).u8(5).u8(0x03).u32(0x20000000);
+        i.uleb(2).str("g_matrix").u32(matrix_at).u8(5).u8(0x03).u32(0x20000010);
+        i.uleb(2).str("g_head").u32(node_ptr_at).u8(5).u8(0x03).u32(0x20000040);
+        i.uleb(2).str("g_packet").u32(packet_at).u8(5).u8(0x03).u32(0x20000080);
+        i.u8(0);
+        end_unit(i, u);
+    }
+};
+
+TEST(DwarfTypes, EnumsArraysAndPointers) {
+    TypeUnit t(true, 2);
+    char error[ELF_ERROR_CAPACITY];
+    ElfImage* image = t.d.open(error, sizeof error);
+    ASSERT_NE(image, nullptr) << error;
+    const GlobalVar* mode = find(image, "g_mode");
+    ASSERT_NE(mode, nullptr);
+    ASSERT_NE(mode->type, nullptr);
+    EXPECT_EQ(mode->type->kind, TYPE_ENUM);
+    EXPECT_STREQ(mode->type->name, "mode_t");
+    EXPECT_EQ(mode->type->byte_size, 1u);
+    ASSERT_EQ(mode->type->child_count, 3);
+    EXPECT_STREQ(mode->type->children[0]->name, "A");
+    EXPECT_EQ(mode->type->children[1]->enum_value, 2);
+    EXPECT_EQ(mode->type->children[2]->enum_value, -3);
+
+    const GlobalVar* matrix = find(image, "g_matrix");
+    ASSERT_NE(matrix, nullptr);
+    EXPECT_EQ(matrix->type->kind, TYPE_ARRAY);
+    EXPECT_EQ(matrix->type->element_count, 32);
+    EXPECT_EQ(matrix->type->byte_size, 32u);
+    EXPECT_EQ(matrix->size, 32u);
+    ASSERT_EQ(matrix->type->child_count, 1);
+    EXPECT_STREQ(matrix->type->children[0]->name, "uint8_t");
+
+    // The list node points at itself: the chain of pointees ends at the depth limit.
+    const GlobalVar* head = find(image, "g_head");
+    ASSERT_NE(head, nullptr);
+    const TypeInfo* p = head->type;
+    int levels = 0;
+    while (p && levels < 1000) {
+        if (p->kind == TYPE_POINTER) p = p->child_count ? p->children[0] : nullptr;
+        else p = p->child_count > 1 ? p->children[1] : nullptr;  // node.next
+        levels++;
+    }
+    EXPECT_GT(levels, 10);
+    EXPECT_LE(levels, DWARF_MAX_TYPE_DEPTH + 2);
+    elf_close(image);
+}
+
+TEST(DwarfTypes, MemberOffsetsAndBitFieldsInEitherByteOrder) {
+    for (bool le : {true, false}) {
+        TypeUnit t(le, 2);
+        ElfImage* image = t.d.open();
+        ASSERT_NE(image, nullptr);
+        const GlobalVar* packet = find(image, "g_packet");
+        ASSERT_NE(packet, nullptr);
+        const TypeInfo* s = packet->type;
+        ASSERT_EQ(s->kind, TYPE_STRUCT);
+        EXPECT_STREQ(s->name, "struct packet");
+        ASSERT_EQ(s->child_count, 4);
+        const TypeInfo* triple = s->children[1];
+        EXPECT_STREQ(triple->name, "triple");
+        EXPECT_EQ(triple->member_offset, 4u);
+        EXPECT_EQ(triple->element_count, 3);
+        EXPECT_EQ(triple->byte_size, 12u);
+        // DW_AT_bit_offset 9 of a 4-byte unit at 16, 5 bits wide.
+        const TypeInfo* old_field = s->children[2];
+        EXPECT_EQ(old_field->is_bitfield, 1);
+        EXPECT_EQ(old_field->member_offset, 16u);
+        EXPECT_EQ(old_field->bit_size, 5);
+        EXPECT_EQ(old_field->bit_offset, le ? 32 - 9 - 5 : 32 - 9 - 5);
+        // DW_AT_data_bit_offset 172: the 4-byte unit at 20 holds it, 12 bits in (little-endian
+        // numbering) or 12 bits below the top (big-endian numbering).
+        const TypeInfo* new_field = s->children[3];
+        EXPECT_EQ(new_field->member_offset, 20u);
+        EXPECT_EQ(new_field->bit_size, 7);
+        EXPECT_EQ(new_field->bit_offset, le ? 12 : 32 - 12 - 7);
+        EXPECT_EQ(new_field->is_signed, 1);
+        elf_close(image);
+    }
+}
+
+}  // namespace
