@@ -70,10 +70,20 @@ Decoded decode_integer(const uint8_t* raw, uint32_t count, TypeKind kind, int32_
     return d;
 }
 
+// An enumeration with a negative enumerator is stored as a signed integer (compilers pick a
+// signed underlying type for it), whatever the leaf's signed flag says.
+bool has_negative_enumerator(const LeafEnumerator* enumerators, int32_t count) {
+    if (!enumerators) return false;
+    for (int32_t i = 0; i < count && i < LEAF_ENUM_CAPACITY; i++)
+        if (enumerators[i].value < 0) return true;
+    return false;
+}
+
 Decoded decode(const uint8_t* raw, uint32_t count, TypeKind kind, int32_t is_signed, int32_t is_bitfield,
-               uint8_t bit_offset, uint8_t bit_size) {
+               uint8_t bit_offset, uint8_t bit_size, const LeafEnumerator* enumerators, int32_t enumerator_count) {
     if (!raw || count == 0 || count > 8 || kind == TYPE_NONE || kind == TYPE_STRING) return Decoded{};
     if (kind == TYPE_FLOAT) return decode_float(raw, count);
+    if (kind == TYPE_ENUM && has_negative_enumerator(enumerators, enumerator_count)) is_signed = 1;
     return decode_integer(raw, count, kind, is_signed, is_bitfield, bit_offset, bit_size);
 }
 
@@ -123,7 +133,7 @@ void leaf_value_to_text(char* text, size_t capacity, const uint8_t* raw, uint32_
                         uint8_t bit_size, double* out_value, const LeafEnumerator* enumerators,
                         int32_t enumerator_count) {
     if (!text || capacity < 1) return;
-    Decoded d = decode(raw, count, kind, is_signed, is_bitfield, bit_offset, bit_size);
+    Decoded d = decode(raw, count, kind, is_signed, is_bitfield, bit_offset, bit_size, enumerators, enumerator_count);
     if (out_value) *out_value = d.ok ? d.value : 0.0;
     if (!d.ok) {
         text_copy(text, capacity, "<?>");
