@@ -3,9 +3,10 @@
 #   make test    every suite: native unit tests (plain, ASan+UBSan, TSan), the same tests under Wine,
 #                and the e2e suite under Wine + Xvfb
 #   make demo    builds, then runs Kestrelix on the simulated target
+#   make bench   benchmarks; make fuzz   longer fuzzing (FUZZ_SECONDS=600)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
-.PHONY: deps build native asan tsan win64 loaders test unit-native unit-asan unit-tsan unit-wine e2e demo clean
+.PHONY: deps build native asan tsan win64 loaders test unit-native unit-asan unit-tsan unit-wine e2e demo bench fuzz clean
 
 deps:
 	@tools/deps.sh
@@ -26,7 +27,10 @@ win64:
 	cmake --preset win64 >/dev/null
 	cmake --build build/win64 -j$(JOBS)
 
-build: deps native win64
+loaders:
+	tools/build_loaders.sh
+
+build: deps native win64 loaders
 
 unit-native: native
 	cd build/native && ctest --output-on-failure -j$(JOBS)
@@ -48,6 +52,15 @@ test: deps
 
 demo: deps build
 	@tools/demo.sh
+
+# Speed and memory figures (firmware reader against readelf and gdb, acquisition pipeline).
+bench: deps native
+	tools/bench.sh
+
+# Longer fuzzing than the short run inside `make test`: FUZZ_SECONDS per target (default 600).
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	tools/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build out
