@@ -1,0 +1,122 @@
+// bench_elf - opens a large image and lists its globals, and times the same file through
+// readelf --debug-dump=info and gdb's "info variables" for comparison.
+//
+//   bench_elf [ELF]   (default: Debian's libpython3.11d.so.1.0)
+//
+// Targets: the reader takes at most 0.15 x readelf's time and 0.2 x gdb's; its peak memory
+// (the open measured in a child process) stays within 10 x the size of .debug_info.
+// Exit status 0 when every target is met, 1 when one is missed, 2 when the file cannot be used.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "firmware/elf.h"
+
+namespace {
+
+double now_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Opens the image and formats every global as kxtool does (into a discarded buffer).
+bool open_and_list(const char* path, int32_t* count, uint64_t* debug_info_size) {
+    char error[ELF_ERROR_CAPACITY];
+    ElfImage* image = elf_open(path, error, sizeof error);
+    if (!image) {
+        fprintf(stderr, "bench_elf: %s\n", error);
+        return false;
+    }
+    char line[512];
+    size_t total = 0;
+    for (int32_t i = 0; i < elf_global_count(image); i++) {
+        const GlobalVar* v = elf_global_at(image, i);
+        total += static_cast<size_t>(snprintf(line, sizeof line, "%s\t0x%llX\t%llu\t%s\t%d\n", v->name,
+                                              static_cast<unsigned long long>(v->address),
+                                              static_cast<unsigned long long>(v->size),
+                                              v->type && v->type->name ? v->type->name : "-", v->from_debug_info));
+    }
+    *count = elf_global_count(image);
+    *debug_info_size = image->debug_info.size;
+    elf_close(image);
+    return total > 0;
+}
+
+// Best of n wall-clock times of a shell command (output discarded).
+double time_command(const std::string& command, int runs) {
+    double best = 1e9;
+    for (int i = 0; i < runs; i++) {
+        double start = now_s();
+        if (system((command + " >/dev/null 2>&1").c_str()) != 0) return -1;
+        best = std::min(best, now_s() - start);
+    }
+    return best;
+}
+
+// Peak resident memory (bytes) of one open in a fresh child process.
+long peak_memory_of_open(const char* path) {
+    pid_t child = fork();
+    if (child == 0) {
+        int32_t count;
+        uint64_t size;
+        _exit(open_and_list(path, &count, &size) ? 0 : 1);
+    }
+    int status = 0;
+    struct rusage usage;
+    if (child < 0 || wait4(child, &status, 0, &usage) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return usage.ru_maxrss * 1024L;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* path = argc > 1 ? argv[1] : "/usr/lib/x86_64-linux-gnu/libpython3.11d.so.1.0";
+    int32_t count = 0;
+    uint64_t debug_info = 0;
+    if (!open_and_list(path, &count, &debug_info)) return 2;  // warm-up (page cache)
+    const int runs = 5;
+    double ours = 1e9;
+    for (int i = 0; i < runs; i++) {
+        double start = now_s();
+        open_and_list(path, &count, &debug_info);
+        ours = std::min(ours, now_s() - start);
+    }
+    std::string quoted = std::string("'") + path + "'";
+    double readelf = time_command("readelf --debug-dump=info " + quoted, 2);
+    double gdb = time_command("gdb -nx -batch -ex 'info variables' " + quoted, 1);
+    long peak = peak_memory_of_open(path);
+
+    printf("file              %s\n", path);
+    printf(".debug_info       %.1f MB\n", static_cast<double>(debug_info) / 1e6);
+    printf("globals           %d\n", count);
+    printf("elf_open + list   %.3f s (best of %d)\n", ours, runs);
+    printf("readelf           %.3f s\n", readelf);
+    printf("gdb info vars     %.3f s\n", gdb);
+    bool ok = true;
+    if (readelf > 0) {
+        double r = ours / readelf;
+        printf("ratio to readelf  %.3f (target <= 0.15) %s\n", r, r <= 0.15 ? "ok" : "MISSED");
+        ok = ok && r <= 0.15;
+    } else {
+        printf("ratio to readelf  n/a (readelf not available)\n");
+    }
+    if (gdb > 0) {
+        double r = ours / gdb;
+        printf("ratio to gdb      %.3f (target <= 0.2) %s\n", r, r <= 0.2 ? "ok" : "MISSED");
+        ok = ok && r <= 0.2;
+    } else {
+        printf("ratio to gdb      n/a (gdb not available)\n");
+    }
+    if (peak > 0 && debug_info > 0) {
+        double r = static_cast<double>(peak) / static_cast<double>(debug_info);
+        printf("peak memory       %.1f MB = %.2f x .debug_info (target <= 10) %s\n", static_cast<double>(peak) / 1e6,
+               r, r <= 10 ? "ok" : "MISSED");
+        ok = ok && r <= 10;
+    }
+    return ok ? 0 : 1;
+}
