@@ -1,0 +1,86 @@
+"""kxpoke from Python: runs out/win64/kxpoke.exe under Wine and splits its results.
+
+    rc, lines = poke("find", "--class=KestrelixMain", wait=10000)
+    rc, lines = poke("listview", "--class=KestrelixMain", "--child-id=1001")
+    for line in lines: cells = fields(line)
+
+kxpoke prints UTF-8, one result per line, fields separated by tabs, with backslash, tab, CR and LF
+inside a field escaped as \\ \t \r \n; fields() splits a line and undoes the escapes.
+Exit codes: 0 done, 1 not found or failed, 2 usage error.
+
+Environment: KX_WINE_DISPLAY (default ":77"), WINEPREFIX (the rig's build/wineprefix by default;
+it must be the prefix the program under test runs in), KX_WINE (the wine command, default "wine").
+kxpoke must run on the same Wine desktop as the window it looks for: with the rig's registry
+default desktop every program shares one.
+"""
+import os
+import shlex
+import subprocess
+import tempfile
+
+import rig
+
+KXPOKE = rig.OUT / "kxpoke.exe"
+
+# The last call's stderr, for assertion messages.
+last_error = ""
+
+
+def poke_env():
+    env = rig.wine_env(os.environ.get("KX_WINE_DISPLAY", ":77"))
+    # Wine turns the Unix command line into UTF-16 with the locale's character set: without a
+    # UTF-8 locale, non-ASCII titles and texts would not survive.
+    env["LC_ALL"] = "C.UTF-8"
+    return env
+
+
+def poke(*args, wait=None, timeout=60):
+    """Runs one kxpoke command; returns (exit code, stdout lines without line ends)."""
+    global last_error
+    cmd = shlex.split(os.environ.get("KX_WINE", "wine")) + [str(KXPOKE)] + [str(a) for a in args]
+    if wait is not None:
+        cmd.append(f"--wait={int(wait)}")
+    # Output goes through files, not pipes: the first Wine program of a session starts Wine's own
+    # background processes (the desktop's explorer, services), which inherit the standard handles
+    # and would hold a pipe open long after kxpoke has exited.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run(cmd, env=poke_env(), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        text = out.read().decode("utf-8", errors="replace")
+        last_error = err.read().decode("utf-8", errors="replace")
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    return proc.returncode, lines
+
+
+def poke_ok(*args, wait=None, timeout=60):
+    """poke() that must succeed; returns the lines."""
+    rc, lines = poke(*args, wait=wait, timeout=timeout)
+    assert rc == 0, f"kxpoke {' '.join(map(str, args))} -> {rc}: {last_error.strip()}"
+    return lines
+
+
+_ESCAPES = {"\\": "\\", "t": "\t", "r": "\r", "n": "\n"}
+
+
+def unescape(field):
+    """Undoes kxpoke's field escapes (\\\\ \\t \\r \\n)."""
+    out = []
+    i = 0
+    while i < len(field):
+        c = field[i]
+        if c == "\\" and i + 1 < len(field) and field[i + 1] in _ESCAPES:
+            out.append(_ESCAPES[field[i + 1]])
+            i += 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def fields(line):
+    """One result line as its unescaped fields."""
+    return [unescape(f) for f in line.split("\t")]
