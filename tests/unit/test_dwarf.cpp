@@ -193,6 +193,40 @@ TEST(DwarfForms, StringAndAddressIndexes) {
     elf_close(image);
 }
 
+TEST(DwarfForms, ImplicitConstantsAndIndirectForms) {
+    DwarfImage d;
+    Abbrev base = {3, T_base, false, {{A_name, F_string}, {A_byte_size, F_implicit_const}, {A_encoding, F_data1}}};
+    base.implicit = 2;
+    d.abbrev = abbrev_table({
+        {1, T_cu, true, {}},
+        {2, T_var, false, {{A_name, 0x16 /* indirect */}, {A_type, F_ref4}, {A_location, F_exprloc}}},
+        base,
+    });
+    size_t u = begin_unit(d.info, 5);
+    d.info.uleb(1);
+    size_t type_at = d.info.size() - u;
+    d.info.uleb(3).str("short").u8(5);
+    d.info.uleb(2).uleb(F_string).str("via_indirect").u32(type_at);
+    addr_expr(d.info, 0x20000050);
+    // An indirect form naming indirect again fails the entry and so the whole unit.
+    d.info.u8(0);
+    end_unit(d.info, u);
+    u = begin_unit(d.info, 5);
+    d.info.uleb(1).uleb(2).uleb(0x16).uleb(0x16).uleb(F_string).str("nested").u32(0);
+    addr_expr(d.info, 0x20000060);
+    d.info.u8(0);
+    end_unit(d.info, u);
+    ElfImage* image = d.open();
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(elf_global_count(image), 1);
+    const GlobalVar* v = elf_global_at(image, 0);
+    EXPECT_STREQ(v->name, "via_indirect");
+    ASSERT_NE(v->type, nullptr);
+    EXPECT_EQ(v->type->byte_size, 2u);
+    EXPECT_EQ(v->size, 2u);
+    elf_close(image);
+}
+
 TEST(DwarfForms, UnitRelativeAndAbsoluteReferences) {
     DwarfImage d;
     d.abbrev = abbrev_table(kBasic);
