@@ -39,7 +39,8 @@ class Target:
                 if lines[i] == line:
                     return i
             time.sleep(0.05)
-        raise AssertionError(f"target never logged {line!r}; log:\n" + "\n".join(self.lines()[-20:]))
+        state = "running" if self.proc.poll() is None else f"exited {self.proc.returncode}"
+        raise AssertionError(f"target ({state}) never logged {line!r}; log:\n" + "\n".join(self.lines()[-20:]))
 
     def mark(self):
         return len(self.lines())
@@ -56,8 +57,8 @@ class Target:
 @pytest.fixture(scope="module")
 def target(display, tmp_path_factory):
     t = Target(display, tmp_path_factory.mktemp("kxpoke"))
-    poke_ok("find", TOP, wait=60000, timeout=90)
-    t.wait_line("ready", timeout=30)
+    t.wait_line("ready", timeout=90)
+    poke_ok("find", TOP, wait=30000)
     yield t
     poke("post", "WM_CLOSE", 0, 0, TOP)
     try:

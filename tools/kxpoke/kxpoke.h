@@ -50,6 +50,8 @@ void out_text(const wchar_t* text, bool escape);
 // Writes formatted ASCII/UTF-8 to stdout.
 void out_printf(const char* format, ...) POKE_PRINTF(1, 2);
 void out_flush();
+// UTF-8 copy of a UTF-16 text for messages, in one of four rotating static buffers (cut at 1 KiB).
+const char* utf8_of(const wchar_t* text);
 // One line on stderr, prefixed with "kxpoke: ".
 void err_printf(const char* format, ...) POKE_PRINTF(1, 2);
 

@@ -263,7 +263,7 @@ bool wait_window_gone(HWND hwnd, unsigned ms) {
 int cmd_msgbox(const PokeArgs* args) {
     int button_id = 0;
     if (args->press && !press_id(args->press, &button_id)) {
-        err_printf("unknown button '%ls' (yes, no, ok, cancel, abort, retry, ignore or an id)", args->press);
+        err_printf("unknown button '%s' (yes, no, ok, cancel, abort, retry, ignore or an id)", utf8_of(args->press));
         return POKE_USAGE;
     }
     PokeArgs dialog_args = *args;

@@ -187,7 +187,7 @@ HWND select_target(const PokeArgs* args, const wchar_t* default_child_class) {
         Sleep(50);
     }
     if (args_have_child_selector(args)) err_printf("no matching child window");
-    else if (default_child_class) err_printf("no window of class %ls", default_child_class);
+    else if (default_child_class) err_printf("no window of class %s", utf8_of(default_child_class));
     else err_printf("no matching window");
     return nullptr;
 }

@@ -108,7 +108,7 @@ int parse_args(int argc, wchar_t** argv, PokeArgs* args) {
             } else if (wcscmp(arg, L"--help") == 0) {
                 return usage_error(nullptr);
             } else {
-                err_printf("unknown option %ls", arg);
+                err_printf("unknown option %s", utf8_of(arg));
                 return usage_error(nullptr);
             }
         } else if (!args->command) {
@@ -213,7 +213,7 @@ bool message_operands(const PokeArgs* args, const char* form, UINT* msg, WPARAM*
     if (!need_operands(args, 3, form)) return false;
     long long w, l;
     if (!parse_message(args->operands[0], msg)) {
-        err_printf("unknown message '%ls'", args->operands[0]);
+        err_printf("unknown message '%s'", utf8_of(args->operands[0]));
         return false;
     }
     if (!parse_number(args->operands[1], &w) || !parse_number(args->operands[2], &l)) {
@@ -296,7 +296,7 @@ int cmd_key(const PokeArgs* args) {
     if (!need_operands(args, 1, "key VK")) return POKE_USAGE;
     UINT vk;
     if (!parse_virtual_key(args->operands[0], &vk)) {
-        err_printf("unknown key '%ls'", args->operands[0]);
+        err_printf("unknown key '%s'", utf8_of(args->operands[0]));
         return POKE_USAGE;
     }
     HWND hwnd = select_target(args, nullptr);
@@ -373,6 +373,7 @@ const PokeCommand kCommands[] = {
 
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);  // UTF-8 bytes and bare LF, untranslated
+    _setmode(_fileno(stderr), _O_BINARY);
     PokeArgs args;
     if (argc == 2 && wcscmp(argv[1], L"--help") == 0) {
         fputs(kUsage, stdout);
@@ -388,6 +389,6 @@ int wmain(int argc, wchar_t** argv) {
         out_flush();
         return rc;
     }
-    err_printf("unknown command %ls", args.command);
+    err_printf("unknown command %s", utf8_of(args.command));
     return usage_error(nullptr);
 }

@@ -87,6 +87,27 @@ void out_printf(const char* format, ...) {
     out_bytes(line, static_cast<size_t>(n) < sizeof(line) ? static_cast<size_t>(n) : sizeof(line) - 1);
 }
 
+const char* utf8_of(const wchar_t* text) {
+    static char buffers[4][1024];
+    static int next = 0;
+    char* out = buffers[next];
+    next = (next + 1) % 4;
+    out[0] = 0;
+    if (!text) return out;
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof(buffers[0]), nullptr, nullptr);
+    if (n <= 0) {
+        // Too long for the buffer: cut it, keeping whole characters where the cut allows.
+        wchar_t cut[300];
+        size_t i = 0;
+        for (; text[i] && i + 1 < sizeof(cut) / sizeof(cut[0]); ++i) cut[i] = text[i];
+        if (i && cut[i - 1] >= 0xD800 && cut[i - 1] < 0xDC00) --i;
+        cut[i] = 0;
+        n = WideCharToMultiByte(CP_UTF8, 0, cut, -1, out, sizeof(buffers[0]), nullptr, nullptr);
+        if (n <= 0) out[0] = 0;
+    }
+    return out;
+}
+
 void err_printf(const char* format, ...) {
     out_flush();
     va_list args;

@@ -155,7 +155,7 @@ int cmd_shot(const PokeArgs* args) {
     if (used < 0) {
         err_printf("capture failed");
     } else if (!bmp_write(args->operands[0], pixels, width, height)) {
-        err_printf("cannot write %ls (error %lu)", args->operands[0], static_cast<unsigned long>(GetLastError()));
+        err_printf("cannot write %s (error %lu)", utf8_of(args->operands[0]), static_cast<unsigned long>(GetLastError()));
     } else {
         out_printf("%d\t%d\t%s\n", width, height, kMethodNames[used]);
         result = POKE_OK;
