@@ -7,6 +7,8 @@
 #include "core/crash_win32.h"
 #include "core/log.h"
 #include "core/platform_win32.h"
+#include "vartable/leaf_load.h"
+#include "vartable/leaf_table.h"
 #include "workspace/main_window_win32.h"
 
 namespace {
@@ -86,6 +88,10 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     h.create_accelerators = create_accelerators;
     h.run_message_loop = run_message_loop;
     h.destroy_accelerators = destroy_accelerators;
+    h.elf_load_path = elf_load_path_utf8;
+    h.leaf_find = leaf_find;
+    h.leaf_watch_flag_set = leaf_watch_flag_set;
+    h.watch_recount = leaf_watch_recount;
     return app_run((char16_t*)command_line, show_command);
 }
 
