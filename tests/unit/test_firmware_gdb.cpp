@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../data/firmware_images.h"
 #include "firmware/elf.h"
 
 // The checks drive native tools (gdb-multiarch, nm) through a shell: native builds only.
@@ -29,16 +30,6 @@ std::string run(const std::string& command) {
 }
 
 bool have_tool(const char* name) { return !run(std::string("command -v ") + name).empty(); }
-
-std::string firmware_path(const std::string& variant) {
-    return std::string(KX_BUILD_DIR) + "/tests/firmware/fw_" + variant + ".elf";
-}
-
-bool file_exists(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f) fclose(f);
-    return f != nullptr;
-}
 
 // One gdb question and what the reader's records say the answer must be.
 struct Check {
@@ -163,8 +154,8 @@ std::multimap<std::string, std::pair<uint64_t, uint64_t>> nm_symbols(const std::
 class FirmwareImage : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(FirmwareImage, AgreesWithSymbolTableAndGdb) {
-    std::string path = firmware_path(GetParam());
-    if (!file_exists(path)) GTEST_SKIP() << path << " not built";
+    std::string path = kxfw::path(GetParam());
+    if (!kxfw::exists(path)) GTEST_SKIP() << path << " not built";
     if (!have_tool("gdb-multiarch") || !have_tool("arm-none-eabi-nm")) GTEST_SKIP() << "no gdb-multiarch";
     char error[ELF_ERROR_CAPACITY];
     ElfImage* image = elf_open(path.c_str(), error, sizeof error);
@@ -225,10 +216,7 @@ TEST_P(FirmwareImage, AgreesWithSymbolTableAndGdb) {
     elf_close(image);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, FirmwareImage,
-                         ::testing::Values("gcc_dwarf2_O0", "gcc_dwarf3_O0", "gcc_dwarf3_O2", "gcc_dwarf4_O0",
-                                           "gcc_dwarf4_O2", "gcc_dwarf5_O0", "gcc_dwarf5_O2", "gcc_dwarf4_be_O0",
-                                           "clang_dwarf5_O0"));
+INSTANTIATE_TEST_SUITE_P(Builds, FirmwareImage, ::testing::ValuesIn(kxfw::kVariants));
 
 }  // namespace
 #endif

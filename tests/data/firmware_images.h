@@ -1,0 +1,28 @@
+// firmware_images.h - where the test firmware (tests/firmware) lands in the build tree, for
+// every test that wants real compiler output. Each variant is fw_<variant>.elf, built from
+// tests/firmware/fw_types.c and fw_other.c at build time; a variant whose compiler is missing
+// is simply absent, so callers skip when the file does not exist.
+#pragma once
+#include <cstdio>
+#include <string>
+
+namespace kxfw {
+
+// GCC with DWARF 2 to 5 at -O0 and -O2, one big-endian build, and clang's DWARF 5 (strx/addrx).
+inline const char* const kVariants[] = {
+    "gcc_dwarf2_O0", "gcc_dwarf3_O0", "gcc_dwarf3_O2", "gcc_dwarf4_O0", "gcc_dwarf4_O2",
+    "gcc_dwarf5_O0", "gcc_dwarf5_O2", "gcc_dwarf4_be_O0", "clang_dwarf5_O0",
+};
+
+// Path of one variant under the build directory the tests were configured with.
+inline std::string path(const std::string& variant) {
+    return std::string(KX_BUILD_DIR) + "/tests/firmware/fw_" + variant + ".elf";
+}
+
+inline bool exists(const std::string& file) {
+    FILE* f = fopen(file.c_str(), "rb");
+    if (f) fclose(f);
+    return f != nullptr;
+}
+
+}  // namespace kxfw
