@@ -1,5 +1,5 @@
-// host_api.cpp - the twenty host services handed to every module, and the remote variable list
-// that the merge of a peer's variable table keeps.
+// host_api.cpp - the twenty host services handed to every module, over the backend table that
+// the leaf table, the dialogs and acquisition fill (host_backend.h).
 //
 // Index
 //   [SECTION] Backend and table
@@ -8,7 +8,6 @@
 //   [SECTION] Watching and acquisition
 //   [SECTION] Remote variable merge
 //   [SECTION] Filling the table
-#include <atomic>
 #include <cstdarg>
 #include <cstring>
 
@@ -213,40 +212,24 @@ int32_t host_read_history(Sample* samples, int32_t max) {
 
 namespace {
 
-// The list grows only (at most 256 entries); entries are complete before the count grows.
-RemoteVar g_remote_vars[REMOTE_VARS_MAX];
-std::atomic<int32_t> g_remote_count{0};
-
-int32_t remote_find(const char* name) {
-    int32_t count = g_remote_count.load(std::memory_order_acquire);
-    for (int32_t i = 0; i < count; i++)
-        if (std::strcmp(g_remote_vars[i].name, name) == 0) return i;
-    return -1;
-}
-
 int32_t host_upsert_remote_leaf(const char* name, uint64_t address, int32_t size) {
+    const HostBackend& b = g_host_backend;
     if (!name || !name[0]) return 0;
-    int32_t id = g_host_backend.leaf_find ? g_host_backend.leaf_find(name) : -1;
+    int32_t id = b.leaf_find ? b.leaf_find(name) : -1;
     if (id >= 0) {
         if (host_leaf_address(id) == address) return 0;
-        if (g_host_backend.leaf_set_address) g_host_backend.leaf_set_address(id, address);
+        if (b.leaf_remote_upsert) b.leaf_remote_upsert(name, address, (uint32_t)size);
         return 2;
     }
-    int32_t known = remote_find(name);
+    int32_t known = b.remote_var_find ? b.remote_var_find(name) : -1;
     if (known >= 0) {
-        if (g_remote_vars[known].address == address) return 0;
-        g_remote_vars[known].address = address;
-        g_remote_vars[known].size = size;
+        uint64_t old = 0;
+        if (b.remote_var_address && b.remote_var_address(known, &old) == 0 && old == address) return 0;
+        if (b.remote_var_update) b.remote_var_update(known, address, (uint32_t)size);
         return 2;
     }
-    int32_t count = g_remote_count.load(std::memory_order_acquire);
-    if (count >= REMOTE_VARS_MAX) return 0;
-    RemoteVar& entry = g_remote_vars[count];
-    text_copy(entry.name, sizeof entry.name, name);
-    entry.address = address;
-    entry.size = size;
-    g_remote_count.store(count + 1, std::memory_order_release);
-    if (g_host_backend.leaf_add_remote) g_host_backend.leaf_add_remote(entry.name, address, size);
+    if (!b.remote_var_append || b.remote_var_append(name, address, (uint32_t)size) < 0) return 0;
+    if (b.leaf_add_remote) b.leaf_add_remote(name, address, (uint32_t)size);
     return 1;
 }
 
@@ -257,15 +240,6 @@ void host_remote_sync_done(int32_t added, int32_t updated) {
 }
 
 }  // namespace
-
-int32_t remote_var_count() { return g_remote_count.load(std::memory_order_acquire); }
-
-const RemoteVar* remote_var_at(int32_t index) {
-    if (index < 0 || index >= remote_var_count()) return nullptr;
-    return &g_remote_vars[index];
-}
-
-void remote_vars_clear() { g_remote_count.store(0, std::memory_order_release); }
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] Filling the table

@@ -21,8 +21,14 @@ struct HostBackend {
     int32_t (*leaf_watch_exchange)(int32_t id, int32_t on);      // atomic exchange; old value
     void (*watch_count_store)(int32_t count);                    // the table's watched count
     int32_t (*leaf_find)(const char* name);                      // exact name, -1 when absent
-    void (*leaf_set_address)(int32_t id, uint64_t address);
-    void (*leaf_add_remote)(const char* name, uint64_t address, int32_t size);
+    // A peer's leaf: the leaf of that name gets the address, or a remote leaf is added.
+    void (*leaf_remote_upsert)(const char* name, uint64_t address, uint32_t size);
+    void (*leaf_add_remote)(const char* name, uint64_t address, uint32_t size);
+    // The remote variable list (at most 256 entries).
+    int32_t (*remote_var_find)(const char* name);                // index or -1
+    int (*remote_var_address)(int32_t index, uint64_t* address); // 0, or -1 outside the list
+    int (*remote_var_update)(int32_t index, uint64_t address, uint32_t size);
+    int32_t (*remote_var_append)(const char* name, uint64_t address, uint32_t size);  // -1 when full
     // Firmware image and load command.
     const ElfImage* (*current_image)();
     void (*reload_elf)();
@@ -38,16 +44,3 @@ struct HostBackend {
 
 extern HostBackend g_host_backend;
 
-// The remote variable list: variables a network peer announced (at most 256, arrival order).
-// The leaf-table rebuild re-applies it: an existing leaf gets the entry's address, a missing one
-// is added as a remote leaf.
-enum : int32_t { REMOTE_VARS_MAX = 256 };
-struct RemoteVar {
-    char name[256];
-    uint64_t address;
-    int32_t size;
-};
-int32_t remote_var_count();
-const RemoteVar* remote_var_at(int32_t index);
-// Empties the list (tests; the running program never empties it).
-void remote_vars_clear();
