@@ -58,8 +58,9 @@ auto stable_lookup(F lookup) -> decltype(lookup()) {
             continue;
         }
         auto result = lookup();
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (g_rebuild_epoch.load(std::memory_order_relaxed) == before) return result;
+        // A sequentially consistent re-read orders the lookup's reads before it (ThreadSanitizer
+        // does not model stand-alone fences).
+        if (g_rebuild_epoch.load(std::memory_order_seq_cst) == before) return result;
     }
 }
 
@@ -136,15 +137,20 @@ int leaf_is_watched(const VarLeaf* leaf) {
     return std::atomic_ref<int32_t>(const_cast<VarLeaf*>(leaf)->watched).load(std::memory_order_acquire) ? 1 : 0;
 }
 
-void leaf_watch_flag_set(LeafId id) {
+void leaf_watch_flag_set(LeafId id) { leaf_watch_exchange(id, 1); }
+
+int32_t leaf_watch_exchange(LeafId id, int32_t on) {
     VarLeaf* leaf = leaf_at(id);
-    if (leaf) watched_ref(leaf).exchange(1, std::memory_order_acq_rel);
+    if (!leaf) return -1;
+    return watched_ref(leaf).exchange(on ? 1 : 0, std::memory_order_acq_rel) ? 1 : 0;
 }
+
+void leaf_watched_count_store(int32_t count) { watched_count_ref().store(count, std::memory_order_release); }
 
 void leaf_watch_recount() {
     int32_t n = count_acquire(), watched = 0;
     for (int32_t i = 0; i < n; i++) watched += leaf_is_watched(&g_table.leaves[i]);
-    watched_count_ref().store(watched, std::memory_order_release);
+    leaf_watched_count_store(watched);
 }
 
 int32_t leaf_watched_count() { return watched_count_ref().load(std::memory_order_acquire); }
