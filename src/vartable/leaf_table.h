@@ -107,8 +107,12 @@ int leaf_is_watched(const VarLeaf* leaf);
 void leaf_watch_flag_set(LeafId id);
 // Counts the watched flags over the whole table and stores the result as the watched count.
 void leaf_watch_recount();
-// The watched count (atomic read).
+// Stores the flag (0 or 1) with one atomic exchange and returns the previous flag, without
+// touching the count (host_set_watched recounts); -1 for an id outside the table.
+int32_t leaf_watch_exchange(LeafId id, int32_t on);
+// The watched count (atomic read) and its store (for setters that recount themselves).
 int32_t leaf_watched_count();
+void leaf_watched_count_store(int32_t count);
 
 // ---- Building (main thread) ------------------------------------------------------------------
 // Appends one leaf; nothing when the table is full. `enumeration` (or null) supplies enumerators.

@@ -263,6 +263,10 @@ TEST_F(LeafTableTest, WatchedCountFollowsChangesOnly) {
     leaf_watch_recount();
     EXPECT_EQ(leaf_watched_count(), 2);
     EXPECT_EQ(leaf_is_watched(leaf_at(0)), 1);
+    EXPECT_EQ(leaf_watch_exchange(0, 0), 1);
+    EXPECT_EQ(leaf_watch_exchange(0, 0), 0);
+    EXPECT_EQ(leaf_watch_exchange(7, 1), -1);
+    EXPECT_EQ(leaf_watched_count(), 2);  // exchanges leave the count to the caller
 }
 
 TEST_F(LeafTableTest, RemoteLeafSizesAndKinds) {
