@@ -7,9 +7,14 @@
 #include "core/crash_win32.h"
 #include "core/log.h"
 #include "core/platform_win32.h"
+#include "acquisition/probe.h"
+#include "modules/host_backend_core.h"
+#include "modules/modules.h"
+#include "modules/modules_win32.h"
 #include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
 #include "workspace/main_window_win32.h"
+#include "workspace/toolbar_win32.h"
 
 namespace {
 
@@ -69,12 +74,28 @@ int run_message_loop() {
     return (int)msg.wParam;
 }
 
+// Host services: backend first, then the table every module receives.
+void fill_host_api() {
+    host_backend_install_core();
+    host_api_fill();
+}
+
+void load_modules() {
+    modules_install_win32_loader();
+    modules_load();
+}
+
+void fill_probe_toolbar() {
+    toolbar_install_probe_hooks();
+    probe_fill_toolbar();
+}
+
 }  // namespace
 
 // The close, destroy and command steps of subsystems that are not in this build yet.
 void main_window_close_hook() {}
-void main_window_destroy_hook() {}
-void main_window_command_hook(int) {}
+void main_window_destroy_hook() { modules_unload(); }
+void main_window_command_hook(int id) { toolbar_probe_command(id); }
 
 int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     g_instance = instance;
@@ -92,6 +113,9 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     h.leaf_find = leaf_find;
     h.leaf_watch_flag_set = leaf_watch_flag_set;
     h.watch_recount = leaf_watch_recount;
+    h.host_api_fill = fill_host_api;
+    h.modules_load = load_modules;
+    h.probe_fill_toolbar = fill_probe_toolbar;
     return app_run((char16_t*)command_line, show_command);
 }
 

@@ -16,6 +16,7 @@
 #include "core/platform.h"
 #include "core/platform_win32.h"
 #include "workspace/main_window_win32.h"
+#include "workspace/toolbar_win32.h"
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] State and layout
@@ -149,6 +150,7 @@ void on_create(HWND hwnd) {
     g_main.hwnd = hwnd;
     platform_win32_set_main_window(hwnd);
     SetMenu(hwnd, build_menu_bar());
+    toolbar_create(hwnd);
     create_message_list(hwnd);
     g_main.status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
                                         0, 0, hwnd, (HMENU)(INT_PTR)ID_STATUS_BAR, GetModuleHandleW(nullptr), nullptr);
