@@ -24,7 +24,7 @@ int rec_message_box(const char* text, const char* caption, unsigned flags) {
     g_recorder->box_answers.pop_front();
     return a;
 }
-uint64_t rec_tick_ms() { return g_recorder->tick; }
+uint64_t rec_tick_ms() { return g_recorder->tick.load(); }
 int64_t rec_now_us() {
     std::lock_guard<std::mutex> hold(g_recorder_lock);
     return g_recorder->clock_advances ? g_recorder->now++ : g_recorder->now;
@@ -70,3 +70,8 @@ PlatformRecorder::~PlatformRecorder() {
 }
 
 PlatformRecorder* platform_recorder() { return g_recorder; }
+
+std::vector<RecordedPost> PlatformRecorder::posts_snapshot() {
+    std::lock_guard<std::mutex> hold(g_recorder_lock);
+    return posts;
+}

@@ -1,6 +1,7 @@
 // platform_recorder.h - a Platform for unit tests: records posts and message boxes, answers from
 // a script, and serves a settable clock, executable directory and environment.
 #pragma once
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -29,15 +30,16 @@ public:
     PlatformRecorder();
     ~PlatformRecorder();
 
-    std::vector<RecordedPost> posts;
+    std::vector<RecordedPost> posts;        // read only once other threads are done, else use:
+    std::vector<RecordedPost> posts_snapshot();
     std::vector<RecordedBox> boxes;
     std::deque<int> box_answers;            // answers in order; PLATFORM_ID_OK when empty
-    bool window_exists = true;
+    std::atomic<bool> window_exists{true};
     std::thread::id main_thread = std::this_thread::get_id();
-    bool post_fails = false;
+    std::atomic<bool> post_fails{false};
     int64_t now = 1700000000000000;         // wall clock in microseconds
     bool clock_advances = false;            // when set, each read adds one microsecond
-    uint64_t tick = 1000;
+    std::atomic<uint64_t> tick{1000};        // monotonic milliseconds; tests advance it
     std::string exe_dir = "";                // empty: exe_dir fails
     std::map<std::string, std::string> env;
     std::vector<std::u16string> debug_output;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,11 +14,15 @@
 
 namespace {
 
+std::mutex g_calls_lock;  // delayed actions call hooks from their own threads
 std::vector<std::string> g_calls;
 std::vector<std::string> g_log;
 int g_create_result = 0;
 
-void call(const std::string& what) { g_calls.push_back(what); }
+void call(const std::string& what) {
+    std::lock_guard<std::mutex> hold(g_calls_lock);
+    g_calls.push_back(what);
+}
 
 void sink(LogLevel level, const char16_t* text) {
     char utf8[1024];
@@ -116,6 +121,7 @@ protected:
     }
     // Index of the first call equal to `what`, or -1.
     int at(const std::string& what) {
+        std::lock_guard<std::mutex> hold(g_calls_lock);
         for (size_t i = 0; i < g_calls.size(); i++)
             if (g_calls[i] == what) return (int)i;
         return -1;
@@ -225,7 +231,7 @@ TEST_F(Startup, DelayedActions) {
     text16_copy(o.net_shot_at_path, 260, shot.c_str());
     o.net_shot_at_ms = 0;  // no screenshot with 0 ms
     app_start_delayed_actions(&o);
-    for (int i = 0; i < 200 && (rec.posts.empty() || at("net:29::0") < 0); i++)
+    for (int i = 0; i < 200 && (rec.posts_snapshot().empty() || at("net:29::0") < 0); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_EQ(rec.posts.size(), 1u);
     EXPECT_EQ(rec.posts[0].msg, (unsigned)KX_WM_CLOSE);

@@ -1,0 +1,341 @@
+// samples.cpp - acquisition control, the sample hand-off ring and the history ring.
+//
+// Index
+//   [SECTION] State
+//   [SECTION] Word-wise slot copies (lock-free slots)
+//   [SECTION] Publishing and flushing
+//   [SECTION] History
+//   [SECTION] Starting and stopping
+//   [SECTION] Start and stop commands
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "acquisition/acquisition.h"
+#include "acquisition/acquisition_thread.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "modules/modules.h"
+#include "vartable/leaf_table.h"
+
+AcquisitionHooks g_acquisition_hooks;
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] State
+//-------------------------------------------------------------------------------------------------
+
+namespace {
+
+// The hand-off ring (guarded by the hand-off lock) and the lock-free history ring.
+struct SampleHandoff {
+    std::mutex lock;
+    Sample ring[HANDOFF_CAPACITY];
+    uint32_t write_index;
+    uint32_t read_index;
+    Sample history[HISTORY_CAPACITY];
+    std::atomic<uint32_t> history_count;
+    std::atomic<uint32_t> published;
+    std::atomic<uint64_t> last_notice_tick;
+};
+
+SampleHandoff g_handoff;
+
+// Acquisition control. `generation` numbers each run: a thread that outlived its stop wait sees a
+// newer generation and neither goes on polling nor resets the state of the run after it.
+struct AcquisitionControl {
+    std::atomic<int32_t> state;
+    std::atomic<int32_t> stop_request;
+    std::atomic<uint32_t> generation;
+    std::mutex thread_lock;
+    std::condition_variable thread_done;
+    bool thread_running;
+    std::thread thread;
+};
+
+AcquisitionControl g_control;
+
+}  // namespace
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Word-wise slot copies (lock-free slots)
+//-------------------------------------------------------------------------------------------------
+
+// Last-value and history slots are written without a lock while readers may copy them; copying
+// 8-byte words with relaxed atomics keeps that well defined (a reader may still see a slot
+// half-updated, which the readers tolerate).
+static_assert(sizeof(Sample) % 8 == 0 && alignof(Sample) == 8, "Sample copies word by word");
+
+void sample_slot_store(Sample* slot, const Sample* sample) {
+    uint64_t* dst = reinterpret_cast<uint64_t*>(slot);
+    const uint64_t* src = reinterpret_cast<const uint64_t*>(sample);
+    for (size_t i = 0; i < sizeof(Sample) / 8; i++)
+        std::atomic_ref<uint64_t>(dst[i]).store(src[i], std::memory_order_relaxed);
+}
+
+void sample_slot_load(Sample* out, const Sample* slot) {
+    uint64_t* dst = reinterpret_cast<uint64_t*>(out);
+    uint64_t* src = const_cast<uint64_t*>(reinterpret_cast<const uint64_t*>(slot));
+    for (size_t i = 0; i < sizeof(Sample) / 8; i++)
+        dst[i] = std::atomic_ref<uint64_t>(src[i]).load(std::memory_order_relaxed);
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Publishing and flushing
+//-------------------------------------------------------------------------------------------------
+
+namespace {
+
+void ring_put_locked(const Sample* samples, int32_t count) {
+    for (int32_t i = 0; i < count; i++) {
+        g_handoff.ring[g_handoff.write_index] = samples[i];
+        g_handoff.write_index = (g_handoff.write_index + 1) % HANDOFF_CAPACITY;
+        // A full ring loses its oldest unread sample.
+        if (g_handoff.write_index == g_handoff.read_index)
+            g_handoff.read_index = (g_handoff.read_index + 1) % HANDOFF_CAPACITY;
+    }
+}
+
+int32_t ring_take_locked(Sample* out, int32_t maximum) {
+    int32_t n = 0;
+    while (n < maximum && g_handoff.read_index != g_handoff.write_index) {
+        out[n++] = g_handoff.ring[g_handoff.read_index];
+        g_handoff.read_index = (g_handoff.read_index + 1) % HANDOFF_CAPACITY;
+    }
+    return n;
+}
+
+}  // namespace
+
+void samples_handoff(const Sample* samples, int32_t count) {
+    const AcquisitionHooks& h = g_acquisition_hooks;
+    if (h.recording_on && h.recording_on() && h.recording_append) h.recording_append(samples, count);
+    {
+        std::lock_guard<std::mutex> hold(g_handoff.lock);
+        ring_put_locked(samples, count);
+    }
+    int32_t leaves = leaf_count();
+    for (int32_t i = 0; i < count; i++) {
+        const Sample* s = &samples[i];
+        if (s->leaf_id >= 0 && s->leaf_id < leaves) {
+            VarLeaf* leaf = leaf_at(s->leaf_id);
+            if (leaf) sample_slot_store(&leaf->last_sample, s);
+        }
+        uint32_t slot = g_handoff.history_count.fetch_add(1, std::memory_order_acq_rel) % HISTORY_CAPACITY;
+        sample_slot_store(&g_handoff.history[slot], s);
+    }
+    g_handoff.published.fetch_add((uint32_t)count, std::memory_order_relaxed);
+
+    const Platform* p = platform();
+    uint64_t now = p->tick_ms();
+    uint64_t last = g_handoff.last_notice_tick.load(std::memory_order_relaxed);
+    if (now - last > 15 && p->main_window_exists() &&
+        g_handoff.last_notice_tick.compare_exchange_strong(last, now, std::memory_order_relaxed))
+        p->post_main(KX_MSG_SAMPLES_WAITING, (uintptr_t)count, 0);
+}
+
+void samples_publish(const Sample* samples, int32_t count) {
+    if (!samples || count <= 0) return;
+    samples_handoff(samples, count);
+}
+
+int32_t samples_flush() {
+    // Drain what is waiting now, in batches of 256: each batch goes to the windows and the window
+    // modules. Samples that arrive while we deliver wait for the next notice, so a fast producer
+    // cannot keep the main thread here forever.
+    int32_t budget = samples_waiting();
+    int32_t delivered = 0;
+    static Sample batch[FLUSH_BATCH];  // main thread only
+    while (budget > 0) {
+        int32_t n;
+        {
+            std::lock_guard<std::mutex> hold(g_handoff.lock);
+            n = ring_take_locked(batch, budget < FLUSH_BATCH ? budget : FLUSH_BATCH);
+        }
+        if (n == 0) break;
+        budget -= n;
+        delivered += n;
+        if (g_acquisition_hooks.deliver_to_windows) g_acquisition_hooks.deliver_to_windows(batch, n);
+        for (int32_t m = 0; m < window_module_count(); m++) {
+            const ModuleEntry* e = window_module_at(m);
+            if (e && e->descriptor.on_samples) e->descriptor.on_samples(e->context, batch, n);
+        }
+    }
+    return delivered;
+}
+
+int32_t samples_waiting() {
+    std::lock_guard<std::mutex> hold(g_handoff.lock);
+    return (int32_t)((g_handoff.write_index + HANDOFF_CAPACITY - g_handoff.read_index) % HANDOFF_CAPACITY);
+}
+
+uint32_t samples_published_count() { return g_handoff.published.load(std::memory_order_relaxed); }
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] History
+//-------------------------------------------------------------------------------------------------
+
+int32_t history_read(Sample* out, int32_t maximum) {
+    uint32_t n = g_handoff.history_count.load(std::memory_order_acquire);
+    if (!out || maximum <= 0 || n == 0) return 0;
+    uint32_t available = n < (uint32_t)HISTORY_CAPACITY ? n : (uint32_t)HISTORY_CAPACITY;
+    uint32_t count = available < (uint32_t)maximum ? available : (uint32_t)maximum;
+    uint32_t first = (n - count) % HISTORY_CAPACITY;
+    for (uint32_t i = 0; i < count; i++) sample_slot_load(&out[i], &g_handoff.history[(first + i) % HISTORY_CAPACITY]);
+    return (int32_t)count;
+}
+
+void samples_reset() {
+    std::lock_guard<std::mutex> hold(g_handoff.lock);
+    g_handoff.write_index = g_handoff.read_index = 0;
+    g_handoff.history_count.store(0);
+    g_handoff.published.store(0);
+    g_handoff.last_notice_tick.store(0);
+    memset(g_handoff.history, 0, sizeof g_handoff.history);
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Starting and stopping
+//-------------------------------------------------------------------------------------------------
+
+int32_t acquisition_state() { return g_control.state.load(std::memory_order_acquire); }
+void acquisition_set_state(int32_t state) { g_control.state.store(state, std::memory_order_release); }
+bool acquisition_stop_requested() { return g_control.stop_request.load(std::memory_order_acquire) != 0; }
+uint32_t acquisition_generation() { return g_control.generation.load(std::memory_order_acquire); }
+
+int acquisition_start() {
+    const AcquisitionHooks& h = g_acquisition_hooks;
+    if (acquisition_state() == ACQ_RUNNING) return 0;
+    if (!driver_available()) {
+        log_printf(LOG_ERROR, "无驱动模块，无法采集");
+        return -1;
+    }
+    int32_t connected = 0;
+    driver_command(KX_DRV_STATUS, nullptr, &connected);
+    if (!connected) {
+        log_printf(LOG_WARN, "MCU 未连接（%s），无法开始采集", selected_driver_name());
+        return -1;
+    }
+    if (leaf_watched_count() <= 0) {
+        log_printf(LOG_WARN, "没有观测变量，请先在左侧变量树勾选");
+        return -1;
+    }
+    {
+        // A thread of an earlier run that outlived its stop wait is let go now: it sees the new
+        // generation at its next check and ends without touching this run's state.
+        std::lock_guard<std::mutex> hold(g_control.thread_lock);
+        if (g_control.thread.joinable()) g_control.thread.detach();
+    }
+    g_control.stop_request.store(0);
+    uint32_t generation = g_control.generation.fetch_add(1) + 1;
+    acquisition_set_state(ACQ_RUNNING);
+    if (h.recording_clear) h.recording_clear();
+    if (h.recording_on && h.recording_on() && h.recording_open && h.recording_open() != 0) {
+        acquisition_set_state(ACQ_IDLE);
+        log_printf(LOG_ERROR, "录制缓存建立失败");
+        return -1;
+    }
+    try {
+        std::lock_guard<std::mutex> hold(g_control.thread_lock);
+        g_control.thread_running = true;
+        g_control.thread = std::thread([generation] {
+            acquisition_thread_main(generation);
+            std::lock_guard<std::mutex> done(g_control.thread_lock);
+            g_control.thread_running = false;
+            g_control.thread_done.notify_all();
+        });
+    } catch (...) {
+        g_control.thread_running = false;
+        acquisition_set_state(ACQ_IDLE);
+        if (h.recording_finish) h.recording_finish();
+        log_printf(LOG_ERROR, "创建采集线程失败");
+        return -1;
+    }
+    log_printf(LOG_INFO, "采集已开始（自由运行高速模式，%d 个变量）", leaf_watched_count());
+    return 0;
+}
+
+namespace {
+
+// Joins a thread that ended by itself (it may still be inside its last steps); nothing is logged.
+void reap_finished_thread() {
+    std::unique_lock<std::mutex> hold(g_control.thread_lock);
+    if (!g_control.thread.joinable()) return;
+    g_control.thread_done.wait_for(hold, std::chrono::milliseconds(3000), [] { return !g_control.thread_running; });
+    if (g_control.thread_running) {
+        g_control.thread.detach();
+        return;
+    }
+    hold.unlock();
+    g_control.thread.join();
+}
+
+}  // namespace
+
+void acquisition_stop() {
+    if (acquisition_state() != ACQ_RUNNING) {
+        reap_finished_thread();
+        return;
+    }
+    g_control.stop_request.store(1, std::memory_order_release);
+    {
+        std::unique_lock<std::mutex> hold(g_control.thread_lock);
+        g_control.thread_done.wait_for(hold, std::chrono::milliseconds(3000),
+                                       [] { return !g_control.thread_running; });
+        if (g_control.thread.joinable()) {
+            if (g_control.thread_running) g_control.thread.detach();
+            else {
+                hold.unlock();
+                g_control.thread.join();
+            }
+        }
+    }
+    acquisition_set_state(ACQ_IDLE);
+    samples_flush();
+    log_printf(LOG_INFO, "采集已停止");
+}
+
+void acquisition_thread_ended(uint32_t generation) {
+    if (generation != acquisition_generation()) return;
+    acquisition_set_state(ACQ_IDLE);
+    g_control.stop_request.store(0, std::memory_order_release);
+    platform()->post_main(KX_MSG_ACQ_ENDED, 0, 0);
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Start and stop commands
+//-------------------------------------------------------------------------------------------------
+
+void acquisition_start_command() {
+    const AcquisitionHooks& h = g_acquisition_hooks;
+    if (h.network_channel && h.network_channel()) {
+        network_command_raw(KX_NET_SEND_WATCH_LIST, nullptr, nullptr);
+        return;
+    }
+    if (!h.probe_connected || !h.probe_connected()) {
+        platform()->message_box("请先连接 MCU", "采集", PLATFORM_MB_OK | PLATFORM_MB_ICONINFORMATION);
+        return;
+    }
+    if (acquisition_start() != 0) return;
+    if (h.post_to_waveform_windows) h.post_to_waveform_windows(KX_MSG_ACQ_STARTED);
+    if (h.refresh_status) h.refresh_status();
+}
+
+void acquisition_stop_command() {
+    const AcquisitionHooks& h = g_acquisition_hooks;
+    if (h.network_channel && h.network_channel()) {
+        network_command_raw(KX_NET_STOP_SENDING, nullptr, nullptr);
+        return;
+    }
+    acquisition_stop();
+    if (h.post_to_waveform_windows) h.post_to_waveform_windows(KX_MSG_ACQ_STOPPED);
+    if (h.refresh_status) h.refresh_status();
+}
+
+int64_t acquisition_clock_us() {
+    // steady_clock is the monotonic high-resolution counter (QueryPerformanceCounter on Windows).
+    using namespace std::chrono;
+    return (int64_t)duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}

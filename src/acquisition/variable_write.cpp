@@ -1,0 +1,127 @@
+// variable_write.cpp - calibration writes: parse the text, merge bit fields, write, read back,
+// publish the read-back sample; without a driver, hand the write to the network peer.
+#include "acquisition/variable_write.h"
+
+#include <cstring>
+
+#include "acquisition/acquisition.h"
+#include "core/log.h"
+#include "modules/modules.h"
+#include "vartable/leaf_codec.h"
+#include "vartable/leaf_table.h"
+
+namespace {
+
+int fail(char* error, size_t capacity, const char* text) {
+    if (error && capacity > 0) text_copy(error, capacity, text);
+    return -1;
+}
+
+uint64_t load_le(const uint8_t* bytes, uint32_t n) {
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < n && i < 8; i++) v |= (uint64_t)bytes[i] << (8 * i);
+    return v;
+}
+
+void store_le(uint8_t* bytes, uint32_t n, uint64_t v) {
+    for (uint32_t i = 0; i < n && i < 8; i++) bytes[i] = (uint8_t)(v >> (8 * i));
+}
+
+int32_t driver_read(uint64_t address, uint32_t length, void* buffer) {
+    MemoryRequest req = {};
+    req.address = address;
+    req.length = length;
+    req.buffer = buffer;
+    return driver_command(KX_DRV_READ, &req, nullptr);
+}
+
+// The bit field's new storage unit: the parsed value placed into the unit read from the target.
+int encode_bitfield(const VarLeaf* leaf, const char* text, uint8_t* encoded, char* error, size_t capacity) {
+    uint8_t current[8] = {};
+    uint32_t unit = leaf->size < 8 ? leaf->size : 8;
+    char message[64];
+    int32_t ret = driver_read(leaf->address, leaf->size, current);
+    if (ret != (int32_t)leaf->size) {
+        text_printf(message, sizeof message, "位域读回失败 (ret=%d)", ret);
+        return fail(error, capacity, message);
+    }
+    uint8_t parsed[8] = {};
+    if (!leaf_text_to_bytes(text, parsed, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count))
+        return fail(error, capacity, "数值解析失败");
+    uint64_t old_word = load_le(current, unit);
+    uint64_t value = load_le(parsed, 8);
+    uint64_t field = leaf->bit_size >= 64 ? ~0ULL : ((1ULL << leaf->bit_size) - 1);
+    unsigned shift = leaf->bit_offset < 64 ? leaf->bit_offset : 0;
+    uint64_t mask = field << shift;
+    uint64_t result = ((value << shift) & mask) | (old_word & ~mask);
+    store_le(encoded, unit, result);
+    return 0;
+}
+
+int write_through_network(const VarLeaf* leaf, const char* text, char* error, size_t capacity) {
+    if (!network_available()) return fail(error, capacity, "无驱动模块");
+    NetWrite request = {};
+    text_copy(request.leaf_name, sizeof request.leaf_name, leaf->name);
+    text_copy(request.value_text, sizeof request.value_text, text);
+    int32_t rc = network_command_raw(KX_NET_WRITE, &request, nullptr);
+    if (rc != 0) {
+        char message[64];
+        text_printf(message, sizeof message, "网络写入失败 (rc=%d)", rc);
+        return fail(error, capacity, message);
+    }
+    log_printf(LOG_INFO, "网络写入 %s = %s 成功", leaf->name, text);
+    return 0;
+}
+
+}  // namespace
+
+int variable_write(int32_t leaf_id, const char* text, char* error, size_t capacity) {
+    if (error && capacity > 0) error[0] = 0;
+    const VarLeaf* leaf = leaf_at(leaf_id);
+    if (!leaf) return fail(error, capacity, "变量 ID 无效");
+    if (!text) text = "";
+    if (!driver_available()) return write_through_network(leaf, text, error, capacity);
+
+    uint8_t encoded[64] = {};
+    uint32_t length = 0;
+    if (leaf->is_bitfield) {
+        if (encode_bitfield(leaf, text, encoded, error, capacity) != 0) return -1;
+        length = leaf->size;
+    } else {
+        size_t parsed = 0;
+        size_t room = leaf->size < 64 ? leaf->size : 64;
+        if (!leaf_text_to_bytes(text, encoded, room, &parsed, leaf->kind, leaf->enumerators, leaf->enumerator_count))
+            return fail(error, capacity, "数值解析失败");
+        length = (uint32_t)parsed;
+    }
+
+    MemoryRequest req = {};
+    req.address = leaf->address;
+    req.length = length;
+    req.buffer = encoded;
+    int32_t err = driver_command(KX_DRV_WRITE, &req, nullptr);
+    if (err != 0) {
+        char message[64];
+        text_printf(message, sizeof message, "写入失败 (err=%d)", err);
+        return fail(error, capacity, message);
+    }
+
+    uint8_t readback[64] = {};
+    int32_t got = driver_read(leaf->address, length, readback);
+    Sample s;
+    memset(&s, 0, sizeof s);
+    s.timestamp_us = clock_now_us();
+    s.leaf_id = leaf->id;
+    s.address = leaf->address;
+    s.origin = 1;
+    if (got == (int32_t)length) {
+        memcpy(s.raw, readback, length < 8 ? length : 8);
+        s.size = (int32_t)length;
+        leaf_decode(leaf, readback, length, s.text, sizeof s.text, &s.value);
+    } else {
+        text_printf(s.text, sizeof s.text, "写入完成（回读失败 ret=%d）", got);
+    }
+    samples_publish(&s, 1);
+    log_printf(LOG_INFO, "写入 %s = %s", leaf->name, text);
+    return 0;
+}

@@ -1,0 +1,449 @@
+// Acquisition: block merging, the hand-off and history rings, start refusals, the polling thread
+// against a scripted driver, and variable writes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "acquisition/acquisition.h"
+#include "acquisition/acquisition_thread.h"
+#include "acquisition/variable_write.h"
+#include "core/app.h"
+#include "core/log.h"
+#include "fake_driver.h"
+#include "modules/modules.h"
+#include "platform_recorder.h"
+#include "vartable/leaf_table.h"
+
+namespace {
+
+std::mutex g_lines_lock;
+std::vector<std::string> g_lines;
+
+void capture(LogLevel level, const char16_t* text) {
+    char utf8[1024];
+    utf16_to_utf8(text, utf8, sizeof utf8);
+    std::lock_guard<std::mutex> hold(g_lines_lock);
+    g_lines.push_back(std::string(log_level_name(level)) + " " + utf8);
+}
+
+std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> hold(g_lines_lock);
+    return g_lines;
+}
+
+int count_prefix(const std::string& prefix) {
+    int n = 0;
+    for (const std::string& l : lines()) n += l.rfind(prefix, 0) == 0;
+    return n;
+}
+
+bool wait_for(const std::function<bool()>& done, int ms = 5000) {
+    for (int i = 0; i < ms / 2; i++) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
+// Moves the tick on until the run ends by itself: a read that was in flight when the tick first
+// jumped may still count as a success at the new tick.
+void advance_until_idle(PlatformRecorder& rec) {
+    bool idle = wait_for([&rec] {
+        rec.tick += 1000;
+        return acquisition_state() == ACQ_IDLE;
+    });
+    ASSERT_TRUE(idle);
+}
+
+std::vector<std::vector<Sample>> g_batches;
+void collect_batch(const Sample* samples, int32_t count) { g_batches.emplace_back(samples, samples + count); }
+
+// Leaf table with a few 4-byte leaves in the fake target's RAM, a log sink and the fake modules.
+class Acquisition : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_lines.clear();
+        g_batches.clear();
+        log_reset();
+        log_set_sink(capture);
+        leaf_table_reset();
+        samples_reset();
+        g_acquisition_hooks = AcquisitionHooks{};
+        g_acquisition_hooks.deliver_to_windows = collect_batch;
+        g_app_settings.probe_speed_khz = 4000;
+        leaf_add("a", 0x20000000, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+        leaf_add("b", 0x20000010, 4, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+        leaf_add("flags", 0x20000020, 4, TYPE_UINT, 0, 0, 1, 5, 3, nullptr);
+        leaf_add("big", 0x20000100, 100, TYPE_STRUCT, 0, 0, 0, 0, 0, nullptr);
+    }
+    void TearDown() override {
+        acquisition_stop();
+        fake_modules_unload();
+        log_reset();
+        g_acquisition_hooks = AcquisitionHooks{};
+        leaf_table_reset();
+        samples_reset();
+    }
+    PlatformRecorder rec;
+};
+
+Sample numbered(int32_t n, int32_t leaf_id = -1) {
+    Sample s = {};
+    s.timestamp_us = n;
+    s.leaf_id = leaf_id;
+    s.value = n;
+    return s;
+}
+
+}  // namespace
+
+// ---- Block merging ------------------------------------------------------------------------------
+
+TEST(AcquisitionMerge, LimitsFollowTheProbeClock) {
+    uint32_t gap, span;
+    acq_merge_limits(4000, &gap, &span);
+    EXPECT_EQ(gap, 100u);
+    EXPECT_EQ(span, 256u);
+    acq_merge_limits(0, &gap, &span);
+    EXPECT_EQ(gap, 100u);
+    acq_merge_limits(20000, &gap, &span);
+    EXPECT_EQ(gap, 500u);
+    EXPECT_EQ(span, 500u);
+    acq_merge_limits(50000, &gap, &span);
+    EXPECT_EQ(gap, 1250u);
+    EXPECT_EQ(span, 1250u);
+    acq_merge_limits(100, &gap, &span);  // q = 2
+    EXPECT_EQ(gap, 8u);
+    EXPECT_EQ(span, 256u);
+    acq_merge_limits(1000000, &gap, &span);
+    EXPECT_EQ(gap, 4096u);
+    EXPECT_EQ(span, 4096u);
+}
+
+TEST(AcquisitionMerge, Blocks) {
+    ReadBlock blocks[8];
+    ReadItem near[] = {{0, 0x20000000, 4}, {1, 0x20000010, 4}};
+    ASSERT_EQ(acq_group_blocks(near, 2, 100, 256, blocks, 8), 1);
+    EXPECT_EQ(blocks[0].base, 0x20000000u);
+    EXPECT_EQ(blocks[0].length, 20u);
+    ReadItem apart[] = {{0, 0x20000000, 4}, {1, 0x20000200, 4}};
+    EXPECT_EQ(acq_group_blocks(apart, 2, 100, 256, blocks, 8), 2);
+    // 50000 kHz: 1200 bytes apart still merge, but a block never spans more than 1250 bytes.
+    ReadItem wide[] = {{0, 0x20000000, 4}, {1, 0x200004B0, 4}, {2, 0x200004E0, 4}};
+    ASSERT_EQ(acq_group_blocks(wide, 3, 1250, 1250, blocks, 8), 2);
+    EXPECT_EQ(blocks[0].count, 2);
+    EXPECT_EQ(blocks[0].length, 1204u);
+    EXPECT_EQ(blocks[1].base, 0x200004E0u);
+    // A leaf inside another leaf's bytes joins the block without growing it.
+    ReadItem inner[] = {{0, 0x20000000, 16}, {1, 0x20000004, 4}};
+    ASSERT_EQ(acq_group_blocks(inner, 2, 8, 256, blocks, 8), 1);
+    EXPECT_EQ(blocks[0].length, 16u);
+}
+
+TEST(AcquisitionMerge, RandomOrderGivesTheSameBlocksAsAddressOrder) {
+    std::mt19937 rng(7);
+    std::vector<ReadItem> items;
+    for (int i = 0; i < 500; i++)
+        items.push_back({i, 0x20000000ULL + (rng() % 40000) * 4, (uint32_t)(1 + rng() % 8)});
+    std::vector<ReadItem> sorted = items;
+    std::sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.address < b.address; });
+    std::shuffle(items.begin(), items.end(), rng);
+    acq_sort_items(items.data(), (int32_t)items.size());
+    std::vector<ReadBlock> x(600), y(600);
+    int32_t nx = acq_group_blocks(items.data(), 500, 100, 256, x.data(), 600);
+    int32_t ny = acq_group_blocks(sorted.data(), 500, 100, 256, y.data(), 600);
+    ASSERT_EQ(nx, ny);
+    for (int32_t i = 0; i < nx; i++) {
+        EXPECT_EQ(x[i].base, y[i].base);
+        EXPECT_EQ(x[i].length, y[i].length);
+        EXPECT_LE(x[i].length, 256u + 8u);
+    }
+}
+
+TEST_F(Acquisition, ReadListClampsSizes) {
+    leaf_set_watched(0, 1);
+    leaf_set_watched(3, 1);
+    ReadItem items[8];
+    ASSERT_EQ(acq_build_read_list(items, 8), 2);
+    EXPECT_EQ(items[0].size, 4u);
+    EXPECT_EQ(items[1].size, 64u);  // a 100-byte structure leaf is read as 64 bytes
+    EXPECT_EQ(items[1].leaf_id, 3);
+}
+
+// ---- Hand-off and history -----------------------------------------------------------------------
+
+TEST_F(Acquisition, FlushDrainsEverythingWaitingInBatches) {
+    std::vector<Sample> samples;
+    for (int i = 0; i < 300; i++) samples.push_back(numbered(i + 1));
+    samples_publish(samples.data(), 300);
+    ASSERT_EQ(rec.posts.size(), 1u);
+    EXPECT_EQ(rec.posts[0].msg, KX_MSG_SAMPLES_WAITING);
+    EXPECT_EQ(rec.posts[0].wparam, 300u);
+    EXPECT_EQ(samples_flush(), 300);
+    ASSERT_EQ(g_batches.size(), 2u);
+    EXPECT_EQ(g_batches[0].size(), 256u);
+    EXPECT_EQ(g_batches[1].size(), 44u);
+    EXPECT_EQ(g_batches[1].back().timestamp_us, 300);
+    EXPECT_EQ(samples_flush(), 0);
+    // Notices: at most one per 16 ms of tick.
+    samples_publish(samples.data(), 1);
+    EXPECT_EQ(rec.posts.size(), 1u);
+    rec.tick += 16;
+    samples_publish(samples.data(), 1);
+    EXPECT_EQ(rec.posts.size(), 2u);
+}
+
+TEST_F(Acquisition, RingOverwritesOldestWhenNothingDrains) {
+    std::vector<Sample> samples;
+    for (int i = 0; i < 9000; i++) samples.push_back(numbered(i + 1));
+    samples_publish(samples.data(), 9000);
+    EXPECT_EQ(samples_waiting(), 8191);
+    EXPECT_EQ(samples_flush(), 8191);
+    EXPECT_EQ(g_batches.front().front().timestamp_us, 9000 - 8191 + 1);
+    EXPECT_EQ(samples_published_count(), 9000u);
+}
+
+TEST_F(Acquisition, HistoryKeepsTheMostRecent) {
+    Sample out[10];
+    EXPECT_EQ(history_read(out, 10), 0);
+    for (int i = 1; i <= 5; i++) {
+        Sample s = numbered(i);
+        samples_publish(&s, 1);
+    }
+    ASSERT_EQ(history_read(out, 10), 5);
+    EXPECT_EQ(out[0].timestamp_us, 1);
+    EXPECT_EQ(history_read(out, 3), 3);
+    EXPECT_EQ(out[0].timestamp_us, 3);
+    EXPECT_EQ(history_read(nullptr, 3), 0);
+    EXPECT_EQ(history_read(out, 0), 0);
+
+    samples_reset();
+    std::vector<Sample> many;
+    for (int i = 1; i <= 70000; i++) many.push_back(numbered(i));
+    samples_publish(many.data(), 70000);
+    std::vector<Sample> all(100000);
+    ASSERT_EQ(history_read(all.data(), 100000), 65536);
+    EXPECT_EQ(all[0].timestamp_us, 4465);
+    EXPECT_EQ(all[65535].timestamp_us, 70000);
+}
+
+TEST_F(Acquisition, LeafSlotOnlyForLeavesOfTheTable) {
+    Sample s[3] = {numbered(1, -1), numbered(2, 1), numbered(3, 99)};
+    samples_publish(s, 3);
+    EXPECT_EQ(leaf_at(1)->last_sample.timestamp_us, 2);
+    EXPECT_EQ(leaf_at(0)->last_sample.timestamp_us, 0);
+    EXPECT_EQ(samples_flush(), 3);
+    Sample h[3];
+    EXPECT_EQ(history_read(h, 3), 3);
+    EXPECT_EQ(h[0].leaf_id, -1);
+}
+
+// ---- Starting and stopping ----------------------------------------------------------------------
+
+TEST_F(Acquisition, StartRefusals) {
+    EXPECT_EQ(acquisition_start(), -1);
+    EXPECT_EQ(lines().back(), "ERROR 无驱动模块，无法采集");
+    fake_modules_load(true, false);
+    fake_target()->connected = 0;
+    EXPECT_EQ(acquisition_start(), -1);
+    EXPECT_EQ(lines().back(), "WARN MCU 未连接（FakeProbe），无法开始采集");
+    fake_target()->connected = 1;
+    EXPECT_EQ(acquisition_start(), -1);
+    EXPECT_EQ(lines().back(), "WARN 没有观测变量，请先在左侧变量树勾选");
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    size_t before = lines().size();
+    acquisition_stop();  // stopping while idle logs nothing
+    EXPECT_EQ(lines().size(), before);
+}
+
+TEST_F(Acquisition, RunPublishesSamplesAndUserStopLogsInfo) {
+    fake_modules_load(true, true);
+    fake_target()->set_word(0x20000000, 1234);
+    fake_target()->set_word(0x20000010, (uint32_t)-7);
+    leaf_set_watched(0, 1);
+    leaf_set_watched(1, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    EXPECT_EQ(acquisition_start(), 0);  // already running
+    EXPECT_EQ(count_prefix("INFO 采集已开始（自由运行高速模式，2 个变量）"), 1);
+    ASSERT_TRUE(wait_for([] { return samples_published_count() >= 100; }));
+    acquisition_stop();
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    EXPECT_EQ(leaf_at(0)->last_sample.value, 1234);
+    EXPECT_STREQ(leaf_at(1)->last_sample.text, "-7");
+    EXPECT_EQ(leaf_at(1)->last_sample.size, 4);
+    EXPECT_EQ(count_prefix("INFO 采集线程已退出"), 1);
+    EXPECT_EQ(lines().back(), "INFO 采集已停止");
+    // Both leaves came from one merged block read per cycle; the network module was told.
+    EXPECT_NE(std::find(fake_target()->net_codes.begin(), fake_target()->net_codes.end(), KX_NET_SAMPLES_WAITING),
+              fake_target()->net_codes.end());
+    bool ended = false;
+    for (const RecordedPost& p : rec.posts) ended |= p.msg == KX_MSG_ACQ_ENDED;
+    EXPECT_TRUE(ended);
+}
+
+TEST_F(Acquisition, ShortReadsAreLoggedThreeTimesThenTheRunEnds) {
+    fake_modules_load(true, false);
+    fake_target()->short_reads = 1;
+    leaf_set_watched(0, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    ASSERT_TRUE(wait_for([] { return fake_target()->reads >= 10; }));
+    EXPECT_EQ(count_prefix("ERROR 块读 @0x20000000 失败 (ret=3, 1 变量)"), 3);
+    advance_until_idle(rec);
+    EXPECT_EQ(count_prefix("ERROR 采集停止：长时间读取失败（3 秒无成功样本）"), 1);
+    EXPECT_EQ(count_prefix("WARN 采集线程已退出"), 1);
+    EXPECT_EQ(samples_published_count(), 0u);
+}
+
+TEST_F(Acquisition, LostConnectionEndsTheRun) {
+    fake_modules_load(true, false);
+    leaf_set_watched(0, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    ASSERT_TRUE(wait_for([] { return samples_published_count() > 0; }));
+    fake_target()->connected = 0;
+    fake_target()->short_reads = 1;
+    advance_until_idle(rec);
+    EXPECT_EQ(count_prefix("ERROR 采集停止：MCU 连接已断开"), 1);
+    EXPECT_EQ(count_prefix("WARN 采集线程已退出"), 1);
+}
+
+TEST_F(Acquisition, UntickingEverythingEndsTheRunAfterThreeSeconds) {
+    fake_modules_load(true, false);
+    leaf_set_watched(0, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    ASSERT_TRUE(wait_for([] { return samples_published_count() > 0; }));
+    leaf_set_watched(0, 0);
+    advance_until_idle(rec);
+    EXPECT_EQ(count_prefix("ERROR 采集停止：长时间读取失败（3 秒无成功样本）"), 1);
+    EXPECT_EQ(count_prefix("WARN 采集线程已退出"), 1);
+}
+
+TEST_F(Acquisition, RateLineOncePerSecond) {
+    fake_modules_load(true, false);
+    leaf_set_watched(0, 1);
+    leaf_set_watched(1, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    ASSERT_TRUE(wait_for([] { return count_prefix("INFO 采集速率: ") >= 1; }, 3000));
+    acquisition_stop();
+    for (const std::string& l : lines()) {
+        if (l.rfind("INFO 采集速率: ", 0) == 0) {
+            EXPECT_NE(l.find("（2 个变量，1 次读/周期）"), std::string::npos) << l;
+        }
+    }
+}
+
+TEST_F(Acquisition, StartCommandNeedsAConnection) {
+    fake_modules_load(true, false);
+    leaf_set_watched(0, 1);
+    acquisition_start_command();  // no probe_connected hook: not connected
+    ASSERT_EQ(rec.boxes.size(), 1u);
+    EXPECT_EQ(rec.boxes[0].text, "请先连接 MCU");
+    EXPECT_EQ(rec.boxes[0].caption, "采集");
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    static std::vector<unsigned> posted;
+    posted.clear();
+    g_acquisition_hooks.probe_connected = [] { return 1; };
+    g_acquisition_hooks.post_to_waveform_windows = [](unsigned msg) { posted.push_back(msg); };
+    acquisition_start_command();
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
+    acquisition_stop_command();
+    EXPECT_EQ(posted, (std::vector<unsigned>{KX_MSG_ACQ_STARTED, KX_MSG_ACQ_STOPPED}));
+}
+
+// ---- Writes ---------------------------------------------------------------------------------------
+
+TEST_F(Acquisition, BitFieldWriteKeepsNeighbouringBits) {
+    fake_modules_load(true, false);
+    fake_target()->set_word(0x20000020, 0xFFFFFFFF);
+    char error[64];
+    ASSERT_EQ(variable_write(2, "2", error, sizeof error), 0) << error;
+    EXPECT_EQ(fake_target()->word(0x20000020), 0xFFFFFF5Fu);
+    EXPECT_EQ(lines().back(), "INFO 写入 flags = 2");
+    ASSERT_EQ(samples_flush(), 1);
+    const Sample& s = g_batches[0][0];
+    EXPECT_EQ(s.origin, 1);
+    EXPECT_EQ(s.value, 2);
+    EXPECT_STREQ(s.text, "2");
+}
+
+TEST_F(Acquisition, WriteFailures) {
+    char error[64];
+    EXPECT_EQ(variable_write(-1, "1", error, sizeof error), -1);
+    EXPECT_STREQ(error, "变量 ID 无效");
+    EXPECT_EQ(variable_write(0, "1", error, sizeof error), -1);
+    EXPECT_STREQ(error, "无驱动模块");
+
+    fake_modules_load(true, false);
+    EXPECT_EQ(variable_write(1, "abc", error, sizeof error), -1);
+    EXPECT_STREQ(error, "数值解析失败");
+    EXPECT_EQ(fake_target()->writes, 0);
+    fake_target()->write_result = 9;
+    EXPECT_EQ(variable_write(1, "5", error, sizeof error), -1);
+    EXPECT_STREQ(error, "写入失败 (err=9)");
+    fake_target()->write_result = 0;
+
+    // A failed read-back after a good write still succeeds and says so in the sample.
+    fake_target()->readback_fails = 1;
+    ASSERT_EQ(variable_write(1, "-3", error, sizeof error), 0);
+    EXPECT_STREQ(error, "");
+    EXPECT_EQ(fake_target()->word(0x20000010), (uint32_t)-3);
+    samples_flush();
+    ASSERT_EQ(g_batches.size(), 1u);
+    EXPECT_STREQ(g_batches[0][0].text, "写入完成（回读失败 ret=-5）");
+    EXPECT_EQ(g_batches[0][0].value, 0);
+    EXPECT_EQ(g_batches[0][0].size, 0);
+}
+
+TEST_F(Acquisition, WriteFallsBackToTheNetworkPeer) {
+    fake_modules_load(false, true);
+    char error[64];
+    ASSERT_EQ(variable_write(1, "42", error, sizeof error), 0);
+    EXPECT_STREQ(fake_target()->last_net_write.leaf_name, "b");
+    EXPECT_STREQ(fake_target()->last_net_write.value_text, "42");
+    EXPECT_EQ(lines().back(), "INFO 网络写入 b = 42 成功");
+    fake_target()->net_result = 4;
+    EXPECT_EQ(variable_write(1, "42", error, sizeof error), -1);
+    EXPECT_STREQ(error, "网络写入失败 (rc=4)");
+}
+
+// ---- Concurrency ------------------------------------------------------------------------------------
+
+TEST_F(Acquisition, StressNoLostOrDuplicatedHistory) {
+    fake_modules_load(true, false);
+    fake_target()->read_delay_us = 200;
+    leaf_set_watched(0, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    const int per_thread = 4000;
+    auto pusher = [](int thread) {
+        for (int i = 0; i < per_thread; i++) {
+            Sample s = numbered(1000000 * (thread + 1) + i, -1);
+            samples_publish(&s, 1);
+        }
+    };
+    std::thread t1(pusher, 0), t2(pusher, 1);
+    char error[64];
+    for (int i = 0; i < 50; i++) {
+        samples_flush();
+        leaf_set_watched(1, i % 2);
+        variable_write(1, std::to_string(i).c_str(), error, sizeof error);
+    }
+    t1.join();
+    t2.join();
+    acquisition_stop();
+    samples_flush();
+    uint32_t published = samples_published_count();
+    ASSERT_LE(published, (uint32_t)HISTORY_CAPACITY) << "the run produced more than the history keeps";
+    std::vector<Sample> history(published);
+    ASSERT_EQ(history_read(history.data(), (int32_t)published), (int32_t)published);
+    std::vector<int64_t> pushed;
+    for (const Sample& s : history)
+        if (s.leaf_id == -1) pushed.push_back(s.timestamp_us);
+    std::sort(pushed.begin(), pushed.end());
+    ASSERT_EQ(pushed.size(), 2u * per_thread);
+    EXPECT_EQ(std::adjacent_find(pushed.begin(), pushed.end()), pushed.end());
+}
