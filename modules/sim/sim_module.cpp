@@ -113,15 +113,24 @@ const ModuleGlobalVar* (*find_global_of(const SimModule* m))(const char*) {
     return m->host ? m->host->host_find_global : nullptr;
 }
 
+// Finds the demo variables in the host's firmware image again (main thread only: the image's
+// records may be freed by the next load) and says how many the behaviour drives.
+void resolve_variables(SimModule* m) {
+    sim_target_set_resolver(m->target, find_global_of(m));
+    int32_t count = sim_target_resolved_count(m->target);
+    if (m->host && m->host->host_log)
+        m->host->host_log(KX_LOG_INFO, "SimLink: 演示固件变量 %d 个由仿真固件驱动", (int)count);
+}
+
 int32_t sim_command(void* context, int32_t code, void* in, void* out) {
     SimModule* m = (SimModule*)context;
     if (!m) return -1;
-    if (code == 11) {  // the host loaded a firmware image (main thread)
-        sim_target_set_resolver(m->target, find_global_of(m));
+    if (code == 11) {  // the host loaded a firmware image
+        resolve_variables(m);
         return 0;
     }
     int32_t rc = sim_target_command(m->target, code, in, out);
-    if (code == KX_DRV_CONNECT && rc == 0) sim_target_set_resolver(m->target, find_global_of(m));
+    if (code == KX_DRV_CONNECT && rc == 0) resolve_variables(m);
     return rc;
 }
 

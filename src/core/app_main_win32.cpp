@@ -85,6 +85,8 @@ void load_modules() {
     modules_load();
 }
 
+void notify_window_modules(int code) { modules_notify_window_modules(code); }
+
 void fill_probe_toolbar() {
     toolbar_install_probe_hooks();
     probe_fill_toolbar();
@@ -116,6 +118,7 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     h.host_api_fill = fill_host_api;
     h.modules_load = load_modules;
     h.probe_fill_toolbar = fill_probe_toolbar;
+    g_vartable_hooks.notify_window_modules = notify_window_modules;
     return app_run((char16_t*)command_line, show_command);
 }
 

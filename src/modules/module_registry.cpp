@@ -237,6 +237,13 @@ const ModuleEntry* window_module_at(int32_t index) {
     return &g_registry.modules[g_registry.window_modules[index]];
 }
 
+void modules_notify_window_modules(int32_t code) {
+    for (int32_t i = 0; i < g_registry.window_count; i++) {
+        const ModuleEntry& entry = g_registry.modules[g_registry.window_modules[i]];
+        if (entry.descriptor.command) entry.descriptor.command(entry.context, code, nullptr, nullptr);
+    }
+}
+
 const ModuleEntry* network_module() {
     if (g_registry.network < 0 || g_registry.network >= g_registry.count) return nullptr;
     return &g_registry.modules[g_registry.network];

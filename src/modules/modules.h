@@ -62,6 +62,9 @@ int32_t driver_command(int32_t code, void* in, void* out);
 
 int32_t window_module_count();
 const ModuleEntry* window_module_at(int32_t index);
+// Calls every window module's command entry with the code and no records, in list order
+// (code 11 after every firmware load); results are ignored.
+void modules_notify_window_modules(int32_t code);
 
 // The network module (first module with flag 4), or null.
 const ModuleEntry* network_module();

@@ -84,3 +84,25 @@ def test_simulator_is_loaded_selected_and_scanned(kestrelix):
     k.wait_log(r"\[INFO\] 驱动模块: SimLink")
     k.wait_log(r"\[INFO\] SimLink 设备扫描: 1 个")
     assert k.wait_exit(60) == 0
+
+
+def test_connect_to_the_simulator_through_the_toolbar(kestrelix):
+    if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
+        pytest.skip("sim.dll or demo.elf not built")
+    from kxpoke import poke
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--net-exit=20000")
+    k.wait_log(r"\[INFO\] SimLink 设备扫描: 1 个")
+    # After the firmware load the simulator finds the demo variables by name (code 11).
+    assert int(k.wait_log(r"SimLink: 演示固件变量 (\d+) 个由仿真固件驱动").group(1)) > 150
+    # The user types a clock speed into the speed box and clicks "连接".
+    rc, _ = poke("settext", "12000", "--class=KestrelixMain", "--child-id=2103", wait=10000)
+    assert rc == 0
+    rc, _ = poke("click", "--class=KestrelixMain", "--child-id=2002", wait=10000)
+    assert rc == 0
+    m = k.wait_log(r"\[INFO\] 已连接: (STM32F303RC \(Cortex-M4, simulated\))（Kestrelix SimLink SWD @ 12000 kHz, "
+                   r"SimLink DLL sim 1\.0, HW 1, FW 100）")
+    assert m
+    rc, lines = poke("gettext", "--class=KestrelixMain", "--child-id=2106")
+    assert rc == 0 and lines == ["SimLink"]
+    rc, _ = poke("click", "--class=KestrelixMain", "--child-id=2003")
+    k.wait_log(r"\[INFO\] 已断开连接")

@@ -234,6 +234,9 @@ TEST_F(Modules, DefaultDriverRoleListsAndNetworkModule) {
     ASSERT_NE(network_module(), nullptr);
     EXPECT_STREQ(network_module()->descriptor.name, "Both");
     EXPECT_EQ(window_module_count(), 1);
+    g_events.clear();
+    modules_notify_window_modules(11);
+    EXPECT_EQ(g_events, (std::vector<std::string>{"cmd Win 11"}));
     EXPECT_TRUE(log_has("INFO 网络模块: Both"));
     EXPECT_TRUE(log_has("INFO 驱动模块: J-Link"));
 }
