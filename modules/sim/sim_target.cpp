@@ -142,7 +142,10 @@ void transaction_delay(SimTarget* t, uint32_t bytes) {
     if (t->config.latency_us <= 0) return;
     int32_t khz = t->clock_khz > 0 ? t->clock_khz : 4000;
     int64_t us = t->config.latency_us + (int64_t)bytes * 8 * 1000 / khz;
-    std::this_thread::sleep_for(std::chrono::microseconds(us));
+    // Timer sleeps are millisecond-grained on Windows: sleep the bulk, yield through the rest.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    if (us > 2500) std::this_thread::sleep_for(std::chrono::microseconds(us - 2000));
+    while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
 
 // Connected and not dropped by the fault injection; lock held.

@@ -7,6 +7,7 @@
 #include "core/crash_win32.h"
 #include "core/log.h"
 #include "core/platform_win32.h"
+#include "acquisition/acquisition.h"
 #include "acquisition/probe.h"
 #include "modules/host_backend_core.h"
 #include "modules/modules.h"
@@ -87,8 +88,15 @@ void load_modules() {
 
 void notify_window_modules(int code) { modules_notify_window_modules(code); }
 
+// The connection flag as acquisition and the firmware load command read it (1 = connected).
+int probe_connected_flag() { return g_probe_state.connected != 0 ? 1 : 0; }
+int probe_network_channel() { return g_probe_state.network_channel != 0 ? 1 : 0; }
+int acquisition_running() { return acquisition_state() == ACQ_RUNNING ? 1 : 0; }
+
 void fill_probe_toolbar() {
     toolbar_install_probe_hooks();
+    g_probe_hooks.acquisition_running = acquisition_running;
+    g_probe_hooks.acquisition_stop = acquisition_stop;
     probe_fill_toolbar();
 }
 
@@ -96,8 +104,15 @@ void fill_probe_toolbar() {
 
 // The close, destroy and command steps of subsystems that are not in this build yet.
 void main_window_close_hook() {}
-void main_window_destroy_hook() { modules_unload(); }
-void main_window_command_hook(int id) { toolbar_probe_command(id); }
+void main_window_destroy_hook() {
+    acquisition_stop();  // the polling thread must not call a driver that is being unloaded
+    modules_unload();
+}
+void main_window_command_hook(int id) {
+    if (toolbar_probe_command(id)) return;
+    if (id == 2004) acquisition_start_command();
+    else if (id == 2005) acquisition_stop_command();
+}
 
 int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     g_instance = instance;
@@ -119,6 +134,9 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     h.modules_load = load_modules;
     h.probe_fill_toolbar = fill_probe_toolbar;
     g_vartable_hooks.notify_window_modules = notify_window_modules;
+    g_vartable_hooks.probe_connected = probe_connected_flag;
+    g_acquisition_hooks.probe_connected = probe_connected_flag;
+    g_acquisition_hooks.network_channel = probe_network_channel;
     return app_run((char16_t*)command_line, show_command);
 }
 

@@ -1,5 +1,7 @@
-// host_backend_core.cpp - connects the host services to the leaf table and the firmware load
-// command of this program.
+// host_backend_core.cpp - connects the host services to the leaf table, the firmware load
+// command, the variable write, the sample hand-off and acquisition control of this program.
+#include "acquisition/acquisition.h"
+#include "acquisition/variable_write.h"
 #include "modules/host_backend.h"
 #include "modules/host_backend_core.h"
 #include "vartable/leaf_load.h"
@@ -39,6 +41,12 @@ int remote_address(int32_t index, uint64_t* address) {
 
 const ElfImage* image() { return current_elf_image(); }
 
+int32_t write_value(int32_t id, const char* text, char* error, int32_t capacity) {
+    return variable_write(id, text, error, capacity > 0 ? (size_t)capacity : 0);
+}
+
+int32_t start_acquisition() { return acquisition_start(); }
+
 }  // namespace
 
 void host_backend_install_core() {
@@ -60,6 +68,10 @@ void host_backend_install_core() {
     b.remote_var_append = remote_var_append;
     b.current_image = image;
     b.reload_elf = elf_reload_current;
-    // pick_dialog stays empty until the variable picker dialog exists; the write, hand-off and
-    // acquisition entries are filled by host_backend_install_acquisition.
+    b.variable_write = write_value;
+    b.samples_publish = samples_publish;
+    b.history_read = history_read;
+    b.acquisition_start = start_acquisition;
+    b.acquisition_stop = acquisition_stop;
+    // pick_dialog stays empty until the variable picker dialog exists.
 }

@@ -1,5 +1,5 @@
 // host_backend_core.h - fills the host service backend from this program's subsystems.
 #pragma once
 
-// Leaf table and firmware image entries. Call before host_api_fill at start-up (main thread).
+// Every backend entry but the picker dialog. Call before host_api_fill at start-up (main thread).
 void host_backend_install_core();

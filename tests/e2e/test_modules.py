@@ -90,7 +90,8 @@ def test_connect_to_the_simulator_through_the_toolbar(kestrelix):
     if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
         pytest.skip("sim.dll or demo.elf not built")
     from kxpoke import poke
-    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--net-exit=20000")
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_motor.speed_rpm,g_wave.sine",
+                  "--net-exit=30000")
     k.wait_log(r"\[INFO\] SimLink 设备扫描: 1 个")
     # After the firmware load the simulator finds the demo variables by name (code 11).
     assert int(k.wait_log(r"SimLink: 演示固件变量 (\d+) 个由仿真固件驱动").group(1)) > 150
@@ -104,5 +105,14 @@ def test_connect_to_the_simulator_through_the_toolbar(kestrelix):
     assert m
     rc, lines = poke("gettext", "--class=KestrelixMain", "--child-id=2106")
     assert rc == 0 and lines == ["SimLink"]
+    # Acquisition polls the simulated target through the driver.
+    rc, _ = poke("click", "--class=KestrelixMain", "--child-id=2004")
+    assert rc == 0
+    k.wait_log(r"\[INFO\] 采集已开始（自由运行高速模式，2 个变量）")
+    rate = int(k.wait_log(r"\[INFO\] 采集速率: (\d+) 样本/s", timeout=30).group(1))
+    assert rate > 100
+    # Disconnecting stops the acquisition first.
     rc, _ = poke("click", "--class=KestrelixMain", "--child-id=2003")
     k.wait_log(r"\[INFO\] 已断开连接")
+    log = k.text()
+    assert log.index("采集已停止") < log.index("已断开连接")

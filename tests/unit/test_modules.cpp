@@ -129,6 +129,13 @@ bool log_has(const std::string& line) {
     return false;
 }
 
+// A path under the fake executable directory with the platform's separator.
+std::string exe_path(const char* rest) {
+    std::string out = "/opt/kx/bin";
+    for (const char* p = rest; *p; p++) out += *p == '/' ? platform_path_separator() : *p;
+    return out;
+}
+
 class Modules : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -138,7 +145,7 @@ protected:
         g_log.clear();
         g_enum_fails = false;
         recorder.exe_dir = "/opt/kx/bin";
-        g_existing_dir = "/opt/kx/bin/dll";
+        g_existing_dir = exe_path("/dll");
         host_api_fill();
         modules_set_loader(&kOps);
         log_set_sink(record_log);
@@ -155,16 +162,16 @@ protected:
 
 TEST_F(Modules, DirectoryBesideTheExecutableElseTwoLevelsUpElseOneWarning) {
     modules_load();
-    EXPECT_EQ(g_enum_dir, "/opt/kx/bin/dll");
+    EXPECT_EQ(g_enum_dir, exe_path("/dll"));
     modules_unload();
     g_existing_dir = "";
     modules_load();
-    EXPECT_EQ(g_enum_dir, "/opt/kx/bin/../../dll");
+    EXPECT_EQ(g_enum_dir, exe_path("/../../dll"));
     g_log.clear();
     g_enum_fails = true;
     EXPECT_EQ(modules_load(), 0);
     ASSERT_EQ(g_log.size(), 1u);
-    EXPECT_EQ(g_log[0], "WARN 模块目录不存在: /opt/kx/bin/../../dll");
+    EXPECT_EQ(g_log[0], "WARN 模块目录不存在: " + exe_path("/../../dll"));
     EXPECT_EQ(driver_count(), 0);
     EXPECT_EQ(selected_driver_index(), -1);
 }

@@ -273,3 +273,15 @@ TEST(SimConcurrency, MainAndAcquisitionThreadsAtOnce) {
     reader.join();
     sim_target_destroy(t);
 }
+
+TEST(SimLatency, EveryTransactionCostsAtLeastTheConfiguredTime) {
+    SimConfig c = quick_config();
+    c.latency_us = 500;
+    SimTarget* t = connected_target(c);
+    uint8_t buf[4];
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++) ASSERT_EQ(read_mem(t, SIM_RAM_BASE, buf, 4), 4);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::microseconds(20 * 500));
+    sim_target_destroy(t);
+}
