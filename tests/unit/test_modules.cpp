@@ -3,6 +3,7 @@
 // and unloading in reverse order.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -99,7 +100,9 @@ void module_destroy(void* context) {
 }
 int32_t module_command(void* context, int32_t code, void*, void*) {
     const char* name = context ? ((FakeFile*)context)->descriptor.name : "(null)";
-    g_events.push_back("cmd " + std::string(name) + " " + std::to_string(code));
+    char line[128];
+    std::snprintf(line, sizeof line, "cmd %s %d", name, (int)code);
+    g_events.push_back(line);
     return 0;
 }
 
@@ -217,8 +220,10 @@ TEST_F(Modules, RejectionRulesAndTheirLogLines) {
 
 TEST_F(Modules, ThirtyThirdModuleIsDestroyedAndEndsTheScan) {
     for (int i = 0; i < 34; i++) {
-        std::string n = "m" + std::to_string(i);
-        g_files.push_back(module_file((n + ".dll").c_str(), n.c_str(), 2));
+        char name[16], file[16];
+        std::snprintf(name, sizeof name, "m%d", i);
+        std::snprintf(file, sizeof file, "m%d.dll", i);
+        g_files.push_back(module_file(file, name, 2));
     }
     EXPECT_EQ(modules_load(), 32);
     EXPECT_TRUE(log_has("WARN 模块数量超限，m32 未加载"));

@@ -2,6 +2,7 @@
 // (recount and log line), the remote-leaf merge, history reads and the "nothing there" answers.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -171,7 +172,11 @@ TEST_F(HostServices, UpsertRemoteLeafMergesByName) {
     EXPECT_EQ(g_remote[0].address, 0x20002000u);
     EXPECT_EQ(g_remote[0].size, 8);
     // The 257th new name is dropped and counts as unchanged.
-    for (int i = 1; i < 256; i++) api->host_upsert_remote_leaf(("r" + std::to_string(i)).c_str(), 0x20000000u + i, 4);
+    for (int i = 1; i < 256; i++) {
+        char name[16];
+        std::snprintf(name, sizeof name, "r%d", i);
+        api->host_upsert_remote_leaf(name, 0x20000000u + i, 4);
+    }
     size_t leaves = g_leaves.size();
     EXPECT_EQ(api->host_upsert_remote_leaf("one.too.many", 0x20003000, 4), 0);
     EXPECT_EQ(g_leaves.size(), leaves);
