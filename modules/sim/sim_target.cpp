@@ -221,8 +221,9 @@ void op_info(SimTarget* t, ProbeDetails* d) {
 
 int32_t op_speeds(SpeedTable* table) {
     if (!table) return SIM_ERR_ARGUMENT;
-    static const int32_t swd[] = {100, 500, 1000, 2000, 4000, 8000, 12000, 24000};
-    static const int32_t jtag[] = {100, 500, 1000, 2000, 4000, 6000};
+    // Fastest first: the host selects the first step.
+    static const int32_t swd[] = {24000, 12000, 8000, 4000, 2000, 1000, 500, 100};
+    static const int32_t jtag[] = {6000, 4000, 2000, 1000, 500, 100};
     std::memset(table, 0, sizeof *table);
     for (int32_t i = 0; i < 8; i++) table->swd_khz[i] = swd[i];
     for (int32_t i = 0; i < 6; i++) table->jtag_khz[i] = jtag[i];

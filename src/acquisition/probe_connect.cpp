@@ -106,6 +106,7 @@ void probe_fill_toolbar() {
     t.channel_selected = selected >= 0 ? selected : 0;
     t.core_selected = 0;
     t.iface_selected = 0;
+    t.hardware_enabled = g_probe_state.network_channel ? 0 : 1;
     toolbar_changed();
     probe_fill_speeds();
     probe_scan();

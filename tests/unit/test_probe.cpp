@@ -111,6 +111,7 @@ protected:
         host_api_fill();
         modules_set_loader(&kOps);
         probe_reset();
+        g_probe_toolbar.hardware_enabled = 0;  // as zero-initialised at process start
         g_probe_hooks = ProbeHooks{};
         g_probe_hooks.set_status_text = [](const char* t) { g_status_text = t; };
         g_probe_hooks.refresh_status_and_toolbar = [] { g_refreshes++; };
@@ -168,6 +169,7 @@ TEST_F(Probe, FillListsChannelsCoresAndDefaultSpeeds) {
     EXPECT_STREQ(probe_core_name(0), "Cortex-M4");
     EXPECT_STREQ(probe_core_name(9), "Cortex-A7");
     EXPECT_EQ(t.iface_selected, 0);
+    EXPECT_EQ(t.hardware_enabled, 1);
     EXPECT_EQ(g_probe_state.probe_count, 1);
     EXPECT_EQ(g_log.back(), "INFO JLink 设备扫描: 1 个");
 }
