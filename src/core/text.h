@@ -4,7 +4,10 @@
 #include <cstdarg>
 #include <cstddef>
 
-#if defined(__GNUC__)
+#if defined(__GNUC__) && defined(_WIN32)
+// The formatting functions run on mingw's C99 printf (__USE_MINGW_ANSI_STDIO), not the CRT's.
+#define KX_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#elif defined(__GNUC__)
 #define KX_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 #else
 #define KX_PRINTF(fmt_index, first_arg)

@@ -44,8 +44,11 @@ std::vector<std::string> report_lines(const CrashInfo& info, const CrashServices
     log_open_file();
     crash_write_report(&info, services);
     log_reset();
-    std::ifstream f(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::string text;
+    {
+        std::ifstream f(path, std::ios::binary);  // closed before the remove: Windows refuses open files
+        text.assign((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
     fs::remove(path);
     std::vector<std::string> lines;
     std::istringstream in(text.substr(3));
