@@ -15,9 +15,33 @@ ARGS=("--log=Z:${LOG//\//\\}")
 [ -f out/win64/demo.elf ] && ARGS+=("Z:${ROOT//\//\\}\\out\\win64\\demo.elf")
 [ -f tools/demo_args.txt ] && read -r -a EXTRA < tools/demo_args.txt && ARGS+=("${EXTRA[@]}")
 
+# Waits until the log has a line matching the pattern (at most $2 seconds).
+wait_log() {
+  local pattern="$1" limit="${2:-60}" i=0
+  while [ $i -lt $((limit * 10)) ]; do
+    grep -q -- "$pattern" "$LOG" 2>/dev/null && return 0
+    sleep 0.1; i=$((i + 1))
+  done
+  echo "demo: no log line '$pattern' within $limit s" >&2
+  return 1
+}
+
+# Connects to the simulated target and starts acquisition through the toolbar buttons a user
+# clicks: "连接" (2002), then "开始采集" (2004).
+autopilot() {
+  export LC_ALL=C.UTF-8
+  wait_log "设备扫描" 60 || return 0
+  wine out/win64/kxpoke.exe click --class=KestrelixMain --child-id=2002 --wait=20000 >/dev/null 2>&1 || true
+  wait_log "已连接" 20 || return 0
+  wine out/win64/kxpoke.exe click --class=KestrelixMain --child-id=2004 --wait=20000 >/dev/null 2>&1 || true
+}
+
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "demo: running on display $DISPLAY (close the window to end)"
-  wine out/win64/Kestrelix.exe "${ARGS[@]}"
+  wine out/win64/Kestrelix.exe "${ARGS[@]}" &
+  WPID=$!
+  autopilot
+  wait $WPID || true
   exit 0
 fi
 
@@ -32,6 +56,7 @@ sleep 1
 echo "demo: no display; running under Xvfb $DISPLAY for $SECS s"
 wine out/win64/Kestrelix.exe "${ARGS[@]}" "--net-exit=$((SECS * 1000))" &
 WPID=$!
+autopilot
 shots=()
 for i in 1 2 3; do
   sleep $((SECS / 4))

@@ -108,6 +108,9 @@ void main_window_destroy_hook() {
     acquisition_stop();  // the polling thread must not call a driver that is being unloaded
     modules_unload();
 }
+void main_window_refresh_hook() {
+    if (g_probe_hooks.refresh_status_and_toolbar) g_probe_hooks.refresh_status_and_toolbar();
+}
 void main_window_command_hook(int id) {
     if (toolbar_probe_command(id)) return;
     if (id == 2004) acquisition_start_command();

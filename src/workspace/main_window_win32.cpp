@@ -14,7 +14,10 @@
 #include "core/log.h"
 #include "core/message_panel.h"
 #include "core/platform.h"
+#include "acquisition/acquisition.h"
 #include "core/platform_win32.h"
+#include "vartable/leaf_load.h"
+#include "vartable/leaf_table.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
 
@@ -35,6 +38,8 @@ MainWindowState g_main;
 
 const wchar_t kMainClass[] = L"KestrelixMain";
 enum : int { ID_MESSAGE_LIST = 3001, ID_STATUS_BAR = 3002 };
+// Main-window timers: firmware file change check, step replay, panel auto-hide.
+enum : UINT_PTR { TIMER_FILE_CHECK = 1, TIMER_REPLAY_STEP = 2, TIMER_PANEL_AUTOHIDE = 3 };
 
 void layout_children(HWND hwnd) {
     RECT rc;
@@ -159,10 +164,15 @@ void on_create(HWND hwnd) {
     SendMessageW(g_main.status_bar, SB_SETTEXTW, 0, (LPARAM)L"未连接");
     log_set_sink(log_to_panel);
     log_printf(LOG_INFO, "Kestrelix 已启动");
+    SetTimer(hwnd, TIMER_FILE_CHECK, 2000, nullptr);
 }
 
 void on_destroy() {
+    KillTimer(g_main.hwnd, TIMER_FILE_CHECK);
+    KillTimer(g_main.hwnd, TIMER_REPLAY_STEP);
+    KillTimer(g_main.hwnd, TIMER_PANEL_AUTOHIDE);
     main_window_destroy_hook();
+    elf_unload_current();
     message_panel_destroy();
     g_main = MainWindowState{};
     platform_win32_set_main_window(nullptr);
@@ -191,6 +201,21 @@ LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             break;
         }
         case KX_MSG_LOG_RECORD: log_record_deliver((LogRecord*)wp); return 0;
+        case KX_MSG_SAMPLES_WAITING:
+            samples_flush();
+            main_window_refresh_hook();
+            return 0;
+        case KX_MSG_ACQ_ENDED:
+            acquisition_stop();  // joins the thread that ended by itself; logs nothing when idle
+            main_window_refresh_hook();
+            return 0;
+        case KX_MSG_LEAF_TABLE_CHANGED:
+            leaf_remote_apply_pending();
+            main_window_refresh_hook();
+            return 0;
+        case WM_TIMER:
+            if (wp == TIMER_FILE_CHECK) elf_check_changed();
+            return 0;
         case WM_CLOSE:
             main_window_close_hook();
             DestroyWindow(hwnd);

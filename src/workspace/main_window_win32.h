@@ -11,3 +11,4 @@ HWND main_window_handle();
 void main_window_close_hook();          // close request: save the default layout
 void main_window_destroy_hook();        // destruction: stop timers, acquisition, unload modules...
 void main_window_command_hook(int id);  // commands the frame does not carry itself
+void main_window_refresh_hook();        // status bar and toolbar states after a change
