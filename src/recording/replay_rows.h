@@ -1,0 +1,42 @@
+// replay_rows.h - turning recording CSV lines into Samples: the header's column-to-leaf map and
+// the samples of one data line. Shared by the load-all and the step replay.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "recording/recording_csv.h"
+#include "vartable/leaf_table.h"
+
+// Which leaf each header column names (-1: not a leaf), and the timestamp column (-1: none).
+struct ReplayColumns {
+    int32_t timestamp_column;
+    int32_t column_count;
+    LeafId leaf[CSV_FIELD_CAPACITY];
+};
+
+// Everything one replay reads with: the line reader, the map, split fields and the samples of
+// one line (about 600 KB, so it lives on the heap).
+struct ReplayWork {
+    CsvLineReader reader;
+    ReplayColumns columns;
+    CsvField fields[CSV_FIELD_CAPACITY];
+    Sample samples[CSV_FIELD_CAPACITY];
+};
+
+// Builds the map from a header line (split in place). Leading blanks of a field are skipped;
+// "timestamp_us" marks the timestamp column, fields beginning with "time_iso" are ignored, every
+// other field is looked up as an exact leaf name.
+void replay_map_header(char* line, size_t length, ReplayColumns* map, CsvField* fields);
+// Reads the header line of an opened reader into the map (no columns when the file is empty).
+void replay_read_header(ReplayWork* work);
+
+// Splits an already read data line into work->fields; returns the field count and the line's
+// timestamp (0 without a timestamp column or field).
+int32_t replay_split_line(ReplayWork* work, char* line, size_t length, int64_t* timestamp);
+// Makes the samples of a split line into work->samples; returns how many.
+int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp);
+
+// One sample from a field's text for a leaf: parsed with the leaf's kind into at most
+// min(size, 8) bytes (a bit-field's value is placed at its bit offset, as the target holds it),
+// decoded back into value and text. False when the text does not parse or is empty.
+bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out);
