@@ -9,13 +9,17 @@
 #include "core/platform_win32.h"
 #include "acquisition/acquisition.h"
 #include "acquisition/probe.h"
+#include "modules/host_backend.h"
 #include "modules/host_backend_core.h"
 #include "modules/modules.h"
 #include "modules/modules_win32.h"
 #include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
+#include "vartable/tree_model.h"
+#include "workspace/dialogs_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
+#include "workspace/variable_tree_win32.h"
 
 namespace {
 
@@ -137,6 +141,12 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     h.modules_load = load_modules;
     h.probe_fill_toolbar = fill_probe_toolbar;
     g_vartable_hooks.notify_window_modules = notify_window_modules;
+    // Variable tree and its dialogs.
+    h.select_leaf = tree_select_leaf_utf8;
+    h.tree_set_leaf_check = tree_set_leaf_check_hook;
+    g_vartable_hooks.tree_rebuild = tree_rebuild;
+    g_tree_hooks.refresh_status = main_window_refresh_hook;
+    g_host_backend.pick_dialog = host_pick_dialog;
     g_vartable_hooks.probe_connected = probe_connected_flag;
     g_acquisition_hooks.probe_connected = probe_connected_flag;
     g_acquisition_hooks.network_channel = probe_network_channel;

@@ -5,6 +5,7 @@
 //   [SECTION] State and layout
 //   [SECTION] Message panel (virtual list view over the portable model)
 //   [SECTION] Menu bar
+//   [SECTION] Variable panel: tree commands and notices
 //   [SECTION] Window procedure
 //   [SECTION] Class registration and creation
 #include <windows.h>
@@ -18,8 +19,11 @@
 #include "core/platform_win32.h"
 #include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
+#include "vartable/tree_model.h"
+#include "workspace/dialogs_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
+#include "workspace/variable_tree_win32.h"
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] State and layout
@@ -53,6 +57,8 @@ void layout_children(HWND hwnd) {
     }
     int panel_h = g_app_settings.msg_panel_height;
     int bottom = rc.bottom - status_h;
+    // The variable panel fills the content band between the toolbar row and the message panel.
+    variable_panel_layout(rc.right, rc.bottom - panel_h - 61);
     if (g_main.message_list)
         MoveWindow(g_main.message_list, 0, bottom - panel_h, rc.right, panel_h, TRUE);
 }
@@ -148,6 +154,33 @@ void show_about() {
 }
 
 //-------------------------------------------------------------------------------------------------
+// [SECTION] Variable panel: tree commands and notices
+//-------------------------------------------------------------------------------------------------
+
+// Commands of the tree's context menu, the search (2703, Ctrl+F) and the network dialog (2801);
+// false for every other id.
+bool route_variable_command(HWND hwnd, int id) {
+    switch (id) {
+        case TREE_CMD_WATCH_ALL: tree_watch_all(1); return true;
+        case TREE_CMD_CLEAR_ALL: tree_watch_all(0); return true;
+        case TREE_CMD_WRITE_VALUE: tree_write_caret_value(hwnd); return true;
+        case TREE_CMD_RELOAD_ELF: elf_reload_current(); return true;
+        case TREE_CMD_ADD_WAVEFORM: tree_add_selected_to_window(TREE_WINDOW_WAVEFORM); return true;
+        case TREE_CMD_ADD_NUMERIC: tree_add_selected_to_window(TREE_WINDOW_NUMERIC); return true;
+        case 2703: search_variables(hwnd); return true;
+        case 2801: network_config_dialog(); return true;
+        default: return false;
+    }
+}
+
+// WM_APP + 44: the leaf table was replaced (a network peer's table); the tree follows it.
+void rebuild_tree_after_table_change() {
+    if (!variable_tree_window()) return;
+    tree_rebuild();
+    log_printf(LOG_INFO, "变量树已刷新: 叶表 %d 个变量（含远端同步）", (int)leaf_count());
+}
+
+//-------------------------------------------------------------------------------------------------
 // [SECTION] Window procedure
 //-------------------------------------------------------------------------------------------------
 
@@ -156,6 +189,7 @@ void on_create(HWND hwnd) {
     platform_win32_set_main_window(hwnd);
     SetMenu(hwnd, build_menu_bar());
     toolbar_create(hwnd);
+    variable_panel_create(hwnd);
     create_message_list(hwnd);
     g_main.status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
                                         0, 0, hwnd, (HMENU)(INT_PTR)ID_STATUS_BAR, GetModuleHandleW(nullptr), nullptr);
@@ -183,11 +217,15 @@ void on_command(HWND hwnd, int id) {
     switch (id) {
         case 2010: show_about(); break;
         case 2011: DestroyWindow(hwnd); break;
-        default: main_window_command_hook(id); break;
+        default:
+            if (!route_variable_command(hwnd, id)) main_window_command_hook(id);
+            break;
     }
 }
 
 LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT panel_result = 0;
+    if (variable_panel_message(hwnd, msg, wp, lp, &panel_result)) return panel_result;
     switch (msg) {
         case WM_CREATE: on_create(hwnd); return 0;
         case WM_SIZE: layout_children(hwnd); return 0;
@@ -211,6 +249,7 @@ LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             return 0;
         case KX_MSG_LEAF_TABLE_CHANGED:
             leaf_remote_apply_pending();
+            rebuild_tree_after_table_change();
             main_window_refresh_hook();
             return 0;
         case WM_TIMER:
