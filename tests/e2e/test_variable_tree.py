@@ -101,6 +101,30 @@ def test_tree_shows_the_demo_variables_ticks_and_selection(kestrelix, display, s
     poke_ok("click", MAIN, "--child-id=2004")
     k.wait_log(r"\[INFO\] 采集已开始（自由运行高速模式，3 个变量）")
 
+    # Range selection over the leaf rows (WM_APP + 12) answers how many rows it selected.
+    assert send("WM_APP+12", 0, 3, MAIN) == 3
+    assert send("WM_APP+12", 2, 0, MAIN) == 0
+
+    # Context-menu commands: clear all, then watch all, each rebuilding the tree from the flags.
+    poke_ok("command", "2302", MAIN)
+    for _ in range(50):
+        items = tree_items()
+        if all(c == "0" for _, _, c in items):
+            break
+        time.sleep(0.1)
+    else:
+        pytest.fail("clear all left ticked boxes")
+    poke_ok("command", "2301", MAIN)
+    for _ in range(50):
+        items = tree_items()
+        if ("g_tick_ms  @0x200002D0", "1") in [(t, c) for _, t, c in items]:
+            break
+        time.sleep(0.1)
+    leaf_like = [(t, c) for _, t, c in items if "  @0x" in t and not t.endswith(" B]")]
+    assert leaf_like and all(c == "1" for _, c in leaf_like), [x for x in leaf_like if x[1] != "1"][:5]
+    groups = [(t, c) for _, t, c in items if "  @0x" not in t]
+    assert groups and all(c == "0" for _, c in groups)
+
 
 def visible_row_of(items, text):
     """Row of an item among the rows shown, given that only the ancestors of the selected bit
@@ -132,6 +156,9 @@ def test_search_write_and_network_dialogs(kestrelix, demo):
     rows = [fields(r)[0] for r in poke_ok("listview", f"--hwnd={pick}", "--child-id=2404")]
     assert rows == ["g_motor.speed_pi.kp @0x20000064", "g_motor.speed_pi.ki @0x20000068"]
     poke_ok("send", "WM_APP+30", 0, 1, f"--hwnd={pick}")
+    # WM_APP + 43 hands the selection on (no waveform windows in this build) and logs it.
+    poke_ok("send", "WM_APP+43", 1, 0, f"--hwnd={pick}")
+    k.wait_log(r"\[INFO\] 搜索对话框添加变量: 1 个到波形窗口")
     poke_ok("click", f"--hwnd={pick}", "--child-id=2401")
     k.wait_log(r"\[INFO\] 搜索定位变量: 选中 1 个，定位 1 个")
     poke_ok("wait-gone", f"--hwnd={pick}", wait=5000)
