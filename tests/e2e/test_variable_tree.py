@@ -42,6 +42,19 @@ def wait_window(cls, timeout=15):
     return poke_ok("find", f"--class={cls}", wait=timeout * 1000)[0].split("\t")[0]
 
 
+def tree_width():
+    left, _, right, _ = (int(v) for v in poke_ok("rect", MAIN, TREE)[0].split())
+    return right - left
+
+
+def tree_visible():
+    for line in poke_ok("children", MAIN):
+        f = fields(line)
+        if f[2] == "3010":
+            return f[4] == "1"
+    raise AssertionError("no tree")
+
+
 def dialog_texts(hwnd):
     """Child id -> text of a dialog's children (static texts get id -1 or 65535)."""
     texts = {}
@@ -148,7 +161,24 @@ def test_search_write_and_network_dialogs(kestrelix, demo):
     poke_ok("click", MAIN, "--child-id=2002", wait=10000)
     k.wait_log(r"\[INFO\] 已连接")
 
-    # Search: the list fills while typing; OK locates the chosen leaf in the tree.
+    # Splitter drags (WM_APP + 3): the width is capped at 900, below 60 the panel hides, from the
+    # strip a drag under 16 keeps it hidden and a drag to 30 shows it at the least width 60.
+    send("WM_APP+3", 1500, 0, MAIN)
+    assert tree_width() == 900
+    send("WM_APP+3", 59, 0, MAIN)
+    k.wait_log(r"\[INFO\] 变量栏已完全隐藏: 拖拽分隔条到左侧")
+    assert not tree_visible()
+    send("WM_APP+3", 12, 0, MAIN)
+    assert not tree_visible()
+    send("WM_APP+3", 30, 0, MAIN)
+    k.wait_log(r"\[INFO\] 变量栏展开: 拖拽分隔条 \(宽 60\)")
+    assert tree_visible() and tree_width() == 60
+    send("WM_APP+33", 1, 0, MAIN)
+    k.wait_log(r"\[INFO\] 变量栏已完全隐藏")
+    assert not tree_visible()
+
+    # Search: the list fills while typing; OK locates the chosen leaf in the tree and shows the
+    # hidden panel again.
     poke_ok("command", "2703", MAIN)
     pick = wait_window("KXDlgPick")
     assert poke_ok("gettext", f"--hwnd={pick}") == ["搜索变量（模糊搜索·Ctrl+F）"]
@@ -161,6 +191,8 @@ def test_search_write_and_network_dialogs(kestrelix, demo):
     k.wait_log(r"\[INFO\] 搜索对话框添加变量: 1 个到波形窗口")
     poke_ok("click", f"--hwnd={pick}", "--child-id=2401")
     k.wait_log(r"\[INFO\] 搜索定位变量: 选中 1 个，定位 1 个")
+    assert "[INFO] 变量栏展开: 搜索定位" in k.text()
+    assert tree_visible()
     poke_ok("wait-gone", f"--hwnd={pick}", wait=5000)
 
     # Write: the located leaf is the caret item; never sampled, so "(未读取)" and an empty field.
