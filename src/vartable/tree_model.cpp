@@ -317,6 +317,9 @@ void tree_on_check_changed(int32_t data, uint32_t old_state, uint32_t new_state)
 
 void tree_item_state_reported(int32_t index, int32_t state_image) {
     if (index < 0 || index >= g_tree.count || g_tree.rebuilding) return;
+    // Only a ticked or an unticked box is a state; an item without a box (0) says nothing
+    // about the watch and must not unwatch its leaf.
+    if (state_image != TREE_STATE_UNCHECKED && state_image != TREE_STATE_CHECKED) return;
     TreeItem& item = g_tree.items[index];
     if (item.state_image == state_image) return;
     int32_t old_image = item.state_image;

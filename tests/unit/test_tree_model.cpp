@@ -247,6 +247,8 @@ TEST_F(TreeModelTest, TickingLeavesWatchesThemAndGroupsChangeNothing) {
     // The same state reported again (click and change notification both) is one change.
     tree_item_state_reported(b, TREE_STATE_CHECKED);
     EXPECT_EQ(g_refreshes, 1);
+    tree_item_state_reported(b, 0);  // a box that vanished is no untick
+    EXPECT_EQ(leaf_watched_count(), 1);
     tree_item_state_reported(b, TREE_STATE_UNCHECKED);
     EXPECT_EQ(leaf_watched_count(), 0);
 
