@@ -155,7 +155,7 @@ def visible_row_of(items, text):
     raise AssertionError(f"{text} is not in the tree")
 
 
-def test_search_write_and_network_dialogs(kestrelix, demo):
+def test_search_write_and_network_dialogs(kestrelix, display, shots_dir, demo):
     k = kestrelix("--no-layout", demo, "--net-exit=150000")
     k.wait_log(r"\[INFO\] 已加载 ELF: ")
     poke_ok("click", MAIN, "--child-id=2002", wait=10000)
@@ -186,6 +186,7 @@ def test_search_write_and_network_dialogs(kestrelix, demo):
     rows = [fields(r)[0] for r in poke_ok("listview", f"--hwnd={pick}", "--child-id=2404")]
     assert rows == ["g_motor.speed_pi.kp @0x20000064", "g_motor.speed_pi.ki @0x20000068"]
     poke_ok("send", "WM_APP+30", 0, 1, f"--hwnd={pick}")
+    display.screenshot(shots_dir / "search_dialog.png")
     # WM_APP + 43 hands the selection on (no waveform windows in this build) and logs it.
     poke_ok("send", "WM_APP+43", 1, 0, f"--hwnd={pick}")
     k.wait_log(r"\[INFO\] 搜索对话框添加变量: 1 个到波形窗口")
@@ -203,6 +204,7 @@ def test_search_write_and_network_dialogs(kestrelix, demo):
     assert "g_motor.speed_pi.kp  @0x20000064   当前: (未读取)" in sum(texts.values(), [])
     assert texts[2414] == [""]
     poke_ok("settext", "0.125", f"--hwnd={edit}", "--child-id=2414")
+    display.screenshot(shots_dir / "write_dialog.png")
     poke_ok("click", f"--hwnd={edit}", "--child-id=2411")
     k.wait_log(r"\[INFO\] 写入 g_motor\.speed_pi\.kp = 0\.125")
     poke_ok("wait-gone", f"--hwnd={edit}", wait=5000)
