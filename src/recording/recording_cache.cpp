@@ -54,7 +54,7 @@ struct RecordingCache {
     int32_t ram_count;
     FILE* file;                       // the open cache file, or none
     char* stream_buffer;              // the file's stdio buffer
-    bool file_complete;               // the closed cache file holds every recorded line
+    bool file_holds_lines;            // the cache file exists with its header and the lines written
     bool finished;                    // recording_finish ran since the cache opened
     char path[RECORDING_PATH_CAPACITY];
     std::atomic<int64_t> recorded;    // samples accepted since the cache opened
@@ -66,7 +66,6 @@ struct RecordingCache {
     std::atomic<int64_t> unwritten;
     CsvTimeCache time;
     uint64_t last_flush_ms;
-    bool leftover_checked;
     char line[LINE_CAPACITY];
 };
 
@@ -179,7 +178,7 @@ bool create_file_locked() {
         return false;
     }
     c.file = f;
-    c.file_complete = false;
+    c.file_holds_lines = true;
     c.last_flush_ms = platform()->tick_ms();
     return true;
 }
@@ -224,6 +223,7 @@ void keep_ram_after_spill_error_locked() {
     c.active.store(0);
     close_file_locked();
     recording_file_remove(c.path);
+    c.file_holds_lines = false;
 }
 
 }  // namespace
@@ -245,7 +245,7 @@ void clear_locked() {
     c.active.store(0);
     c.saved = 0;
     c.finished = false;
-    c.file_complete = false;
+    c.file_holds_lines = false;
     c.columns_chosen = false;
     c.column_count = 0;
     if (c.path[0]) {
@@ -270,8 +270,9 @@ void cache_folder(char* out, size_t capacity) {
     p->make_dir(out);
 }
 
-// A cache file left by a run that ended without clearing it (a crash) holds a recording nobody
-// saved: keep it beside the cache instead of overwriting it.
+// The cache was just cleared, which deletes this process's own cache file; a file still there was
+// left by a run that ended without clearing it (a crash) and holds a recording nobody saved: keep
+// it beside the cache instead of overwriting it.
 void keep_leftover_cache(const char* folder, const char* path) {
     if (recording_file_size(path) <= 3) return;
     char kept[RECORDING_PATH_CAPACITY];
@@ -294,17 +295,14 @@ int recording_open() {
         return -1;
     }
     text_printf(c.path, sizeof c.path, "%s%crecording.csv", folder, platform_path_separator());
-    if (!c.leftover_checked) {
-        c.leftover_checked = true;
-        keep_leftover_cache(folder, c.path);
-    }
+    keep_leftover_cache(folder, c.path);
     c.ram_count = 0;
     c.recorded.store(0);
     c.unwritten.store(0);
     c.file = nullptr;
     c.saved = 0;
     c.finished = false;
-    c.file_complete = false;
+    c.file_holds_lines = false;
     c.columns_chosen = false;
     csv_time_cache_reset(&c.time);
     c.active.store(1);
@@ -391,12 +389,10 @@ void recording_finish() {
             ram_kept = true;
         }
     }
-    bool had_file = c.file != nullptr;
-    if (had_file && !close_file_locked()) {
+    if (c.file && !close_file_locked()) {
         log_printf(LOG_ERROR, "录制缓存写盘失败，停止写入");
         recording_file_trim_partial_line(c.path);
     }
-    c.file_complete = had_file && !ram_kept;
     if (!ram_kept) {
         delete[] c.ram;
         c.ram = nullptr;
@@ -430,18 +426,18 @@ bool copy_stream(FILE* from, FILE* to) {
     return !ferror(from);
 }
 
-// Writes the recording into `to`: a copy of the cache file, or header and lines from RAM when
-// the cache file could not take them.
+// Writes the recording into `to`: header and lines from RAM when the cache file could not take
+// them (then there is no cache file), else a copy of the cache file.
 bool write_recording_locked(FILE* to) {
     RecordingCache& c = g_rec;
-    if (c.file_complete) {
+    if (!(c.ram && c.ram_count > 0)) {
+        if (!c.file_holds_lines) return false;
         FILE* from = platform()->open_file(c.path, "rb");
         if (!from) return false;
         bool ok = copy_stream(from, to);
         fclose(from);
         return ok;
     }
-    if (!c.ram || c.ram_count == 0) return false;
     if (!c.columns_chosen) choose_columns_locked();
     if (!write_header(to)) return false;
     for (int32_t i = 0; i < c.ram_count; i++) {
