@@ -17,6 +17,7 @@
 #include "vartable/leaf_table.h"
 #include "vartable/tree_model.h"
 #include "workspace/dialogs_win32.h"
+#include "workspace/help_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
 #include "workspace/variable_tree_win32.h"
@@ -39,6 +40,7 @@ void init_common_controls() {
 void register_window_classes() {
     // Waveform, numeric, dialog and help window classes register here as they are built.
     main_window_register_class();
+    help_register_class();
 }
 
 int create_main_window() {

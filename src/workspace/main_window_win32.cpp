@@ -21,6 +21,7 @@
 #include "vartable/leaf_table.h"
 #include "vartable/tree_model.h"
 #include "workspace/dialogs_win32.h"
+#include "workspace/help_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
 #include "workspace/variable_tree_win32.h"
@@ -216,6 +217,7 @@ void on_destroy() {
 void on_command(HWND hwnd, int id) {
     switch (id) {
         case 2010: show_about(); break;
+        case 2702: help_show(hwnd); break;
         case 2011: DestroyWindow(hwnd); break;
         default:
             if (!route_variable_command(hwnd, id)) main_window_command_hook(id);
