@@ -1,0 +1,377 @@
+// Replay: recordings read back exactly, the bucket envelope by line position, odd files, the
+// store's hand-over to waveform windows and its lifetime, and the real-time step replay.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "acquisition/acquisition.h"
+#include "platform_recorder.h"
+#include "recording/recording.h"
+#include "recording/replay.h"
+#include "test_recording_util.h"
+#include "vartable/leaf_codec.h"
+#include "vartable/leaf_table.h"
+
+using namespace rectest;
+
+namespace {
+
+std::vector<Sample> g_delivered;
+void collect(const Sample* samples, int32_t count) { g_delivered.insert(g_delivered.end(), samples, samples + count); }
+
+std::vector<Sample> drain() {
+    g_delivered.clear();
+    samples_flush();
+    return g_delivered;
+}
+
+TypeInfo g_enumerators[2];
+TypeInfo* g_enumerator_list[2] = {&g_enumerators[0], &g_enumerators[1]};
+TypeInfo g_enum_type;
+
+class Replay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        leaf_table_reset();
+        samples_reset();
+        replay_store_reset();
+        g_replay_chart_hooks = ReplayChartHooks{};
+        g_acquisition_hooks = AcquisitionHooks{};
+        recording_install_hooks();
+        g_acquisition_hooks.deliver_to_windows = collect;
+        rec.env["LOCALAPPDATA"] = scratch.path();
+        g_enumerators[0] = TypeInfo{};
+        g_enumerators[0].name = "MODE_IDLE";
+        g_enumerators[0].enum_value = 0;
+        g_enumerators[1] = TypeInfo{};
+        g_enumerators[1].name = "MODE_FAULT";
+        g_enumerators[1].enum_value = -2;
+        g_enum_type = TypeInfo{};
+        g_enum_type.kind = TYPE_ENUM;
+        g_enum_type.byte_size = 1;
+        g_enum_type.child_count = 2;
+        g_enum_type.children = g_enumerator_list;
+        leaf_add("a", 0x20000000, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+        leaf_add("b", 0x20000004, 4, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    }
+    void TearDown() override {
+        replay_stop();
+        replay_store_reset();
+        recording_shutdown();
+        g_replay_chart_hooks = ReplayChartHooks{};
+        g_acquisition_hooks = AcquisitionHooks{};
+        acquisition_set_state(ACQ_IDLE);
+        leaf_table_reset();
+        samples_reset();
+    }
+    PlatformRecorder rec;
+    LogCapture log;
+    ScratchDir scratch;
+};
+
+// A sample as the acquisition thread makes it from target bytes.
+Sample acquired(LeafId id, int64_t ts, uint64_t memory) {
+    const VarLeaf* leaf = leaf_at(id);
+    Sample s = {};
+    s.timestamp_us = ts;
+    s.leaf_id = id;
+    s.address = leaf->address;
+    uint32_t size = leaf->size < 8 ? leaf->size : 8;
+    for (uint32_t i = 0; i < size; i++) s.raw[i] = (uint8_t)(memory >> (8 * i));
+    s.size = (int32_t)size;
+    leaf_decode(leaf, s.raw, size, s.text, sizeof s.text, &s.value);
+    return s;
+}
+
+}  // namespace
+
+TEST_F(Replay, ARecordingReadsBackWithTheSameTimesTextsValuesAndBytes) {
+    leaf_add("big", 0x20000010, 8, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("mode", 0x20000018, 1, TYPE_ENUM, 0, 0, 0, 0, 0, &g_enum_type);
+    leaf_add("on", 0x20000019, 1, TYPE_BOOL, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("ptr", 0x2000001C, 4, TYPE_POINTER, 0, 1, 0, 0, 0, nullptr);
+    leaf_add("bits", 0x20000020, 4, TYPE_INT, 1, 0, 1, 5, 3, nullptr);
+    leaf_add("gain", 0x20000024, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("scale", 0x20000028, 8, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    for (LeafId id = 0; id < leaf_count(); id++) leaf_set_watched(id, 1);
+    float gain = -0.15625f;
+    double scale = 3.14159;
+    uint32_t gain_bits;
+    uint64_t scale_bits;
+    memcpy(&gain_bits, &gain, 4);
+    memcpy(&scale_bits, &scale, 8);
+    std::vector<Sample> original = {
+        acquired(0, 1733659200123456, 4000000000u),
+        acquired(1, 1733659200123457, (uint32_t)-7),
+        acquired(2, 1733659200123458, 0xFFFFFFFFFFFFFFF1ull),  // above 2^53: exact only as text
+        acquired(3, 1733659200123459, 0xFE),                   // MODE_FAULT
+        acquired(4, 1733659200123460, 1),
+        acquired(5, 1733659200123461, 0x20001234),
+        acquired(6, 1733659200123462, (6u << 5) | 0x1Fu),      // bits = 6 (3-bit signed: -2), neighbours set
+        acquired(7, 1733659201000000, gain_bits),
+        acquired(8, 1733659201999999, scale_bits),
+        acquired(0, -1, 0),                                      // a sample without a time
+    };
+    ASSERT_EQ(recording_open(), 0);
+    recording_append(original.data(), (int32_t)original.size());
+    recording_finish();
+    char cache[RECORDING_PATH_CAPACITY];
+    recording_cache_path(cache, sizeof cache);
+
+    ASSERT_EQ(replay_load_all(cache), 0);
+    std::vector<Sample> back = drain();
+    ASSERT_EQ(back.size(), original.size());
+    for (size_t i = 0; i < back.size(); i++) {
+        const Sample& o = original[i];
+        const Sample& r = back[i];
+        EXPECT_EQ(r.timestamp_us, o.timestamp_us) << i;
+        EXPECT_EQ(r.leaf_id, o.leaf_id) << i;
+        EXPECT_EQ(r.address, o.address) << i;
+        EXPECT_STREQ(r.text, o.text) << i;
+        EXPECT_EQ(r.value, o.value) << i;
+        EXPECT_EQ(r.size, o.size) << i;
+        EXPECT_EQ(r.origin, 0);
+        if (o.leaf_id != 6) {
+            EXPECT_EQ(memcmp(r.raw, o.raw, 8), 0) << i;  // a bit-field keeps only its bits
+        }
+    }
+    EXPECT_STREQ(back[3].text, "MODE_FAULT");
+    EXPECT_STREQ(back[6].text, "-2");
+    EXPECT_STREQ(back[2].text, "18446744073709551601");
+    const ReplaySeries* big = replay_series_at(2);
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(big->bucket_count, 10);
+    EXPECT_EQ(big->t0, 1733659200123456);
+    EXPECT_EQ(big->t1, -1);  // the last line's time, whatever it is
+    EXPECT_EQ(replay_series_count(), 9);
+}
+
+TEST_F(Replay, OneBucketPerLineUpTo8192ThenByLinePosition) {
+    std::string small = "timestamp_us,time_iso,a,b\n";
+    for (int r = 0; r < 100; r++)
+        small += std::to_string(1000 + r) + ",x," + (r % 2 ? "," + std::to_string(r) : std::to_string(r) + ",") + "\n";
+    std::string path = scratch.path("small.csv");
+    write_file(path, small);
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    EXPECT_TRUE(log.has("INFO 回放加载完成: " + path + "（100 行，2 个变量桶缓存）"));
+    const ReplaySeries* a = replay_series_at(0);
+    const ReplaySeries* b = replay_series_at(1);
+    ASSERT_TRUE(a && b);
+    EXPECT_STREQ(a->name, "a");
+    ASSERT_EQ(a->bucket_count, 100);
+    ASSERT_EQ(b->bucket_count, 100);
+    for (int r = 0; r < 100; r++) {
+        const ReplayBucket& bucket = (r % 2 ? b : a)->buckets[r];
+        EXPECT_EQ(bucket.count, 1) << r;
+        EXPECT_EQ(bucket.min, r);
+        EXPECT_EQ(bucket.max, r);
+        EXPECT_EQ((r % 2 ? a : b)->buckets[r].count, 0);
+    }
+    EXPECT_EQ(a->t0, 1000);
+    EXPECT_EQ(a->t1, 1099);
+    EXPECT_EQ(drain().size(), 100u);
+
+    std::string large = "timestamp_us,a\n";
+    for (int r = 0; r < 100000; r++) large += std::to_string(5000000 + r) + "," + std::to_string(r) + "\n";
+    path = scratch.path("large.csv");
+    write_file(path, large);
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    EXPECT_TRUE(log.has("INFO 回放加载完成: " + path + "（100000 行，1 个变量桶缓存）"));
+    EXPECT_EQ(replay_series_at(1), nullptr);  // emptied by the new load
+    a = replay_series_at(0);
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(a->bucket_count, 8192);
+    EXPECT_EQ(a->buckets[0].count, 13);
+    EXPECT_EQ(a->buckets[0].min, 0);
+    EXPECT_EQ(a->buckets[0].max, 12);
+    EXPECT_EQ(a->buckets[1].min, 13);
+    EXPECT_EQ(a->buckets[8191].max, 99999);
+    int64_t total = 0;
+    for (int k = 0; k < 8192; k++) {
+        ASSERT_GT(a->buckets[k].count, 0) << k;
+        total += a->buckets[k].count;
+    }
+    EXPECT_EQ(total, 100000);
+    // The hand-off ring keeps the newest 8191; the envelope covers the whole file.
+    std::vector<Sample> waiting = drain();
+    ASSERT_EQ(waiting.size(), 8191u);
+    EXPECT_EQ(waiting.back().value, 99999);
+}
+
+TEST_F(Replay, OddFilesGiveWhatTheyClearlySayAndNothingElse) {
+    leaf_add("m.a,b", 0x20000008, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    std::string odd =
+        " a,unknown.var,time_iso_local,\"m.a,b\",b\r\n"  // no timestamp column; blanks before a name
+        "1,9,x,7,-3\r\n"
+        "\r\n"                                  // empty: no row
+        "2\r\n"                                 // short line: a only
+        "junk,9,x,\"8\",  -4  \r\n"             // a does not parse, quoted value, blanks
+        "\"\",,,,\n"                            // nothing parses
+        + std::string(CSV_LINE_CAPACITY + 10, '7') + "\n"  // too long: skipped whole
+        "5,,,,";                                // last line without a line feed
+    std::string path = scratch.path("odd.csv");
+    write_file(path, odd);
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    EXPECT_TRUE(log.has("INFO 回放加载完成: " + path + "（5 行，3 个变量桶缓存）"));
+    EXPECT_EQ(log.count("WARN 回放文件有 1 行超过"), 1);
+    std::vector<Sample> got = drain();
+    std::vector<std::pair<LeafId, std::string>> seen;
+    for (const Sample& s : got) {
+        EXPECT_EQ(s.timestamp_us, 0);
+        seen.emplace_back(s.leaf_id, s.text);
+    }
+    LeafId mab = leaf_find("m.a,b");
+    std::vector<std::pair<LeafId, std::string>> expected = {
+        {0, "1"}, {mab, "7"}, {1, "-3"}, {0, "2"}, {mab, "8"}, {1, "-4"}, {0, "5"}};
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(replay_series_at(mab)->bucket_count, 5);
+    EXPECT_EQ(replay_series_at(0)->t0, 0);  // no times: the windows will not take the envelope
+
+    // A file that cannot be opened: -1 and the command's message box.
+    rec.boxes.clear();
+    replay_all_command(scratch.path("missing.csv").c_str());
+    ASSERT_EQ(rec.boxes.size(), 1u);
+    EXPECT_EQ(rec.boxes[0].text, "无法打开回放文件");
+    EXPECT_EQ(rec.boxes[0].caption, "回放");
+    EXPECT_EQ(rec.boxes[0].flags, (unsigned)(PLATFORM_MB_OK | PLATFORM_MB_ICONERROR));
+}
+
+// ---- The store and the waveform windows ---------------------------------------------------------
+
+namespace {
+
+struct FakeWindow {
+    std::vector<std::string> names;
+};
+FakeWindow g_windows[2];
+struct Lent {
+    void* window;
+    int32_t leaf;
+    const ReplayBucket* buckets;
+    int32_t n;
+    int64_t t0, t1;
+};
+std::vector<Lent> g_lent;
+int g_dropped;
+std::vector<unsigned> g_posted;
+
+int32_t fake_count() { return 2; }
+void* fake_at(int32_t i) { return &g_windows[i]; }
+int32_t fake_name(void* w, int32_t index, char* out, int32_t size) {
+    FakeWindow* fw = (FakeWindow*)w;
+    if (index < 0 || index >= (int32_t)fw->names.size()) return 0;
+    text_copy(out, (size_t)size, fw->names[(size_t)index].c_str());
+    return 1;
+}
+void fake_set(void* w, int32_t leaf, const ReplayBucket* b, int32_t n, int64_t t0, int64_t t1) {
+    g_lent.push_back({w, leaf, b, n, t0, t1});
+}
+int32_t fake_drop() {
+    // The arrays are still alive when the windows are told to let go of them.
+    for (const Lent& l : g_lent) EXPECT_GE(l.buckets[0].count, 0);
+    g_dropped++;
+    g_lent.clear();
+    return 0;
+}
+void fake_post(unsigned msg) { g_posted.push_back(msg); }
+
+}  // namespace
+
+TEST_F(Replay, ReplayAllLendsEnvelopesToTheWindowsThatShowTheLeaves) {
+    g_windows[0].names = {"a", "not.a.leaf", "b"};
+    g_windows[1].names = {"b"};
+    g_lent.clear();
+    g_dropped = 0;
+    g_posted.clear();
+    g_replay_chart_hooks = {fake_count, fake_at, fake_name, fake_set, fake_drop, nullptr};
+    g_acquisition_hooks.post_to_waveform_windows = fake_post;
+    std::string path = scratch.path("two.csv");
+    write_file(path, "timestamp_us,time_iso,a,b\n10,x,1,\n20,x,,2\n30,x,3,\n");
+    replay_all_command(path.c_str());
+    ASSERT_EQ(g_lent.size(), 3u);
+    EXPECT_EQ(g_lent[0].window, &g_windows[0]);
+    EXPECT_EQ(g_lent[0].leaf, 0);
+    EXPECT_EQ(g_lent[0].buckets, replay_series_at(0)->buckets);
+    EXPECT_EQ(g_lent[0].n, 3);
+    EXPECT_EQ(g_lent[0].t0, 10);
+    EXPECT_EQ(g_lent[0].t1, 30);
+    EXPECT_EQ(g_lent[1].leaf, 1);
+    EXPECT_EQ(g_lent[2].window, &g_windows[1]);
+    EXPECT_EQ(g_posted, std::vector<unsigned>{KX_MSG_ACQ_STOPPED});
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    int32_t n = 0;
+    const ReplayBucket* b = nullptr;
+    EXPECT_EQ(replay_cache_lookup(0, &b, &n, nullptr, nullptr), 1);
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(b[2].max, 3);
+    EXPECT_EQ(replay_cache_lookup(7, &b, &n, nullptr, nullptr), 0);
+    // The next load first makes every window let go, then frees.
+    replay_all_command(path.c_str());
+    EXPECT_EQ(g_dropped, 2);  // once per load
+    EXPECT_EQ(g_lent.size(), 3u);
+}
+
+// ---- Step replay ----------------------------------------------------------------------------------
+
+TEST_F(Replay, StepReplayPublishesLinesAtTheirRecordedPace) {
+    std::string path = scratch.path("steps.csv");
+    write_file(path, "timestamp_us,time_iso,a\n7000000,x,1\n8000000,x,2\n\n9000000,x,3\n");
+    EXPECT_EQ(replay_start(scratch.path("none.csv").c_str()), -1);
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    ASSERT_EQ(replay_start(path.c_str()), 0);
+    EXPECT_EQ(acquisition_state(), ACQ_REPLAY);
+    EXPECT_TRUE(log.has("INFO 开始离线回放: " + path));
+    replay_tick();  // the first line is due on the first tick
+    std::vector<Sample> got = drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].timestamp_us, 7000000);
+    rec.now += 999999;
+    replay_tick();
+    EXPECT_TRUE(drain().empty());
+    rec.now += 1;
+    replay_tick();
+    got = drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].value, 2);
+    auto ended_posts = [this] {
+        int n = 0;
+        for (const RecordedPost& p : rec.posts) n += p.msg == KX_MSG_ACQ_ENDED;
+        return n;
+    };
+    EXPECT_EQ(ended_posts(), 0);
+    rec.now += 1000000;
+    replay_tick();  // the last line, then the end of the file
+    EXPECT_EQ(drain().size(), 1u);
+    EXPECT_FALSE(replay_step_running());
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    EXPECT_EQ(ended_posts(), 1);
+    EXPECT_TRUE(log.has("INFO 回放结束"));
+    EXPECT_TRUE(log.has("INFO 回放已停止"));
+    replay_tick();  // nothing left to do
+
+    // Stopping halfway; an acquisition that took the state word meanwhile keeps it.
+    ASSERT_EQ(replay_start(path.c_str()), 0);
+    replay_tick();
+    acquisition_set_state(ACQ_RUNNING);
+    replay_stop();
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
+    EXPECT_EQ(log.count("INFO 回放已停止"), 2);
+    acquisition_set_state(ACQ_IDLE);
+}
+
+TEST_F(Replay, StepReplayOfAFileWithoutTimesSpreadsOverTicks) {
+    std::string body = "a\n";
+    for (int i = 0; i < 50000; i++) body += std::to_string(i) + "\n";
+    std::string path = scratch.path("untimed.csv");
+    write_file(path, body);
+    ASSERT_EQ(replay_start(path.c_str()), 0);
+    uint32_t before = samples_published_count();
+    replay_tick();
+    EXPECT_EQ(samples_published_count() - before, (uint32_t)REPLAY_TICK_LINE_LIMIT);
+    replay_tick();
+    replay_tick();
+    EXPECT_EQ(samples_published_count() - before, 50000u);
+    EXPECT_FALSE(replay_step_running());
+}
