@@ -106,3 +106,10 @@ int32_t chart_scrollbar_state(const ChartWindow* cw, const ViewInfo* v, int32_t*
 // A scroll bar request with the bar's current page and position; returns the new position, or -1
 // when the request did nothing.
 int32_t chart_scroll(ChartWindow* cw, ChartScrollRequest request, int32_t thumb, int32_t page, int32_t position);
+
+// ---- Markers and legend (clicks) ------------------------------------------------------------------
+// Series index of the legend row under (x, y) in a window of height H, or -1.
+int32_t chart_legend_hit(const ChartWindow* cw, int32_t height, int32_t x, int32_t y);
+// Places a measurement marker for a click at (x, y) with the view `v`: marker 1, then marker 2,
+// then a new marker 1. Returns 1 when a marker was placed, 0 when no series gave a candidate.
+int32_t chart_place_marker(ChartWindow* cw, const ViewInfo* v, int32_t width, int32_t height, int32_t x, int32_t y);

@@ -1,5 +1,6 @@
 // Waveform rendering: the primitives chart_paint issues (recorded) and the pixels the software
 // surface produces, plus the BMP writer.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

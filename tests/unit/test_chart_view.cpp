@@ -320,3 +320,37 @@ TEST_F(ChartView, ModeTableAndLabels) {
     EXPECT_STREQ(t, "2.0s");
     EXPECT_DOUBLE_EQ(chart_value_label(-1, 3, 1, 4), 2);
 }
+
+TEST_F(ChartView, LegendRowsAndMarkerPairs) {
+    chart_add_var(handle, 0);
+    chart_add_var(handle, 1);
+    EXPECT_EQ(chart_legend_hit(cw, H, 60, 26), -1);
+    EXPECT_EQ(chart_legend_hit(cw, H, 60, 30), 0);
+    EXPECT_EQ(chart_legend_hit(cw, H, 60, 43), 0);   // rows overlap: the first one wins
+    EXPECT_EQ(chart_legend_hit(cw, H, 60, 44), 1);
+    EXPECT_EQ(chart_legend_hit(cw, H, 60, 60), -1);
+    EXPECT_EQ(chart_legend_hit(cw, H, 50, 30), -1);
+
+    ViewInfo v = chart_compute_view(cw);
+    EXPECT_EQ(chart_place_marker(cw, &v, W, H, 300, 200), 0);   // no data: nothing, no log
+    feed_n(0, 11, 1000, 1000, [](int i) { return (double)i; });
+    feed_n(1, 11, 1000, 1000, [](int i) { return 10.0 - i; });
+    v = chart_compute_view(cw);
+    const DrawRect p = chart_plot_rect(W, H);
+    // A click on series 1's point at t = 3000 (value 8).
+    const int x = time_to_x(3000, v.x0, v.x1, p.left, p.right);
+    const int y = value_to_y(8, v.y0, v.y1, p.top, p.bottom);
+    ASSERT_EQ(chart_place_marker(cw, &v, W, H, x, y), 1);
+    EXPECT_EQ(cw->marker_series, 1);
+    EXPECT_EQ(cw->m1_time, 3000);
+    EXPECT_EQ(cw->m1_value, 8);
+    EXPECT_EQ(count_lines("INFO 波形测量标记1: t=3000us 值=8"), 1);
+    const int x2 = time_to_x(9000, v.x0, v.x1, p.left, p.right);
+    const int y2 = value_to_y(8, v.y0, v.y1, p.top, p.bottom);
+    ASSERT_EQ(chart_place_marker(cw, &v, W, H, x2, y2), 1);
+    EXPECT_EQ(cw->m2_value, 8);   // series 0 at t = 9000
+    EXPECT_EQ(count_lines("INFO 波形测量Δ: ΔX=6000us ΔY=0"), 1);
+    ASSERT_EQ(chart_place_marker(cw, &v, W, H, x, y), 1);
+    EXPECT_EQ(cw->m2_x, -1);
+    EXPECT_EQ(cw->m1_x, x);
+}
