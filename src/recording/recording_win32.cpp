@@ -1,0 +1,52 @@
+// recording_win32.cpp - the save dialog of the record command and the open dialog of the
+// replay-all command.
+#include "recording/recording_win32.h"
+
+#include <windows.h>
+#include <commdlg.h>
+
+#include "core/text.h"
+#include "recording/recording.h"
+#include "recording/replay.h"
+#include "workspace/main_window_win32.h"
+
+namespace {
+
+enum : DWORD { DIALOG_PATH_UNITS = 1024 };
+
+// "data.csv" proposed, asks before overwriting; 1 with the UTF-8 path, 0 when cancelled.
+int choose_save_path(char* out, size_t capacity) {
+    wchar_t file[DIALOG_PATH_UNITS] = L"data.csv";
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = main_window_handle();
+    ofn.lpstrFilter = L"CSV 文件\0*.csv\0所有文件\0*.*\0";
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = DIALOG_PATH_UNITS;
+    ofn.lpstrDefExt = L"csv";
+    ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    if (!GetSaveFileNameW(&ofn)) return 0;
+    utf16_to_utf8((const char16_t*)file, out, capacity);
+    return 1;
+}
+
+}  // namespace
+
+void recording_win32_install() { g_recording_ui_hooks.choose_save_path = choose_save_path; }
+
+void replay_all_command_with_dialog() {
+    wchar_t file[DIALOG_PATH_UNITS] = L"";
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = main_window_handle();
+    ofn.lpstrFilter = L"CSV 记录\0*.csv\0所有文件\0*.*\0";
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = DIALOG_PATH_UNITS;
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    if (!GetOpenFileNameW(&ofn)) return;
+    char path[RECORDING_PATH_CAPACITY];
+    utf16_to_utf8((const char16_t*)file, path, sizeof path);
+    replay_all_command(path);
+}
