@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/platform_win32.h"
 #include "acquisition/acquisition.h"
+#include "acquisition/flash_dialog_win32.h"
 #include "acquisition/probe.h"
 #include "modules/host_backend.h"
 #include "modules/host_backend_core.h"
@@ -119,7 +120,8 @@ void main_window_refresh_hook() {
 }
 void main_window_command_hook(int id) {
     if (toolbar_probe_command(id)) return;
-    if (id == 2004) acquisition_start_command();
+    if (id == 2015 || id == 2030) flash_dialog_run();
+    else if (id == 2004) acquisition_start_command();
     else if (id == 2005) acquisition_stop_command();
 }
 

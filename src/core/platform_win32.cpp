@@ -8,6 +8,7 @@
 namespace {
 
 HWND g_main_window;
+HWND g_box_owner;  // a modal dialog that owns message boxes while it runs
 
 int win_post_main(unsigned msg, uintptr_t wparam, intptr_t lparam) {
     HWND hwnd = g_main_window;
@@ -26,7 +27,8 @@ int win_message_box(const char* text, const char* caption, unsigned flags) {
     char16_t wtext[2048], wcaption[256];
     utf8_to_utf16(text, wtext, 2048);
     utf8_to_utf16(caption, wcaption, 256);
-    return MessageBoxW(g_main_window, (const wchar_t*)wtext, (const wchar_t*)wcaption, flags);
+    HWND owner = g_box_owner && IsWindow(g_box_owner) ? g_box_owner : g_main_window;
+    return MessageBoxW(owner, (const wchar_t*)wtext, (const wchar_t*)wcaption, flags);
 }
 
 uint64_t win_tick_ms() { return GetTickCount64(); }
@@ -64,3 +66,8 @@ void platform_win32_install() {
 
 void platform_win32_set_main_window(HWND hwnd) { g_main_window = hwnd; }
 HWND platform_win32_main_window() { return g_main_window; }
+HWND platform_win32_set_box_owner(HWND owner) {
+    HWND previous = g_box_owner;
+    g_box_owner = owner;
+    return previous;
+}

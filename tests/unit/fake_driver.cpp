@@ -39,6 +39,13 @@ int32_t fake_driver_command(void*, int32_t code, void* in, void* out) {
             t->writes++;
             return 0;
         }
+        case KX_DRV_PROGRAM:
+        case KX_DRV_ERASE: {
+            std::lock_guard<std::mutex> hold(t->lock);
+            t->flash_codes.push_back(code);
+            if (in) t->last_flash = *(const FlashRequest*)in;
+            return t->flash_result;
+        }
         default:
             return 0;
     }

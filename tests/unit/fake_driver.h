@@ -22,6 +22,10 @@ struct FakeTarget {
     std::atomic<long> writes{0};
     std::vector<MemoryRequest> read_log;       // requests (addresses and lengths) when logging
     bool log_reads = false;
+    // Flash programming: the codes (30, 31) and the last request seen, and the driver's answer.
+    std::vector<int32_t> flash_codes;
+    FlashRequest last_flash = {};
+    std::atomic<int32_t> flash_result{0};
     // Network module side: the last network code and write.
     std::atomic<int32_t> net_result{0};
     std::vector<int32_t> net_codes;
