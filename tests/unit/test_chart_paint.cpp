@@ -183,13 +183,26 @@ TEST_F(ChartPaint, HoverBoxWithTenSeriesShowsEightLinesSizedForTen) {
     EXPECT_EQ(box->r.bottom - box->r.top, 14 * 10 + 8);
     EXPECT_EQ(box->r.left, 112);
     EXPECT_EQ(box->r.right - box->r.left, 320);
-    // The box would run past the bottom: it opens upwards.
-    EXPECT_EQ(box->r.top, 100 + 12 > 426 - 160 ? 100 - 160 : 112);
+    EXPECT_EQ(box->r.top, 112);
     const Op* text = rs.find_text("a = 0 (int32_t)\nb = 1 (int32_t)");
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::count(text->text.begin(), text->text.end(), '\n'), 7);
     EXPECT_NE(text->flags & TEXT_NO_CLIP, 0u);
     EXPECT_EQ(rs.count("line", CHART_CROSSHAIR), 2);
+
+    // Near the bottom right the box would run out of the plot: it opens up and to the left.
+    cw->mouse_x = 600;
+    cw->mouse_y = 350;
+    paint();
+    for (const Op& o : rs.ops)
+        if (o.kind == "outlined") box = &o;
+    EXPECT_EQ(box->r.top, 350 - 14 * 10 - 20);
+    EXPECT_EQ(box->r.left, 600 - 332);
+    // Outside the plot there is no crosshair and no box.
+    cw->mouse_x = 20;
+    paint();
+    EXPECT_EQ(rs.count("line", CHART_CROSSHAIR), 0);
+    EXPECT_EQ(rs.count("outlined", CHART_HOVER_FILL), 0);
 }
 
 TEST_F(ChartPaint, MarkerReadoutFlipsLeftAtTheRightEdge) {
