@@ -79,6 +79,14 @@ void recording_command() {
     else switch_on();
 }
 
+void recording_offer_save_before_exit() {
+    if (acquisition_state() == ACQ_RUNNING) acquisition_stop();
+    recording_finish();
+    g_record_switch.store(0);
+    if (recording_has_data()) ask_and_save();
+    else recording_clear();
+}
+
 void recording_shutdown() {
     g_record_switch.store(0);
     recording_clear();

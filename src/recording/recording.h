@@ -55,6 +55,10 @@ int recording_has_data();
 // Copies the finished recording to a UTF-8 path, replacing an existing file; 0 or -1.
 int recording_save_as(const char* path);
 
+// The close request of the main window, before anything is torn down: a recording that holds
+// data gets the save question (as when switching off) instead of being deleted unasked. Stops
+// a running acquisition first; leaves the switch off and the cache cleared.
+void recording_offer_save_before_exit();
 // Shut-down: switch off and clear the cache.
 void recording_shutdown();
 

@@ -498,3 +498,21 @@ TEST_F(Recording, CacheLeftByACrashIsKeptAndTheExecutableFolderServesWithoutLoca
     char sep = platform_path_separator();
     EXPECT_EQ(cache_path(), rec.exe_dir + sep + "Kestrelix" + sep + "cache" + sep + "recording.csv");
 }
+
+TEST_F(Recording, ClosingTheProgramOffersToSaveInsteadOfDeleting) {
+    recording_offer_save_before_exit();  // nothing recorded: no question
+    EXPECT_TRUE(rec.boxes.empty());
+    leaf_set_watched(0, 1);
+    recording_command();
+    ASSERT_EQ(recording_open(), 0);
+    append_run(0, 1, 20);
+    std::string target = scratch.path("on-exit.csv");
+    g_save_path = target;
+    rec.box_answers = {PLATFORM_ID_YES};
+    recording_offer_save_before_exit();
+    ASSERT_EQ(rec.boxes.size(), 1u);
+    EXPECT_EQ(rec.boxes[0].text, "是否保存录制的 log 数据？");
+    EXPECT_EQ(file_lines(target).size(), 21u);
+    EXPECT_FALSE(recording_switch_on());
+    EXPECT_FALSE(exists(expected_cache_path()));
+}
