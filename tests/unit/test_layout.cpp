@@ -1,0 +1,264 @@
+// The layout file: reading the written format, the limits, applying it through the hooks, and the
+// pending bindings of restored windows.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "platform_recorder.h"
+#include "vartable/leaf_table.h"
+#include "workspace/layout.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kExample[] =
+    "\xEF\xBB\xBF[layout]\nversion=1\nmain_x=100\nmain_y=80\nmain_w=1280\nmain_h=800\ntree_w=340\nlog_h=170\n"
+    "log_hidden=0\ntree_hidden=1\ntree_auto=0\nactive=0\ntheme=1\nelf=D:\\fw\\app.elf\nwins=1\n[win]\n"
+    "type=chart\ntitle=Default\nvars=motor.pid.kp\nvars+=buf[3]\n";
+
+std::vector<std::string> g_calls;
+std::vector<std::string> g_log;
+int g_window_tokens[8];
+int g_next_window;
+bool g_on_monitor = true;
+bool g_elf_exists = true;
+
+void capture(LogLevel level, const char16_t* text) {
+    char utf8[1024];
+    utf16_to_utf8(text, utf8, sizeof utf8);
+    g_log.push_back(std::string(log_level_name(level)) + " " + utf8);
+}
+
+LayoutHooks recording_hooks() {
+    LayoutHooks h = {};
+    h.apply_panel_flags = [](int32_t a, int32_t b, int32_t c) {
+        g_calls.push_back("flags " + std::to_string(a) + std::to_string(b) + std::to_string(c));
+    };
+    h.apply_theme = [](int32_t dark) { g_calls.push_back("theme " + std::to_string(dark)); };
+    h.rect_on_some_monitor = [](int32_t, int32_t, int32_t, int32_t) { return g_on_monitor; };
+    h.set_main_size = [](int32_t w, int32_t hh) { g_calls.push_back("size " + std::to_string(w) + "x" + std::to_string(hh)); };
+    h.set_main_rect = [](int32_t x, int32_t y, int32_t w, int32_t hh) {
+        g_calls.push_back("rect " + std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(w) + "x" +
+                          std::to_string(hh));
+    };
+    h.apply_panel_sizes = [](int32_t t, int32_t l) { g_calls.push_back("panels " + std::to_string(t) + " " + std::to_string(l)); };
+    h.create_tab_window = [](const char* type, const char* title) -> void* {
+        g_calls.push_back(std::string("tab ") + type + " '" + title + "'");
+        if (std::string(type) == "bogus") return nullptr;
+        return &g_window_tokens[g_next_window++];
+    };
+    h.tab_count = [] { return (int32_t)g_next_window; };
+    h.select_tab = [](int32_t i) { g_calls.push_back("select " + std::to_string(i)); };
+    h.file_exists = [](const char*) { return g_elf_exists; };
+    h.elf_load_path = [](const char* p) {
+        g_calls.push_back(std::string("elf ") + p);
+        leaf_add("motor.pid.kp", 0x20000000, 4, TYPE_FLOAT, 0, 0, 0, 0, 0, nullptr);
+        return 0;
+    };
+    h.add_leaf_to_window = [](void* w, int32_t id) {
+        g_calls.push_back("bind w" + std::to_string((int*)w - g_window_tokens) + " " + std::to_string(id));
+    };
+    h.window_alive = [](void* w) { return w != &g_window_tokens[7]; };
+    return h;
+}
+
+class Layout : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_calls.clear();
+        g_log.clear();
+        g_next_window = 0;
+        g_on_monitor = true;
+        g_elf_exists = true;
+        log_reset();
+        log_set_sink(capture);
+        leaf_table_reset();
+        layout_pending_clear();
+        g_layout_hooks = recording_hooks();
+        dir = fs::temp_directory_path() /
+              ("kxlayout_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        g_layout_hooks = LayoutHooks{};
+        layout_pending_clear();
+        leaf_table_reset();
+        log_reset();
+        fs::remove_all(dir);
+    }
+    std::string write(const std::string& name, const std::string& text) {
+        fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary) << text;
+        return p.string();
+    }
+    fs::path dir;
+    PlatformRecorder rec;
+};
+
+bool contains(const std::vector<std::string>& v, const std::string& s) {
+    for (const std::string& x : v)
+        if (x == s) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(LayoutFormat, ParsesTheWrittenExample) {
+    static LayoutData d;
+    layout_parse(kExample, sizeof kExample - 1, &d);
+    EXPECT_EQ(d.main_x, 100);
+    EXPECT_EQ(d.main_h, 800);
+    EXPECT_EQ(d.tree_hidden, 1);
+    EXPECT_EQ(d.theme, 1);
+    EXPECT_STREQ(d.elf, "D:\\fw\\app.elf");
+    ASSERT_EQ(d.section_count, 1);
+    EXPECT_STREQ(d.sections[0].type, "chart");
+    EXPECT_STREQ(d.sections[0].title, "Default");
+    ASSERT_EQ(d.sections[0].var_count, 2);
+    EXPECT_STREQ(d.sections[0].vars[1], "buf[3]");
+
+    // Writing the parsed data gives the same bytes back.
+    FILE* f = tmpfile();
+    layout_write(f, &d);
+    rewind(f);
+    char back[4096];
+    size_t n = fread(back, 1, sizeof back, f);
+    fclose(f);
+    EXPECT_EQ(std::string(back, n), std::string(kExample));
+}
+
+TEST(LayoutFormat, OddLinesAndLimits) {
+    static LayoutData d;
+    std::string text = "main_x=-1200\r\nmain_y=x5\nlog_h\ntree_w=+77abc\nunknown=1\n[win]\ntype=num\nvars=\n"
+                       "vars+a.b\nvars+=\nvars+=c\nmain_x=5\n";
+    layout_parse(text.data(), text.size(), &d);
+    EXPECT_EQ(d.main_x, -1200);
+    EXPECT_EQ(d.main_y, 0);      // no digits
+    EXPECT_EQ(d.log_h, 0);       // a key without "=" has an empty value
+    EXPECT_EQ(d.tree_w, 77);
+    EXPECT_EQ(d.active, -1);     // absent
+    ASSERT_EQ(d.section_count, 1);
+    ASSERT_EQ(d.sections[0].var_count, 2);
+    EXPECT_STREQ(d.sections[0].vars[0], "a.b");
+    EXPECT_STREQ(d.sections[0].vars[1], "c");
+
+    // 65 sections: the lines after the 65th "[win]" count as global lines.
+    std::string many;
+    for (int i = 0; i < 65; i++) many += "[win]\ntype=chart\n";
+    many += "main_w=999\n";
+    layout_parse(many.data(), many.size(), &d);
+    EXPECT_EQ(d.section_count, 64);
+    EXPECT_EQ(d.main_w, 999);
+
+    // 70 variables in one section keep 64; a 2000-byte line is cut, not overrun.
+    std::string vars = "[win]\ntype=num\n";
+    for (int i = 0; i < 70; i++) vars += "vars+=v" + std::to_string(i) + "\n";
+    vars += "title=" + std::string(2000, 't') + "\n";
+    layout_parse(vars.data(), vars.size(), &d);
+    EXPECT_EQ(d.sections[0].var_count, 64);
+    EXPECT_EQ(strlen(d.sections[0].title), 511u);
+}
+
+TEST_F(Layout, LoadAppliesInOrderAndBindsAfterTheElfLoad) {
+    std::string text = std::string(kExample) + "[win]\ntype=num\ntitle=\nvars=missing.leaf\n[win]\ntype=bogus\n";
+    std::string path = write("a.ini", text);
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    std::vector<std::string> expected = {"flags 010", "theme 1", "rect 100,80 1280x800", "panels 340 170",
+                                         "tab chart 'Default'", "tab num 'num'", "tab bogus 'bogus'", "select 0",
+                                         "elf D:\\fw\\app.elf"};
+    EXPECT_EQ(g_calls, expected);
+    // Both names were parked before the ELF load; the retry (done by the load command) binds one.
+    EXPECT_EQ(layout_pending_count(), 3);
+    layout_retry_bindings();
+    EXPECT_EQ(layout_pending_count(), 2);
+    EXPECT_EQ(g_calls.back(), "bind w0 0");
+    EXPECT_TRUE(contains(g_log, "INFO 已自动加载上次 ELF: D:\\fw\\app.elf"));
+    EXPECT_TRUE(contains(g_log, "INFO 布局已加载: " + path + " (3 个窗口)"));
+}
+
+TEST_F(Layout, MainWindowAndPanelRules) {
+    std::string path = write("b.ini", "main_x=-1200\nmain_y=10\nmain_w=900\nmain_h=600\ntree_w=100\nlog_h=59\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    EXPECT_TRUE(contains(g_calls, "size 900x600"));   // a negative position counts as absent
+    EXPECT_TRUE(contains(g_calls, "panels -1 -1"));   // below 120 and below 60: ignored
+    g_calls.clear();
+    g_on_monitor = false;
+    path = write("c.ini", "main_x=5000\nmain_y=4000\nmain_w=900\nmain_h=600\nmain_x=5000\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    EXPECT_TRUE(contains(g_calls, "size 900x600"));
+    EXPECT_TRUE(contains(g_log, "INFO 布局主窗口位置 (5000,4000) 在屏幕外，回退默认位置"));
+    g_calls.clear();
+    path = write("d.ini", "main_w=200\nmain_h=600\nelf=gone.elf\n");
+    g_elf_exists = false;
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    EXPECT_TRUE(contains(g_log, "WARN 上次的 ELF 文件不存在，跳过自动加载: gone.elf"));
+    for (const std::string& c : g_calls) EXPECT_NE(c.rfind("size", 0), 0u) << c;  // width 200 is too small
+    EXPECT_EQ(layout_load((dir / "none.ini").string().c_str()), -1);
+}
+
+TEST_F(Layout, PendingBindingsDropGoneWindowsAndCapAt512) {
+    layout_bind_variable(&g_window_tokens[7], "later");  // this window will be gone
+    layout_bind_variable(&g_window_tokens[1], "later");
+    layout_bind_variable(nullptr, "x");
+    layout_bind_variable(&g_window_tokens[1], "");
+    EXPECT_EQ(layout_pending_count(), 2);
+    leaf_add("later", 0x20000000, 4, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    layout_retry_bindings();
+    EXPECT_EQ(layout_pending_count(), 0);
+    EXPECT_EQ(g_calls, std::vector<std::string>{"bind w1 0"});
+    for (int i = 0; i < 600; i++) layout_bind_variable(&g_window_tokens[2], "nowhere");
+    EXPECT_EQ(layout_pending_count(), 512);
+}
+
+TEST_F(Layout, SaveWritesSectionsThroughTheHooks) {
+    g_layout_hooks.main_rect = [](int32_t* x, int32_t* y, int32_t* w, int32_t* h) { *x = 10, *y = 20, *w = 1280, *h = 800; };
+    g_layout_hooks.tab_count = [] { return (int32_t)3; };
+    g_layout_hooks.current_elf_path = [] { return "C:\\fw\\demo.elf"; };
+    g_layout_hooks.tab_section = [](int32_t tab, LayoutSection* s) -> int32_t {
+        if (tab == 1) return 0;  // a tab without a window to write
+        text_copy(s->type, sizeof s->type, tab == 0 ? "chart" : "num");
+        text_copy(s->title, sizeof s->title, "波形 1");
+        text_copy(s->vars[0], LAYOUT_VAR_CAPACITY, "a");
+        text_copy(s->vars[1], LAYOUT_VAR_CAPACITY, "b[2]");
+        s->var_count = tab == 0 ? 2 : 0;
+        return 1;
+    };
+    std::string path = (dir / "saved.ini").string();
+    ASSERT_EQ(layout_save(path.c_str()), 0);
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_NE(text.find("main_x=10\nmain_y=20\n"), std::string::npos);
+    EXPECT_NE(text.find("elf=C:\\fw\\demo.elf\nwins=3\n[win]\ntype=chart\ntitle=波形 1\nvars=a\nvars+=b[2]\n[win]\n"
+                        "type=num\ntitle=波形 1\nvars=\n"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(contains(g_log, "INFO 布局已保存: " + path + " (3 个窗口)"));
+    EXPECT_EQ(layout_save((dir / "no" / "such" / "dir.ini").string().c_str()), -1);
+    EXPECT_EQ(layout_save(nullptr), -1);
+}
+
+TEST_F(Layout, DefaultPaths) {
+    char path[1100];
+    rec.env["LOCALAPPDATA"] = dir.string();
+    layout_default_path(true, path, sizeof path);
+    EXPECT_EQ(std::string(path), (dir / "Kestrelix" / "layout.ini").string());
+    EXPECT_TRUE(fs::is_directory(dir / "Kestrelix"));
+    rec.env.clear();
+    rec.exe_dir = dir.string();
+    layout_default_path(true, path, sizeof path);
+    EXPECT_EQ(std::string(path), (dir / "layout.ini").string());
+    layout_default_path(false, path, sizeof path);
+    EXPECT_STREQ(path, "layout.ini");
+    // No default file: nothing is loaded and nothing is logged.
+    rec.env["LOCALAPPDATA"] = (dir / "empty").string();
+    g_log.clear();
+    EXPECT_EQ(layout_load_default(), -1);
+    EXPECT_TRUE(g_log.empty());
+}
