@@ -396,3 +396,17 @@ TEST(SoftSurface, LinesExcludeTheirEndPixelAndTextIsClippedToItsBox) {
     EXPECT_EQ(green_outside, 0);
     EXPECT_EQ(s.pixel(40, 0), 0xFFFFFFFFu);
 }
+
+TEST(Theme, RowsByFlagAndOutOfRangeIndexes) {
+    EXPECT_EQ(theme_is_dark(), 0);
+    EXPECT_EQ(theme_color(22), theme_color(0));
+    EXPECT_EQ(theme_color(-1), 0xF0F0F0u);
+    EXPECT_EQ(theme_color(9), 0x0078D7u);
+    theme_store_flag(2);
+    EXPECT_EQ(theme_is_dark(), 1);
+    EXPECT_EQ(theme_color(1), 0x323234u);
+    EXPECT_EQ(theme_color(19), 0x0C0C12u);   // the plot stays dark in both themes
+    EXPECT_EQ(theme_color(22), 0x2B2B2Bu);
+    theme_store_flag(0);
+    EXPECT_EQ(theme_color(1), 0xF0F0F0u);
+}
