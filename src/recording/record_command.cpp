@@ -96,7 +96,7 @@ void recording_install_hooks() {
     AcquisitionHooks& h = g_acquisition_hooks;
     h.recording_on = hook_switch_on;
     h.recording_append = recording_append;
-    h.recording_clear = recording_clear;
+    h.recording_clear = recording_clear_before_start;
     h.recording_open = recording_open;
     h.recording_finish = recording_finish;
 }

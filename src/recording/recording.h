@@ -46,6 +46,10 @@ void recording_install_hooks();
 int recording_open();
 // Closes and deletes the cache; keeps nothing.
 void recording_clear();
+// The clear at an acquisition start (the acquisition hook): as recording_clear, but a finished
+// recording that was never offered for saving is first moved to recording.previous.csv beside
+// the cache (replacing an older one), so starting again never deletes a recording unasked.
+void recording_clear_before_start();
 // Takes samples while the cache is active (any thread).
 void recording_append(const Sample* samples, int32_t count);
 // Writes what is still in RAM and closes the file; the cache stays for saving.

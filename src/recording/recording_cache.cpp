@@ -315,6 +315,23 @@ void recording_clear() {
     clear_locked();
 }
 
+void recording_clear_before_start() {
+    std::lock_guard<std::mutex> hold(g_rec.lock);
+    RecordingCache& c = g_rec;
+    // A finished recording nobody was asked about (the switch stayed on between two runs) is
+    // kept as recording.previous.csv instead of being deleted with the cache.
+    if (c.saved && c.path[0] && !c.file && c.file_holds_lines && !(c.ram && c.ram_count > 0)) {
+        char kept[RECORDING_PATH_CAPACITY];
+        text_copy(kept, sizeof kept, c.path);
+        char* cut = strrchr(kept, platform_path_separator());
+        size_t folder_length = cut ? (size_t)(cut - kept) + 1 : 0;
+        text_copy(kept + folder_length, sizeof kept - folder_length, "recording.previous.csv");
+        if (recording_file_replace(c.path, kept) == 0)
+            log_printf(LOG_WARN, "上一次录制未保存，已保留为: %s", kept);
+    }
+    clear_locked();
+}
+
 //-------------------------------------------------------------------------------------------------
 // [SECTION] Appending
 //-------------------------------------------------------------------------------------------------

@@ -516,3 +516,21 @@ TEST_F(Recording, ClosingTheProgramOffersToSaveInsteadOfDeleting) {
     EXPECT_FALSE(recording_switch_on());
     EXPECT_FALSE(exists(expected_cache_path()));
 }
+
+TEST_F(Recording, StartingAgainKeepsTheUnaskedPreviousRecording) {
+    leaf_set_watched(0, 1);
+    ASSERT_EQ(recording_open(), 0);
+    append_run(0, 1, 10);
+    recording_finish();
+    g_acquisition_hooks.recording_clear();  // the next acquisition start, switch still on
+    char sep = platform_path_separator();
+    std::string kept = scratch.path() + sep + "Kestrelix" + sep + "cache" + sep + "recording.previous.csv";
+    EXPECT_TRUE(log.has("WARN 上一次录制未保存，已保留为: " + kept));
+    EXPECT_EQ(file_lines(kept).size(), 11u);
+    EXPECT_FALSE(exists(expected_cache_path()));
+    // Once the question was answered nothing is kept: the record command clears for good.
+    ASSERT_EQ(recording_open(), 0);
+    recording_finish();  // nothing recorded
+    g_acquisition_hooks.recording_clear();
+    EXPECT_EQ(log.count("WARN 上一次录制未保存"), 1);
+}
