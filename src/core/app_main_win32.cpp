@@ -14,6 +14,7 @@
 #include "modules/host_backend_core.h"
 #include "modules/modules.h"
 #include "modules/modules_win32.h"
+#include "numeric/num_window_win32.h"
 #include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
 #include "vartable/tree_model.h"
@@ -40,6 +41,7 @@ void init_common_controls() {
 
 void register_window_classes() {
     // Waveform, numeric, dialog and help window classes register here as they are built.
+    num_register_class();
     main_window_register_class();
     help_register_class();
 }
