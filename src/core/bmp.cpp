@@ -68,3 +68,30 @@ int bmp_write_32(const char* path, int32_t width, int32_t height, const uint32_t
     }
     return 0;
 }
+
+int bmp_write_top_down(const char* path, int32_t width, int32_t height, const uint8_t* pixels) {
+    if (!path || !path[0] || !pixels || width <= 0 || height <= 0) return -1;
+    uint64_t image_bytes = (uint64_t)width * (uint64_t)height * 4;
+    if (image_bytes > 0xFFFFFFFFull - 54) return -1;
+    unsigned char header[54];
+    memset(header, 0, sizeof header);
+    header[0] = 'B';
+    header[1] = 'M';
+    put_u32(header + 2, (uint32_t)(54 + image_bytes));
+    put_u32(header + 10, 54);
+    put_u32(header + 14, 40);
+    put_u32(header + 18, (uint32_t)width);
+    put_u32(header + 22, (uint32_t)-height);  // negative: the first row is the top row
+    put_u16(header + 26, 1);
+    put_u16(header + 28, 32);
+    FILE* f = platform()->open_file(path, "wb");
+    if (!f) return -1;
+    bool ok = fwrite(header, 1, sizeof header, f) == sizeof header &&
+              fwrite(pixels, 1, (size_t)image_bytes, f) == (size_t)image_bytes;
+    if (fclose(f) != 0) ok = false;
+    if (!ok) {
+        remove(path);
+        return -1;
+    }
+    return 0;
+}
