@@ -1,0 +1,962 @@
+// net_module.cpp - the network module's connections, commands and message handling.
+//
+// Index
+//   [SECTION] Records
+//   [SECTION] Helpers: logging, leaf lookups, sending
+//   [SECTION] Peers: set-up, reader thread, tear-down
+//   [SECTION] Received messages
+//   [SECTION] Sample pump
+//   [SECTION] Commands
+//   [SECTION] Life cycle and descriptor
+#include "net_module.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Records
+//-------------------------------------------------------------------------------------------------
+
+namespace {
+
+// One leaf of a watch list with its id in the local leaf table (ids change on reloads; the name
+// is the key and the id is checked before each use).
+struct WatchEntry {
+    std::string name;
+    int32_t id;
+    char last_text[NET_TEXT_MAX + 1];  // receiving side: the last value seen (for the rate line)
+};
+
+// One connection.
+struct Peer {
+    NetModule* module = nullptr;
+    NetSock sock = NET_SOCK_NONE;
+    char label[64] = {};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> dead{false};
+    bool hello = false;                     // reader thread only
+    std::mutex send_lock;
+    std::thread reader;
+    std::unique_ptr<uint8_t[]> rx;          // one payload, NET_PAYLOAD_MAX bytes
+
+    std::mutex watch_lock;                  // guards the four lists below
+    std::vector<WatchEntry> served;         // what the peer watches here: samples go to it
+    std::vector<int32_t> ticked;            // ids this peer's watch list ticked here
+    std::vector<WatchEntry> requested;      // what this side asked the peer for: incoming samples
+    uint32_t history_pushed = 0, history_unknown = 0;  // reader thread only
+};
+
+}  // namespace
+
+struct NetModule {
+    const HostApi* host;
+    const NetTransport* t;
+    NetModuleTiming timing;
+    std::atomic<bool> shutting_down{false};
+
+    std::mutex lock;                        // peers, listener
+    std::vector<std::shared_ptr<Peer>> peers;
+    NetSock listener = NET_SOCK_NONE;
+    std::thread accept_thread;
+    std::atomic<bool> accept_stop{false};
+
+    std::thread pump;
+    std::mutex pump_lock;
+    std::condition_variable pump_cv;
+    bool pump_signal = false, pump_quit = false;
+    Sample last_forwarded = {};             // pump thread only: the newest sample already looked at
+    bool have_last_forwarded = false;
+
+    std::mutex write_serial;                // one remote write at a time
+    std::mutex write_lock;
+    std::condition_variable write_cv;
+    uint32_t write_next_id = 1;
+    uint32_t write_answered_id = 0;
+    NetWriteResult write_answer = {};
+
+    std::mutex stats_lock;                  // received-sample rate line
+    uint32_t stats_received = 0;
+    int64_t stats_start_ms = 0;
+};
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Helpers: logging, leaf lookups, sending
+//-------------------------------------------------------------------------------------------------
+
+namespace {
+
+int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void copy_text(char* out, size_t capacity, const char* text) {
+    if (!capacity) return;
+    size_t n = text ? strnlen(text, capacity - 1) : 0;
+    if (n) std::memcpy(out, text, n);
+    out[n] = 0;
+}
+
+#define NET_LOG(m, level, ...) \
+    do { \
+        if ((m)->host && (m)->host->host_log) (m)->host->host_log(level, __VA_ARGS__); \
+    } while (0)
+
+int32_t leaf_count(NetModule* m) { return m->host->host_leaf_count ? m->host->host_leaf_count() : 0; }
+const char* leaf_name(NetModule* m, int32_t id) { return m->host->host_leaf_name ? m->host->host_leaf_name(id) : nullptr; }
+
+// Name -> id over the whole local table (built once per received list).
+std::unordered_map<std::string, int32_t> leaf_index(NetModule* m) {
+    std::unordered_map<std::string, int32_t> index;
+    int32_t n = leaf_count(m);
+    index.reserve((size_t)n);
+    for (int32_t id = 0; id < n; id++) {
+        const char* name = leaf_name(m, id);
+        if (name) index.emplace(name, id);  // the first leaf of a name wins, as in the host's lookup
+    }
+    return index;
+}
+
+// The id of one name; the cached id when it still names that leaf.
+int32_t resolve_leaf(NetModule* m, const std::string& name, int32_t cached) {
+    const char* at = cached >= 0 ? leaf_name(m, cached) : nullptr;
+    if (at && name == at) return cached;
+    int32_t n = leaf_count(m);
+    for (int32_t id = 0; id < n; id++) {
+        const char* candidate = leaf_name(m, id);
+        if (candidate && name == candidate) return id;
+    }
+    return -1;
+}
+
+// Sends one frame to one peer; a failed send ends the connection.
+bool send_frame(Peer* p, uint8_t type, const uint8_t* payload, uint32_t size) {
+    if (p->dead.load() || p->stop.load()) return false;
+    std::lock_guard<std::mutex> hold(p->send_lock);
+    if (net_write_frame(p->module->t, p->sock, type, payload, size) == 0) return true;
+    p->stop.store(true);
+    p->module->t->shutdown_both(p->sock);  // the reader thread notices and ends the connection
+    return false;
+}
+
+std::vector<std::shared_ptr<Peer>> live_peers(NetModule* m) {
+    std::lock_guard<std::mutex> hold(m->lock);
+    std::vector<std::shared_ptr<Peer>> out;
+    for (auto& p : m->peers)
+        if (!p->dead.load() && !p->stop.load()) out.push_back(p);
+    return out;
+}
+
+// Sends one payload to every live peer; the number of peers reached.
+int32_t broadcast(NetModule* m, uint8_t type, const uint8_t* payload, uint32_t size) {
+    int32_t sent = 0;
+    for (auto& p : live_peers(m))
+        if (send_frame(p.get(), type, payload, size)) sent++;
+    return sent;
+}
+
+bool send_hello(Peer* p) {
+    NetHello hello = {NET_PROTOCOL_VERSION, "Kestrelix"};
+    uint8_t payload[64];
+    uint32_t n = net_encode_hello(payload, sizeof payload, &hello);
+    return send_frame(p, NET_MSG_HELLO, payload, n);
+}
+
+// The own table as wire entries.
+std::vector<NetLeafEntry> own_table(NetModule* m) {
+    std::vector<NetLeafEntry> entries;
+    int32_t n = leaf_count(m);
+    if (n > (int32_t)NET_TABLE_MAX) n = NET_TABLE_MAX;
+    entries.reserve((size_t)(n > 0 ? n : 0));
+    for (int32_t id = 0; id < n; id++) {
+        const char* name = leaf_name(m, id);
+        if (!name || !name[0]) continue;
+        NetLeafEntry e = {};
+        copy_text(e.name, sizeof e.name, name);
+        e.address = m->host->host_leaf_address ? m->host->host_leaf_address(id) : 0;
+        e.size = m->host->host_leaf_size ? m->host->host_leaf_size(id) : 0;
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+std::vector<uint8_t> encode_leaves(const std::vector<NetLeafEntry>& entries) {
+    std::vector<uint8_t> payload(4 + entries.size() * (8 + 4 + 1 + NET_NAME_MAX));
+    uint32_t n = net_encode_leaves(payload.data(), (uint32_t)payload.size(), entries.data(), (uint32_t)entries.size());
+    payload.resize(n);
+    return payload;
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Peers: set-up, reader thread, tear-down
+//-------------------------------------------------------------------------------------------------
+
+void handle_frame(Peer* p, const NetFrameHeader* h, const uint8_t* payload);
+void release_ticks(NetModule* m, Peer* p);
+
+void reader_main(std::shared_ptr<Peer> p) {
+    NetModule* m = p->module;
+    int32_t result = NET_READ_OK;
+    while (!p->stop.load()) {
+        NetFrameHeader h;
+        result = net_read_frame(m->t, p->sock, &h, p->rx.get(), NET_PAYLOAD_MAX, &p->stop, &m->timing.read);
+        if (result != NET_READ_OK) break;
+        if (!p->hello && h.type != NET_MSG_HELLO) {
+            NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 未握手即发送消息，断开", p->label);
+            result = NET_READ_BAD_HEADER;
+            break;
+        }
+        handle_frame(p.get(), &h, p->rx.get());
+    }
+    if (result != NET_READ_STOPPED && !m->shutting_down.load()) {
+        int level = result == NET_READ_CLOSED ? KX_LOG_INFO : KX_LOG_WARN;
+        NET_LOG(m, level, "网络模块: 与对端 %s 的连接已断开（%s）", p->label, net_read_result_text(result));
+    }
+    p->stop.store(true);
+    release_ticks(m, p.get());
+    p->dead.store(true);
+}
+
+// Registers a connected socket as a peer, greets it and starts its reader; false when refused.
+bool add_peer(NetModule* m, NetSock sock, const char* label) {
+    auto p = std::make_shared<Peer>();
+    p->module = m;
+    p->sock = sock;
+    copy_text(p->label, sizeof p->label, label);
+    p->rx.reset(new (std::nothrow) uint8_t[NET_PAYLOAD_MAX]);
+    if (!p->rx) {
+        NET_LOG(m, KX_LOG_ERROR, "网络模块: 内存不足，拒绝连接 %s", label);
+        m->t->close(sock);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        int32_t live = 0;
+        for (auto& q : m->peers)
+            if (!q->dead.load()) live++;
+        if (live >= NET_PEERS_MAX) {
+            NET_LOG(m, KX_LOG_WARN, "网络模块: 连接数已满 (%d)，拒绝 %s", (int)NET_PEERS_MAX, label);
+            m->t->close(sock);
+            return false;
+        }
+        m->peers.push_back(p);
+    }
+    send_hello(p.get());
+    p->reader = std::thread(reader_main, p);
+    return true;
+}
+
+// Joins and closes one peer whose reader ended or is told to end.
+void finish_peer(NetModule* m, const std::shared_ptr<Peer>& p) {
+    p->stop.store(true);
+    m->t->shutdown_both(p->sock);
+    if (p->reader.joinable()) p->reader.join();
+    m->t->close(p->sock);
+    p->sock = NET_SOCK_NONE;
+}
+
+// Removes peers whose reader has ended (any thread but a reader).
+void reap_dead_peers(NetModule* m) {
+    std::vector<std::shared_ptr<Peer>> dead;
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        for (size_t i = 0; i < m->peers.size();) {
+            if (m->peers[i]->dead.load()) {
+                dead.push_back(m->peers[i]);
+                m->peers.erase(m->peers.begin() + (long)i);
+            } else {
+                i++;
+            }
+        }
+    }
+    for (auto& p : dead) finish_peer(m, p);
+}
+
+void close_all_peers(NetModule* m) {
+    std::vector<std::shared_ptr<Peer>> all;
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        all.swap(m->peers);
+    }
+    for (auto& p : all) finish_peer(m, p);
+}
+
+void accept_main(NetModule* m) {
+    while (!m->accept_stop.load()) {
+        char label[64] = "?";
+        NetSock s = m->t->accept_tcp(m->listener, m->timing.read.poll_ms, label, sizeof label);
+        reap_dead_peers(m);
+        if (s == NET_SOCK_NONE) continue;
+        if (add_peer(m, s, label)) NET_LOG(m, KX_LOG_INFO, "网络模块: 对端已连接 %s", label);
+    }
+}
+
+void stop_listening(NetModule* m) {
+    m->accept_stop.store(true);
+    if (m->accept_thread.joinable()) m->accept_thread.join();
+    std::lock_guard<std::mutex> hold(m->lock);
+    if (m->listener != NET_SOCK_NONE) m->t->close(m->listener);
+    m->listener = NET_SOCK_NONE;
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Received messages
+//-------------------------------------------------------------------------------------------------
+
+// True when some peer other than `except` lists the id in its served watch list.
+bool wanted_by_other(NetModule* m, Peer* except, int32_t id) {
+    for (auto& q : live_peers(m)) {
+        if (q.get() == except) continue;
+        std::lock_guard<std::mutex> hold(q->watch_lock);
+        for (const WatchEntry& e : q->served)
+            if (e.id == id) return true;
+    }
+    return false;
+}
+
+bool any_leaf_watched(NetModule* m) {
+    if (!m->host->host_is_watched) return false;
+    int32_t n = leaf_count(m);
+    for (int32_t id = 0; id < n; id++)
+        if (m->host->host_is_watched(id)) return true;
+    return false;
+}
+
+// Unticks what this peer's watch list ticked (unless another peer wants it); when nothing is
+// watched any more, asks the main thread to stop acquisition.
+void release_ticks(NetModule* m, Peer* p) {
+    std::vector<int32_t> ticked;
+    {
+        std::lock_guard<std::mutex> hold(p->watch_lock);
+        ticked.swap(p->ticked);
+        p->served.clear();
+    }
+    if (ticked.empty() || m->shutting_down.load()) return;
+    for (int32_t id : ticked)
+        if (!wanted_by_other(m, p, id) && m->host->host_set_watched) m->host->host_set_watched(id, 0);
+    if (!any_leaf_watched(m) && m->host->host_post_message)
+        m->host->host_post_message(NET_WM_COMMAND, NET_CMD_STOP_ACQUISITION, 0);
+}
+
+void on_table(Peer* p, const uint8_t* payload, uint32_t size) {
+    NetModule* m = p->module;
+    std::vector<NetLeafEntry> entries(NET_TABLE_MAX);
+    uint32_t count = 0;
+    if (net_decode_leaves(payload, size, entries.data(), NET_TABLE_MAX, &count) != 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的变量表格式错误，已忽略", p->label);
+        return;
+    }
+    int32_t added = 0, updated = 0;
+    for (uint32_t i = 0; i < count && m->host->host_upsert_remote_leaf; i++) {
+        int32_t r = m->host->host_upsert_remote_leaf(entries[i].name, entries[i].address, entries[i].size);
+        if (r == 1) added++;
+        else if (r == 2) updated++;
+    }
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 收到对端 %s 变量表 %u 个（新增 %d，更新 %d）", p->label, count, added, updated);
+    if (m->host->host_remote_sync_done) m->host->host_remote_sync_done(added, updated);
+}
+
+void send_table(NetModule* m, Peer* only) {
+    std::vector<NetLeafEntry> entries = own_table(m);
+    std::vector<uint8_t> payload = encode_leaves(entries);
+    uint32_t count = (uint32_t)entries.size();
+    if (only) send_frame(only, NET_MSG_TABLE, payload.data(), (uint32_t)payload.size());
+    else broadcast(m, NET_MSG_TABLE, payload.data(), (uint32_t)payload.size());
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 发送变量表 %u 个", count);
+}
+
+void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
+    NetModule* m = p->module;
+    std::vector<NetLeafEntry> entries(NET_TABLE_MAX);
+    uint32_t count = 0;
+    if (net_decode_leaves(payload, size, entries.data(), NET_TABLE_MAX, &count) != 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的监视列表格式错误，已忽略", p->label);
+        return;
+    }
+    auto index = leaf_index(m);
+    std::vector<WatchEntry> served;
+    int32_t missing = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        auto it = index.find(entries[i].name);
+        if (it == index.end()) missing++;
+        // Unknown names keep their place so the peer's indexes stay aligned.
+        served.push_back(WatchEntry{entries[i].name, it == index.end() ? -1 : it->second, {}});
+    }
+    std::vector<int32_t> old_ticked;
+    {
+        std::lock_guard<std::mutex> hold(p->watch_lock);
+        old_ticked.swap(p->ticked);
+    }
+    // Tick the new list; remember what was off before (ours to untick later).
+    std::vector<int32_t> ticked;
+    for (const WatchEntry& e : served) {
+        if (e.id < 0) continue;
+        bool was_ours = false;
+        for (int32_t id : old_ticked) was_ours = was_ours || id == e.id;
+        bool was_on = m->host->host_is_watched && m->host->host_is_watched(e.id);
+        if (!was_on && m->host->host_set_watched) m->host->host_set_watched(e.id, 1);
+        if (!was_on || was_ours) ticked.push_back(e.id);
+    }
+    {
+        std::lock_guard<std::mutex> hold(p->watch_lock);
+        p->served = served;
+        p->ticked = ticked;
+    }
+    for (int32_t id : old_ticked) {
+        bool kept = false;
+        for (int32_t k : ticked) kept = kept || k == id;
+        if (!kept && !wanted_by_other(m, p, id) && m->host->host_set_watched) m->host->host_set_watched(id, 0);
+    }
+    if (count == 0) {
+        NET_LOG(m, KX_LOG_INFO, "网络模块: 对端 %s 停止下达（空监视列表）", p->label);
+        if (!any_leaf_watched(m) && m->host->host_post_message)
+            m->host->host_post_message(NET_WM_COMMAND, NET_CMD_STOP_ACQUISITION, 0);
+        return;
+    }
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 对端 %s 下达监视列表 %u 个变量（未找到 %d 个）", p->label, count, missing);
+    if ((int32_t)count > missing && m->host->host_start_acquisition) m->host->host_start_acquisition();
+    std::lock_guard<std::mutex> hold(m->pump_lock);
+    m->pump_signal = true;
+    m->pump_cv.notify_one();
+}
+
+// Fills a host sample from a wire sample for a local leaf.
+void to_host_sample(NetModule* m, const NetWireSample* w, int32_t id, Sample* s) {
+    std::memset(s, 0, sizeof *s);
+    s->timestamp_us = w->timestamp_us;
+    s->leaf_id = id;
+    s->address = m->host->host_leaf_address ? m->host->host_leaf_address(id) : 0;
+    std::memcpy(s->raw, w->raw, sizeof s->raw);
+    s->size = w->size;
+    s->value = w->value;
+    copy_text(s->text, sizeof s->text, w->text);
+    s->origin = w->origin;
+}
+
+// Once a second: how many samples arrived and the latest value of each requested leaf.
+void rate_line(NetModule* m, Peer* p, uint32_t received) {
+    std::lock_guard<std::mutex> hold(m->stats_lock);
+    int64_t now = now_ms();
+    if (m->stats_start_ms == 0) m->stats_start_ms = now;
+    m->stats_received += received;
+    if (now - m->stats_start_ms < 1000) return;
+    char line[900];
+    int used = std::snprintf(line, sizeof line, "网络模块: 接收样本 %u 个/秒", m->stats_received);
+    {
+        std::lock_guard<std::mutex> watch(p->watch_lock);
+        for (const WatchEntry& e : p->requested) {
+            if (!e.last_text[0]) continue;
+            if (used < 0 || used >= (int)sizeof line - 80) break;
+            used += std::snprintf(line + used, sizeof line - (size_t)used, "；%s=%s", e.name.c_str(), e.last_text);
+        }
+    }
+    NET_LOG(m, KX_LOG_INFO, "%s", line);
+    m->stats_received = 0;
+    m->stats_start_ms = now;
+}
+
+void on_samples(Peer* p, const uint8_t* payload, uint32_t size) {
+    NetModule* m = p->module;
+    static thread_local std::vector<NetWireSample> wire(NET_SAMPLES_MAX);
+    uint32_t count = 0;
+    if (net_decode_samples(payload, size, wire.data(), NET_SAMPLES_MAX, &count) != 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的样本格式错误，已忽略", p->label);
+        return;
+    }
+    uint32_t pushed = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        int32_t id;
+        {
+            std::lock_guard<std::mutex> hold(p->watch_lock);
+            if (wire[i].index >= p->requested.size()) continue;
+            WatchEntry& e = p->requested[wire[i].index];
+            e.id = resolve_leaf(m, e.name, e.id);
+            id = e.id;
+            copy_text(e.last_text, sizeof e.last_text, wire[i].text);
+        }
+        if (id < 0 || !m->host->host_push_sample) continue;
+        Sample s;
+        to_host_sample(m, &wire[i], id, &s);
+        m->host->host_push_sample(&s);
+        pushed++;
+    }
+    rate_line(m, p, pushed);
+}
+
+void on_write(Peer* p, const uint8_t* payload, uint32_t size) {
+    NetModule* m = p->module;
+    NetWriteRequest req;
+    if (net_decode_write(payload, size, &req) != 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的写入请求格式错误，已忽略", p->label);
+        return;
+    }
+    NetWriteResult result = {req.request_id, -1, {}};
+    int32_t id = resolve_leaf(m, req.name, -1);
+    char* end = nullptr;
+    double value = std::strtod(req.value, &end);
+    while (end && (*end == ' ' || *end == '\t')) end++;
+    if (id < 0) {
+        copy_text(result.error, sizeof result.error, "变量不存在");
+    } else if (!req.value[0] || !end || *end) {
+        copy_text(result.error, sizeof result.error, "数值解析失败");
+    } else if (!m->host->host_write_value) {
+        copy_text(result.error, sizeof result.error, "无写入服务");
+    } else {
+        result.rc = m->host->host_write_value(id, value, result.error, (int32_t)sizeof result.error);
+        if (result.rc != 0) result.rc = -1;
+    }
+    NET_LOG(m, result.rc == 0 ? KX_LOG_INFO : KX_LOG_WARN, "网络模块: 远端写入 %s = %s rc=%d%s%s", req.name,
+            req.value, result.rc, result.error[0] ? " " : "", result.error);
+    uint8_t out[128];
+    uint32_t n = net_encode_write_result(out, sizeof out, &result);
+    send_frame(p, NET_MSG_WRITE_RESULT, out, n);
+}
+
+void on_write_result(Peer* p, const uint8_t* payload, uint32_t size) {
+    NetModule* m = p->module;
+    NetWriteResult result;
+    if (net_decode_write_result(payload, size, &result) != 0) return;
+    std::lock_guard<std::mutex> hold(m->write_lock);
+    m->write_answer = result;
+    m->write_answered_id = result.request_id;
+    m->write_cv.notify_all();
+}
+
+void send_history(Peer* p) {
+    NetModule* m = p->module;
+    std::unique_ptr<Sample[]> history(new (std::nothrow) Sample[NET_HISTORY_MAX]);
+    std::unique_ptr<NetWireSample[]> wire(new (std::nothrow) NetWireSample[NET_HISTORY_CHUNK]);
+    std::vector<uint8_t> payload(NET_PAYLOAD_MAX);
+    if (!history || !wire) return;
+    int32_t n = m->host->host_read_history ? m->host->host_read_history(history.get(), NET_HISTORY_MAX) : 0;
+    if (n < 0) n = 0;
+    int32_t sent = 0;
+    int32_t pos = 0;
+    do {
+        // One chunk: up to NET_HISTORY_CHUNK samples and the names they use.
+        std::vector<std::string> names;
+        std::unordered_map<int32_t, uint16_t> slot_of;
+        uint32_t count = 0;
+        for (; pos < n && count < (uint32_t)NET_HISTORY_CHUNK; pos++) {
+            const Sample& s = history[pos];
+            auto it = slot_of.find(s.leaf_id);
+            if (it == slot_of.end()) {
+                const char* name = leaf_name(m, s.leaf_id);
+                if (!name || !name[0]) continue;
+                it = slot_of.emplace(s.leaf_id, (uint16_t)names.size()).first;
+                names.emplace_back(name);
+            }
+            NetWireSample& w = wire[count++];
+            w = NetWireSample{};
+            w.index = it->second;
+            w.timestamp_us = s.timestamp_us;
+            w.value = s.value;
+            w.size = s.size >= 0 && s.size <= 64 ? s.size : 0;
+            std::memcpy(w.raw, s.raw, 8);
+            w.origin = (uint8_t)(s.origin != 0);
+            copy_text(w.text, sizeof w.text, s.text);
+        }
+        std::vector<const char*> name_ptrs;
+        for (const std::string& s : names) name_ptrs.push_back(s.c_str());
+        bool last = pos >= n;
+        uint32_t size = net_encode_history(payload.data(), (uint32_t)payload.size(), name_ptrs.data(),
+                                           (uint32_t)name_ptrs.size(), wire.get(), count, last);
+        if (!send_frame(p, NET_MSG_HISTORY, payload.data(), size)) return;
+        sent += (int32_t)count;
+    } while (pos < n);
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 向 %s 发送采集历史 %d 条", p->label, sent);
+}
+
+void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
+    NetModule* m = p->module;
+    static thread_local std::vector<NetWireSample> wire(NET_SAMPLES_MAX);
+    std::unique_ptr<char[][NET_NAME_MAX + 1]> names(new (std::nothrow) char[NET_TABLE_MAX][NET_NAME_MAX + 1]);
+    if (!names) return;
+    uint32_t name_count = 0, count = 0;
+    bool last = false;
+    if (net_decode_history(payload, size, names.get(), NET_TABLE_MAX, &name_count, wire.data(), NET_SAMPLES_MAX,
+                           &count, &last) != 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的采集历史格式错误，已忽略", p->label);
+        return;
+    }
+    std::vector<int32_t> ids(name_count, -1);
+    auto index = leaf_index(m);
+    for (uint32_t i = 0; i < name_count; i++) {
+        auto it = index.find(names[i]);
+        if (it != index.end()) ids[i] = it->second;
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        int32_t id = ids[wire[i].index];
+        if (id < 0 || !m->host->host_push_sample) {
+            p->history_unknown++;
+            continue;
+        }
+        Sample s;
+        to_host_sample(m, &wire[i], id, &s);
+        m->host->host_push_sample(&s);
+        p->history_pushed++;
+    }
+    if (!last) return;
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 收到采集历史 %u 条（%u 条无对应变量）", p->history_pushed + p->history_unknown,
+            p->history_unknown);
+    p->history_pushed = p->history_unknown = 0;
+}
+
+void handle_frame(Peer* p, const NetFrameHeader* h, const uint8_t* payload) {
+    NetModule* m = p->module;
+    switch (h->type) {
+        case NET_MSG_HELLO: {
+            NetHello hello;
+            if (net_decode_hello(payload, h->length, &hello) != 0 || hello.version != NET_PROTOCOL_VERSION) {
+                NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 握手无效，断开", p->label);
+                p->stop.store(true);
+                return;
+            }
+            p->hello = true;
+            NET_LOG(m, KX_LOG_INFO, "网络模块: 与 %s 握手完成（%s，协议 %u）", p->label, hello.program, hello.version);
+            return;
+        }
+        case NET_MSG_TABLE: on_table(p, payload, h->length); return;
+        case NET_MSG_TABLE_REQUEST: send_table(m, p); return;
+        case NET_MSG_WATCH: on_watch(p, payload, h->length); return;
+        case NET_MSG_SAMPLES: on_samples(p, payload, h->length); return;
+        case NET_MSG_WRITE: on_write(p, payload, h->length); return;
+        case NET_MSG_WRITE_RESULT: on_write_result(p, payload, h->length); return;
+        case NET_MSG_HISTORY_REQUEST: send_history(p); return;
+        case NET_MSG_HISTORY: on_history(p, payload, h->length); return;
+        default: return;
+    }
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Sample pump
+//-------------------------------------------------------------------------------------------------
+
+// Buffers of the pump thread, allocated once.
+struct PumpBuffers {
+    std::vector<Sample> history = std::vector<Sample>(NET_SAMPLES_MAX);
+    std::vector<NetWireSample> wire = std::vector<NetWireSample>(NET_SAMPLES_MAX);
+    std::vector<uint8_t> payload = std::vector<uint8_t>(NET_PAYLOAD_MAX);
+};
+
+// Reads the history and returns the range [first, n) not yet forwarded.
+int32_t fresh_samples(NetModule* m, PumpBuffers* b, int32_t* first) {
+    if (!m->host->host_read_history) return 0;
+    int32_t want = 256;
+    for (;;) {
+        int32_t n = m->host->host_read_history(b->history.data(), want);
+        if (n <= 0) {
+            // Nothing published yet: every sample from now on is new (a zero record matches none).
+            if (!m->have_last_forwarded) m->last_forwarded = Sample{};
+            m->have_last_forwarded = true;
+            return 0;
+        }
+        int32_t found = -1;
+        if (m->have_last_forwarded)
+            for (int32_t i = n - 1; i >= 0 && found < 0; i--)
+                if (std::memcmp(&b->history[(size_t)i], &m->last_forwarded, sizeof(Sample)) == 0) found = i;
+        if (found < 0 && n == want && want < (int32_t)NET_SAMPLES_MAX && m->have_last_forwarded) {
+            want = NET_SAMPLES_MAX;  // more arrived than the short look covers
+            continue;
+        }
+        // The first look only marks where forwarding starts: older samples are history.
+        *first = !m->have_last_forwarded ? n : found + 1;
+        m->last_forwarded = b->history[(size_t)n - 1];
+        m->have_last_forwarded = true;
+        return n;
+    }
+}
+
+void forward_to(NetModule* m, Peer* p, PumpBuffers* b, int32_t first, int32_t n) {
+    uint32_t count = 0;
+    {
+        std::lock_guard<std::mutex> hold(p->watch_lock);
+        if (p->served.empty()) return;
+        for (WatchEntry& e : p->served) e.id = resolve_leaf(m, e.name, e.id);
+        for (int32_t i = first; i < n && count < NET_SAMPLES_MAX; i++) {
+            const Sample& s = b->history[(size_t)i];
+            for (size_t k = 0; k < p->served.size(); k++) {
+                if (p->served[k].id != s.leaf_id || s.leaf_id < 0) continue;
+                NetWireSample& w = b->wire[count++];
+                w = NetWireSample{};
+                w.index = (uint16_t)k;
+                w.timestamp_us = s.timestamp_us;
+                w.value = s.value;
+                w.size = s.size >= 0 && s.size <= 64 ? s.size : 0;
+                std::memcpy(w.raw, s.raw, 8);
+                w.origin = (uint8_t)(s.origin != 0);
+                copy_text(w.text, sizeof w.text, s.text);
+                break;
+            }
+        }
+    }
+    if (count == 0) return;
+    uint32_t size = net_encode_samples(b->payload.data(), (uint32_t)b->payload.size(), b->wire.data(), count);
+    send_frame(p, NET_MSG_SAMPLES, b->payload.data(), size);
+}
+
+void pump_main(NetModule* m) {
+    std::unique_ptr<PumpBuffers> b(new (std::nothrow) PumpBuffers());
+    if (!b) return;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(m->pump_lock);
+            m->pump_cv.wait_for(hold, std::chrono::milliseconds(m->timing.pump_period_ms),
+                                [m] { return m->pump_signal || m->pump_quit; });
+            if (m->pump_quit) return;
+            m->pump_signal = false;
+        }
+        auto peers = live_peers(m);
+        bool watched = false;
+        for (auto& p : peers) {
+            std::lock_guard<std::mutex> hold(p->watch_lock);
+            watched = watched || !p->served.empty();
+        }
+        if (!watched) {
+            m->have_last_forwarded = false;  // forwarding starts afresh with the next watch list
+            continue;
+        }
+        int32_t first = 0;
+        int32_t n = fresh_samples(m, b.get(), &first);
+        if (first >= n) continue;
+        for (auto& p : peers) forward_to(m, p.get(), b.get(), first, n);
+    }
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Commands
+//-------------------------------------------------------------------------------------------------
+
+int32_t no_peer(NetModule* m) {
+    NET_LOG(m, KX_LOG_WARN, "网络模块: 没有已连接的对端");
+    return -1;
+}
+
+int32_t cmd_listen(NetModule* m, const NetEndpoint* ep) {
+    if (!ep) return -1;
+    char address[64];
+    copy_text(address, sizeof address, ep->address);
+    stop_listening(m);
+    char error[128] = "";
+    NetSock s = m->t->listen_tcp(address, ep->port, error, sizeof error);
+    if (s == NET_SOCK_NONE) {
+        NET_LOG(m, KX_LOG_ERROR, "网络模块: 监听失败 %s:%d（%s）", address, (int)ep->port, error);
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        m->listener = s;
+    }
+    m->accept_stop.store(false);
+    m->accept_thread = std::thread(accept_main, m);
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 正在监听 %s:%d", address, (int)ep->port);
+    return 0;
+}
+
+int32_t cmd_connect(NetModule* m, const NetEndpoint* ep) {
+    if (!ep) return -1;
+    char address[64];
+    copy_text(address, sizeof address, ep->address);
+    reap_dead_peers(m);
+    char error[128] = "";
+    NetSock s = m->t->connect_tcp(address, ep->port, m->timing.connect_timeout_ms, error, sizeof error);
+    if (s == NET_SOCK_NONE) {
+        NET_LOG(m, KX_LOG_ERROR, "网络模块: 连接失败 %s:%d（%s）", address, (int)ep->port, error);
+        return -1;
+    }
+    char label[96];
+    std::snprintf(label, sizeof label, "%s:%d", address, (int)ep->port);
+    if (!add_peer(m, s, label)) return -1;
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 已连接 %s", label);
+    return 0;
+}
+
+int32_t cmd_stop(NetModule* m) {
+    bool was_listening;
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        was_listening = m->listener != NET_SOCK_NONE;
+    }
+    stop_listening(m);
+    int32_t peers = net_module_peer_count(m);
+    close_all_peers(m);
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 已停止%s，断开 %d 个连接", was_listening ? "监听" : "", peers);
+    return 0;
+}
+
+// Sends this side's watch list (or an empty one) and remembers it to map incoming samples.
+int32_t cmd_send_watch(NetModule* m, bool empty) {
+    auto peers = live_peers(m);
+    if (peers.empty()) return no_peer(m);
+    std::vector<NetLeafEntry> entries;
+    std::vector<WatchEntry> requested;
+    int32_t n = leaf_count(m);
+    for (int32_t id = 0; id < n && !empty && entries.size() < NET_TABLE_MAX; id++) {
+        if (!m->host->host_is_watched || !m->host->host_is_watched(id)) continue;
+        const char* name = leaf_name(m, id);
+        if (!name || !name[0]) continue;
+        NetLeafEntry e = {};
+        copy_text(e.name, sizeof e.name, name);
+        e.address = m->host->host_leaf_address ? m->host->host_leaf_address(id) : 0;
+        e.size = m->host->host_leaf_size ? m->host->host_leaf_size(id) : 0;
+        entries.push_back(e);
+        requested.push_back(WatchEntry{name, id, {}});
+    }
+    std::vector<uint8_t> payload = encode_leaves(entries);
+    for (auto& p : peers) {
+        {
+            // Keep the old mapping after "stop sending": samples already on the way still land.
+            std::lock_guard<std::mutex> hold(p->watch_lock);
+            if (!empty) p->requested = requested;
+        }
+        send_frame(p.get(), NET_MSG_WATCH, payload.data(), (uint32_t)payload.size());
+    }
+    if (empty) NET_LOG(m, KX_LOG_INFO, "网络模块: 已通知对端停止下达");
+    else NET_LOG(m, KX_LOG_INFO, "网络模块: 下达监视列表 %d 个变量", (int)entries.size());
+    return 0;
+}
+
+int32_t cmd_write(NetModule* m, const NetWrite* w) {
+    if (!w) return -1;
+    auto peers = live_peers(m);
+    if (peers.empty()) return no_peer(m);
+    std::lock_guard<std::mutex> serial(m->write_serial);
+    NetWriteRequest req = {};
+    {
+        std::lock_guard<std::mutex> hold(m->write_lock);
+        req.request_id = m->write_next_id++;
+    }
+    copy_text(req.name, sizeof req.name, w->leaf_name);
+    copy_text(req.value, sizeof req.value, w->value_text);
+    uint8_t payload[NET_NAME_MAX + NET_TEXT_MAX + 16];
+    uint32_t size = net_encode_write(payload, sizeof payload, &req);
+    if (!send_frame(peers[0].get(), NET_MSG_WRITE, payload, size)) return -1;
+    std::unique_lock<std::mutex> hold(m->write_lock);
+    bool answered = m->write_cv.wait_for(hold, std::chrono::milliseconds(m->timing.write_timeout_ms),
+                                         [m, &req] { return m->write_answered_id == req.request_id; });
+    if (!answered) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 远程写入 %s 无应答", req.name);
+        return -1;
+    }
+    if (m->write_answer.rc != 0)
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 远程写入 %s 失败: %s", req.name, m->write_answer.error);
+    return m->write_answer.rc == 0 ? 0 : -1;
+}
+
+int32_t cmd_simple_request(NetModule* m, uint8_t type) {
+    if (live_peers(m).empty()) return no_peer(m);
+    broadcast(m, type, nullptr, 0);
+    return 0;
+}
+
+}  // namespace
+
+int32_t net_module_command(NetModule* m, int32_t code, void* in, void*) {
+    if (!m) return -1;
+    switch (code) {
+        case KX_NET_LISTEN: return cmd_listen(m, (const NetEndpoint*)in);
+        case KX_NET_CONNECT: return cmd_connect(m, (const NetEndpoint*)in);
+        case KX_NET_STOP: return cmd_stop(m);
+        case KX_NET_UPLOAD_TABLE:
+            if (live_peers(m).empty()) return no_peer(m);
+            send_table(m, nullptr);
+            return 0;
+        case KX_NET_SAMPLES_WAITING: {
+            std::lock_guard<std::mutex> hold(m->pump_lock);
+            m->pump_signal = true;
+            m->pump_cv.notify_one();
+            return 0;
+        }
+        case KX_NET_REQUEST_TABLE: return cmd_simple_request(m, NET_MSG_TABLE_REQUEST);
+        case KX_NET_SEND_WATCH_LIST: return cmd_send_watch(m, false);
+        case KX_NET_WRITE: return cmd_write(m, (const NetWrite*)in);
+        case KX_NET_REQUEST_HISTORY: return cmd_simple_request(m, NET_MSG_HISTORY_REQUEST);
+        case KX_NET_STOP_SENDING: return cmd_send_watch(m, true);
+        default: return -1;
+    }
+}
+
+int32_t net_module_peer_count(NetModule* m) {
+    std::lock_guard<std::mutex> hold(m->lock);
+    int32_t n = 0;
+    for (auto& p : m->peers)
+        if (!p->dead.load()) n++;
+    return n;
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Life cycle and descriptor
+//-------------------------------------------------------------------------------------------------
+
+NetModule* net_module_create(const HostApi* host, const NetTransport* transport, const NetModuleTiming* timing) {
+    if (!host || !transport || transport->startup() != 0) return nullptr;
+    NetModule* m = new (std::nothrow) NetModule();
+    if (!m) {
+        transport->cleanup();
+        return nullptr;
+    }
+    m->host = host;
+    m->t = transport;
+    m->timing = timing ? *timing
+                       : NetModuleTiming{{200, 10000}, NET_CONNECT_TIMEOUT_MS, NET_WRITE_TIMEOUT_MS, NET_PUMP_PERIOD_MS};
+    m->pump = std::thread(pump_main, m);
+    return m;
+}
+
+void net_module_destroy(NetModule* m) {
+    if (!m) return;
+    m->shutting_down.store(true);
+    stop_listening(m);
+    close_all_peers(m);
+    {
+        std::lock_guard<std::mutex> hold(m->pump_lock);
+        m->pump_quit = true;
+        m->pump_cv.notify_one();
+    }
+    if (m->pump.joinable()) m->pump.join();
+    const NetTransport* t = m->t;
+    delete m;
+    t->cleanup();
+}
+
+namespace {
+
+int32_t descriptor_init(const HostApi* host, void** context) {
+    NetModule* m = net_module_create(host, net_transport_platform(), nullptr);
+    if (!m) return -1;
+    *context = m;
+    return 0;
+}
+void descriptor_destroy(void* context) { net_module_destroy((NetModule*)context); }
+int32_t descriptor_command(void* context, int32_t code, void* in, void* out) {
+    return net_module_command((NetModule*)context, code, in, out);
+}
+
+ModuleDescriptor make_descriptor() {
+    ModuleDescriptor d = {};
+    d.api_version = KX_MODULE_API_VERSION;
+    d.flags = KX_MODULE_NETWORK;
+    copy_text(d.name, sizeof d.name, "network");
+    copy_text(d.version, sizeof d.version, "1.0.0");
+    copy_text(d.description, sizeof d.description,
+              "TCP 远程观测：变量表交换、监视列表下达、样本转发、远程写入与历史下载");
+    d.init = descriptor_init;
+    d.destroy = descriptor_destroy;
+    d.command = descriptor_command;
+    return d;
+}
+
+const ModuleDescriptor kDescriptor = make_descriptor();
+
+}  // namespace
+
+const ModuleDescriptor* net_module_descriptor() { return &kDescriptor; }

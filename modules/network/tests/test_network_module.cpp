@@ -1,0 +1,440 @@
+// Two network module instances in one process, a probe side (listening, with a variable table)
+// and a remote side (connecting, empty), each over its own fake host table: table exchange, the
+// watch-list hand-off, forwarded samples, remote writes, history download, stop sending, and a
+// raw peer that misbehaves against the listener.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net_module.h"
+
+namespace {
+
+//-------------------------------------------------------------------------------------------------
+// A fake host: leaf table, history, and a record of every service call
+//-------------------------------------------------------------------------------------------------
+
+struct FakeLeaf {
+    std::string name;
+    uint64_t address;
+    int32_t size;
+    int32_t watched;
+};
+
+struct FakeHost {
+    std::recursive_mutex lock;
+    std::deque<FakeLeaf> leaves;  // stable addresses for the names handed out
+    std::vector<Sample> history;
+    std::vector<Sample> pushed;
+    std::vector<std::string> logs;
+    std::vector<std::pair<int32_t, double>> writes;
+    std::vector<std::pair<uint32_t, uintptr_t>> posts;
+    int32_t starts = 0, sync_calls = 0, sync_added = 0, sync_updated = 0;
+    int32_t write_rc = 0;
+    HostApi api = {};
+
+    bool has_log(const std::string& part) {
+        std::lock_guard<std::recursive_mutex> hold(lock);
+        for (const std::string& l : logs)
+            if (l.find(part) != std::string::npos) return true;
+        return false;
+    }
+    int32_t find(const std::string& name) {
+        std::lock_guard<std::recursive_mutex> hold(lock);
+        for (size_t i = 0; i < leaves.size(); i++)
+            if (leaves[i].name == name) return (int32_t)i;
+        return -1;
+    }
+};
+
+// The host services have no context argument: each fake host gets its own set of functions.
+template <int N>
+struct HostFns {
+    static FakeHost* h;
+    static bool in_range(int32_t id) { return id >= 0 && id < (int32_t)h->leaves.size(); }
+
+    static int32_t log(int32_t, const char* format, ...) {
+        char text[1024];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        h->logs.push_back(text);
+        return 0;
+    }
+    static int32_t post(uint32_t msg, uintptr_t wp, intptr_t) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        h->posts.push_back({msg, wp});
+        return 1;
+    }
+    static int32_t count() {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        return (int32_t)h->leaves.size();
+    }
+    static const char* name(int32_t id) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        return in_range(id) ? h->leaves[(size_t)id].name.c_str() : nullptr;
+    }
+    static uint64_t address(int32_t id) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        return in_range(id) ? h->leaves[(size_t)id].address : 0;
+    }
+    static int32_t size(int32_t id) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        return in_range(id) ? h->leaves[(size_t)id].size : 0;
+    }
+    static int32_t write(int32_t id, double value, char* error, int32_t capacity) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        h->writes.push_back({id, value});
+        if (h->write_rc != 0 && error && capacity > 0) std::snprintf(error, (size_t)capacity, "写入失败 (err=5)");
+        return h->write_rc;
+    }
+    static void push(const Sample* s) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        h->pushed.push_back(*s);
+    }
+    static int32_t is_watched(int32_t id) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        return in_range(id) ? h->leaves[(size_t)id].watched : 0;
+    }
+    static int32_t set_watched(int32_t id, int32_t on) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        if (!in_range(id)) return -1;
+        h->leaves[(size_t)id].watched = on ? 1 : 0;
+        return 0;
+    }
+    static int32_t start() {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        h->starts++;
+        return 0;
+    }
+    static int32_t read_history(Sample* out, int32_t max) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        int32_t n = (int32_t)h->history.size() < max ? (int32_t)h->history.size() : max;
+        std::memcpy(out, h->history.data() + h->history.size() - (size_t)n, sizeof(Sample) * (size_t)n);
+        return n;
+    }
+    static int32_t upsert(const char* n, uint64_t a, int32_t s) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        int32_t id = h->find(n);
+        if (id >= 0) {
+            if (h->leaves[(size_t)id].address == a) return 0;
+            h->leaves[(size_t)id].address = a;
+            return 2;
+        }
+        h->leaves.push_back({n, a, s, 0});
+        return 1;
+    }
+    static void sync_done(int32_t added, int32_t updated) {
+        std::lock_guard<std::recursive_mutex> hold(h->lock);
+        h->sync_calls++;
+        h->sync_added += added;
+        h->sync_updated += updated;
+    }
+    static void install(FakeHost* host) {
+        h = host;
+        HostApi& a = host->api;
+        a.version = KX_MODULE_API_VERSION;
+        a.host_log = log;
+        a.host_post_message = post;
+        a.host_leaf_count = count;
+        a.host_leaf_name = name;
+        a.host_leaf_address = address;
+        a.host_leaf_size = size;
+        a.host_write_value = write;
+        a.host_push_sample = push;
+        a.host_is_watched = is_watched;
+        a.host_set_watched = set_watched;
+        a.host_start_acquisition = start;
+        a.host_read_history = read_history;
+        a.host_upsert_remote_leaf = upsert;
+        a.host_remote_sync_done = sync_done;
+    }
+};
+template <int N>
+FakeHost* HostFns<N>::h = nullptr;
+
+bool wait_until(const std::function<bool()>& done, int timeout_ms = 3000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+// A free loopback port: bind to 0 and read what the system chose.
+int32_t free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, (sockaddr*)&sa, sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(fd, (sockaddr*)&sa, &len);
+    close(fd);
+    return ntohs(sa.sin_port);
+}
+
+Sample make_sample(int32_t id, int64_t ts, double value) {
+    Sample s = {};
+    s.timestamp_us = ts;
+    s.leaf_id = id;
+    s.size = 4;
+    s.value = value;
+    std::snprintf(s.text, sizeof s.text, "%g", value);
+    return s;
+}
+
+class TwoInstances : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HostFns<0>::install(&probe_);
+        HostFns<1>::install(&remote_);
+        probe_.leaves = {{"g_motor.speed_rpm", 0x20000010, 4, 0},
+                         {"g_motor.speed_setpoint_rpm", 0x20000008, 4, 0},
+                         {"g_tick_ms", 0x20000100, 4, 0}};
+        NetModuleTiming timing = {{20, 2000}, 1000, 2000, 20};
+        server_ = net_module_create(&probe_.api, net_transport_platform(), &timing);
+        client_ = net_module_create(&remote_.api, net_transport_platform(), &timing);
+        ASSERT_TRUE(server_ && client_);
+        port_ = free_port();
+        NetEndpoint ep = {"127.0.0.1", port_};
+        ASSERT_EQ(net_module_command(server_, KX_NET_LISTEN, &ep, nullptr), 0);
+    }
+    void TearDown() override {
+        net_module_destroy(client_);
+        net_module_destroy(server_);
+    }
+    void connect_client() {
+        NetEndpoint ep = {"127.0.0.1", port_};
+        ASSERT_EQ(net_module_command(client_, KX_NET_CONNECT, &ep, nullptr), 0);
+        ASSERT_TRUE(wait_until([&] { return probe_.has_log("握手完成") && remote_.has_log("握手完成"); }));
+    }
+    // Remote side: the probe's table arrives and the remote ticks one of its leaves.
+    void sync_and_watch(const char* name) {
+        ASSERT_EQ(net_module_command(client_, KX_NET_REQUEST_TABLE, nullptr, nullptr), 0);
+        ASSERT_TRUE(wait_until([&] { return remote_.find(name) >= 0 && remote_.sync_calls > 0; }));
+        HostFns<1>::set_watched(remote_.find(name), 1);
+        ASSERT_EQ(net_module_command(client_, KX_NET_SEND_WATCH_LIST, nullptr, nullptr), 0);
+        ASSERT_TRUE(wait_until([&] { return probe_.starts > 0; }));
+    }
+    FakeHost probe_, remote_;
+    NetModule* server_ = nullptr;
+    NetModule* client_ = nullptr;
+    int32_t port_ = 0;
+};
+
+TEST_F(TwoInstances, TableExchangeMergesOnceAndReportsNoChangeLater) {
+    connect_client();
+    ASSERT_EQ(net_module_command(client_, KX_NET_REQUEST_TABLE, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([&] { return remote_.sync_calls == 1; }));
+    EXPECT_EQ(remote_.sync_added, 3);
+    EXPECT_EQ(remote_.find("g_tick_ms"), 2);
+    EXPECT_EQ(HostFns<1>::address(2), 0x20000100u);
+    // The remote uploads its (now equal) table: the probe side counts nothing new.
+    ASSERT_EQ(net_module_command(client_, KX_NET_UPLOAD_TABLE, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([&] { return probe_.sync_calls == 1; }));
+    EXPECT_EQ(probe_.sync_added, 0);
+    EXPECT_EQ(probe_.sync_updated, 0);
+    EXPECT_TRUE(probe_.has_log("变量表 3 个（新增 0，更新 0）"));
+}
+
+TEST_F(TwoInstances, WatchListTicksStartsAndForwardsOnlyWatchedSamples) {
+    connect_client();
+    sync_and_watch("g_motor.speed_setpoint_rpm");
+    EXPECT_EQ(probe_.leaves[1].watched, 1);
+    EXPECT_EQ(probe_.leaves[0].watched, 0);
+    // Samples published on the probe side before and after; only the later ones of the watched leaf travel.
+    ASSERT_TRUE(wait_until([&] { return probe_.has_log("下达监视列表 1 个变量（未找到 0 个）"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // the pump has marked where forwarding starts
+    {
+        std::lock_guard<std::recursive_mutex> hold(probe_.lock);
+        for (int i = 0; i < 5; i++) probe_.history.push_back(make_sample(1, 1000 + i, 1500 + i));
+        probe_.history.push_back(make_sample(0, 2000, 42));  // not watched by the peer
+    }
+    net_module_command(server_, KX_NET_SAMPLES_WAITING, nullptr, nullptr);
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::recursive_mutex> hold(remote_.lock);
+        return remote_.pushed.size() >= 5;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard<std::recursive_mutex> hold(remote_.lock);
+    ASSERT_EQ(remote_.pushed.size(), 5u);  // no duplicates from later pump rounds
+    int32_t local = remote_.find("g_motor.speed_setpoint_rpm");
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(remote_.pushed[(size_t)i].leaf_id, local);
+        EXPECT_EQ(remote_.pushed[(size_t)i].timestamp_us, 1000 + i);
+        EXPECT_EQ(remote_.pushed[(size_t)i].address, 0x20000008u);
+    }
+    EXPECT_STREQ(remote_.pushed[4].text, "1504");
+}
+
+TEST_F(TwoInstances, RemoteWriteCarriesTheAnswer) {
+    connect_client();
+    NetWrite w = {"g_motor.speed_setpoint_rpm", "2250"};
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), 0);
+    ASSERT_EQ(probe_.writes.size(), 1u);
+    EXPECT_EQ(probe_.writes[0].first, 1);
+    EXPECT_EQ(probe_.writes[0].second, 2250.0);
+
+    NetWrite unknown = {"no.such.leaf", "1"};
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &unknown, nullptr), -1);
+    NetWrite letters = {"g_tick_ms", "abc"};
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &letters, nullptr), -1);
+    EXPECT_EQ(probe_.writes.size(), 1u);  // neither reached the target
+    probe_.write_rc = -1;
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), -1);
+    EXPECT_TRUE(remote_.has_log("失败: 写入失败 (err=5)"));
+}
+
+TEST_F(TwoInstances, HistoryDownloadPushesKnownLeavesAndCountsTheRest) {
+    connect_client();
+    ASSERT_EQ(net_module_command(client_, KX_NET_REQUEST_TABLE, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([&] { return remote_.sync_calls == 1; }));
+    {
+        std::lock_guard<std::recursive_mutex> hold(probe_.lock);
+        // More than one chunk, and one leaf that the remote table lacks.
+        for (int i = 0; i < NET_HISTORY_CHUNK + 10; i++) probe_.history.push_back(make_sample(i % 3, i, i));
+        probe_.leaves.push_back({"local.only", 0x20000200, 2, 0});
+        probe_.history.push_back(make_sample(3, 99999, 7));
+    }
+    ASSERT_EQ(net_module_command(client_, KX_NET_REQUEST_HISTORY, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([&] { return remote_.has_log("收到采集历史"); }));
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "收到采集历史 %d 条（1 条无对应变量）", NET_HISTORY_CHUNK + 11);
+    EXPECT_TRUE(remote_.has_log(expected));
+    std::lock_guard<std::recursive_mutex> hold(remote_.lock);
+    ASSERT_EQ(remote_.pushed.size(), (size_t)NET_HISTORY_CHUNK + 10);
+    EXPECT_EQ(remote_.pushed.back().timestamp_us, NET_HISTORY_CHUNK + 9);  // oldest first, order kept
+}
+
+TEST_F(TwoInstances, StopSendingAndDisconnectReleaseOnlyTheirOwnTicks) {
+    probe_.leaves[0].watched = 1;  // ticked by the local user: a peer never unticks it
+    connect_client();
+    sync_and_watch("g_motor.speed_setpoint_rpm");
+    EXPECT_EQ(probe_.leaves[1].watched, 1);
+    ASSERT_EQ(net_module_command(client_, KX_NET_STOP_SENDING, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([&] { return probe_.leaves[1].watched == 0; }));
+    EXPECT_EQ(probe_.leaves[0].watched, 1);
+    EXPECT_TRUE(probe_.posts.empty());  // something is still watched: acquisition goes on
+
+    probe_.leaves[0].watched = 0;
+    ASSERT_EQ(net_module_command(client_, KX_NET_SEND_WATCH_LIST, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([&] { return probe_.leaves[1].watched == 1; }));
+    ASSERT_EQ(net_module_command(client_, KX_NET_STOP, nullptr, nullptr), 0);  // the remote goes away
+    ASSERT_TRUE(wait_until([&] { return probe_.leaves[1].watched == 0 && !probe_.posts.empty(); }));
+    EXPECT_EQ(probe_.posts[0].first, (uint32_t)NET_WM_COMMAND);
+    EXPECT_EQ(probe_.posts[0].second, (uintptr_t)NET_CMD_STOP_ACQUISITION);
+    EXPECT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 0; }));
+}
+
+TEST_F(TwoInstances, CommandsWithoutAPeerFailAndSayWhy) {
+    EXPECT_EQ(net_module_command(client_, KX_NET_UPLOAD_TABLE, nullptr, nullptr), -1);
+    NetWrite w = {"x", "1"};
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), -1);
+    EXPECT_TRUE(remote_.has_log("没有已连接的对端"));
+    NetEndpoint nowhere = {"127.0.0.1", free_port()};
+    EXPECT_EQ(net_module_command(client_, KX_NET_CONNECT, &nowhere, nullptr), -1);
+    EXPECT_TRUE(remote_.has_log("连接失败 127.0.0.1:"));
+    NetEndpoint taken = {"127.0.0.1", port_};
+    NetModuleTiming timing = {{20, 2000}, 1000, 2000, 20};
+    NetModule* second = net_module_create(&remote_.api, net_transport_platform(), &timing);
+    EXPECT_EQ(net_module_command(second, KX_NET_LISTEN, &taken, nullptr), -1);
+    net_module_destroy(second);
+    NetEndpoint bad = {"not-an-address", 1};
+    EXPECT_EQ(net_module_command(client_, KX_NET_CONNECT, &bad, nullptr), -1);
+}
+
+//-------------------------------------------------------------------------------------------------
+// A raw peer that misbehaves against the listening module
+//-------------------------------------------------------------------------------------------------
+
+int raw_connect(int32_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, (sockaddr*)&sa, sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void raw_hello(int fd) {
+    NetHello hello = {NET_PROTOCOL_VERSION, "raw"};
+    uint8_t payload[64];
+    uint32_t n = net_encode_hello(payload, sizeof payload, &hello);
+    net_write_frame(net_transport_platform(), fd, NET_MSG_HELLO, payload, n);
+}
+
+TEST_F(TwoInstances, PeerThatDisconnectsMidFrameIsDropped) {
+    int fd = raw_connect(port_);
+    ASSERT_GE(fd, 0);
+    raw_hello(fd);
+    ASSERT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 1 && probe_.has_log("握手完成（raw"); }));
+    // Take the module's greeting, so that closing sends an orderly end rather than a reset.
+    NetFrameHeader h;
+    std::vector<uint8_t> payload(64);
+    NetReadLimits limits = {20, 1000};
+    ASSERT_EQ(net_read_frame(net_transport_platform(), fd, &h, payload.data(), 64, nullptr, &limits), NET_READ_OK);
+    uint8_t header[NET_HEADER_SIZE];
+    net_header_encode(header, NET_MSG_TABLE, 500);
+    ASSERT_EQ(write(fd, header, sizeof header), (ssize_t)sizeof header);
+    ASSERT_EQ(write(fd, "\x01\x00\x00\x00", 4), 4);
+    close(fd);
+    ASSERT_TRUE(wait_until([&] { return probe_.has_log("帧未收完即断开"); }));
+    EXPECT_EQ(probe_.sync_calls, 0);  // nothing of the cut table was merged
+    EXPECT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 0; }));
+    // The listener still serves the next peer.
+    connect_client();
+}
+
+TEST_F(TwoInstances, OversizeLengthGarbageAndMissingHelloEndTheConnection) {
+    int fd = raw_connect(port_);
+    raw_hello(fd);
+    uint8_t header[NET_HEADER_SIZE];
+    net_header_encode(header, NET_MSG_SAMPLES, 0xFFFFFFF0u);
+    ASSERT_EQ(write(fd, header, sizeof header), (ssize_t)sizeof header);
+    ASSERT_TRUE(wait_until([&] { return probe_.has_log("帧长度超限"); }));
+    close(fd);
+
+    fd = raw_connect(port_);
+    ASSERT_EQ(write(fd, "\xde\xad\xbe\xef garbage!!", 14), 14);
+    ASSERT_TRUE(wait_until([&] { return probe_.has_log("帧头无效"); }));
+    close(fd);
+
+    fd = raw_connect(port_);
+    net_write_frame(net_transport_platform(), fd, NET_MSG_TABLE_REQUEST, nullptr, 0);
+    ASSERT_TRUE(wait_until([&] { return probe_.has_log("未握手即发送消息"); }));
+    close(fd);
+    EXPECT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 0; }));
+    EXPECT_FALSE(probe_.has_log("发送变量表"));
+}
+
+TEST(NetDescriptor, IsTheNetworkModule) {
+    const ModuleDescriptor* d = net_module_descriptor();
+    EXPECT_EQ(d->api_version, KX_MODULE_API_VERSION);
+    EXPECT_EQ(d->flags, (uint32_t)KX_MODULE_NETWORK);
+    EXPECT_STREQ(d->name, "network");
+    EXPECT_TRUE(d->init && d->destroy && d->command);
+}
+
+}  // namespace
