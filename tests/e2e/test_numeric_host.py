@@ -81,6 +81,18 @@ def test_live_rows_minmax_and_the_editor(display, tmp_path, shots_dir):
         poke_ok("key", "ENTER", TOP, *EDIT)
         h.wait_log(re.escape("[ERROR] 数值窗口写入失败: 无驱动模块"))
 
+        # A double click on a maximum cell opens the editor there with the cell's text; a click
+        # elsewhere in the table takes the focus and commits it.
+        x = 56 + 190 + 90 + 120 + 100 + 50  # inside the maximum column; y = 30 is below the header
+        poke_ok("post", "WM_LBUTTONDBLCLK", 1, ((30 << 16) | x), TOP, *LIST)
+        poke_ok("children", TOP, *EDIT, wait=5000)
+        typed = poke_ok("gettext", TOP, *EDIT)[0]
+        assert re.fullmatch(r"-?\d+(\.\d+)?(e[-+]\d+)?", typed), typed
+        poke_ok("settext", "777", TOP, *EDIT)
+        poke_ok("click", TOP, *LIST, "--at=150,200")
+        h.wait_log(r"数值窗口手工设置最大值 行\d: 777")
+        poke_ok("wait-gone", TOP, *EDIT, wait=5000)
+
         # A cell outside the table opens nothing.
         poke_ok("post", WM_APP + 0x2D, 7, 3, TOP, *NUM)
         poke_ok("post", WM_APP + 0x2D, 0, 9, TOP, *NUM)
