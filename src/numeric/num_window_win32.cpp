@@ -382,6 +382,8 @@ LRESULT CALLBACK num_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         }
         case WM_SETFOCUS:
             if (g_num_hooks.report_focus) g_num_hooks.report_focus(hwnd);
+            // The keys belong to the table (full screen hands the focus to this window).
+            if (IsWindow(list_of(w))) SetFocus(list_of(w));
             return 0;
         case WM_NOTIFY:
             return on_notify(hwnd, w, (const NMHDR*)lp);
