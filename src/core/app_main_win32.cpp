@@ -14,6 +14,8 @@
 #include "modules/host_backend_core.h"
 #include "modules/modules.h"
 #include "modules/modules_win32.h"
+#include "network/net_command.h"
+#include "network/net_fields_win32.h"
 #include "numeric/num_window_win32.h"
 #include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
@@ -121,6 +123,10 @@ void main_window_refresh_hook() {
     if (g_probe_hooks.refresh_status_and_toolbar) g_probe_hooks.refresh_status_and_toolbar();
 }
 void main_window_command_hook(int id) {
+    // Network menu and toolbar commands; start and stop act on the peer in the network channel.
+    if (int32_t code = net_command_code_for_id(id)) return net_user_command(code);
+    if ((id == 2004 || id == 2005) && g_probe_state.network_channel)
+        return net_user_command(id == 2004 ? KX_NET_SEND_WATCH_LIST : KX_NET_STOP_SENDING);
     if (toolbar_probe_command(id)) return;
     if (id == 2015 || id == 2030) flash_dialog_run();
     else if (id == 2004) acquisition_start_command();
@@ -156,6 +162,10 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     g_vartable_hooks.probe_connected = probe_connected_flag;
     g_acquisition_hooks.probe_connected = probe_connected_flag;
     g_acquisition_hooks.network_channel = probe_network_channel;
+    // Network remote operation.
+    h.net_command = net_command;
+    g_probe_hooks.net_user_command = net_user_command;
+    net_fields_install_win32();
     return app_run((char16_t*)command_line, show_command);
 }
 

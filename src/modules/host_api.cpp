@@ -219,6 +219,10 @@ int32_t host_upsert_remote_leaf(const char* name, uint64_t address, int32_t size
     if (id >= 0) {
         if (host_leaf_address(id) == address) return 0;
         if (b.leaf_remote_upsert) b.leaf_remote_upsert(name, address, (uint32_t)size);
+        // A leaf that came from a peer earlier is also in the remote list, which every rebuild
+        // re-applies: keep the list's address with the leaf's, or a reload would bring back the old one.
+        int32_t listed = b.remote_var_find ? b.remote_var_find(name) : -1;
+        if (listed >= 0 && b.remote_var_update) b.remote_var_update(listed, address, (uint32_t)size);
         return 2;
     }
     int32_t known = b.remote_var_find ? b.remote_var_find(name) : -1;
