@@ -25,16 +25,17 @@
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
 #include "workspace/variable_tree_win32.h"
+#include "workspace/workspace_win32.h"
+
+// Tab rename edit box (open while a tab is being renamed) and its key handler; filled by the tab
+// control when it exists (workspace_win32.h).
+HWND g_rename_edit;
+void (*g_rename_key)(int virtual_key);
 
 namespace {
 
 HINSTANCE g_instance;
 HACCEL g_accelerators;
-
-// Tab rename edit box (open while a tab is being renamed) and its key handler; filled by the tab
-// control when it exists.
-HWND g_rename_edit;
-void (*g_rename_key)(int virtual_key);
 
 void init_common_controls() {
     INITCOMMONCONTROLSEX icc = {sizeof icc, 0xFF};

@@ -22,9 +22,11 @@
 #include "vartable/tree_model.h"
 #include "workspace/dialogs_win32.h"
 #include "workspace/help_win32.h"
+#include "workspace/main_status_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
 #include "workspace/variable_tree_win32.h"
+#include "workspace/workspace_win32.h"
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] State and layout
@@ -59,7 +61,9 @@ void layout_children(HWND hwnd) {
     int panel_h = g_app_settings.msg_panel_height;
     int bottom = rc.bottom - status_h;
     // The variable panel fills the content band between the toolbar row and the message panel.
-    variable_panel_layout(rc.right, rc.bottom - panel_h - 61);
+    int content_h = rc.bottom - panel_h - 61;
+    int left = variable_panel_layout(rc.right, content_h);
+    workspace_layout(left, rc.right, rc.bottom, content_h);
     if (g_main.message_list)
         MoveWindow(g_main.message_list, 0, bottom - panel_h, rc.right, panel_h, TRUE);
 }
@@ -191,21 +195,25 @@ void on_create(HWND hwnd) {
     SetMenu(hwnd, build_menu_bar());
     toolbar_create(hwnd);
     variable_panel_create(hwnd);
+    workspace_create(hwnd);
     create_message_list(hwnd);
     g_main.status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
                                         0, 0, hwnd, (HMENU)(INT_PTR)ID_STATUS_BAR, GetModuleHandleW(nullptr), nullptr);
     int edges[4] = {170, 420, 620, -1};
     SendMessageW(g_main.status_bar, SB_SETPARTS, 4, (LPARAM)edges);
-    SendMessageW(g_main.status_bar, SB_SETTEXTW, 0, (LPARAM)L"未连接");
     log_set_sink(log_to_panel);
     log_printf(LOG_INFO, "Kestrelix 已启动");
     SetTimer(hwnd, TIMER_FILE_CHECK, 2000, nullptr);
+    rebuild_window_menu();
+    update_status_bar();
+    update_command_states();
 }
 
 void on_destroy() {
     KillTimer(g_main.hwnd, TIMER_FILE_CHECK);
     KillTimer(g_main.hwnd, TIMER_REPLAY_STEP);
     KillTimer(g_main.hwnd, TIMER_PANEL_AUTOHIDE);
+    workspace_end_rename();
     main_window_destroy_hook();
     elf_unload_current();
     message_panel_destroy();
@@ -220,13 +228,14 @@ void on_command(HWND hwnd, int id) {
         case 2702: help_show(hwnd); break;
         case 2011: DestroyWindow(hwnd); break;
         default:
-            if (!route_variable_command(hwnd, id)) main_window_command_hook(id);
+            if (!workspace_command(hwnd, id) && !route_variable_command(hwnd, id)) main_window_command_hook(id);
             break;
     }
 }
 
 LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     LRESULT panel_result = 0;
+    if (workspace_message(hwnd, msg, wp, lp, &panel_result)) return panel_result;
     if (variable_panel_message(hwnd, msg, wp, lp, &panel_result)) return panel_result;
     switch (msg) {
         case WM_CREATE: on_create(hwnd); return 0;

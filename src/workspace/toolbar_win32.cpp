@@ -12,6 +12,7 @@
 
 #include "acquisition/probe.h"
 #include "core/text.h"
+#include "workspace/main_status_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
 
@@ -168,10 +169,10 @@ void set_status_part0(const char* text) {
     if (bar) SendMessageW(bar, SB_SETTEXTW, 0, (LPARAM)wide);
 }
 
+// The whole status bar and the buttons' states, not only the connection part.
 void refresh_status() {
-    char text[256];
-    probe_status_text(text, sizeof text);
-    set_status_part0(text);
+    update_status_bar();
+    update_command_states();
 }
 
 }  // namespace
