@@ -10,6 +10,7 @@
 #include "acquisition/acquisition.h"
 #include "acquisition/flash_dialog_win32.h"
 #include "acquisition/probe.h"
+#include "chart/chart_window_win32.h"
 #include "modules/host_backend.h"
 #include "modules/host_backend_core.h"
 #include "modules/modules.h"
@@ -44,6 +45,7 @@ void init_common_controls() {
 
 void register_window_classes() {
     // Waveform, numeric, dialog and help window classes register here as they are built.
+    chart_register_class();
     num_register_class();
     main_window_register_class();
     help_register_class();

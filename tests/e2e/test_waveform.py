@@ -1,0 +1,240 @@
+"""The waveform window under Wine: a command-line window with two demo variables streams live
+from the simulated target, draws both waveforms with axes and legend, zooms with the wheel, fits
+with F, answers the automation messages and shows everything once acquisition stops."""
+import re
+import struct
+import subprocess
+import time
+
+import pytest
+
+import rig
+from kxpoke import fields, poke, poke_ok
+
+SERIES = "g_wave.sine,g_wave.triangle"
+SINE_RGB = (0xFF, 0xDC, 0x00)       # palette slot 0
+TRIANGLE_RGB = (0x00, 0xE6, 0xFF)   # palette slot 1
+WM_APP = 0x8000
+COUNTS = WM_APP + 0x29
+SHOT = WM_APP + 0x2A
+SHOT_FILE = rig.OUT / "chart_shot.bmp"
+
+
+def read_bmp(path):
+    """(width, height, rows of (r, g, b)) of a 32-bit top-down or bottom-up BMP."""
+    data = path.read_bytes()
+    assert data[:2] == b"BM"
+    offset, = struct.unpack_from("<I", data, 10)
+    width, height, _planes, bits = struct.unpack_from("<iiHH", data, 18)
+    assert bits == 32
+    rows = []
+    for r in range(abs(height)):
+        base = offset + r * width * 4
+        rows.append([(data[base + 4 * x + 2], data[base + 4 * x + 1], data[base + 4 * x]) for x in range(width)])
+    if height > 0:
+        rows.reverse()
+    return width, abs(height), rows
+
+
+def colour_count(rows, rgb, left, top, right, bottom):
+    """Pixels of one colour inside the box (right and bottom exclusive)."""
+    return sum(1 for y in range(top, bottom) for x in range(left, right) if rows[y][x] == rgb)
+
+
+def main_window_of(child):
+    """The KestrelixMain that holds this window: other runs on the shared Wine desktop may have
+    their own main windows open at the same time."""
+    deadline = time.time() + 20
+    while time.time() < deadline:
+        for line in poke("find", "--class=KestrelixMain")[1]:
+            top = fields(line)[0]
+            rc, lines = poke("children", f"--hwnd={top}")
+            if rc == 0 and any(int(fields(l)[0], 16) == int(child, 16) for l in lines):
+                return top
+        time.sleep(0.2)
+    raise AssertionError(f"no main window holds {child}")
+
+
+def send(hwnd, msg, wparam=0, lparam=0):
+    lines = poke_ok("send", hex(msg), str(wparam), str(lparam), f"--hwnd={hwnd}")
+    return int(lines[0], 0)
+
+
+def take_shot(hwnd, png_path):
+    """WM_APP + 0x2A: chart_shot.bmp beside the executable; kept as PNG for looking at it."""
+    if SHOT_FILE.exists():
+        SHOT_FILE.unlink()
+    send(hwnd, SHOT)
+    assert SHOT_FILE.exists(), "no chart_shot.bmp"
+    subprocess.run(["convert", str(SHOT_FILE), str(png_path)], check=True, timeout=60)
+    return read_bmp(SHOT_FILE)
+
+
+def plot_box(width, height):
+    return 56, 26, width - 6, height - 18
+
+
+def window_rect(hwnd):
+    left, top, right, bottom = map(int, poke_ok("rect", f"--hwnd={hwnd}")[0].split())
+    return left, top, right, bottom
+
+
+def start_streaming(kestrelix):
+    """Starts Kestrelix with the command-line waveform window, connects and starts acquisition;
+    returns the run, the waveform window and its main window (handles as text)."""
+    if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
+        pytest.skip("sim.dll or demo.elf not built")
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--net-win=chart,{SERIES}",
+                  "--net-exit=90000")
+    hwnd = hex(int(k.wait_log(r"命令行建波形窗口 \(hwnd=(?:0x)?([0-9A-Fa-f]+)\)").group(1), 16))
+    for name in SERIES.split(","):
+        k.wait_log(re.escape(f"窗口添加变量: {name} (id="))
+    main = main_window_of(hwnd)
+    k.wait_log(r"SimLink 设备扫描: 1 个")
+    assert poke("click", f"--hwnd={main}", "--child-id=2002", wait=10000)[0] == 0
+    k.wait_log(r"\] 已连接")
+    assert poke("click", f"--hwnd={main}", "--child-id=2004")[0] == 0
+    k.wait_log(r"采集已开始")
+    return k, hwnd, main
+
+
+def test_live_waveforms_zoom_fit_and_stop(kestrelix, shots_dir):
+    k, hwnd, main = start_streaming(kestrelix)
+    time.sleep(3)
+
+    # Two series; the first one has received samples.
+    counts = send(hwnd, COUNTS)
+    assert counts >> 16 == 2 and counts & 0xFFFF > 50, hex(counts)
+
+    width, height, rows = take_shot(hwnd, shots_dir / "waveform_live.png")
+    left, top, right, bottom = plot_box(width, height)
+    assert colour_count(rows, SINE_RGB, left, top, right, bottom) > 200
+    assert colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > 200
+    # Legend swatches sit in the upper part of the plot as well; value labels left of the plot.
+    assert any(rows[y][x] != rows[top + 2][2] for y in range(top, bottom) for x in range(2, left - 2))
+
+    # Wheel up over the plot's centre zooms the time axis toward the pointer.
+    wl, wt, _wr, _wb = window_rect(hwnd)
+    cx, cy = wl + (left + right) // 2, wt + (top + bottom) // 2
+    send(hwnd, 0x020A, 120 << 16, (cy << 16) | cx)   # WM_MOUSEWHEEL
+    k.wait_log(r"\[DEBUG\] 波形 X 轴缩放: \[-?\d+,-?\d+\] us \(目标")
+    # Ctrl held (in the event's key state) zooms the value axis instead.
+    send(hwnd, 0x020A, (120 << 16) | 0x0008, (cy << 16) | cx)
+    k.wait_log(r"\[DEBUG\] 波形 Y 轴缩放: ")
+    # Outside the plot (in the title strip) the wheel does nothing.
+    before = k.text().count("缩放:")
+    send(hwnd, 0x020A, 120 << 16, ((wt + 5) << 16) | cx)
+    time.sleep(0.5)
+    assert k.text().count("缩放:") == before
+
+    # F fits everything again.
+    send(hwnd, 0x0100, ord("F"), 0)   # WM_KEYDOWN
+    k.wait_log(r"\[DEBUG\] 波形全局显示 \(F\)")
+    # B without Ctrl does nothing.
+    send(hwnd, 0x0100, ord("B"), 0)
+    time.sleep(0.3)
+    assert "波形多坐标轴" not in k.text()
+
+    # The stop notice pauses the window and shows everything held.
+    assert poke("click", f"--hwnd={main}", "--child-id=2005")[0] == 0
+    k.wait_log(r"采集已停止")
+    k.wait_log(r"\[DEBUG\] 波形整体展示 \(停止采集\)")
+    held = send(hwnd, COUNTS)
+    width, height, rows = take_shot(hwnd, shots_dir / "waveform_stopped.png")
+    left, top, right, bottom = plot_box(width, height)
+    assert colour_count(rows, SINE_RGB, left, top, right, bottom) > 200
+    assert colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > 200
+    # The notice again: a paused window keeps what it holds.
+    poke_ok("post", hex(WM_APP + 6), "0", "0", f"--hwnd={hwnd}")
+    time.sleep(0.5)
+    assert send(hwnd, COUNTS) == held
+
+
+def wait_count(k, text, n, timeout=20):
+    """Waits until the log holds `text` at least n times."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if k.text().count(text) >= n:
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"fewer than {n} x {text!r}:\n" + k.text()[-3000:])
+
+
+def post(hwnd, msg, wparam=0, lparam=0):
+    poke_ok("post", hex(msg), str(wparam), str(lparam), f"--hwnd={hwnd}")
+
+
+def at(x, y):
+    return (y << 16) | x
+
+
+WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK = 0x0200, 0x0201, 0x0202, 0x0203
+MK_LBUTTON, MK_CONTROL = 0x0001, 0x0008
+
+
+def drag(hwnd, x0, y0, x1, y1, keys=0):
+    post(hwnd, WM_LBUTTONDOWN, MK_LBUTTON | keys, at(x0, y0))
+    post(hwnd, WM_MOUSEMOVE, MK_LBUTTON | keys, at((x0 + x1) // 2, (y0 + y1) // 2))
+    post(hwnd, WM_MOUSEMOVE, MK_LBUTTON | keys, at(x1, y1))
+    post(hwnd, WM_LBUTTONUP, keys, at(x1, y1))
+
+
+def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix, shots_dir):
+    k, hwnd, main = start_streaming(kestrelix)
+    time.sleep(2)
+    assert poke("click", f"--hwnd={main}", "--child-id=2005")[0] == 0
+    k.wait_log(r"\[DEBUG\] 波形整体展示 \(停止采集\)")
+    width, height, _rows = take_shot(hwnd, shots_dir / "waveform_before_zoom.png")
+    left, top, right, bottom = plot_box(width, height)
+    cx, cy = (left + right) // 2, (top + bottom) // 2
+
+    # A click places marker 1, the next one marker 2 with the delta, a third starts a new pair.
+    poke_ok("click", f"--hwnd={hwnd}", f"--at={cx},{cy}")
+    k.wait_log(r"\[INFO\] 波形测量标记1: t=\d+us 值=-?[\d.e+-]+")
+    poke_ok("click", f"--hwnd={hwnd}", f"--at={cx + 120},{cy}")
+    m = k.wait_log(r"\[INFO\] 波形测量Δ: ΔX=(-?\d+)us ΔY=")
+    assert int(m.group(1)) > 0   # marker 2 lies to the right, later in time
+    take_shot(hwnd, shots_dir / "waveform_markers.png")
+    poke_ok("click", f"--hwnd={hwnd}", f"--at={cx - 100},{cy}")
+    wait_count(k, "波形测量标记1: ", 2)
+
+    # Ctrl + press and release without moving is a click too (a marker, no pan).
+    post(hwnd, WM_LBUTTONDOWN, MK_LBUTTON | MK_CONTROL, at(cx, cy))
+    post(hwnd, WM_LBUTTONUP, MK_CONTROL, at(cx, cy))
+    wait_count(k, "波形测量Δ: ", 2)
+    assert "波形拖拽平移开始" not in k.text()
+
+    # A box drag zooms both axes; the time range now is a part of the data, so the scroll bar
+    # appears below the plot and takes its height from the client area.
+    drag(hwnd, cx - 150, cy - 60, cx + 150, cy + 60)
+    k.wait_log(r"\[INFO\] 波形框选缩放: X=\[\d+,\d+\]us Y=\[")
+    time.sleep(0.5)
+    zoomed_w, zoomed_h, rows = take_shot(hwnd, shots_dir / "waveform_box_zoom.png")
+    assert zoomed_w == width and zoomed_h < height
+    zl, zt, zr, zb = plot_box(zoomed_w, zoomed_h)
+    assert colour_count(rows, SINE_RGB, zl, zt, zr, zb) + colour_count(rows, TRIANGLE_RGB, zl, zt, zr, zb) > 100
+
+    # Ctrl + drag pans once the pointer moved more than 6 pixels.
+    drag(hwnd, cx, cy, cx + 80, cy, keys=MK_CONTROL)
+    k.wait_log(r"\[DEBUG\] 波形拖拽平移结束: X=\[\d+,\d+\]us")
+
+    # F shows everything again and the scroll bar goes away.
+    post(hwnd, 0x0100, ord("F"), 0)
+    k.wait_log(r"波形全局显示 \(F\)")
+    time.sleep(0.5)
+    assert take_shot(hwnd, shots_dir / "waveform_fit.png")[1] == height
+
+    # A double click on the title strip toggles full screen, twice back.
+    post(hwnd, WM_LBUTTONDBLCLK, MK_LBUTTON, at(100, 10))
+    k.wait_log(r"\[INFO\] 窗口全屏")
+    post(hwnd, WM_LBUTTONDBLCLK, MK_LBUTTON, at(100, 10))
+    k.wait_log(r"\[INFO\] 窗口退出全屏")
+
+    # Reloading the same image finds both variables again under their names.
+    poke_ok("command", "2304", f"--hwnd={main}")
+    k.wait_log(r"\[INFO\] 波形窗口变量重绑: 成功 2 缺失 0")
+    assert send(hwnd, COUNTS) >> 16 == 2
+
+    # The close box removes the window.
+    poke_ok("click", f"--hwnd={hwnd}", f"--at={width - 10},10")
+    poke_ok("wait-gone", f"--hwnd={hwnd}", wait=10000)
