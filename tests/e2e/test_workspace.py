@@ -45,6 +45,12 @@ def children():
     return out
 
 
+def children_with_handles():
+    """(hwnd, class, id, enabled, visible) of every descendant of the main window."""
+    return [(f[0], f[1], int(f[2]), f[3] == "1", f[4] == "1")
+            for f in (fields(line) for line in poke_ok("children", "--class=KestrelixMain"))]
+
+
 def kinds_built():
     return (Path(rig.ROOT) / "src" / "chart" / "chart_window_win32.cpp").exists() and \
         (Path(rig.ROOT) / "src" / "numeric" / "num_window_win32.cpp").exists()
@@ -95,8 +101,34 @@ def test_window_commands_make_tabs_with_shots_and_rename(kestrelix, tmp_path, sh
     k.wait_log(r"\[INFO\] 窗口最大化: tab2 0/2")
     poke_ok("post", "WM_COMMAND", "2505", "0", "--class=KestrelixMain")
     k.wait_log(r"\[INFO\] 窗口还原: tab2 0/2")
-    shot = tmp_path / "two.bmp"
-    poke_ok("post", "WM_COMMAND", "2501", "0", "--class=KestrelixMain")
+    # Two columns in the current tab: the main window as the user sees it.
+    main_shot = tmp_path / "main.bmp"
+    poke_ok("shot", rig.win_path(main_shot), "--class=KestrelixMain")
+    save_png(main_shot, "workspace_two_columns.png", shots_dir)
+    hosted = [c for c in children_with_handles() if c[1] in ("KXChartWin", "KXNumWin") and c[4]]
+    assert len(hosted) == 2, hosted
+    second = str(int(hosted[1][0], 16))
+    # Full screen on and off through WM_APP + 10 from a hosted window.
+    poke_ok("post", "WM_APP+10", second, "0", "--class=KestrelixMain")
+    k.wait_log(r"\[INFO\] 窗口全屏")
+    poke_ok("post", "WM_APP+10", second, "0", "--class=KestrelixMain")
+    k.wait_log(r"\[INFO\] 窗口退出全屏")
+    # Rename in place: blanks only give "Default"; Escape keeps the title.
+    poke_ok("post", "WM_COMMAND", "2502", "0", "--class=KestrelixMain")
+    k.wait_log(r"\[INFO\] 就地编辑开始: 波形窗口 2")
+    poke_ok("settext", "   ", "--class=KestrelixMain", "--child-id=3022", wait=5000)
+    poke_ok("key", "ENTER", "--class=KestrelixMain", "--child-id=3022")
+    k.wait_log(r"\[INFO\] 标签已重命名: Default")
+    assert poke("wait-gone", "--class=KestrelixMain", "--child-id=3022", wait=5000)[0] == 0
+    poke_ok("post", "WM_COMMAND", "2502", "0", "--class=KestrelixMain")
+    poke_ok("settext", "丢弃", "--class=KestrelixMain", "--child-id=3022", wait=5000)
+    poke_ok("key", "ESCAPE", "--class=KestrelixMain", "--child-id=3022")
+    assert poke("wait-gone", "--class=KestrelixMain", "--child-id=3022", wait=5000)[0] == 0
+    assert "标签已重命名: 丢弃" not in k.text()
+    # WM_APP + 5 from the second window removes it from its tab; 2501 closes the tab's first.
+    poke_ok("post", "WM_APP+5", second, "0", "--class=KestrelixMain")
+    poke_ok("find", "--class=KestrelixMain")
+    assert len([c for c in children_with_handles() if c[1] in ("KXChartWin", "KXNumWin") and c[4]]) == 1
     poke_ok("post", "WM_COMMAND", "2501", "0", "--class=KestrelixMain")
     poke_ok("find", "--class=KestrelixMain")
     assert tab_count() == 2
