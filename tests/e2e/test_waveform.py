@@ -238,3 +238,33 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix, shots_dir)
     # The close box removes the window.
     poke_ok("click", f"--hwnd={hwnd}", f"--at={width - 10},10")
     poke_ok("wait-gone", f"--hwnd={hwnd}", wait=10000)
+
+
+def choose_from_context_menu(hwnd, x, y, downs):
+    """Right click at (x, y), then move `downs` items down the context menu and press Enter."""
+    post(hwnd, 0x0205, 0, at(x, y))   # WM_RBUTTONUP
+    menu = fields(poke_ok("find", "--class=#32768", wait=10000)[0])[0]
+    for _ in range(downs):
+        poke_ok("key", "DOWN", f"--hwnd={menu}")
+    poke_ok("key", "ENTER", f"--hwnd={menu}")
+    poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)
+
+
+def test_context_menu_on_a_legend_row(kestrelix, shots_dir):
+    k, hwnd, main = start_streaming(kestrelix)
+    time.sleep(1)
+    # Legend row 1 (reference line at y = 46) selects the triangle; "逐行堆叠" is the fourth item.
+    choose_from_context_menu(hwnd, 100, 46, 4)
+    k.wait_log(r"\[DEBUG\] 波形多坐标轴: 1 \(菜单\)")
+    time.sleep(0.5)
+    width, height, rows = take_shot(hwnd, shots_dir / "waveform_stacked.png")
+    left, top, right, bottom = plot_box(width, height)
+    # Stacked rows: the sine keeps to the upper half, the triangle to the lower one.
+    middle = (top + bottom) // 2
+    assert colour_count(rows, SINE_RGB, left, top, right, middle) > 100
+    assert colour_count(rows, SINE_RGB, left, middle + 2, right, bottom) == 0
+    assert colour_count(rows, TRIANGLE_RGB, left, middle + 2, right, bottom) > 100
+    # "移除选中变量" (second item) removes the selected triangle only.
+    choose_from_context_menu(hwnd, 100, 46, 2)
+    k.wait_log(r"\[INFO\] 波形窗口移除变量: id=\d+ \(剩余 1 路\)")
+    assert send(hwnd, COUNTS) >> 16 == 1
