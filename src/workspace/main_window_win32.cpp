@@ -22,6 +22,7 @@
 #include "vartable/tree_model.h"
 #include "workspace/dialogs_win32.h"
 #include "workspace/help_win32.h"
+#include "workspace/main_commands_win32.h"
 #include "workspace/main_status_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
@@ -196,6 +197,7 @@ void on_create(HWND hwnd) {
     toolbar_create(hwnd);
     variable_panel_create(hwnd);
     workspace_create(hwnd);
+    main_commands_install();
     create_message_list(hwnd);
     g_main.status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
                                         0, 0, hwnd, (HMENU)(INT_PTR)ID_STATUS_BAR, GetModuleHandleW(nullptr), nullptr);
@@ -228,7 +230,8 @@ void on_command(HWND hwnd, int id) {
         case 2702: help_show(hwnd); break;
         case 2011: DestroyWindow(hwnd); break;
         default:
-            if (!workspace_command(hwnd, id) && !route_variable_command(hwnd, id)) main_window_command_hook(id);
+            if (!workspace_command(hwnd, id) && !main_route_command(hwnd, id) && !route_variable_command(hwnd, id))
+                main_window_command_hook(id);
             break;
     }
 }

@@ -166,3 +166,17 @@ def test_status_bar_and_toolbar_follow_the_connection(kestrelix, shots_dir, tmp_
     assert poke("click", "--class=KestrelixMain", "--child-id=2005")[0] == 0
     k.wait_log(r"\[INFO\] 采集已停止")
     k.kill()
+
+
+def test_record_button_text_follows_the_switch(kestrelix):
+    k = kestrelix("--no-layout", "--net-exit=20000")
+    k.wait_log("Kestrelix 已启动")
+    status = [c for c in children() if c[0] == "msctls_statusbar32"]
+    assert status and status[0][4] == "未连接", status
+    record = next(c for c in children() if c[1] == 2006)
+    assert record[4] == "录制" and record[2]
+    poke_ok("post", "WM_COMMAND", "2006", "0", "--class=KestrelixMain")
+    k.wait_log(r"\[INFO\] 录制已开启")
+    poke_ok("find", "--class=KestrelixMain")
+    assert next(c for c in children() if c[1] == 2006)[4] == "停止录制"
+    k.kill()

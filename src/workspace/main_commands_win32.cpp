@@ -1,0 +1,80 @@
+// main_commands_win32.cpp - open-ELF dialog, record switch, replay-all and stop replay.
+#include "workspace/main_commands_win32.h"
+
+#include <commdlg.h>
+
+#include "recording/recording.h"
+#include "recording/recording_win32.h"
+#include "recording/replay.h"
+#include "vartable/leaf_load.h"
+#include "workspace/main_status_win32.h"
+#include "workspace/main_window_win32.h"
+#include "workspace/toolbar_win32.h"
+#include "workspace/workspace.h"
+
+namespace {
+
+enum : UINT_PTR { TIMER_REPLAY_STEP = 2 };
+enum : DWORD { PATH_UNITS = 1024 };
+
+// The record button's text changes with the switch: states, then the toolbar row again.
+void refresh_after_record() {
+    update_command_states();
+    toolbar_layout();
+}
+
+void open_elf_dialog(HWND main) {
+    wchar_t file[PATH_UNITS] = L"";
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = main;
+    ofn.lpstrFilter = L"ELF 文件\0*.elf;*.axf;*.out\0所有文件\0*.*\0";
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = PATH_UNITS;
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    if (GetOpenFileNameW(&ofn) && file[0]) elf_load_command((const char16_t*)file);
+}
+
+// The waveform windows replay hands its envelopes to: those of the built-in tabs, in tab order.
+enum : int32_t { REPLAY_WINDOWS_MAX = WORKSPACE_MAX_TABS * WORKSPACE_MAX_WINDOWS };
+
+int32_t replay_window_count() {
+    void* windows[REPLAY_WINDOWS_MAX];
+    return workspace_windows_of_kind("chart", windows, REPLAY_WINDOWS_MAX);
+}
+
+void* replay_window_at(int32_t index) {
+    void* windows[REPLAY_WINDOWS_MAX];
+    int32_t n = workspace_windows_of_kind("chart", windows, REPLAY_WINDOWS_MAX);
+    return index >= 0 && index < n ? windows[index] : nullptr;
+}
+
+void kill_replay_timer() {
+    if (HWND main = main_window_handle()) KillTimer(main, TIMER_REPLAY_STEP);
+}
+
+}  // namespace
+
+void main_commands_install() {
+    g_replay_chart_hooks.window_count = replay_window_count;
+    g_replay_chart_hooks.window_at = replay_window_at;
+    g_replay_chart_hooks.kill_replay_timer = kill_replay_timer;
+    recording_install_hooks();
+    recording_win32_install();
+    g_recording_ui_hooks.refresh_toolbar = refresh_after_record;
+}
+
+bool main_route_command(HWND main, int id) {
+    switch (id) {
+        case 2001: open_elf_dialog(main); return true;
+        case 2006:
+        case 2007:
+            recording_command();
+            refresh_after_record();
+            return true;
+        case 2008: replay_all_command_with_dialog(); return true;
+        case 2009: replay_stop_command(); return true;
+        default: return false;
+    }
+}
