@@ -3,6 +3,7 @@
 // happens to the data when the disk refuses it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -533,4 +534,35 @@ TEST_F(Recording, StartingAgainKeepsTheUnaskedPreviousRecording) {
     recording_finish();  // nothing recorded
     g_acquisition_hooks.recording_clear();
     EXPECT_EQ(log.count("WARN 上一次录制未保存"), 1);
+}
+
+TEST_F(Recording, SamplesPushedFromAnotherThreadWhileTheCacheIsFinishedAndCleared) {
+    leaf_set_watched(0, 1);
+    recording_command();  // switch on while idle
+    std::atomic<bool> stop{false};
+    std::thread module([&stop] {
+        int64_t t = 1;
+        while (!stop.load()) {
+            Sample batch[16];
+            for (Sample& s : batch) s = sample_of(0, t, std::to_string(t).c_str()), t++;
+            samples_publish(batch, 16);
+        }
+    });
+    for (int round = 0; round < 20; round++) {
+        ASSERT_EQ(recording_open(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        recording_finish();
+        if (recording_has_data()) {
+            std::vector<std::string> lines = file_lines(expected_cache_path());
+            ASSERT_EQ((int64_t)lines.size(), recording_recorded_count() + 1);
+            for (size_t i = 1; i < lines.size(); i++) {
+                std::vector<std::string> f = fields_of(lines[i]);
+                ASSERT_EQ(f.size(), 3u);
+                ASSERT_EQ(f[0], f[2]);
+            }
+        }
+        recording_clear();
+    }
+    stop = true;
+    module.join();
 }
