@@ -23,6 +23,9 @@
 #include "vartable/tree_model.h"
 #include "workspace/dialogs_win32.h"
 #include "workspace/help_win32.h"
+#include "workspace/layout.h"
+#include "workspace/layout_win32.h"
+#include "workspace/theme.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/toolbar_win32.h"
 #include "workspace/variable_tree_win32.h"
@@ -117,7 +120,7 @@ void fill_probe_toolbar() {
 }  // namespace
 
 // The close, destroy and command steps of subsystems that are not in this build yet.
-void main_window_close_hook() {}
+void main_window_close_hook() { layout_save_default(); }
 void main_window_destroy_hook() {
     acquisition_stop();  // the polling thread must not call a driver that is being unloaded
     modules_unload();
@@ -149,6 +152,8 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     h.run_message_loop = run_message_loop;
     h.destroy_accelerators = destroy_accelerators;
     h.elf_load_path = elf_load_path_utf8;
+    h.theme_load_setting = theme_load_setting;
+    layout_install_win32();
     h.leaf_find = leaf_find;
     h.leaf_watch_flag_set = leaf_watch_flag_set;
     h.watch_recount = leaf_watch_recount;

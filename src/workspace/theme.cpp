@@ -1,6 +1,13 @@
 // theme.cpp - the theme flag and the two colour rows.
 #include "workspace/theme.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/platform.h"
+#include "core/text.h"
+
 #include <atomic>
 
 namespace {
@@ -34,3 +41,22 @@ uint32_t theme_color_of(int32_t dark, int32_t index) {
 }
 
 uint32_t theme_color(int32_t index) { return theme_color_of(theme_is_dark(), index); }
+
+void theme_load_setting() {
+    const Platform* p = platform();
+    char appdata[264], path[600];
+    if (p->get_env("LOCALAPPDATA", appdata, sizeof appdata) == 0)
+        text_printf(path, sizeof path, "%s%cKestrelix%clayout.ini", appdata, platform_path_separator(),
+                    platform_path_separator());
+    else
+        text_copy(path, sizeof path, "layout.ini");
+    FILE* f = p->open_file(path, "rb");
+    if (!f) return;
+    char line[512];
+    while (fgets(line, sizeof line, f)) {
+        if (strncmp(line, "theme=", 6) != 0) continue;
+        theme_store_flag(atoi(line + 6) != 0 ? 1 : 0);
+        break;
+    }
+    fclose(f);
+}

@@ -16,3 +16,8 @@ void theme_store_flag(int32_t dark);
 uint32_t theme_color(int32_t index);
 // The colour of `index` in the given theme row (0 light, non-zero dark), same index rule.
 uint32_t theme_color_of(int32_t dark, int32_t index);
+
+// Start-up: reads the flag from the first "theme=" line of the default layout file
+// (LOCALAPPDATA\Kestrelix\layout.ini, else layout.ini in the current directory); light when the
+// file cannot be read.
+void theme_load_setting();

@@ -27,6 +27,7 @@ def display():
 def kestrelix(display, tmp_path):
     """Factory: kestrelix(args...) starts Kestrelix.exe; every instance is ended after the test."""
     started = []
+    rig.clear_appdata()
 
     def start(*args, log_name="kestrelix.log"):
         k = rig.Kestrelix(display, tmp_path, args, log_name=log_name).start()

@@ -25,6 +25,20 @@ def wine_env(display):
     return env
 
 
+def appdata_dir():
+    """The prefix's LOCALAPPDATA\\Kestrelix folder (Wine sets LOCALAPPDATA from its own profile,
+    whatever the Unix environment says), where the layout file and the recording cache live."""
+    prefix = Path(os.environ.get("WINEPREFIX", str(ROOT / "build" / "wineprefix")))
+    users = sorted((prefix / "drive_c" / "users").glob("*/AppData/Local"))
+    users = [u for u in users if u.parent.parent.name != "Public"]
+    return (users[0] if users else prefix / "drive_c" / "users" / "root" / "AppData" / "Local") / "Kestrelix"
+
+
+def clear_appdata():
+    """Removes the saved layout and recording cache, so every test starts like a first run."""
+    shutil.rmtree(appdata_dir(), ignore_errors=True)
+
+
 def win_path(path):
     """A Unix path as Wine's Z: drive sees it."""
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
@@ -84,8 +98,6 @@ class Kestrelix:
         self.log = Path(workdir) / log_name
         self.args = [f"--log={win_path(self.log)}"] + list(args)
         self.env = wine_env(display.name)
-        self.env["LOCALAPPDATA"] = win_path(Path(workdir) / "appdata")
-        (Path(workdir) / "appdata").mkdir(exist_ok=True)
         self.exe = exe
         self.proc = None
 
