@@ -90,14 +90,15 @@ NetSock win_connect(const char* address, int32_t port, int32_t timeout_ms, char*
     ioctlsocket(s, FIONBIO, &nonblocking);
     int rc = connect(s, (sockaddr*)&sa, sizeof sa);
     if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-        rc = -1;
-        if (wait_socket(s, true, timeout_ms) == 1) {
-            int so_error = 0;
+        // A refused connect shows in the exception set (wait -1); its reason is in SO_ERROR.
+        int waited = wait_socket(s, true, timeout_ms);
+        int so_error = WSAETIMEDOUT;
+        if (waited != 0) {
             int len = sizeof so_error;
-            getsockopt(s, SOL_SOCKET, SO_ERROR, (char*)&so_error, &len);
-            if (so_error == 0) rc = 0;
-            else WSASetLastError(so_error);
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, (char*)&so_error, &len) != 0) so_error = WSAGetLastError();
         }
+        rc = waited == 1 && so_error == 0 ? 0 : -1;
+        if (rc != 0) WSASetLastError(so_error ? so_error : WSAECONNREFUSED);
     }
     if (rc != 0) {
         set_error(error, capacity, "connect");

@@ -18,6 +18,7 @@
 #include "firmware/types.h"
 #include "modules/host_backend.h"
 #include "modules/modules.h"
+#include "vartable/leaf_table.h"
 
 // Modules see the firmware reader's records through the public views; the layouts must agree.
 static_assert(sizeof(GlobalVar) == sizeof(ModuleGlobalVar), "GlobalVar view");
@@ -239,7 +240,15 @@ int32_t host_upsert_remote_leaf(const char* name, uint64_t address, int32_t size
 
 void host_remote_sync_done(int32_t added, int32_t updated) {
     if (added <= 0 && updated <= 0) return;
-    log_printf(LOG_INFO, "网络变量同步: 新增 %d 个，更新地址 %d 个，当前叶表 %d", added, updated, leaf_count_now());
+    // Off the main thread the merge's additions wait in the remote queue until the main thread
+    // applies them (WM_APP + 44); count them as the table will hold them. This merge queued them
+    // last, so those still waiting are at most the queue's length.
+    int32_t leaves = leaf_count_now();
+    if (!platform()->on_main_thread()) {
+        int32_t waiting = leaf_remote_pending_count();
+        leaves += added < waiting ? added : waiting;
+    }
+    log_printf(LOG_INFO, "网络变量同步: 新增 %d 个，更新地址 %d 个，当前叶表 %d", added, updated, leaves);
     if (platform()->main_window_exists()) platform()->post_main(KX_MSG_LEAF_TABLE_CHANGED, 0, 0);
 }
 

@@ -166,4 +166,23 @@ TEST_F(NetCommand, AddressChangeOfARemoteLeafAlsoMovesItsRemoteListEntry) {
     EXPECT_EQ(entry.address, 0x20000080u);  // a rebuild re-applies the new address, not the first one
 }
 
+TEST_F(NetCommand, SyncLineFromTheModuleThreadCountsTheQueuedAdditions) {
+    host_backend_install_core();
+    host_api_fill();
+    const HostApi* api = host_api();
+    api->host_upsert_remote_leaf("peer.a", 0x20000040, 4);  // main thread: in the table at once
+    g_lines.clear();
+    std::thread([api] {
+        api->host_upsert_remote_leaf("peer.b", 0x20000044, 4);
+        api->host_upsert_remote_leaf("peer.c", 0x20000048, 4);
+        api->host_remote_sync_done(2, 0);
+    }).join();
+    EXPECT_EQ(leaf_count(), 1);  // the two wait for the main thread
+    EXPECT_EQ(recorder.posts_snapshot().back().msg, (unsigned)KX_MSG_LEAF_TABLE_CHANGED);
+    ASSERT_FALSE(g_lines.empty());
+    EXPECT_EQ(g_lines.back(), "INFO 网络变量同步: 新增 2 个，更新地址 0 个，当前叶表 3");
+    leaf_remote_apply_pending();
+    EXPECT_EQ(leaf_count(), 3);
+}
+
 }  // namespace

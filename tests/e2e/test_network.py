@@ -1,0 +1,120 @@
+"""Two instances over the network module under Wine: the probe side loads the demo firmware,
+connects to the simulated target and listens; the remote side has no firmware, connects, takes the
+probe side's variable table, ticks three of its variables and hands the watch list over, receives
+their samples, writes the setpoint on the probe side's target, downloads the history and finally
+stops the hand-off. Everything is checked from the two log files."""
+import re
+import socket
+
+import pytest
+
+import rig
+from kxpoke import poke
+
+WATCH = ["g_motor.speed_rpm", "g_motor.speed_setpoint_rpm", "g_tick_ms"]
+SETPOINT = "2250"  # the demo starts at 1500: another value proves the write
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def needs_modules():
+    for f in (rig.OUT / "dll" / "sim.dll", rig.OUT / "dll" / "network.dll", rig.OUT / "demo.elf"):
+        if not f.exists():
+            pytest.skip(f"{f.name} not built")
+
+
+def start_probe_side(kestrelix, port, *extra):
+    """Instance A: demo firmware, simulated target connected through the toolbar, listening."""
+    a = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--net-listen={port}", *extra,
+                  log_name="a.log")
+    a.wait_log(r"\[INFO\] 网络模块: network")
+    a.wait_log(re.escape(f"[INFO] 网络: 监听 127.0.0.1:{port} rc=0"))
+    a.wait_log(r"SimLink 设备扫描: 1 个")
+    # Only A is on the desktop yet, so the class finds its window.
+    assert poke("click", "--class=KestrelixMain", "--child-id=2002", wait=10000)[0] == 0
+    a.wait_log(r"\[INFO\] 已连接: ")
+    return a
+
+
+def test_remote_watch_write_history_and_stop(kestrelix):
+    needs_modules()
+    port = free_port()
+    a = start_probe_side(kestrelix, port, "--net-exit=40000")
+    b = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--watch=" + ",".join(WATCH),
+                  "--net-watch", f"--net-write=g_motor.speed_setpoint_rpm={SETPOINT}", "--net-download",
+                  "--net-watchstop=9000", "--net-exit=15000", log_name="b.log")
+
+    # Connection and table exchange: B's empty table goes up, A's table comes down and is merged.
+    b.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=0"))
+    a.wait_log(r"\[INFO\] 网络模块: 对端已连接 127\.0\.0\.1:\d+")
+    a.wait_log(r"网络模块: 收到对端 \S+ 变量表 0 个（新增 0，更新 0）")
+    m = a.wait_log(r"\[INFO\] 网络模块: 发送变量表 (\d+) 个")
+    sent = int(m.group(1))
+    assert sent > len(WATCH)
+    m = b.wait_log(r"\[INFO\] 网络变量同步: 新增 (\d+) 个，更新地址 0 个，当前叶表 \d+")
+    assert int(m.group(1)) == min(sent, 256)  # the remote list holds at most 256 names
+    b.wait_log(r"\[INFO\] 变量树已刷新: 叶表 \d+ 个变量（含远端同步）")
+    for name in WATCH:
+        b.wait_log(re.escape(f"[INFO] 命令行勾选叶变量: {name} (id="))
+
+    # Watch-list hand-off: A ticks the three leaves and acquires them.
+    b.wait_log(r"\[INFO\] 网络模块: 下达监视列表 3 个变量")
+    b.wait_log(r"\[INFO\] 网络: 发送监视列表")
+    a.wait_log(r"网络模块: 对端 \S+ 下达监视列表 3 个变量（未找到 0 个）")
+    for name in WATCH:
+        a.wait_log(re.escape(f"[INFO] 网络勾选: {name} -> 观测"))
+    a.wait_log(r"\[INFO\] 采集已开始（自由运行高速模式，3 个变量）")
+
+    # The remote write lands in A's simulator, and B's samples show the new value afterwards.
+    a.wait_log(re.escape(f"[INFO] 写入 g_motor.speed_setpoint_rpm = {SETPOINT}"))
+    a.wait_log(re.escape(f"网络模块: 远端写入 g_motor.speed_setpoint_rpm = {SETPOINT} rc=0"))
+    b.wait_log(re.escape(f"[INFO] 网络: 写变量 g_motor.speed_setpoint_rpm={SETPOINT} rc=0"))
+    m = b.wait_log(r"\[INFO\] 网络模块: 接收样本 (\d+) 个/秒.*；g_motor\.speed_setpoint_rpm=2250", timeout=30)
+    assert int(m.group(1)) > 50
+    rate_lines = [l for l in b.text().splitlines() if "接收样本" in l]
+    assert any(re.search(r"；g_tick_ms=\d+", l) for l in rate_lines), rate_lines[-3:]
+
+    # History download: every sample A sends has a leaf at B.
+    m = a.wait_log(r"\[INFO\] 网络模块: 向 \S+ 发送采集历史 (\d+) 条")
+    history = int(m.group(1))
+    assert history > 0
+    b.wait_log(re.escape(f"网络模块: 收到采集历史 {history} 条（0 条无对应变量）"))
+
+    # --net-watchstop: the empty list unticks A's leaves and A's acquisition stops on its main thread.
+    b.wait_log(r"\[INFO\] 网络: 停止下达（空监视列表）", timeout=30)
+    a.wait_log(r"网络模块: 对端 \S+ 停止下达（空监视列表）")
+    for name in WATCH:
+        a.wait_log(re.escape(f"[INFO] 网络勾选: {name} -> 取消"))
+    a.wait_log(r"\[INFO\] 采集已停止")
+
+    assert b.wait_exit(60) == 0
+    a.wait_log(r"网络模块: 与对端 \S+ 的连接已断开", timeout=30)
+    assert a.wait_exit(60) == 0
+    for k in (a, b):
+        text = k.text()
+        assert "[ERROR]" not in text, text[-3000:]
+        assert "未加载 network 模块" not in text
+
+
+def test_write_to_a_missing_leaf_and_commands_without_a_peer(kestrelix):
+    """A remote write of an unknown name fails on both sides; a second remote sees the first's
+    listener gone after --net-exit and reports the failed connect."""
+    needs_modules()
+    port = free_port()
+    a = start_probe_side(kestrelix, port, "--net-exit=12000")
+    b = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-write=no.such.leaf=1",
+                  "--net-exit=5000", log_name="b.log")
+    a.wait_log(r"网络模块: 远端写入 no\.such\.leaf = 1 rc=-1 变量不存在")
+    b.wait_log(re.escape("[INFO] 网络: 写变量 no.such.leaf=1 rc=-1"))
+    assert b.wait_exit(60) == 0
+    assert a.wait_exit(60) == 0
+    c = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--net-exit=4000",
+                  log_name="c.log")
+    c.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=-1"))
+    c.wait_log(r"\[ERROR\] 网络模块: 连接失败 127\.0\.0\.1:\d+")
+    c.wait_log(r"\[WARN\] 网络模块: 没有已连接的对端")
+    assert c.wait_exit(60) == 0
