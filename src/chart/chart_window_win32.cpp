@@ -117,12 +117,7 @@ int32_t hook_replay_cache(int32_t leaf_id, const Bucket** buckets, int32_t* n, i
     return 1;
 }
 
-// Replay hands its envelopes to the waveform windows through these.
-int32_t replay_window_count() { return chart_record_count(); }
-void* replay_window_at(int32_t index) {
-    ChartWindow* cw = chart_record_at(index);
-    return cw ? cw->window : nullptr;
-}
+// Replay lends its envelopes to the series of a window through this.
 void replay_set_buckets(void* window, int32_t leaf_id, const ReplayBucket* buckets, int32_t n, int64_t t0,
                         int64_t t1) {
     chart_set_buckets(window, leaf_id, reinterpret_cast<const Bucket*>(buckets), n, t0, t1);
@@ -137,10 +132,8 @@ void install_core_hooks() {
     h.refresh_status = main_window_refresh_hook;
     h.release_leaf = release_leaf_if_unused;
     h.replay_cache = hook_replay_cache;
-    // The chart side of replay; whoever wires replay later may replace these.
+    // The chart side of replay (the main window supplies the list of windows).
     ReplayChartHooks& r = g_replay_chart_hooks;
-    if (!r.window_count) r.window_count = replay_window_count;
-    if (!r.window_at) r.window_at = replay_window_at;
     if (!r.series_name) r.series_name = chart_series_name;
     if (!r.set_buckets) r.set_buckets = replay_set_buckets;
     if (!r.drop_bucket_refs) r.drop_bucket_refs = chart_drop_all_bucket_refs;
