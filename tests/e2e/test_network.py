@@ -9,7 +9,7 @@ import socket
 import pytest
 
 import rig
-from kxpoke import poke
+from kxpoke import fields, poke, poke_ok
 
 WATCH = ["g_motor.speed_rpm", "g_motor.speed_setpoint_rpm", "g_tick_ms"]
 SETPOINT = "2250"  # the demo starts at 1500: another value proves the write
@@ -118,3 +118,46 @@ def test_write_to_a_missing_leaf_and_commands_without_a_peer(kestrelix):
     c.wait_log(r"\[ERROR\] 网络模块: 连接失败 127\.0\.0\.1:\d+")
     c.wait_log(r"\[WARN\] 网络模块: 没有已连接的对端")
     assert c.wait_exit(60) == 0
+
+
+def main_windows():
+    return {fields(line)[0] for line in poke_ok("find", "--class=KestrelixMain")}
+
+
+def test_network_channel_buttons_act_on_the_peer(kestrelix):
+    """The remote side chooses the "网络" channel: its connect, start, stop and disconnect commands
+    become network commands that read the toolbar's address and port fields."""
+    needs_modules()
+    port = free_port()
+    a = start_probe_side(kestrelix, port, "--net-exit=40000")
+    others = main_windows()
+    b = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_tick_ms", "--net-exit=30000",
+                  log_name="b.log")
+    b.wait_log(re.escape("[INFO] 命令行勾选叶变量: g_tick_ms (id="))
+    hwnd = f"--hwnd={(main_windows() - others).pop()}"
+
+    poke_ok("settext", str(port), hwnd, "--child-id=2111")
+    poke_ok("send", "334", "1", "0", hwnd, "--child-id=2106")  # CB_SETCURSEL: "网络" follows the one driver
+    poke_ok("command", "2106", hwnd)
+    b.wait_log(re.escape("[INFO] 通道切换: 网络（连接=网络连接，开始采集=下达监视列表，停止采集=停止下达）"))
+
+    poke_ok("command", "2002", hwnd)
+    b.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=0"))
+    poke_ok("command", "2004", hwnd)
+    b.wait_log(r"\[INFO\] 网络: 发送监视列表")
+    a.wait_log(re.escape("[INFO] 网络勾选: g_tick_ms -> 观测"))
+    a.wait_log(r"\[INFO\] 采集已开始（自由运行高速模式，1 个变量）")
+    b.wait_log(r"网络模块: 接收样本 \d+ 个/秒；g_tick_ms=\d+", timeout=30)
+
+    poke_ok("command", "2005", hwnd)
+    b.wait_log(r"\[INFO\] 网络: 停止下达（空监视列表）")
+    a.wait_log(re.escape("[INFO] 网络勾选: g_tick_ms -> 取消"))
+    a.wait_log(r"\[INFO\] 采集已停止")
+
+    poke_ok("command", "2003", hwnd)
+    b.wait_log(r"\[INFO\] 网络: 已停止")
+    a.wait_log(r"网络模块: 与对端 \S+ 的连接已断开")
+    poke_ok("command", "2807", hwnd)  # "下载记录" with nobody to ask
+    b.wait_log(r"\[WARN\] 网络模块: 没有已连接的对端")
+    b.wait_log(r"\[INFO\] 网络: 请求远端采集历史")
+    assert "[ERROR]" not in b.text()
