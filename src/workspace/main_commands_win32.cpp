@@ -78,3 +78,17 @@ bool main_route_command(HWND main, int id) {
         default: return false;
     }
 }
+
+bool main_forward_wheel(HWND main, UINT msg, WPARAM wp, LPARAM lp) {
+    // A window that does not take the wheel passes it up to its parent and so back here: the
+    // guard ends that round instead of forwarding it again.
+    static bool forwarding;
+    if ((msg != WM_MOUSEWHEEL && msg != WM_MOUSEHWHEEL) || forwarding) return false;
+    POINT pt = {(short)LOWORD(lp), (short)HIWORD(lp)};
+    HWND target = WindowFromPoint(pt);
+    if (!target || target == main || !IsChild(main, target)) return false;
+    forwarding = true;
+    SendMessageW(target, msg, wp, lp);
+    forwarding = false;
+    return true;
+}

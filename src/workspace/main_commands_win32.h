@@ -7,3 +7,6 @@
 void main_commands_install();
 // Runs one of the commands above; false for any other id.
 bool main_route_command(HWND main, int id);
+// Mouse wheel over a descendant of the main window goes to that window, so the window under the
+// mouse scrolls without having the focus. True when forwarded.
+bool main_forward_wheel(HWND main, UINT msg, WPARAM wp, LPARAM lp);

@@ -239,6 +239,7 @@ void on_command(HWND hwnd, int id) {
 LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     LRESULT panel_result = 0;
     if (workspace_message(hwnd, msg, wp, lp, &panel_result)) return panel_result;
+    if (main_forward_wheel(hwnd, msg, wp, lp)) return 0;
     if (variable_panel_message(hwnd, msg, wp, lp, &panel_result)) return panel_result;
     switch (msg) {
         case WM_CREATE: on_create(hwnd); return 0;
