@@ -3,15 +3,14 @@
 // Index
 //   [SECTION] Record lookup and geometry
 //   [SECTION] Hooks of the chart core (repaint, timer, scroll bar, replay caches)
-//   [SECTION] Picture capture (chart_shot.bmp)
+//   [SECTION] Screenshot request (chart_shot.bmp)
 //   [SECTION] Mouse: press, move, release, capture, wheel, double click
 //   [SECTION] Keys, scroll bar and the context menu
 //   [SECTION] Window procedure
 //   [SECTION] Hosted kind, registration and creation
 #include "chart/chart_window_win32.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <cwchar>
 
 #include "chart/chart.h"
 #include "chart/chart_view.h"
@@ -140,7 +139,7 @@ void install_core_hooks() {
 }
 
 //-------------------------------------------------------------------------------------------------
-// [SECTION] Picture capture (chart_shot.bmp)
+// [SECTION] Screenshot request (chart_shot.bmp)
 //-------------------------------------------------------------------------------------------------
 
 // "chart_shot.bmp" in the executable's directory (the module path cut after its last backslash;
@@ -283,6 +282,7 @@ void on_hscroll(HWND hwnd, ChartWindow* cw, WPARAM wp) {
     si.fMask = SIF_PAGE | SIF_POS | SIF_TRACKPOS;
     if (!GetScrollInfo(hwnd, SB_HORZ, &si)) return;
     ChartScrollRequest request;
+    int32_t thumb = si.nTrackPos;  // while dragging; a released thumb reports its place itself
     switch (LOWORD(wp)) {
     case SB_LINELEFT: request = CHART_SCROLL_LINE_LEFT; break;
     case SB_LINERIGHT: request = CHART_SCROLL_LINE_RIGHT; break;
@@ -290,11 +290,14 @@ void on_hscroll(HWND hwnd, ChartWindow* cw, WPARAM wp) {
     case SB_PAGERIGHT: request = CHART_SCROLL_PAGE_RIGHT; break;
     case SB_LEFT: request = CHART_SCROLL_LEFT_END; break;
     case SB_RIGHT: request = CHART_SCROLL_RIGHT_END; break;
-    case SB_THUMBTRACK:
-    case SB_THUMBPOSITION: request = CHART_SCROLL_THUMB; break;
+    case SB_THUMBTRACK: request = CHART_SCROLL_THUMB; break;
+    case SB_THUMBPOSITION:
+        request = CHART_SCROLL_THUMB;
+        thumb = HIWORD(wp);
+        break;
     default: return;  // SB_ENDSCROLL
     }
-    chart_scroll(cw, request, si.nTrackPos, (int32_t)si.nPage, si.nPos);
+    chart_scroll(cw, request, thumb, (int32_t)si.nPage, si.nPos);
 }
 
 enum : UINT {

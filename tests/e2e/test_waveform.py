@@ -214,6 +214,15 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix, shots_dir)
     zl, zt, zr, zb = plot_box(zoomed_w, zoomed_h)
     assert colour_count(rows, SINE_RGB, zl, zt, zr, zb) + colour_count(rows, TRIANGLE_RGB, zl, zt, zr, zb) > 100
 
+    # The scroll bar moves the zoomed range: to the left end, then the thumb released at 500.
+    post(hwnd, 0x0114, 6, 0)   # WM_HSCROLL, SB_LEFT
+    m = k.wait_log(r"\[DEBUG\] 波形滚动条平移: X=\[(\d+),(\d+)\]us")
+    first_x0, span = int(m.group(1)), int(m.group(2)) - int(m.group(1))
+    post(hwnd, 0x0114, (500 << 16) | 4, 0)   # SB_THUMBPOSITION
+    wait_count(k, "波形滚动条平移: ", 2)
+    x0, x1 = map(int, re.findall(r"波形滚动条平移: X=\[(\d+),(\d+)\]us", k.text())[-1])
+    assert x0 > first_x0 and x1 - x0 == span
+
     # Ctrl + drag pans once the pointer moved more than 6 pixels.
     drag(hwnd, cx, cy, cx + 80, cy, keys=MK_CONTROL)
     k.wait_log(r"\[DEBUG\] 波形拖拽平移结束: X=\[\d+,\d+\]us")
