@@ -30,6 +30,7 @@ def start_host(display, tmp_path):
     h = rig.Kestrelix(display, tmp_path, (), exe=HOST).start()
     h.wait_log(r"host: window 1")
     h.wait_log(re.escape("数值窗口添加变量: id=2 (观测 3)"))
+    h.wait_log(r"host: ready")
     return h
 
 

@@ -61,6 +61,11 @@ LRESULT CALLBACK frame_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             if (g_num) MoveWindow(g_num, 0, 0, LOWORD(lp), HIWORD(lp), TRUE);
             return 0;
         case WM_TIMER:
+            if (wp == 2) {
+                KillTimer(hwnd, 2);
+                log_printf(LOG_INFO, "host: ready");
+                return 0;
+            }
             feed();
             return 0;
         case KX_MSG_CLOSE_HOSTED:
@@ -121,7 +126,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR command_line, int) {
     GetClientRect(frame, &client);
     MoveWindow(g_num, 0, 0, client.right, client.bottom, TRUE);
     UpdateWindow(frame);
+    SetFocus(g_num);
     SetTimer(frame, 1, 50, nullptr);
+    // Ready once the window system has settled the activation: a late focus change would close
+    // an editor that a test opened right away.
+    SetTimer(frame, 2, 500, nullptr);
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
