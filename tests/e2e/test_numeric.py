@@ -72,6 +72,27 @@ def test_numeric_window_in_a_tab_streams_tracks_and_writes(kestrelix, display, s
     assert poke("click", TOP, "--child-id=2005")[0] == 0
     k.wait_log(r"\[INFO\] 采集已停止")
 
+    # The context menu: remove the right-clicked row, then add a variable through the pick dialog.
+    def menu_item(downs):
+        at = (30 << 16) | 150  # a point on row 0 below the header
+        poke_ok("post", "WM_RBUTTONDOWN", 2, at, TOP, *LIST)
+        poke_ok("post", "WM_RBUTTONUP", 0, at, TOP, *LIST)
+        menu = poke_ok("find", "--class=#32768", wait=10000)[0].split("\t")[0]
+        for _ in range(downs):
+            poke_ok("key", "DOWN", f"--hwnd={menu}")
+        poke_ok("key", "ENTER", f"--hwnd={menu}")
+
+    menu_item(2)
+    k.wait_log(r"数值窗口移除变量: id=\d+ \(剩余 1 行\)")
+    assert [r[1] for r in rows()] == ["g_wave.sine"]
+    menu_item(1)
+    pick = poke_ok("find", "--class=KXDlgPick", wait=10000)[0].split("\t")[0]
+    poke_ok("settext", "g_tick_ms", f"--hwnd={pick}", "--child-id=2403")
+    poke_ok("send", "WM_APP+30", 0, 1, f"--hwnd={pick}")
+    poke_ok("click", f"--hwnd={pick}", "--child-id=2401")
+    k.wait_log(re.escape("数值窗口批量添加变量: 1 个"))
+    assert [r[1] for r in rows()] == ["g_wave.sine", "g_tick_ms"]
+
     # The title strip: a double click toggles full screen, the close box closes the window.
     poke_ok("post", "WM_LBUTTONDBLCLK", 1, (10 << 16) | 40, TOP, *NUM)
     k.wait_log(r"\[INFO\] 窗口全屏")
