@@ -2,6 +2,7 @@
 from the simulated target, draws both waveforms with axes and legend, zooms with the wheel, fits
 with F, answers the automation messages and shows everything once acquisition stops."""
 import re
+import shutil
 import struct
 import subprocess
 import time
@@ -17,7 +18,32 @@ TRIANGLE_RGB = (0x00, 0xE6, 0xFF)   # palette slot 1
 WM_APP = 0x8000
 COUNTS = WM_APP + 0x29
 SHOT = WM_APP + 0x2A
-SHOT_FILE = rig.OUT / "chart_shot.bmp"
+
+
+@pytest.fixture
+def kestrelix_copy(display, tmp_path):
+    """Factory like `kestrelix`, but the program runs from a private copy of the executable, its
+    modules and the demo image: chart_shot.bmp lands beside that copy, out of reach of other runs,
+    and a rebuild of out/win64 during the test cannot pull the program away."""
+    if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
+        pytest.skip("sim.dll or demo.elf not built")
+    bin_dir = tmp_path / "bin"
+    shutil.copytree(rig.OUT / "dll", bin_dir / "dll")
+    for name in ("Kestrelix.exe", "demo.elf"):
+        shutil.copy2(rig.OUT / name, bin_dir / name)
+    started = []
+
+    def start(*args):
+        """Starts the copy with its demo image as the firmware, then the options."""
+        k = rig.Kestrelix(display, tmp_path, (rig.win_path(bin_dir / "demo.elf"),) + args,
+                          exe=bin_dir / "Kestrelix.exe").start()
+        k.shot_file = bin_dir / "chart_shot.bmp"
+        started.append(k)
+        return k
+
+    yield start
+    for k in started:
+        k.kill()
 
 
 def read_bmp(path):
@@ -60,14 +86,14 @@ def send(hwnd, msg, wparam=0, lparam=0):
     return int(lines[0], 0)
 
 
-def take_shot(hwnd, png_path):
+def take_shot(k, hwnd, png_path):
     """WM_APP + 0x2A: chart_shot.bmp beside the executable; kept as PNG for looking at it."""
-    if SHOT_FILE.exists():
-        SHOT_FILE.unlink()
+    if k.shot_file.exists():
+        k.shot_file.unlink()
     send(hwnd, SHOT)
-    assert SHOT_FILE.exists(), "no chart_shot.bmp"
-    subprocess.run(["convert", str(SHOT_FILE), str(png_path)], check=True, timeout=60)
-    return read_bmp(SHOT_FILE)
+    assert k.shot_file.exists(), "no chart_shot.bmp"
+    subprocess.run(["convert", str(k.shot_file), str(png_path)], check=True, timeout=60)
+    return read_bmp(k.shot_file)
 
 
 def plot_box(width, height):
@@ -79,13 +105,10 @@ def window_rect(hwnd):
     return left, top, right, bottom
 
 
-def start_streaming(kestrelix):
+def start_streaming(kestrelix_copy):
     """Starts Kestrelix with the command-line waveform window, connects and starts acquisition;
     returns the run, the waveform window and its main window (handles as text)."""
-    if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
-        pytest.skip("sim.dll or demo.elf not built")
-    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--net-win=chart,{SERIES}",
-                  "--net-exit=90000")
+    k = kestrelix_copy("--no-layout", f"--net-win=chart,{SERIES}", "--net-exit=90000")
     hwnd = hex(int(k.wait_log(r"命令行建波形窗口 \(hwnd=(?:0x)?([0-9A-Fa-f]+)\)").group(1), 16))
     for name in SERIES.split(","):
         k.wait_log(re.escape(f"窗口添加变量: {name} (id="))
@@ -98,15 +121,15 @@ def start_streaming(kestrelix):
     return k, hwnd, main
 
 
-def test_live_waveforms_zoom_fit_and_stop(kestrelix, shots_dir):
-    k, hwnd, main = start_streaming(kestrelix)
+def test_live_waveforms_zoom_fit_and_stop(kestrelix_copy, shots_dir):
+    k, hwnd, main = start_streaming(kestrelix_copy)
     time.sleep(3)
 
     # Two series; the first one has received samples.
     counts = send(hwnd, COUNTS)
     assert counts >> 16 == 2 and counts & 0xFFFF > 50, hex(counts)
 
-    width, height, rows = take_shot(hwnd, shots_dir / "waveform_live.png")
+    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_live.png")
     left, top, right, bottom = plot_box(width, height)
     assert colour_count(rows, SINE_RGB, left, top, right, bottom) > 200
     assert colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > 200
@@ -121,6 +144,9 @@ def test_live_waveforms_zoom_fit_and_stop(kestrelix, shots_dir):
     # Ctrl held (in the event's key state) zooms the value axis instead.
     send(hwnd, 0x020A, (120 << 16) | 0x0008, (cy << 16) | cx)
     k.wait_log(r"\[DEBUG\] 波形 Y 轴缩放: ")
+    # A wheel turn that reaches the main window goes on to the window under the pointer.
+    send(main, 0x020A, 120 << 16, (cy << 16) | cx)
+    wait_count(k, "波形 X 轴缩放: ", 2)
     # Outside the plot (in the title strip) the wheel does nothing.
     before = k.text().count("缩放:")
     send(hwnd, 0x020A, 120 << 16, ((wt + 5) << 16) | cx)
@@ -140,7 +166,7 @@ def test_live_waveforms_zoom_fit_and_stop(kestrelix, shots_dir):
     k.wait_log(r"采集已停止")
     k.wait_log(r"\[DEBUG\] 波形整体展示 \(停止采集\)")
     held = send(hwnd, COUNTS)
-    width, height, rows = take_shot(hwnd, shots_dir / "waveform_stopped.png")
+    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_stopped.png")
     left, top, right, bottom = plot_box(width, height)
     assert colour_count(rows, SINE_RGB, left, top, right, bottom) > 200
     assert colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > 200
@@ -179,12 +205,12 @@ def drag(hwnd, x0, y0, x1, y1, keys=0):
     post(hwnd, WM_LBUTTONUP, keys, at(x1, y1))
 
 
-def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix, shots_dir):
-    k, hwnd, main = start_streaming(kestrelix)
+def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix_copy, shots_dir):
+    k, hwnd, main = start_streaming(kestrelix_copy)
     time.sleep(2)
     assert poke("click", f"--hwnd={main}", "--child-id=2005")[0] == 0
     k.wait_log(r"\[DEBUG\] 波形整体展示 \(停止采集\)")
-    width, height, _rows = take_shot(hwnd, shots_dir / "waveform_before_zoom.png")
+    width, height, _rows = take_shot(k, hwnd, shots_dir / "waveform_before_zoom.png")
     left, top, right, bottom = plot_box(width, height)
     cx, cy = (left + right) // 2, (top + bottom) // 2
 
@@ -194,7 +220,7 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix, shots_dir)
     poke_ok("click", f"--hwnd={hwnd}", f"--at={cx + 120},{cy}")
     m = k.wait_log(r"\[INFO\] 波形测量Δ: ΔX=(-?\d+)us ΔY=")
     assert int(m.group(1)) > 0   # marker 2 lies to the right, later in time
-    take_shot(hwnd, shots_dir / "waveform_markers.png")
+    take_shot(k, hwnd, shots_dir / "waveform_markers.png")
     poke_ok("click", f"--hwnd={hwnd}", f"--at={cx - 100},{cy}")
     wait_count(k, "波形测量标记1: ", 2)
 
@@ -209,7 +235,7 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix, shots_dir)
     drag(hwnd, cx - 150, cy - 60, cx + 150, cy + 60)
     k.wait_log(r"\[INFO\] 波形框选缩放: X=\[\d+,\d+\]us Y=\[")
     time.sleep(0.5)
-    zoomed_w, zoomed_h, rows = take_shot(hwnd, shots_dir / "waveform_box_zoom.png")
+    zoomed_w, zoomed_h, rows = take_shot(k, hwnd, shots_dir / "waveform_box_zoom.png")
     assert zoomed_w == width and zoomed_h < height
     zl, zt, zr, zb = plot_box(zoomed_w, zoomed_h)
     assert colour_count(rows, SINE_RGB, zl, zt, zr, zb) + colour_count(rows, TRIANGLE_RGB, zl, zt, zr, zb) > 100
@@ -231,7 +257,7 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix, shots_dir)
     post(hwnd, 0x0100, ord("F"), 0)
     k.wait_log(r"波形全局显示 \(F\)")
     time.sleep(0.5)
-    assert take_shot(hwnd, shots_dir / "waveform_fit.png")[1] == height
+    assert take_shot(k, hwnd, shots_dir / "waveform_fit.png")[1] == height
 
     # A double click on the title strip toggles full screen, twice back.
     post(hwnd, WM_LBUTTONDBLCLK, MK_LBUTTON, at(100, 10))
@@ -259,14 +285,14 @@ def choose_from_context_menu(hwnd, x, y, downs):
     poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)
 
 
-def test_context_menu_on_a_legend_row(kestrelix, shots_dir):
-    k, hwnd, main = start_streaming(kestrelix)
+def test_context_menu_on_a_legend_row(kestrelix_copy, shots_dir):
+    k, hwnd, main = start_streaming(kestrelix_copy)
     time.sleep(1)
     # Legend row 1 (reference line at y = 46) selects the triangle; "逐行堆叠" is the fourth item.
     choose_from_context_menu(hwnd, 100, 46, 4)
     k.wait_log(r"\[DEBUG\] 波形多坐标轴: 1 \(菜单\)")
     time.sleep(0.5)
-    width, height, rows = take_shot(hwnd, shots_dir / "waveform_stacked.png")
+    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_stacked.png")
     left, top, right, bottom = plot_box(width, height)
     # Stacked rows: the sine keeps to the upper half, the triangle to the lower one.
     middle = (top + bottom) // 2
@@ -294,13 +320,11 @@ def write_recording(path, rows=20000):
     path.write_bytes(b"\xef\xbb\xbf" + ("\n".join(lines) + "\n").encode("utf-8"))
 
 
-def test_replayed_recording_draws_from_the_bucket_envelope(kestrelix, shots_dir, tmp_path):
-    if not (rig.OUT / "demo.elf").exists():
-        pytest.skip("demo.elf not built")
+def test_replayed_recording_draws_from_the_bucket_envelope(kestrelix_copy, shots_dir, tmp_path):
     csv = tmp_path / "wave.csv"
     write_recording(csv)
-    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--replay-all={rig.win_path(csv)}",
-                  f"--net-win=chart,{SERIES}", "--net-exit=60000")
+    k = kestrelix_copy("--no-layout", f"--replay-all={rig.win_path(csv)}", f"--net-win=chart,{SERIES}",
+                       "--net-exit=60000")
     hwnd = hex(int(k.wait_log(r"命令行建波形窗口 \(hwnd=(?:0x)?([0-9A-Fa-f]+)\)").group(1), 16))
     time.sleep(2)
     if "回放加载完成" not in k.text():
@@ -309,7 +333,7 @@ def test_replayed_recording_draws_from_the_bucket_envelope(kestrelix, shots_dir,
     k.wait_log(r"波形桶缓存: g_wave\.sine \d+ 桶 \[1733659200000000,")
     k.wait_log(r"波形桶缓存: g_wave\.triangle \d+ 桶")
     time.sleep(1)
-    width, height, rows = take_shot(hwnd, shots_dir / "waveform_replay.png")
+    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_replay.png")
     left, top, right, bottom = plot_box(width, height)
     # The whole file is shown: the sine spans (nearly) the full plot width.
     sine_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == SINE_RGB}
