@@ -93,6 +93,11 @@ def test_numeric_window_in_a_tab_streams_tracks_and_writes(kestrelix, display, s
     k.wait_log(re.escape("数值窗口批量添加变量: 1 个"))
     assert [r[1] for r in rows()] == ["g_wave.sine", "g_tick_ms"]
 
+    # Reloading the firmware finds both rows again by name and restarts their tracking.
+    poke_ok("command", "2304", TOP)
+    k.wait_log(re.escape("数值窗口变量重绑: 成功 2 缺失 0"))
+    assert all(r[3] == "" and r[4] == "-" and r[5] == "-" for r in rows()), rows()
+
     # The title strip: a double click toggles full screen, the close box closes the window.
     poke_ok("post", "WM_LBUTTONDBLCLK", 1, (10 << 16) | 40, TOP, *NUM)
     k.wait_log(r"\[INFO\] 窗口全屏")
