@@ -47,6 +47,9 @@ struct Peer {
     std::mutex send_lock;
     std::thread reader;
     std::unique_ptr<uint8_t[]> rx;          // one payload, NET_PAYLOAD_MAX bytes
+    // Decoding room of the reader thread (allocated with the peer, reused for every frame).
+    std::unique_ptr<NetWireSample[]> rx_samples;                  // NET_SAMPLES_MAX
+    std::unique_ptr<char[][NET_NAME_MAX + 1]> rx_names;           // NET_TABLE_MAX
 
     std::mutex watch_lock;                  // guards the four lists below
     std::vector<WatchEntry> served;         // what the peer watches here: samples go to it
@@ -75,6 +78,8 @@ struct NetModule {
     bool pump_signal = false, pump_quit = false;
     Sample last_forwarded = {};             // pump thread only: the newest sample already looked at
     bool have_last_forwarded = false;
+    Sample start_mark = {};                 // pump_lock: the newest sample when a watch list arrived
+    bool start_mark_set = false;
 
     std::mutex write_serial;                // one remote write at a time
     std::mutex write_lock;
@@ -233,7 +238,9 @@ bool add_peer(NetModule* m, NetSock sock, const char* label) {
     p->sock = sock;
     copy_text(p->label, sizeof p->label, label);
     p->rx.reset(new (std::nothrow) uint8_t[NET_PAYLOAD_MAX]);
-    if (!p->rx) {
+    p->rx_samples.reset(new (std::nothrow) NetWireSample[NET_SAMPLES_MAX]);
+    p->rx_names.reset(new (std::nothrow) char[NET_TABLE_MAX][NET_NAME_MAX + 1]);
+    if (!p->rx || !p->rx_samples || !p->rx_names) {
         NET_LOG(m, KX_LOG_ERROR, "网络模块: 内存不足，拒绝连接 %s", label);
         m->t->close(sock);
         return false;
@@ -391,6 +398,15 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
         // Unknown names keep their place so the peer's indexes stay aligned.
         served.push_back(WatchEntry{entries[i].name, it == index.end() ? -1 : it->second, {}});
     }
+    if (count > 0) {
+        // Forwarding starts with the samples published after this moment; the pump adopts the
+        // mark unless it is already forwarding for another peer.
+        Sample newest = {};
+        int32_t have = m->host->host_read_history ? m->host->host_read_history(&newest, 1) : 0;
+        std::lock_guard<std::mutex> hold(m->pump_lock);
+        if (!m->start_mark_set) m->start_mark = have > 0 ? newest : Sample{};  // zero record: matches none
+        m->start_mark_set = true;
+    }
     std::vector<int32_t> old_ticked;
     {
         std::lock_guard<std::mutex> hold(p->watch_lock);
@@ -466,9 +482,9 @@ void rate_line(NetModule* m, Peer* p, uint32_t received) {
 
 void on_samples(Peer* p, const uint8_t* payload, uint32_t size) {
     NetModule* m = p->module;
-    static thread_local std::vector<NetWireSample> wire(NET_SAMPLES_MAX);
+    NetWireSample* wire = p->rx_samples.get();
     uint32_t count = 0;
-    if (net_decode_samples(payload, size, wire.data(), NET_SAMPLES_MAX, &count) != 0) {
+    if (net_decode_samples(payload, size, wire, NET_SAMPLES_MAX, &count) != 0) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的样本格式错误，已忽略", p->label);
         return;
     }
@@ -578,13 +594,12 @@ void send_history(Peer* p) {
 
 void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
     NetModule* m = p->module;
-    static thread_local std::vector<NetWireSample> wire(NET_SAMPLES_MAX);
-    std::unique_ptr<char[][NET_NAME_MAX + 1]> names(new (std::nothrow) char[NET_TABLE_MAX][NET_NAME_MAX + 1]);
-    if (!names) return;
+    NetWireSample* wire = p->rx_samples.get();
+    char (*names)[NET_NAME_MAX + 1] = p->rx_names.get();
     uint32_t name_count = 0, count = 0;
     bool last = false;
-    if (net_decode_history(payload, size, names.get(), NET_TABLE_MAX, &name_count, wire.data(), NET_SAMPLES_MAX,
-                           &count, &last) != 0) {
+    if (net_decode_history(payload, size, names, NET_TABLE_MAX, &name_count, wire, NET_SAMPLES_MAX, &count,
+                           &last) != 0) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的采集历史格式错误，已忽略", p->label);
         return;
     }
@@ -724,6 +739,15 @@ void pump_main(NetModule* m) {
         if (!watched) {
             m->have_last_forwarded = false;  // forwarding starts afresh with the next watch list
             continue;
+        }
+        {
+            // A watch list set a start mark: adopt it unless forwarding already runs for a peer.
+            std::lock_guard<std::mutex> hold(m->pump_lock);
+            if (m->start_mark_set && !m->have_last_forwarded) {
+                m->last_forwarded = m->start_mark;
+                m->have_last_forwarded = true;
+            }
+            m->start_mark_set = false;
         }
         int32_t first = 0;
         int32_t n = fresh_samples(m, b.get(), &first);

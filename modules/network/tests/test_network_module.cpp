@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -43,8 +44,8 @@ struct FakeHost {
     std::vector<std::string> logs;
     std::vector<std::pair<int32_t, double>> writes;
     std::vector<std::pair<uint32_t, uintptr_t>> posts;
-    int32_t starts = 0, sync_calls = 0, sync_added = 0, sync_updated = 0;
-    int32_t write_rc = 0;
+    std::atomic<int32_t> starts{0}, sync_calls{0}, sync_added{0}, sync_updated{0};
+    std::atomic<int32_t> write_rc{0};
     HostApi api = {};
 
     bool has_log(const std::string& part) {
@@ -52,6 +53,22 @@ struct FakeHost {
         for (const std::string& l : logs)
             if (l.find(part) != std::string::npos) return true;
         return false;
+    }
+    int32_t watched(size_t id) {
+        std::lock_guard<std::recursive_mutex> hold(lock);
+        return leaves[id].watched;
+    }
+    void set_watched(size_t id, int32_t on) {
+        std::lock_guard<std::recursive_mutex> hold(lock);
+        leaves[id].watched = on;
+    }
+    std::vector<std::pair<int32_t, double>> writes_copy() {
+        std::lock_guard<std::recursive_mutex> hold(lock);
+        return writes;
+    }
+    std::vector<std::pair<uint32_t, uintptr_t>> posts_copy() {
+        std::lock_guard<std::recursive_mutex> hold(lock);
+        return posts;
     }
     int32_t find(const std::string& name) {
         std::lock_guard<std::recursive_mutex> hold(lock);
@@ -256,13 +273,17 @@ TEST_F(TwoInstances, TableExchangeMergesOnceAndReportsNoChangeLater) {
 }
 
 TEST_F(TwoInstances, WatchListTicksStartsAndForwardsOnlyWatchedSamples) {
+    {
+        // History from before the watch list: it does not travel as live samples.
+        std::lock_guard<std::recursive_mutex> hold(probe_.lock);
+        for (int i = 0; i < 3; i++) probe_.history.push_back(make_sample(1, 500 + i, 1000));
+    }
     connect_client();
     sync_and_watch("g_motor.speed_setpoint_rpm");
-    EXPECT_EQ(probe_.leaves[1].watched, 1);
-    EXPECT_EQ(probe_.leaves[0].watched, 0);
-    // Samples published on the probe side before and after; only the later ones of the watched leaf travel.
+    EXPECT_EQ(probe_.watched(1), 1);
+    EXPECT_EQ(probe_.watched(0), 0);
+    // Published right after the hand-off: every one of the watched leaf travels, nothing else.
     ASSERT_TRUE(wait_until([&] { return probe_.has_log("下达监视列表 1 个变量（未找到 0 个）"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // the pump has marked where forwarding starts
     {
         std::lock_guard<std::recursive_mutex> hold(probe_.lock);
         for (int i = 0; i < 5; i++) probe_.history.push_back(make_sample(1, 1000 + i, 1500 + i));
@@ -289,15 +310,16 @@ TEST_F(TwoInstances, RemoteWriteCarriesTheAnswer) {
     connect_client();
     NetWrite w = {"g_motor.speed_setpoint_rpm", "2250"};
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), 0);
-    ASSERT_EQ(probe_.writes.size(), 1u);
-    EXPECT_EQ(probe_.writes[0].first, 1);
-    EXPECT_EQ(probe_.writes[0].second, 2250.0);
+    auto writes = probe_.writes_copy();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].first, 1);
+    EXPECT_EQ(writes[0].second, 2250.0);
 
     NetWrite unknown = {"no.such.leaf", "1"};
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &unknown, nullptr), -1);
     NetWrite letters = {"g_tick_ms", "abc"};
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &letters, nullptr), -1);
-    EXPECT_EQ(probe_.writes.size(), 1u);  // neither reached the target
+    EXPECT_EQ(probe_.writes_copy().size(), 1u);  // neither reached the target
     probe_.write_rc = -1;
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), -1);
     EXPECT_TRUE(remote_.has_log("失败: 写入失败 (err=5)"));
@@ -325,22 +347,22 @@ TEST_F(TwoInstances, HistoryDownloadPushesKnownLeavesAndCountsTheRest) {
 }
 
 TEST_F(TwoInstances, StopSendingAndDisconnectReleaseOnlyTheirOwnTicks) {
-    probe_.leaves[0].watched = 1;  // ticked by the local user: a peer never unticks it
+    probe_.set_watched(0, 1);  // ticked by the local user: a peer never unticks it
     connect_client();
     sync_and_watch("g_motor.speed_setpoint_rpm");
-    EXPECT_EQ(probe_.leaves[1].watched, 1);
+    EXPECT_EQ(probe_.watched(1), 1);
     ASSERT_EQ(net_module_command(client_, KX_NET_STOP_SENDING, nullptr, nullptr), 0);
-    ASSERT_TRUE(wait_until([&] { return probe_.leaves[1].watched == 0; }));
-    EXPECT_EQ(probe_.leaves[0].watched, 1);
-    EXPECT_TRUE(probe_.posts.empty());  // something is still watched: acquisition goes on
+    ASSERT_TRUE(wait_until([&] { return probe_.watched(1) == 0; }));
+    EXPECT_EQ(probe_.watched(0), 1);
+    EXPECT_TRUE(probe_.posts_copy().empty());  // something is still watched: acquisition goes on
 
-    probe_.leaves[0].watched = 0;
+    probe_.set_watched(0, 0);
     ASSERT_EQ(net_module_command(client_, KX_NET_SEND_WATCH_LIST, nullptr, nullptr), 0);
-    ASSERT_TRUE(wait_until([&] { return probe_.leaves[1].watched == 1; }));
+    ASSERT_TRUE(wait_until([&] { return probe_.watched(1) == 1; }));
     ASSERT_EQ(net_module_command(client_, KX_NET_STOP, nullptr, nullptr), 0);  // the remote goes away
-    ASSERT_TRUE(wait_until([&] { return probe_.leaves[1].watched == 0 && !probe_.posts.empty(); }));
-    EXPECT_EQ(probe_.posts[0].first, (uint32_t)NET_WM_COMMAND);
-    EXPECT_EQ(probe_.posts[0].second, (uintptr_t)NET_CMD_STOP_ACQUISITION);
+    ASSERT_TRUE(wait_until([&] { return probe_.watched(1) == 0 && !probe_.posts_copy().empty(); }));
+    EXPECT_EQ(probe_.posts_copy()[0].first, (uint32_t)NET_WM_COMMAND);
+    EXPECT_EQ(probe_.posts_copy()[0].second, (uintptr_t)NET_CMD_STOP_ACQUISITION);
     EXPECT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 0; }));
 }
 
