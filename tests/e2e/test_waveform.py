@@ -275,14 +275,15 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix_copy, shots
     poke_ok("wait-gone", f"--hwnd={hwnd}", wait=10000)
 
 
-def choose_from_context_menu(hwnd, x, y, downs):
+def choose_from_context_menu(hwnd, x, y, downs, wait_gone=True):
     """Right click at (x, y), then move `downs` items down the context menu and press Enter."""
     post(hwnd, 0x0205, 0, at(x, y))   # WM_RBUTTONUP
     menu = fields(poke_ok("find", "--class=#32768", wait=10000)[0])[0]
     for _ in range(downs):
         poke_ok("key", "DOWN", f"--hwnd={menu}")
     poke_ok("key", "ENTER", f"--hwnd={menu}")
-    poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)
+    if wait_gone:
+        poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)
 
 
 def test_context_menu_on_a_legend_row(kestrelix_copy, shots_dir):
@@ -303,6 +304,15 @@ def test_context_menu_on_a_legend_row(kestrelix_copy, shots_dir):
     choose_from_context_menu(hwnd, 100, 46, 2)
     k.wait_log(r"\[INFO\] 波形窗口移除变量: id=\d+ \(剩余 1 路\)")
     assert send(hwnd, COUNTS) >> 16 == 1
+    # "添加变量..." (first item) opens the pick dialog; its two chosen leaves join the window.
+    choose_from_context_menu(hwnd, 300, 200, 1, wait_gone=False)
+    pick = fields(poke_ok("find", "--class=KXDlgPick", wait=10000)[0])[0]
+    assert poke_ok("gettext", f"--hwnd={pick}") == ["添加变量（模糊搜索·支持多选）"]
+    poke_ok("settext", "speed_pi.k", f"--hwnd={pick}", "--child-id=2403")
+    poke_ok("send", "WM_APP+30", 0, 2, f"--hwnd={pick}")   # rows 0 and 1
+    poke_ok("click", f"--hwnd={pick}", "--child-id=2401")
+    k.wait_log(r"\[INFO\] 波形窗口批量添加变量: 2 个")
+    assert send(hwnd, COUNTS) >> 16 == 3
 
 
 def write_recording(path, rows=20000):
