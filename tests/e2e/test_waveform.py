@@ -170,10 +170,24 @@ def test_live_waveforms_zoom_fit_and_stop(kestrelix_copy, shots_dir):
     left, top, right, bottom = plot_box(width, height)
     assert colour_count(rows, SINE_RGB, left, top, right, bottom) > 200
     assert colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > 200
-    # The notice again: a paused window keeps what it holds.
-    poke_ok("post", hex(WM_APP + 6), "0", "0", f"--hwnd={hwnd}")
-    time.sleep(0.5)
-    assert send(hwnd, COUNTS) == held
+
+    # Acquisition again: the start notice resumes the window, which follows the new samples.
+    assert poke("click", f"--hwnd={main}", "--child-id=2004")[0] == 0
+    wait_count(k, "波形跟随最新 (开始采集)", 2)
+    time.sleep(1)
+    assert send(hwnd, COUNTS) & 0xFFFF > held & 0xFFFF
+    # The stop notice alone pauses the window while samples keep arriving; the start notice
+    # lets them in again.
+    post(hwnd, WM_APP + 6)
+    wait_count(k, "波形整体展示 (停止采集)", 2)
+    paused = send(hwnd, COUNTS)
+    rates = k.text().count("采集速率: ")
+    wait_count(k, "采集速率: ", rates + 1)
+    assert send(hwnd, COUNTS) == paused
+    post(hwnd, WM_APP + 7)
+    wait_count(k, "波形跟随最新 (开始采集)", 3)
+    time.sleep(1)
+    assert send(hwnd, COUNTS) & 0xFFFF > paused & 0xFFFF
 
 
 def wait_count(k, text, n, timeout=20):
