@@ -41,6 +41,7 @@ struct Peer {
     NetModule* module = nullptr;
     NetSock sock = NET_SOCK_NONE;
     char label[64] = {};
+    bool outgoing = false;                  // made by a connect command (not accepted)
     std::atomic<bool> stop{false};
     std::atomic<bool> dead{false};
     bool hello = false;                     // reader thread only
@@ -232,10 +233,11 @@ void reader_main(std::shared_ptr<Peer> p) {
 }
 
 // Registers a connected socket as a peer, greets it and starts its reader; false when refused.
-bool add_peer(NetModule* m, NetSock sock, const char* label) {
+bool add_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
     auto p = std::make_shared<Peer>();
     p->module = m;
     p->sock = sock;
+    p->outgoing = outgoing;
     copy_text(p->label, sizeof p->label, label);
     p->rx.reset(new (std::nothrow) uint8_t[NET_PAYLOAD_MAX]);
     p->rx_samples.reset(new (std::nothrow) NetWireSample[NET_SAMPLES_MAX]);
@@ -297,13 +299,31 @@ void close_all_peers(NetModule* m) {
     for (auto& p : all) finish_peer(m, p);
 }
 
+// Closes the connection that an earlier connect command made (one outgoing connection at a time,
+// so a second connect does not double every sample and write).
+void close_outgoing(NetModule* m) {
+    std::vector<std::shared_ptr<Peer>> old;
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        for (size_t i = 0; i < m->peers.size();) {
+            if (m->peers[i]->outgoing) {
+                old.push_back(m->peers[i]);
+                m->peers.erase(m->peers.begin() + (long)i);
+            } else {
+                i++;
+            }
+        }
+    }
+    for (auto& p : old) finish_peer(m, p);
+}
+
 void accept_main(NetModule* m) {
     while (!m->accept_stop.load()) {
         char label[64] = "?";
         NetSock s = m->t->accept_tcp(m->listener, m->timing.read.poll_ms, label, sizeof label);
         reap_dead_peers(m);
         if (s == NET_SOCK_NONE) continue;
-        if (add_peer(m, s, label)) NET_LOG(m, KX_LOG_INFO, "网络模块: 对端已连接 %s", label);
+        if (add_peer(m, s, label, false)) NET_LOG(m, KX_LOG_INFO, "网络模块: 对端已连接 %s", label);
     }
 }
 
@@ -791,6 +811,7 @@ int32_t cmd_connect(NetModule* m, const NetEndpoint* ep) {
     char address[64];
     copy_text(address, sizeof address, ep->address);
     reap_dead_peers(m);
+    close_outgoing(m);
     char error[128] = "";
     NetSock s = m->t->connect_tcp(address, ep->port, m->timing.connect_timeout_ms, error, sizeof error);
     if (s == NET_SOCK_NONE) {
@@ -799,7 +820,7 @@ int32_t cmd_connect(NetModule* m, const NetEndpoint* ep) {
     }
     char label[96];
     std::snprintf(label, sizeof label, "%s:%d", address, (int)ep->port);
-    if (!add_peer(m, s, label)) return -1;
+    if (!add_peer(m, s, label, true)) return -1;
     NET_LOG(m, KX_LOG_INFO, "网络模块: 已连接 %s", label);
     return 0;
 }

@@ -366,6 +366,17 @@ TEST_F(TwoInstances, StopSendingAndDisconnectReleaseOnlyTheirOwnTicks) {
     EXPECT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 0; }));
 }
 
+TEST_F(TwoInstances, ASecondConnectReplacesTheFirstConnection) {
+    connect_client();
+    NetEndpoint ep = {"127.0.0.1", port_};
+    ASSERT_EQ(net_module_command(client_, KX_NET_CONNECT, &ep, nullptr), 0);
+    EXPECT_EQ(net_module_peer_count(client_), 1);
+    ASSERT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 1; }));
+    NetWrite w = {"g_tick_ms", "7"};
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), 0);
+    EXPECT_EQ(probe_.writes_copy().size(), 1u);  // once, over the one connection
+}
+
 TEST_F(TwoInstances, CommandsWithoutAPeerFailAndSayWhy) {
     EXPECT_EQ(net_module_command(client_, KX_NET_UPLOAD_TABLE, nullptr, nullptr), -1);
     NetWrite w = {"x", "1"};
