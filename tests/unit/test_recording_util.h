@@ -72,7 +72,7 @@ inline std::vector<std::string> file_lines(const std::string& path) {
 
 // The fields of one CSV line as the replay reader sees them.
 inline std::vector<std::string> fields_of(std::string line) {
-    std::vector<CsvField> f(CSV_FIELD_CAPACITY);
+    static thread_local std::vector<CsvField> f(CSV_FIELD_CAPACITY);
     line.push_back(0);
     int32_t n = csv_split(line.data(), line.size() - 1, f.data(), CSV_FIELD_CAPACITY);
     std::vector<std::string> out;
