@@ -8,6 +8,19 @@
 #include "workspace/workspace.h"
 #include "workspace/workspace_win32.h"
 
+void screenshot_print_children(HWND parent, HDC dc) {
+    for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (!IsWindowVisible(child)) continue;
+        RECT rc;
+        GetWindowRect(child, &rc);
+        MapWindowPoints(nullptr, parent, (POINT*)&rc, 2);
+        POINT old;
+        OffsetViewportOrgEx(dc, rc.left, rc.top, &old);
+        SendMessageW(child, WM_PRINT, (WPARAM)dc, PRF_NONCLIENT | PRF_CLIENT | PRF_ERASEBKGND | PRF_CHILDREN);
+        SetViewportOrgEx(dc, old.x, old.y, nullptr);
+    }
+}
+
 void screenshot_window(HWND window, const char* path) {
     if (!window || !IsWindow(window) || !path || !path[0]) return;
     RECT rc;
@@ -25,6 +38,8 @@ void screenshot_window(HWND window, const char* path) {
         HGDIOBJ old = SelectObject(memory, bitmap);
         // Sent, not posted: from another thread this waits until the window has drawn.
         SendMessageW(window, WM_PRINT, (WPARAM)memory, PRF_NONCLIENT | PRF_CLIENT | PRF_ERASEBKGND | PRF_CHILDREN);
+        // Child controls (a numeric window's table, for one) where the platform left them out.
+        if (window != workspace_panel() && window != workspace_tab_control()) screenshot_print_children(window, memory);
         SelectObject(memory, old);
         BITMAPINFO info = {};
         info.bmiHeader.biSize = sizeof info.bmiHeader;

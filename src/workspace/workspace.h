@@ -55,6 +55,10 @@
 // and, when activated (keyboard focus), `set_focused_window(own handle)`; after dropping a leaf,
 // `release_leaf_if_unused(leaf id)` (for the chart core: g_chart_hooks.release_leaf).
 //
+// Screenshots (--shot=, --net-shot-at=) send WM_PRINT to the captured window; the tab control
+// prints its visible hosted windows the same way, so a hosted window should draw its picture into
+// the DC it receives with WM_PRINTCLIENT (or WM_PRINT) as it does for WM_PAINT.
+//
 // Until a kind is registered, creating it logs a warning and creates nothing.
 struct HostedKind {
     const char* kind;

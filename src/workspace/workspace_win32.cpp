@@ -24,6 +24,7 @@
 #include "core/text.h"
 #include "vartable/leaf_load.h"
 #include "vartable/tree_model.h"
+#include "workspace/main_status_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/screenshot_win32.h"
 #include "workspace/theme.h"
@@ -286,20 +287,6 @@ void paint_tab_extras(HDC dc) {
     SelectObject(dc, old_font);
 }
 
-// WM_PRINT into a memory surface (screenshots): the hosted windows are drawn at their places.
-void print_children(HWND parent, HDC dc) {
-    for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (!IsWindowVisible(child)) continue;
-        RECT rc;
-        GetWindowRect(child, &rc);
-        MapWindowPoints(nullptr, parent, (POINT*)&rc, 2);
-        POINT old;
-        OffsetViewportOrgEx(dc, rc.left, rc.top, &old);
-        SendMessageW(child, WM_PRINT, (WPARAM)dc, PRF_NONCLIENT | PRF_CLIENT | PRF_ERASEBKGND | PRF_CHILDREN);
-        SetViewportOrgEx(dc, old.x, old.y, nullptr);
-    }
-}
-
 int32_t tab_at_cursor() {
     TCHITTESTINFO hit = {};
     GetCursorPos(&hit.pt);
@@ -356,7 +343,7 @@ LRESULT CALLBACK tabs_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         case WM_PRINTCLIENT: {
             LRESULT r = CallWindowProcW(g_win.tabs_proc, hwnd, msg, wp, lp);
             paint_tab_extras((HDC)wp);
-            print_children(hwnd, (HDC)wp);
+            screenshot_print_children(hwnd, (HDC)wp);
             return r;
         }
         case WM_ERASEBKGND: {
@@ -448,7 +435,7 @@ LRESULT CALLBACK panel_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             RECT rc;
             GetClientRect(hwnd, &rc);
             FillRect((HDC)wp, &rc, brush(15));
-            print_children(hwnd, (HDC)wp);
+            screenshot_print_children(hwnd, (HDC)wp);
             return 0;
         }
         case WM_CTLCOLORSTATIC:
@@ -497,7 +484,7 @@ void install_hooks() {
     h.num_add_var = app_add_var;
     h.screenshot_current = screenshot_current;
     h.rebuild_window_menu = rebuild_window_menu;
-    h.update_command_states = main_window_refresh_hook;
+    h.update_command_states = update_command_states;
     g_acquisition_hooks.deliver_to_windows = workspace_deliver_samples;
     g_acquisition_hooks.post_to_waveform_windows = workspace_post_to_waveform_windows;
     g_acquisition_hooks.refresh_status = main_window_refresh_hook;

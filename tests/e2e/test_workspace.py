@@ -180,3 +180,19 @@ def test_record_button_text_follows_the_switch(kestrelix):
     poke_ok("find", "--class=KestrelixMain")
     assert next(c for c in children() if c[1] == 2006)[4] == "停止录制"
     k.kill()
+
+
+def test_net_shot_captures_the_current_tabs_window(kestrelix, tmp_path, shots_dir):
+    if not kinds_built():
+        pytest.skip("no hosted window kinds in this build")
+    shot = tmp_path / "tab.bmp"
+    k = kestrelix("--no-layout", f"--net-shot-at={rig.win_path(shot)},4000", "--net-exit=20000")
+    k.wait_log("Kestrelix 已启动")
+    poke_ok("post", "WM_COMMAND", "2013", "0", "--class=KestrelixMain")
+    poke_ok("post", "WM_COMMAND", "2504", "0", "--class=KestrelixMain")
+    k.wait_log(re.escape("截图: " + rig.win_path(shot)))
+    k.wait_exit(60)
+    h = check_bmp(shot)
+    # The first of two columns: about half the workspace's width, the tab's full height.
+    assert 300 < h["width"] < 600 and -h["height"] > 200, h
+    save_png(shot, "workspace_net_shot_numeric.png", shots_dir)
