@@ -149,7 +149,8 @@ bool send_frame(Peer* p, uint8_t type, const uint8_t* payload, uint32_t size) {
     if (p->dead.load() || p->stop.load()) return false;
     std::lock_guard<std::mutex> hold(p->send_lock);
     if (net_write_frame(p->module->t, p->sock, type, payload, size) == 0) return true;
-    p->stop.store(true);
+    if (!p->stop.exchange(true) && !p->module->shutting_down.load())
+        NET_LOG(p->module, KX_LOG_WARN, "网络模块: 向 %s 发送失败，断开连接", p->label);
     p->module->t->shutdown_both(p->sock);  // the reader thread notices and ends the connection
     return false;
 }
@@ -223,7 +224,8 @@ void reader_main(std::shared_ptr<Peer> p) {
         }
         handle_frame(p.get(), &h, p->rx.get());
     }
-    if (result != NET_READ_STOPPED && !m->shutting_down.load()) {
+    // A handler or a failed send that ended the connection has said why already.
+    if (result != NET_READ_STOPPED && result != NET_READ_OK && !m->shutting_down.load()) {
         int level = result == NET_READ_CLOSED ? KX_LOG_INFO : KX_LOG_WARN;
         NET_LOG(m, level, "网络模块: 与对端 %s 的连接已断开（%s）", p->label, net_read_result_text(result));
     }

@@ -27,6 +27,15 @@ bool make_address(const char* address, int32_t port, sockaddr_in* out) {
     return inet_pton(AF_INET, address, &out->sin_addr) == 1;
 }
 
+// Options of every connected socket: no Nagle delay for small frames, and a send that cannot
+// finish within 5 s fails, so a peer that stops reading cannot block the senders for good.
+void tune_connected(int fd) {
+    int yes = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    timeval tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 // Waits until the socket is readable (or writable); 1 ready, 0 timeout, -1 error.
 int wait_socket(int fd, short events, int32_t timeout_ms) {
     pollfd p = {fd, events, 0};
@@ -64,8 +73,7 @@ NetSock posix_accept(NetSock listener, int32_t timeout_ms, char* peer, size_t ca
     socklen_t len = sizeof sa;
     int fd = accept4((int)listener, (sockaddr*)&sa, &len, SOCK_CLOEXEC);
     if (fd < 0) return NET_SOCK_NONE;
-    int yes = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    tune_connected(fd);
     if (peer && capacity) {
         char ip[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
@@ -98,8 +106,7 @@ NetSock posix_connect(const char* address, int32_t port, int32_t timeout_ms, cha
         return NET_SOCK_NONE;
     }
     fcntl(fd, F_SETFL, flags);
-    int yes = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    tune_connected(fd);
     return fd;
 }
 

@@ -22,6 +22,15 @@ bool make_address(const char* address, int32_t port, sockaddr_in* out) {
     return inet_pton(AF_INET, address, &out->sin_addr) == 1;
 }
 
+// Options of every connected socket: no Nagle delay for small frames, and a send that cannot
+// finish within 5 s fails, so a peer that stops reading cannot block the senders for good.
+void tune_connected(SOCKET s) {
+    BOOL yes = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&yes, sizeof yes);
+    DWORD timeout_ms = 5000;
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, (const char*)&timeout_ms, sizeof timeout_ms);
+}
+
 // Waits until the socket is readable (or writable); 1 ready, 0 timeout, -1 error.
 int wait_socket(SOCKET s, bool write, int32_t timeout_ms) {
     fd_set set;
@@ -68,8 +77,7 @@ NetSock win_accept(NetSock listener, int32_t timeout_ms, char* peer, size_t capa
     int len = sizeof sa;
     SOCKET s = accept((SOCKET)listener, (sockaddr*)&sa, &len);
     if (s == INVALID_SOCKET) return NET_SOCK_NONE;
-    BOOL yes = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&yes, sizeof yes);
+    tune_connected(s);
     if (peer && capacity) {
         char ip[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
@@ -107,8 +115,7 @@ NetSock win_connect(const char* address, int32_t port, int32_t timeout_ms, char*
     }
     nonblocking = 0;
     ioctlsocket(s, FIONBIO, &nonblocking);
-    BOOL yes = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&yes, sizeof yes);
+    tune_connected(s);
     return (NetSock)s;
 }
 

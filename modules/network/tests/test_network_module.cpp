@@ -143,7 +143,7 @@ struct HostFns {
     static int32_t read_history(Sample* out, int32_t max) {
         std::lock_guard<std::recursive_mutex> hold(h->lock);
         int32_t n = (int32_t)h->history.size() < max ? (int32_t)h->history.size() : max;
-        std::memcpy(out, h->history.data() + h->history.size() - (size_t)n, sizeof(Sample) * (size_t)n);
+        if (n > 0) std::memcpy(out, h->history.data() + h->history.size() - (size_t)n, sizeof(Sample) * (size_t)n);
         return n;
     }
     static int32_t upsert(const char* n, uint64_t a, int32_t s) {
