@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include "chart/chart.h"
 #include "core/text.h"
 #include "recording/recording.h"
 #include "recording/replay.h"
@@ -31,9 +32,27 @@ int choose_save_path(char* out, size_t capacity) {
     return 1;
 }
 
+// Main-window timer 2 paces the step replay.
+void kill_replay_timer() {
+    HWND main = main_window_handle();
+    if (main) KillTimer(main, 2);
+}
+
+// Every live waveform window (each one is hosted in a tab of built-in windows).
+void* waveform_window_at(int32_t index) {
+    ChartWindow* cw = chart_record_at(index);
+    return cw ? cw->window : nullptr;
+}
+
 }  // namespace
 
-void recording_win32_install() { g_recording_ui_hooks.choose_save_path = choose_save_path; }
+void recording_win32_install() {
+    g_recording_ui_hooks.choose_save_path = choose_save_path;
+    ReplayChartHooks& r = g_replay_chart_hooks;
+    r.kill_replay_timer = kill_replay_timer;
+    if (!r.window_count) r.window_count = chart_record_count;
+    if (!r.window_at) r.window_at = waveform_window_at;
+}
 
 void replay_all_command_with_dialog() {
     wchar_t file[DIALOG_PATH_UNITS] = L"";
