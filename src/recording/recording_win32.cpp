@@ -10,6 +10,7 @@
 #include "recording/recording.h"
 #include "recording/replay.h"
 #include "workspace/main_window_win32.h"
+#include "workspace/toolbar_win32.h"
 
 namespace {
 
@@ -44,10 +45,22 @@ void* waveform_window_at(int32_t index) {
     return cw ? cw->window : nullptr;
 }
 
+// The record button reads "录制" while the switch is off and "停止录制" while it is on; the row
+// is placed again for the new width, then status bar and command states follow.
+void refresh_record_button() {
+    HWND main = main_window_handle();
+    if (!main) return;
+    HWND button = GetDlgItem(main, 2006);
+    if (button) SetWindowTextW(button, recording_switch_on() ? L"停止录制" : L"录制");
+    toolbar_layout();
+    main_window_refresh_hook();
+}
+
 }  // namespace
 
 void recording_win32_install() {
     g_recording_ui_hooks.choose_save_path = choose_save_path;
+    if (!g_recording_ui_hooks.refresh_toolbar) g_recording_ui_hooks.refresh_toolbar = refresh_record_button;
     ReplayChartHooks& r = g_replay_chart_hooks;
     r.kill_replay_timer = kill_replay_timer;
     if (!r.window_count) r.window_count = chart_record_count;
