@@ -3,12 +3,17 @@
 
 #include <commdlg.h>
 
+#include "core/app.h"
+#include "core/log.h"
+#include "core/text.h"
 #include "recording/recording.h"
 #include "recording/recording_win32.h"
 #include "recording/replay.h"
 #include "vartable/leaf_load.h"
 #include "workspace/main_status_win32.h"
+#include "workspace/layout.h"
 #include "workspace/main_window_win32.h"
+#include "workspace/theme.h"
 #include "workspace/toolbar_win32.h"
 #include "workspace/workspace.h"
 
@@ -54,9 +59,65 @@ void kill_replay_timer() {
     if (HWND main = main_window_handle()) KillTimer(main, TIMER_REPLAY_STEP);
 }
 
+// Layout files chosen by the user: "保存布局为..." (2021) and "加载布局..." (2022).
+bool choose_layout_file(HWND main, bool saving, wchar_t* file) {
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = main;
+    ofn.lpstrFilter = L"布局文件\0*.ini;*.layout\0所有文件\0*.*\0";
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = PATH_UNITS;
+    ofn.lpstrDefExt = L"ini";
+    ofn.Flags = OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY |
+                (saving ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
+    return saving ? GetSaveFileNameW(&ofn) != 0 : GetOpenFileNameW(&ofn) != 0;
+}
+
+void layout_file_command(HWND main, bool saving) {
+    wchar_t file[PATH_UNITS] = L"";
+    if (saving) lstrcpyW(file, L"layout.ini");
+    if (!choose_layout_file(main, saving, file)) return;
+    char path[PATH_UNITS * 3];
+    utf16_to_utf8((const char16_t*)file, path, sizeof path);
+    if (saving) layout_save(path);
+    else layout_load(path);
+}
+
+// "深色模式" (2701): the flag, a repaint of everything (self-painting windows take their colours
+// from the theme table), the menu check mark, the saved layout and the log line.
+void toggle_theme(HWND main) {
+    theme_store_flag(theme_is_dark() ? 0 : 1);
+    CheckMenuItem(GetMenu(main), 2701, MF_BYCOMMAND | (theme_is_dark() ? MF_CHECKED : MF_UNCHECKED));
+    RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW | RDW_FRAME);
+    layout_save_default();
+    log_printf(LOG_INFO, "界面主题: %s", theme_is_dark() ? "深色" : "白色");
+}
+
+void start_replay_timer() {
+    if (HWND main = main_window_handle()) SetTimer(main, TIMER_REPLAY_STEP, 10, nullptr);
+}
+
+// --net-set=: the toolbar's address field and, when given, its port field.
+void set_toolbar_net_address(const char* address, const char* port) {
+    HWND main = main_window_handle();
+    if (!main) return;
+    char16_t wide[128];
+    utf8_to_utf16(address, wide, 128);
+    SetDlgItemTextW(main, 2110, (const wchar_t*)wide);
+    if (port && port[0]) {
+        utf8_to_utf16(port, wide, 128);
+        SetDlgItemTextW(main, 2111, (const wchar_t*)wide);
+    }
+}
+
 }  // namespace
 
 void main_commands_install() {
+    g_app_hooks.replay_start = replay_start;
+    g_app_hooks.start_replay_timer = start_replay_timer;
+    g_app_hooks.replay_all = replay_all_command;
+    g_app_hooks.set_toolbar_net_address = set_toolbar_net_address;
     g_replay_chart_hooks.window_count = replay_window_count;
     g_replay_chart_hooks.window_at = replay_window_at;
     g_replay_chart_hooks.kill_replay_timer = kill_replay_timer;
@@ -75,6 +136,9 @@ bool main_route_command(HWND main, int id) {
             return true;
         case 2008: replay_all_command_with_dialog(); return true;
         case 2009: replay_stop_command(); return true;
+        case 2021: layout_file_command(main, true); return true;
+        case 2022: layout_file_command(main, false); return true;
+        case 2701: toggle_theme(main); return true;
         default: return false;
     }
 }

@@ -16,6 +16,8 @@
 #include "core/message_panel.h"
 #include "core/platform.h"
 #include "acquisition/acquisition.h"
+#include "recording/replay.h"
+#include "workspace/layout.h"
 #include "core/platform_win32.h"
 #include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
@@ -265,10 +267,12 @@ LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         case KX_MSG_LEAF_TABLE_CHANGED:
             leaf_remote_apply_pending();
             rebuild_tree_after_table_change();
+            layout_retry_bindings();  // restored windows may wait for leaves the peer just sent
             main_window_refresh_hook();
             return 0;
         case WM_TIMER:
             if (wp == TIMER_FILE_CHECK) elf_check_changed();
+            else if (wp == TIMER_REPLAY_STEP) replay_tick();
             return 0;
         case WM_CLOSE:
             main_window_close_hook();

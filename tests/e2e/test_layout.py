@@ -37,3 +37,17 @@ def test_layout_survives_a_restart(kestrelix, tmp_path):
     # --layout-save= writes the restored workspace, with the variables bound after the ELF load.
     copy = (tmp_path / "copy.ini").read_bytes().decode("utf-8")
     assert "type=chart\ntitle=网络波形\nvars=g_wave.sine\nvars+=g_wave.triangle\n" in copy
+
+
+def test_dark_mode_toggle_is_saved_and_net_set_fills_the_toolbar(kestrelix):
+    k = kestrelix("--net-set=192.168.1.9", "--net-exit=15000")
+    k.wait_log(r"\[INFO\] net-set 钩子: 192\.168\.1\.9:\(空\)")
+    assert poke_ok("gettext", "--class=KestrelixMain", "--child-id=2110", wait=10000) == ["192.168.1.9"]
+    assert poke_ok("gettext", "--class=KestrelixMain", "--child-id=2111") == ["10000"]
+    poke_ok("post", "WM_COMMAND", "2701", "0", "--class=KestrelixMain")
+    k.wait_log(r"\[INFO\] 界面主题: 深色")
+    assert "\ntheme=1\n" in (rig.appdata_dir() / "layout.ini").read_bytes().decode("utf-8")
+    poke_ok("post", "WM_COMMAND", "2701", "0", "--class=KestrelixMain")
+    k.wait_log(r"\[INFO\] 界面主题: 白色")
+    assert k.wait_exit(60) == 0
+    assert "\ntheme=0\n" in (rig.appdata_dir() / "layout.ini").read_bytes().decode("utf-8")
