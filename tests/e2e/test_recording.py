@@ -1,0 +1,120 @@
+"""Recording and replay under Wine: the record button around an acquisition of the simulated
+target with the save question answered both ways, and the two replays of the command line."""
+import re
+import time
+
+import pytest
+
+import rig
+from kxpoke import poke
+
+TWO = "g_motor.speed_rpm,g_wave.sine"
+
+
+def need_sim():
+    if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
+        pytest.skip("sim.dll or demo.elf not built")
+
+
+def cache_file():
+    return rig.appdata_dir() / "cache" / "recording.csv"
+
+
+def record_a_second(kestrelix):
+    """Record on, connect, start, about a second of samples, record off (the save question)."""
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={TWO}", "--net-exit=40000")
+    k.wait_log(r"SimLink 设备扫描: 1 个")
+    assert poke("click", "--class=KestrelixMain", "--child-id=2006", wait=10000)[0] == 0
+    k.wait_log(re.escape("[INFO] 录制已开启（可先于采集；数据写入临时缓存）"))
+    assert not cache_file().exists()  # nothing is opened before the acquisition starts
+    assert poke("click", "--class=KestrelixMain", "--child-id=2002")[0] == 0
+    k.wait_log(r"\[INFO\] 已连接: ")
+    assert poke("click", "--class=KestrelixMain", "--child-id=2004")[0] == 0
+    k.wait_log(r"采集落盘: RAM 缓冲 87381 样本\(约10MB\)，超出写 .*recording\.csv")
+    k.wait_log(r"采集速率: ", timeout=30)
+    assert poke("click", "--class=KestrelixMain", "--child-id=2006")[0] == 0
+    k.wait_log(r"\[INFO\] 采集落盘完成: .*recording\.csv（\d+ 样本）")
+    rc, lines = poke("msgbox", wait=10000)
+    assert rc == 0 and lines and lines[0] == "录制\t是否保存录制的 log 数据？", lines
+    return k
+
+
+def test_declining_the_save_deletes_the_cache(kestrelix):
+    need_sim()
+    k = record_a_second(kestrelix)
+    header = cache_file().read_bytes().split(b"\n")[0]
+    assert header == "\ufefftimestamp_us,time_iso,g_motor.speed_rpm,g_wave.sine".encode("utf-8")
+    assert poke("msgbox", "--press=no")[0] == 0
+    k.wait_log(re.escape("[INFO] 用户放弃保存录制数据"))
+    k.wait_log(r"\[INFO\] 录制缓存已清除: ")
+    assert not cache_file().exists()
+    assert poke("post", "WM_CLOSE", "0", "0", "--class=KestrelixMain")[0] == 0
+    k.wait_exit(60)
+
+
+def test_saving_copies_the_recording(kestrelix, tmp_path):
+    need_sim()
+    k = record_a_second(kestrelix)
+    cached = cache_file().read_bytes()
+    assert poke("msgbox", "--press=yes")[0] == 0
+    # The save dialog: the proposed name "data.csv" replaced by a path in the test's folder.
+    target = tmp_path / "saved.csv"
+    rc, _ = poke("find", "--class=#32770", wait=10000)
+    assert rc == 0
+    rc, children = poke("children", "--class=#32770")
+    edits = [c.split("\t") for c in children if c.split("\t")[1] == "Edit"]
+    assert edits, children
+    assert poke("settext", rig.win_path(target), f"--hwnd={edits[0][0]}")[0] == 0
+    assert poke("key", "ENTER", f"--hwnd={edits[0][0]}")[0] == 0
+    k.wait_log(r"\[INFO\] 录制已保存: .*saved\.csv（\d+ 样本）")
+    k.wait_log(r"\[INFO\] 录制缓存已清除: ")
+    saved = target.read_bytes()
+    assert saved == cached
+    lines = saved.decode("utf-8-sig").splitlines()
+    assert len(lines) > 100
+    for line in lines[1:]:
+        fields = line.split(",")
+        assert len(fields) == 4 and sum(1 for f in fields[2:] if f) == 1, line
+    assert poke("post", "WM_CLOSE", "0", "0", "--class=KestrelixMain")[0] == 0
+    k.wait_exit(60)
+
+
+def write_recording(path, rows, step_us):
+    lines = ["\ufefftimestamp_us,time_iso,g_motor.speed_rpm,g_wave.sine,no.such.variable"]
+    for r in range(rows):
+        value = f"{r},," if r % 2 == 0 else f",{r}.5,"
+        lines.append(f"{1733659200000000 + r * step_us},x,{value}9")
+    path.write_bytes(("\n".join(lines) + "\n").encode("utf-8"))
+
+
+def test_replay_all_from_the_command_line(kestrelix, tmp_path):
+    need_sim()
+    csv = tmp_path / "回放数据.csv"  # (command-line values end at a blank)
+    write_recording(csv, 100, 1000)
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--replay-all={rig.win_path(csv)}",
+                  "--net-exit=40000")
+    k.wait_log(re.escape(f"[INFO] 回放加载完成: {rig.win_path(csv)}（100 行，2 个变量桶缓存）"))
+    assert poke("post", "WM_CLOSE", "0", "0", "--class=KestrelixMain")[0] == 0
+    k.wait_exit(60)
+
+
+def test_step_replay_keeps_the_recorded_pace(kestrelix, tmp_path):
+    need_sim()
+    csv = tmp_path / "steps.csv"
+    write_recording(csv, 5, 500000)  # two seconds from the first line to the last
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--replay={rig.win_path(csv)}",
+                  "--net-exit=40000")
+    k.wait_log(re.escape(f"[INFO] 开始离线回放: {rig.win_path(csv)}"))
+    k.wait_log(re.escape("[INFO] 回放已停止"), timeout=30)
+    text = k.text()
+    started = next(l for l in text.splitlines() if "开始离线回放" in l)
+    ended = next(l for l in text.splitlines() if "[INFO] 回放结束" in l)
+    seconds = (rig_stamp(ended) - rig_stamp(started))
+    assert 1.8 < seconds < 6.0, seconds
+    assert poke("post", "WM_CLOSE", "0", "0", "--class=KestrelixMain")[0] == 0
+    k.wait_exit(60)
+
+
+def rig_stamp(line):
+    t = time.strptime(line[:19], "%Y-%m-%d %H:%M:%S")
+    return time.mktime(t) + int(line[20:26]) / 1e6
