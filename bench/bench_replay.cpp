@@ -29,29 +29,21 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Peak resident memory of the process in KiB (VmHWM), and its reset (Linux).
-long peak_rss_kib() {
+// A memory line of /proc/self/status in KiB ("VmHWM:" the peak resident size, "VmRSS:" the
+// current one); -1 when unknown.
+long status_kib(const char* key) {
     FILE* f = fopen("/proc/self/status", "r");
     if (!f) return -1;
     char line[256];
     long kib = -1;
+    size_t n = strlen(key);
     while (fgets(line, sizeof line, f))
-        if (strncmp(line, "VmHWM:", 6) == 0) kib = atol(line + 6);
+        if (strncmp(line, key, n) == 0) kib = atol(line + n);
     fclose(f);
     return kib;
 }
 
-long current_rss_kib() {
-    FILE* f = fopen("/proc/self/status", "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, f))
-        if (strncmp(line, "VmRSS:", 6) == 0) kib = atol(line + 6);
-    fclose(f);
-    return kib;
-}
-
+// Resets the peak (Linux).
 void reset_peak_rss() {
     FILE* f = fopen("/proc/self/clear_refs", "w");
     if (!f) return;
@@ -114,7 +106,7 @@ int main(int argc, char** argv) {
            (long long)recording_recorded_count(), record_s, record_rate, mib, mib / record_s);
 
     // ---- Load-all replay of that file: rows per second and peak memory ----
-    long rss_before = current_rss_kib();
+    long rss_before = status_kib("VmRSS:");
     reset_peak_rss();
     start = std::chrono::steady_clock::now();
     if (replay_load_all(cache) != 0) {
@@ -122,7 +114,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     double load_s = seconds_since(start);
-    long peak = peak_rss_kib();
+    long peak = status_kib("VmHWM:");
     double load_rate = (double)rows / load_s;
     long grown_kib = peak >= 0 && rss_before >= 0 ? peak - rss_before : -1;
     printf("load-all replay: %lld rows in %.2f s = %.0f rows/s, %d series of %d buckets\n", rows, load_s, load_rate,

@@ -16,18 +16,24 @@ namespace {
 
 enum : DWORD { DIALOG_PATH_UNITS = 1024 };
 
-// "data.csv" proposed, asks before overwriting; 1 with the UTF-8 path, 0 when cancelled.
-int choose_save_path(char* out, size_t capacity) {
-    wchar_t file[DIALOG_PATH_UNITS] = L"data.csv";
+// The file dialog record both commands share, owned by the main window.
+OPENFILENAMEW file_dialog(wchar_t* file, const wchar_t* filter, DWORD flags) {
     OPENFILENAMEW ofn = {};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = main_window_handle();
-    ofn.lpstrFilter = L"CSV 文件\0*.csv\0所有文件\0*.*\0";
+    ofn.lpstrFilter = filter;
     ofn.nFilterIndex = 1;
     ofn.lpstrFile = file;
     ofn.nMaxFile = DIALOG_PATH_UNITS;
+    ofn.Flags = flags | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    return ofn;
+}
+
+// "data.csv" proposed, asks before overwriting; 1 with the UTF-8 path, 0 when cancelled.
+int choose_save_path(char* out, size_t capacity) {
+    wchar_t file[DIALOG_PATH_UNITS] = L"data.csv";
+    OPENFILENAMEW ofn = file_dialog(file, L"CSV 文件\0*.csv\0所有文件\0*.*\0", OFN_OVERWRITEPROMPT);
     ofn.lpstrDefExt = L"csv";
-    ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
     if (!GetSaveFileNameW(&ofn)) return 0;
     utf16_to_utf8((const char16_t*)file, out, capacity);
     return 1;
@@ -69,14 +75,7 @@ void recording_win32_install() {
 
 void replay_all_command_with_dialog() {
     wchar_t file[DIALOG_PATH_UNITS] = L"";
-    OPENFILENAMEW ofn = {};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = main_window_handle();
-    ofn.lpstrFilter = L"CSV 记录\0*.csv\0所有文件\0*.*\0";
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = file;
-    ofn.nMaxFile = DIALOG_PATH_UNITS;
-    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    OPENFILENAMEW ofn = file_dialog(file, L"CSV 记录\0*.csv\0所有文件\0*.*\0", OFN_FILEMUSTEXIST);
     if (!GetOpenFileNameW(&ofn)) return;
     char path[RECORDING_PATH_CAPACITY];
     utf16_to_utf8((const char16_t*)file, path, sizeof path);
