@@ -3,7 +3,7 @@
 # present are skipped, and nothing is fetched when all are there.
 set -euo pipefail
 PACKAGES="cmake make g++ googletest mingw-w64 wine wine64 xvfb x11-utils fonts-wqy-microhei imagemagick
-python3-pytest gcc-arm-none-eabi binutils-arm-none-eabi libnewlib-arm-none-eabi gdb-multiarch
+python3-pytest python3-pytest-rerunfailures gcc-arm-none-eabi binutils-arm-none-eabi libnewlib-arm-none-eabi gdb-multiarch
 qemu-system-arm clang lld libclang-rt-14-dev python3.11-dbg"
 missing=()
 for p in $PACKAGES; do

@@ -234,7 +234,8 @@ int acquisition_thread_main(uint32_t generation) {
         }
     }
     if (looped) log_printf(acquisition_stop_requested() ? LOG_INFO : LOG_WARN, "采集线程已退出");
-    if (h.recording_finish) h.recording_finish();
+    // A thread that outlived its stop wait must not finish the cache of the run after it.
+    if (h.recording_finish && generation == acquisition_generation()) h.recording_finish();
     work.reset();
     acquisition_thread_ended(generation);
     return result;

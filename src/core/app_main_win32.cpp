@@ -8,6 +8,8 @@
 #include "core/log.h"
 #include "core/platform_win32.h"
 #include "acquisition/acquisition.h"
+#include "recording/recording.h"
+#include "recording/replay.h"
 #include "acquisition/flash_dialog_win32.h"
 #include "acquisition/probe.h"
 #include "chart/chart_window_win32.h"
@@ -120,9 +122,14 @@ void fill_probe_toolbar() {
 }  // namespace
 
 // The close, destroy and command steps of subsystems that are not in this build yet.
-void main_window_close_hook() { layout_save_default(); }
+void main_window_close_hook() {
+    recording_offer_save_before_exit();  // an unsaved recording is offered before the cache goes
+    layout_save_default();
+}
 void main_window_destroy_hook() {
     acquisition_stop();  // the polling thread must not call a driver that is being unloaded
+    replay_stop();
+    recording_shutdown();
     modules_unload();
 }
 void main_window_refresh_hook() {
