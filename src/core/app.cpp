@@ -66,10 +66,10 @@ void apply_watch_option(const char16_t* list) {
     if (h.watch_recount) h.watch_recount();
 }
 
-void apply_window_option(const char16_t* spec) {
+void apply_window_option(const char16_t* window_list) {
     const AppHooks& h = g_app_hooks;
     char16_t copy[1024];
-    text16_copy(copy, 1024, spec);
+    text16_copy(copy, 1024, window_list);
     char16_t* comma = copy;
     while (*comma && *comma != u',') comma++;
     char16_t* names = *comma ? comma + 1 : nullptr;

@@ -68,6 +68,6 @@ int app_run(char16_t* command_line, int show_command);
 // Ticks leaves by name from a comma-separated list (--watch=).
 void apply_watch_option(const char16_t* list);
 // Creates a window from "kind,name,name..." and fills it (--net-win=).
-void apply_window_option(const char16_t* spec);
+void apply_window_option(const char16_t* window_list);
 // Starts the delayed actions of --net-exit=, --net-shot-at= and --net-watchstop=.
 void app_start_delayed_actions(const CommandLineOptions* options);

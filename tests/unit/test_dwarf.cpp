@@ -31,7 +31,7 @@ struct Abbrev {
     uint64_t code, tag;
     bool children;
     std::vector<std::pair<uint64_t, uint64_t>> specs;
-    int64_t implicit = 0;  // constant of an implicit_const spec
+    int64_t implicit = 0;  // constant of an implicit_const abbreviation attribute
 };
 
 Bytes abbrev_table(const std::vector<Abbrev>& list, bool le = true) {
