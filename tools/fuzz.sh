@@ -12,7 +12,11 @@ mkdir -p "$BUILD/corpus" "$BUILD/artifacts" "$BUILD/seeds"
 cp -f "$BUILD"/tests/firmware/*.elf "$BUILD/seeds/" 2>/dev/null || true
 echo "fuzz: elf_open for ${SECONDS_TO_RUN}s (corpus $BUILD/corpus)"
 status=0
-"$BUILD/fuzz/fuzz_elf_open" -max_total_time="$SECONDS_TO_RUN" -timeout=10 -rss_limit_mb=2048 \
+# KX_FUZZ_SEED fixes libFuzzer's seed (make test uses one, so a failure there reproduces);
+# `make fuzz` leaves it random.
+SEED_ARGS=()
+[ -n "${KX_FUZZ_SEED:-}" ] && SEED_ARGS=(-seed="$KX_FUZZ_SEED")
+"$BUILD/fuzz/fuzz_elf_open" "${SEED_ARGS[@]}" -max_total_time="$SECONDS_TO_RUN" -timeout=10 -rss_limit_mb=2048 \
     -max_len=65536 -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/" \
     "$BUILD/corpus" "$BUILD/seeds" >"$BUILD/fuzz.log" 2>&1 || status=$?
 grep -E "^#[0-9]+.*DONE|stat::number_of_executed_units|SUMMARY|ERROR|Test unit written" "$BUILD/fuzz.log" || true

@@ -42,7 +42,7 @@ if [ -x tools/build_loaders.sh ]; then
 fi
 suite "e2e under Wine + Xvfb" tools/wine_rig.sh e2e
 if [ -x tools/fuzz.sh ] && [ "$FUZZ_SECONDS" -gt 0 ]; then
-  suite "fuzzing (${FUZZ_SECONDS} s)" tools/fuzz.sh "$FUZZ_SECONDS"
+  suite "fuzzing (${FUZZ_SECONDS} s)" env KX_FUZZ_SEED="${KX_FUZZ_SEED:-20261209}" tools/fuzz.sh "$FUZZ_SECONDS"
 fi
 
 echo
