@@ -41,6 +41,35 @@ void resume_acquisition(bool was_running, const FlashUi* ui) {
 
 const char* device_or_default(const FlashRequest& r) { return r.device_name[0] ? r.device_name : "(连接默认)"; }
 
+// The texts of one driver operation's report.
+struct FlashReport {
+    const char* caption;
+    const char* ok_status;
+    const char* ok_log;
+    const char* ok_box;
+    const char* fail_text;   // "%d": the driver's result
+    const char* fail_log;    // "%d": the driver's result
+};
+
+// Calls the driver with acquisition paused, reports the outcome; 0 when the driver succeeded.
+int run_driver_operation(int32_t code, FlashRequest* request, const FlashUi* ui, bool was_running,
+                         const FlashReport& report) {
+    int32_t rc = driver_command(code, request, nullptr);
+    if (rc == 0) {
+        status(ui, report.ok_status);
+        log_printf(LOG_INFO, "%s", report.ok_log);
+        platform()->message_box(report.ok_box, report.caption, PLATFORM_MB_OK | PLATFORM_MB_ICONINFORMATION);
+    } else {
+        char text[96];
+        text_printf(text, sizeof text, report.fail_text, rc);
+        status(ui, text);
+        log_printf(LOG_ERROR, report.fail_log, rc);
+        platform()->message_box(text, report.caption, PLATFORM_MB_OK | PLATFORM_MB_ICONERROR);
+    }
+    resume_acquisition(was_running, ui);
+    return rc == 0 ? 0 : -1;
+}
+
 }  // namespace
 
 const char* flash_device_preset(int32_t index) {
@@ -91,20 +120,9 @@ int flash_program(const FlashForm* form, const FlashUi* ui) {
     char path[1040];
     utf16_to_utf8((const char16_t*)request.path, path, sizeof path);
     log_printf(LOG_INFO, "烧录开始: %s @0x%08X device=%s", path, request.base_address, device_or_default(request));
-    int32_t rc = driver_command(KX_DRV_PROGRAM, &request, nullptr);
-    if (rc == 0) {
-        status(ui, "下载成功");
-        log_printf(LOG_INFO, "烧录成功");
-        platform()->message_box("固件下载成功", "烧录", PLATFORM_MB_OK | PLATFORM_MB_ICONINFORMATION);
-    } else {
-        char text[96];
-        text_printf(text, sizeof text, "下载失败（rc=%d），请查看消息栏日志", rc);
-        status(ui, text);
-        log_printf(LOG_ERROR, "烧录失败 rc=%d", rc);
-        platform()->message_box(text, "烧录", PLATFORM_MB_OK | PLATFORM_MB_ICONERROR);
-    }
-    resume_acquisition(was_running, ui);
-    return rc == 0 ? 0 : -1;
+    static const FlashReport kProgram = {"烧录", "下载成功", "烧录成功", "固件下载成功",
+                                         "下载失败（rc=%d），请查看消息栏日志", "烧录失败 rc=%d"};
+    return run_driver_operation(KX_DRV_PROGRAM, &request, ui, was_running, kProgram);
 }
 
 int flash_erase(const FlashForm* form, const FlashUi* ui) {
@@ -117,18 +135,7 @@ int flash_erase(const FlashForm* form, const FlashUi* ui) {
     bool was_running = pause_acquisition();
     status(ui, "正在擦除…");
     log_printf(LOG_INFO, "整片擦除开始 device=%s", device_or_default(request));
-    int32_t rc = driver_command(KX_DRV_ERASE, &request, nullptr);
-    if (rc == 0) {
-        status(ui, "擦除成功");
-        log_printf(LOG_INFO, "整片擦除成功");
-        platform()->message_box("Flash 已擦除", "擦除", PLATFORM_MB_OK | PLATFORM_MB_ICONINFORMATION);
-    } else {
-        char text[64];
-        text_printf(text, sizeof text, "擦除失败（rc=%d）", rc);
-        status(ui, text);
-        log_printf(LOG_ERROR, "整片擦除失败 rc=%d", rc);
-        platform()->message_box(text, "擦除", PLATFORM_MB_OK | PLATFORM_MB_ICONERROR);
-    }
-    resume_acquisition(was_running, ui);
-    return rc == 0 ? 0 : -1;
+    static const FlashReport kErase = {"擦除", "擦除成功", "整片擦除成功", "Flash 已擦除", "擦除失败（rc=%d）",
+                                       "整片擦除失败 rc=%d"};
+    return run_driver_operation(KX_DRV_ERASE, &request, ui, was_running, kErase);
 }
