@@ -6,6 +6,9 @@
  *   TESTMOD_FLAGS          role flags (default 2)
  *   TESTMOD_NAME           module name; by default the DLL's own file name without ".dll", so
  *                          copies of one DLL are told apart
+ *   TESTMOD_WINDOWS        offers the window type "testgauge" ("测试仪表"): a static child that
+ *                          shows the names of its variables; add_variable logs
+ *                          "testmod add_variable: NAME" and get_variable enumerates them
  * init and destroy log "testmod init: NAME" and "testmod destroy: NAME" through the host. */
 #include <windows.h>
 
@@ -66,6 +69,76 @@ __attribute__((unused)) static int32_t testmod_command(void* context, int32_t co
     return 0;
 }
 
+#ifdef TESTMOD_WINDOWS
+enum { TESTMOD_MAX_WINDOWS = 8, TESTMOD_MAX_VARS = 16 };
+
+/* One window of the test type and the leaf names it shows. */
+typedef struct TestWindow {
+    HWND hwnd;
+    int32_t count;
+    char names[TESTMOD_MAX_VARS][128];
+} TestWindow;
+
+static TestWindow g_windows[TESTMOD_MAX_WINDOWS];
+static const WindowTypeEntry g_window_types[] = {{"testgauge", "测试仪表"}, {NULL, NULL}};
+
+static TestWindow* test_window(void* hwnd) {
+    for (int i = 0; i < TESTMOD_MAX_WINDOWS; i++)
+        if (hwnd && g_windows[i].hwnd == (HWND)hwnd) return &g_windows[i];
+    return NULL;
+}
+
+static void show_names(TestWindow* w) {
+    wchar_t text[1024];
+    char utf8[1024] = "testgauge:";
+    for (int32_t i = 0; i < w->count; i++) {
+        strncat(utf8, " ", sizeof utf8 - strlen(utf8) - 1);
+        strncat(utf8, w->names[i], sizeof utf8 - strlen(utf8) - 1);
+    }
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text, 1024);
+    SetWindowTextW(w->hwnd, text);
+}
+
+static void* testmod_create_window(void* context, const char* type, void* parent, int32_t x, int32_t y, int32_t width,
+                                   int32_t height, const char* title) {
+    (void)context;
+    (void)title;
+    TestWindow* slot = test_window(NULL);
+    for (int i = 0; !slot && i < TESTMOD_MAX_WINDOWS; i++)
+        if (!g_windows[i].hwnd) slot = &g_windows[i];
+    if (!slot || strcmp(type, "testgauge") != 0) return NULL;
+    memset(slot, 0, sizeof *slot);
+    slot->hwnd = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT, x, y, width, height, (HWND)parent,
+                                 NULL, GetModuleHandleW(NULL), NULL);
+    if (slot->hwnd) show_names(slot);
+    return slot->hwnd;
+}
+
+static void testmod_window_closing(void* context, void* window) {
+    (void)context;
+    TestWindow* w = test_window(window);
+    if (w) memset(w, 0, sizeof *w);
+}
+
+static void testmod_add_variable(void* context, void* window, int32_t id) {
+    (void)context;
+    TestWindow* w = test_window(window);
+    const char* name = g_host ? g_host->host_leaf_name(id) : NULL;
+    if (!w || !name || w->count >= TESTMOD_MAX_VARS) return;
+    snprintf(w->names[w->count++], sizeof w->names[0], "%s", name);
+    g_host->host_log(KX_LOG_INFO, "testmod add_variable: %s", name);
+    show_names(w);
+}
+
+static int32_t testmod_get_variable(void* context, void* window, int32_t index, char* name, int32_t capacity) {
+    (void)context;
+    TestWindow* w = test_window(window);
+    if (!w || index < 0 || index >= w->count || capacity <= 0) return 0;
+    snprintf(name, (size_t)capacity, "%s", w->names[index]);
+    return 1;
+}
+#endif
+
 #ifndef TESTMOD_NO_EXPORT
 __declspec(dllexport) const ModuleDescriptor* kx_module_get(void) {
     memset(&g_descriptor, 0, sizeof g_descriptor);
@@ -79,6 +152,13 @@ __declspec(dllexport) const ModuleDescriptor* kx_module_get(void) {
 #endif
     g_descriptor.destroy = testmod_destroy;
     g_descriptor.command = testmod_command;
+#ifdef TESTMOD_WINDOWS
+    g_descriptor.window_types = g_window_types;
+    g_descriptor.create_window = testmod_create_window;
+    g_descriptor.window_closing = testmod_window_closing;
+    g_descriptor.add_variable = testmod_add_variable;
+    g_descriptor.get_variable = testmod_get_variable;
+#endif
     return &g_descriptor;
 }
 #else

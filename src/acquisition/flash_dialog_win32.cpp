@@ -5,6 +5,7 @@
 
 #include "acquisition/flash.h"
 #include "acquisition/flash_dialog_win32.h"
+#include "workspace/theme_win32.h"
 #include "acquisition/probe.h"
 #include "core/platform_win32.h"
 #include "core/text.h"
@@ -110,6 +111,8 @@ void create_controls(HWND dlg, const wchar_t* device) {
 }
 
 LRESULT CALLBACK flash_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT themed = 0;
+    if (theme_dialog_message(hwnd, msg, wp, lp, &themed)) return themed;
     switch (msg) {
         case WM_CREATE:
             g_dialog = hwnd;

@@ -69,6 +69,10 @@ int32_t probe_scan();
 void probe_refresh();
 // A new choice in the channel list.
 void probe_select_channel(int32_t position);
+// True when choosing `position` in the channel list would change the channel: another entry, or
+// the entry shown selected without being in effect (with no driver module the list's only entry,
+// "网络", is shown selected before the network channel was ever chosen).
+bool probe_channel_choice_is_new(int32_t position);
 void probe_connect();
 void probe_disconnect();
 

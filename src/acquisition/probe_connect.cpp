@@ -181,6 +181,14 @@ void probe_refresh() {
 // [SECTION] Channel switch
 //-------------------------------------------------------------------------------------------------
 
+bool probe_channel_choice_is_new(int32_t position) {
+    const ProbeToolbar& t = g_probe_toolbar;
+    if (position < 0 || position >= t.channel_count) return false;
+    if (position != t.channel_selected) return true;
+    bool network_entry = position == driver_count();
+    return network_entry != (g_probe_state.network_channel != 0);
+}
+
 void probe_select_channel(int32_t position) {
     ProbeToolbar& t = g_probe_toolbar;
     if (position == driver_count()) {

@@ -74,6 +74,40 @@ void message_panel_clear() {
     notify();
 }
 
+namespace {
+
+// Appends as much of `text` as fits below capacity - 1; returns the new length.
+size_t append16(char16_t* out, size_t length, size_t capacity, const char16_t* text) {
+    while (*text && length + 1 < capacity) out[length++] = *text++;
+    out[length] = 0;
+    return length;
+}
+
+}  // namespace
+
+int message_panel_copy_text(MessageRowSelected selected, void* user, char16_t* out, size_t capacity) {
+    if (!out || capacity == 0) return 0;
+    out[0] = 0;
+    if (!selected) return 0;
+    if (capacity > MESSAGE_COPY_CAPACITY) capacity = MESSAGE_COPY_CAPACITY;
+    size_t length = 0;
+    int counted = 0;
+    for (int i = 0; i < g_panel.count; i++) {
+        if (!selected(user, i)) continue;
+        const MessagePanelRow* row = message_panel_row(i);
+        // Field limits as the list shows them: time 63, level 15, message 1023 characters.
+        length = append16(out, length, capacity, row->time);
+        length = append16(out, length, capacity, u" ");
+        length = append16(out, length, capacity, row->level);
+        length = append16(out, length, capacity, u" ");
+        length = append16(out, length, capacity, row->message);
+        length = append16(out, length, capacity, u"\r\n");
+        if (length >= MESSAGE_COPY_STOP) break;
+        counted++;
+    }
+    return counted;
+}
+
 void log_to_panel(LogLevel level, const char16_t* text) {
     const Platform* p = platform();
     if (!p->main_window_exists()) return;

@@ -31,6 +31,15 @@ int message_panel_count();
 const MessagePanelRow* message_panel_row(int index);
 void message_panel_clear();
 
+enum : int { MESSAGE_COPY_CAPACITY = 4096, MESSAGE_COPY_STOP = 4080 };
+// Tells whether row `index` (0 = newest) is selected in the view.
+typedef bool (*MessageRowSelected)(void* user, int index);
+// The clipboard text of the selected rows, newest first, one "%s %s %s\r\n" line per row (time,
+// level, message), at most 4095 characters. Once the text reaches 4080 characters the walk
+// stops; the row that got it there stays in the text, cut where the text is full, but is not
+// counted. Returns the number of rows counted (0: nothing worth copying).
+int message_panel_copy_text(MessageRowSelected selected, void* user, char16_t* out, size_t capacity);
+
 // Time column "%02d:%02d.%03d" (minutes and seconds within the hour, milliseconds).
 void message_panel_format_time(int64_t us, char16_t* out, size_t capacity);
 

@@ -21,7 +21,7 @@
 #include "vartable/tree_model.h"
 #include "workspace/dialogs_win32.h"
 #include "workspace/main_window_win32.h"
-#include "workspace/theme.h"
+#include "workspace/theme_win32.h"
 #include "workspace/workspace.h"
 
 namespace {
@@ -199,6 +199,7 @@ void apply_theme(NumWindow* w) {
     SendMessageW(list, LVM_SETBKCOLOR, 0, (LPARAM)colour(12));
     SendMessageW(list, LVM_SETTEXTBKCOLOR, 0, (LPARAM)colour(12));
     SendMessageW(list, LVM_SETTEXTCOLOR, 0, (LPARAM)colour(13));
+    theme_header(list);
     InvalidateRect(list, nullptr, TRUE);
     InvalidateRect((HWND)w->window, nullptr, TRUE);
 }

@@ -58,7 +58,7 @@ void refresh_record_button() {
     if (!main) return;
     HWND button = GetDlgItem(main, 2006);
     if (button) SetWindowTextW(button, recording_switch_on() ? L"停止录制" : L"录制");
-    toolbar_layout();
+    main_window_relayout();
     main_window_refresh_hook();
 }
 

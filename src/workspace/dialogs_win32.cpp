@@ -25,6 +25,7 @@
 #include "acquisition/variable_write.h"
 #include "vartable/tree_model.h"
 #include "workspace/main_window_win32.h"
+#include "workspace/theme_win32.h"
 #include "workspace/variable_tree_win32.h"
 
 //-------------------------------------------------------------------------------------------------
@@ -162,11 +163,13 @@ void pick_create_children(HWND hwnd, PickDialog* d) {
     d->list = add_child(hwnd, WC_LISTVIEWW, L"", WS_BORDER | WS_TABSTOP | WS_VSCROLL | LVS_REPORT | LVS_SHOWSELALWAYS,
                         0, ID_PICK_LIST, 0, 0, 10, 10);
     SendMessageW(d->list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
+    theme_color_list(d->list);
     LVCOLUMNW col = {};
     col.mask = LVCF_TEXT | LVCF_WIDTH;
     col.pszText = (LPWSTR)L"变量（名称 @ 地址）";
     col.cx = 400;
     SendMessageW(d->list, LVM_INSERTCOLUMNW, 0, (LPARAM)&col);
+    theme_header(d->list);
     add_child(hwnd, WC_BUTTONW, L"确定", WS_TABSTOP | BS_DEFPUSHBUTTON, 0, ID_PICK_OK, 0, 0, 10, 10);
     add_child(hwnd, WC_BUTTONW, L"取消", WS_TABSTOP | BS_PUSHBUTTON, 0, ID_PICK_CANCEL, 0, 0, 10, 10);
     RECT rc;
@@ -261,6 +264,8 @@ LRESULT pick_notify(HWND hwnd, PickDialog* d, NMHDR* hdr) {
 }
 
 LRESULT CALLBACK pick_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT themed = 0;
+    if (theme_dialog_message(hwnd, msg, wp, lp, &themed)) return themed;
     PickDialog* d = pick_of(hwnd);
     switch (msg) {
         case WM_CREATE: {
@@ -386,6 +391,8 @@ void write_take_text(HWND dialog, void* data) {
 }
 
 LRESULT CALLBACK write_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT themed = 0;
+    if (theme_dialog_message(hwnd, msg, wp, lp, &themed)) return themed;
     WriteDialog* d = (WriteDialog*)GetWindowLongPtrW(hwnd, GWLP_USERDATA);
     switch (msg) {
         case WM_CREATE: {
@@ -469,6 +476,8 @@ void net_take_fields(HWND dialog, void* data) {
 }
 
 LRESULT CALLBACK net_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT themed = 0;
+    if (theme_dialog_message(hwnd, msg, wp, lp, &themed)) return themed;
     NetDialog* d = (NetDialog*)GetWindowLongPtrW(hwnd, GWLP_USERDATA);
     switch (msg) {
         case WM_CREATE: {

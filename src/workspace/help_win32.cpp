@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "workspace/help_text.h"
+#include "workspace/theme_win32.h"
 #include "workspace/help_win32.h"
 
 namespace {
@@ -26,6 +27,8 @@ std::u16string load_manual() {
 }
 
 LRESULT CALLBACK help_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT themed = 0;
+    if (theme_dialog_message(hwnd, msg, wp, lp, &themed)) return themed;
     HWND edit = GetDlgItem(hwnd, 1);
     switch (msg) {
         case WM_CREATE: {

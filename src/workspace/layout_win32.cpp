@@ -11,7 +11,9 @@
 #include "vartable/leaf_load.h"
 #include "workspace/layout.h"
 #include "workspace/layout_win32.h"
-#include "workspace/theme.h"
+#include "workspace/main_layout.h"
+#include "workspace/main_window_win32.h"
+#include "workspace/theme_win32.h"
 #include "workspace/variable_tree_win32.h"
 #include "workspace/workspace.h"
 
@@ -29,7 +31,7 @@ void main_rect(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
 }
 
 void panel_flags(int32_t* log_hidden, int32_t* tree_hidden, int32_t* tree_auto) {
-    *log_hidden = 0;  // the message panel has no collapse state in this build
+    *log_hidden = g_message_panel_state.collapsed;
     const VariablePanelState* s = variable_panel_state();
     *tree_hidden = s ? s->hidden : 0;
     *tree_auto = s ? s->auto_hide : 0;
@@ -68,7 +70,8 @@ int32_t tab_section(int32_t index, LayoutSection* out) {
     return 1;
 }
 
-void apply_panel_flags(int32_t, int32_t tree_hidden, int32_t tree_auto) {
+void apply_panel_flags(int32_t log_hidden, int32_t tree_hidden, int32_t tree_auto) {
+    if ((log_hidden != 0) != (g_message_panel_state.collapsed != 0)) set_message_panel_collapsed(log_hidden ? 1 : 0);
     set_variable_panel_hidden(tree_hidden ? 1 : 0);
     set_auto_hide(tree_auto ? 1 : 0);
 }
@@ -110,7 +113,7 @@ int32_t current_tab() { return g_workspace.current_tab; }
 int32_t tab_count() { return g_workspace.tab_count; }
 int32_t tree_width() { return g_app_settings.var_panel_width; }
 int32_t log_height() { return g_app_settings.msg_panel_height; }
-void apply_theme(int32_t dark) { theme_store_flag(dark); }
+void apply_theme(int32_t dark) { theme_set(dark); }
 void* create_tab_window(const char* type, const char* title) { return create_window_for_layout(type, title); }
 void select_layout_tab(int32_t index) { select_tab(index); }
 void save_default_layout() { layout_save_default(); }

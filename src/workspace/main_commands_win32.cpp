@@ -13,7 +13,7 @@
 #include "workspace/main_status_win32.h"
 #include "workspace/layout.h"
 #include "workspace/main_window_win32.h"
-#include "workspace/theme.h"
+#include "workspace/theme_win32.h"
 #include "workspace/toolbar_win32.h"
 #include "workspace/workspace.h"
 
@@ -22,10 +22,11 @@ namespace {
 enum : UINT_PTR { TIMER_REPLAY_STEP = 2 };
 enum : DWORD { PATH_UNITS = 1024 };
 
-// The record button's text changes with the switch: states, then the toolbar row again.
+// The record button's text changes with the switch: states, then the whole layout (the toolbar
+// row may wrap differently).
 void refresh_after_record() {
     update_command_states();
-    toolbar_layout();
+    main_window_relayout();
 }
 
 void open_elf_dialog(HWND main) {
@@ -84,12 +85,10 @@ void layout_file_command(HWND main, bool saving) {
     else layout_load(path);
 }
 
-// "深色模式" (2701): the flag, a repaint of everything (self-painting windows take their colours
-// from the theme table), the menu check mark, the saved layout and the log line.
-void toggle_theme(HWND main) {
-    theme_store_flag(theme_is_dark() ? 0 : 1);
-    CheckMenuItem(GetMenu(main), 2701, MF_BYCOMMAND | (theme_is_dark() ? MF_CHECKED : MF_UNCHECKED));
-    RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW | RDW_FRAME);
+// "深色模式" (2701): the other theme for every window at once, the saved layout and the log line
+// (the menu's check mark is set whenever the menu opens).
+void toggle_theme() {
+    theme_set(theme_is_dark() ? 0 : 1);
     layout_save_default();
     log_printf(LOG_INFO, "界面主题: %s", theme_is_dark() ? "深色" : "白色");
 }
@@ -138,7 +137,7 @@ bool main_route_command(HWND main, int id) {
         case 2009: replay_stop_command(); return true;
         case 2021: layout_file_command(main, true); return true;
         case 2022: layout_file_command(main, false); return true;
-        case 2701: toggle_theme(main); return true;
+        case 2701: toggle_theme(); return true;
         default: return false;
     }
 }

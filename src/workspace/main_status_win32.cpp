@@ -7,7 +7,7 @@
 #include "core/platform_win32.h"
 #include "core/text.h"
 #include "workspace/main_status.h"
-#include "workspace/toolbar_win32.h"
+#include "workspace/main_window_win32.h"
 
 namespace {
 
@@ -50,6 +50,6 @@ void update_command_states() {
     GetWindowTextW(record, shown, 32);
     if (lstrcmpW(shown, (const wchar_t*)wanted) != 0) {
         SetWindowTextW(record, (const wchar_t*)wanted);
-        toolbar_layout();
+        main_window_relayout();
     }
 }

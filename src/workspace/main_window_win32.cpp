@@ -4,6 +4,7 @@
 // Index
 //   [SECTION] State and layout
 //   [SECTION] Message panel (virtual list view over the portable model)
+//   [SECTION] Message panel splitter, strip, copy and clear
 //   [SECTION] Menu bar
 //   [SECTION] Variable panel: tree commands and notices
 //   [SECTION] Window procedure
@@ -11,10 +12,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstring>
+
 #include "core/app.h"
 #include "core/log.h"
 #include "core/message_panel.h"
 #include "core/platform.h"
+#include "core/text.h"
 #include "acquisition/acquisition.h"
 #include "recording/replay.h"
 #include "workspace/layout.h"
@@ -25,8 +29,10 @@
 #include "workspace/dialogs_win32.h"
 #include "workspace/help_win32.h"
 #include "workspace/main_commands_win32.h"
+#include "workspace/main_layout.h"
 #include "workspace/main_status_win32.h"
 #include "workspace/main_window_win32.h"
+#include "workspace/theme_win32.h"
 #include "workspace/toolbar_win32.h"
 #include "workspace/variable_tree_win32.h"
 #include "workspace/workspace_win32.h"
@@ -41,34 +47,49 @@ namespace {
 struct MainWindowState {
     HWND hwnd;
     HWND message_list;
+    HWND message_splitter;
+    HWND message_strip;
     HWND status_bar;
 };
 
 MainWindowState g_main;
 
 const wchar_t kMainClass[] = L"KestrelixMain";
-enum : int { ID_MESSAGE_LIST = 3001, ID_STATUS_BAR = 3002 };
+const wchar_t kMessageSplitterClass[] = L"KXSplitterH";
+const wchar_t kMessageStripClass[] = L"KXLogStrip";
 // Main-window timers: firmware file change check, step replay, panel auto-hide.
 enum : UINT_PTR { TIMER_FILE_CHECK = 1, TIMER_REPLAY_STEP = 2, TIMER_PANEL_AUTOHIDE = 3 };
+enum : UINT {
+    MSG_MESSAGE_SPLITTER_DRAG = WM_APP + 11,
+    MSG_SELECT_MESSAGE_ROWS = WM_APP + 31,
+    MSG_COLLAPSE_MESSAGES = WM_APP + 32,
+};
+enum : int { CMD_COPY_MESSAGES = 2601, CMD_CLEAR_MESSAGES = 2602, CMD_DARK_MODE = 2701 };
+
+void place(HWND hwnd, const MlRect& r, bool shown) {
+    if (!hwnd) return;
+    MoveWindow(hwnd, r.x, r.y, r.w, r.h, TRUE);
+    ShowWindow(hwnd, shown ? SW_SHOW : SW_HIDE);
+}
 
 void layout_children(HWND hwnd) {
     RECT rc;
     GetClientRect(hwnd, &rc);
-    int status_h = 0;
-    if (g_main.status_bar) {
-        SendMessageW(g_main.status_bar, WM_SIZE, 0, 0);
-        RECT sr;
-        GetWindowRect(g_main.status_bar, &sr);
-        status_h = sr.bottom - sr.top;
-    }
-    int panel_h = g_app_settings.msg_panel_height;
-    int bottom = rc.bottom - status_h;
-    // The variable panel fills the content band between the toolbar row and the message panel.
-    int content_h = rc.bottom - panel_h - 61;
-    int left = variable_panel_layout(rc.right, content_h);
-    workspace_layout(left, rc.right, rc.bottom, content_h);
-    if (g_main.message_list)
-        MoveWindow(g_main.message_list, 0, bottom - panel_h, rc.right, panel_h, TRUE);
+    MainLayoutInput in = {};
+    in.client_width = rc.right;
+    in.client_height = rc.bottom;
+    in.toolbar_rows = toolbar_layout(rc.right);
+    in.message_height = g_app_settings.msg_panel_height;
+    in.message_collapsed = g_message_panel_state.collapsed;
+    MainLayoutPlan plan;
+    main_layout_compute(&in, &plan);
+    int left = variable_panel_layout(plan.content_top, plan.content_height);
+    workspace_layout(left, rc.right, rc.bottom, plan.content_top, plan.content_height);
+    place(g_main.message_strip, plan.message_strip, !plan.message_shown);
+    place(g_main.message_splitter, plan.message_splitter, plan.message_shown);
+    place(g_main.message_list, plan.message_list, plan.message_shown);
+    if (g_main.status_bar) MoveWindow(g_main.status_bar, plan.status_bar.x, plan.status_bar.y, plan.status_bar.w,
+                                      plan.status_bar.h, TRUE);
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -85,7 +106,7 @@ void create_message_list(HWND parent) {
     g_main.message_list = CreateWindowExW(
         WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
         WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, 0, 0, 100, 100, parent,
-        (HMENU)(INT_PTR)ID_MESSAGE_LIST, GetModuleHandleW(nullptr), nullptr);
+        (HMENU)(INT_PTR)MAIN_ID_MESSAGE_LIST, GetModuleHandleW(nullptr), nullptr);
     SendMessageW(g_main.message_list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
                  LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
     SendMessageW(g_main.message_list, WM_SETFONT, (WPARAM)GetStockObject(DEFAULT_GUI_FONT), TRUE);
@@ -98,6 +119,8 @@ void create_message_list(HWND parent) {
         col.cx = widths[i];
         SendMessageW(g_main.message_list, LVM_INSERTCOLUMNW, i, (LPARAM)&col);
     }
+    theme_color_list(g_main.message_list);
+    theme_header(g_main.message_list);
     message_panel_create(panel_changed, nullptr);
 }
 
@@ -108,6 +131,152 @@ void message_list_get_item(NMLVDISPINFOW* info) {
     const char16_t* text = u"";
     if (row) text = info->item.iSubItem == 0 ? row->time : info->item.iSubItem == 1 ? row->level : row->message;
     lstrcpynW(info->item.pszText, (const wchar_t*)text, info->item.cchTextMax);
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Message panel splitter, strip, copy and clear
+//-------------------------------------------------------------------------------------------------
+
+void paint_message_splitter(HWND hwnd, HDC dc) {
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    FillRect(dc, &rc, theme_brush(4));
+    int cx = rc.right / 2, cy = rc.bottom / 2;
+    HPEN pen = CreatePen(PS_SOLID, 1, theme_colorref(2));
+    HGDIOBJ old_pen = SelectObject(dc, pen);
+    HGDIOBJ old_brush = SelectObject(dc, GetStockObject(NULL_BRUSH));
+    POINT corners[3] = {{cx - 4, cy - 1}, {cx + 4, cy - 1}, {cx, cy + 2}};
+    Polygon(dc, corners, 3);
+    SelectObject(dc, old_brush);
+    SelectObject(dc, old_pen);
+    DeleteObject(pen);
+}
+
+LRESULT CALLBACK message_splitter_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT painted = 0;
+    if (theme_paint_message(hwnd, msg, wp, paint_message_splitter, &painted)) return painted;
+    if (shell_splitter_mouse(hwnd, msg, lp, MSG_MESSAGE_SPLITTER_DRAG, true)) return 0;
+    if (msg == WM_LBUTTONDBLCLK) {
+        SendMessageW(GetParent(hwnd), MSG_COLLAPSE_MESSAGES, g_message_panel_state.collapsed ? 0 : 1, 0);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+void paint_message_strip(HWND hwnd, HDC dc) {
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    FillRect(dc, &rc, theme_brush(1));
+    RECT line = {rc.left, rc.top, rc.right, rc.top + 1};
+    FillRect(dc, &line, theme_brush(4));
+    HGDIOBJ old = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, theme_colorref(2));
+    DrawTextW(dc, L"\u25B2 消息（点击展开）", -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    SelectObject(dc, old);
+}
+
+LRESULT CALLBACK message_strip_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT painted = 0;
+    if (theme_paint_message(hwnd, msg, wp, paint_message_strip, &painted)) return painted;
+    if (msg == WM_LBUTTONUP) {
+        set_message_panel_collapsed(0);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+void create_message_panel(HWND parent) {
+    shell_register_class(kMessageSplitterClass, message_splitter_proc, (LPCWSTR)IDC_SIZENS, CS_DBLCLKS);
+    shell_register_class(kMessageStripClass, message_strip_proc, (LPCWSTR)IDC_HAND, 0);
+    g_main.message_splitter = CreateWindowExW(0, kMessageSplitterClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 10, 5,
+                                              parent, (HMENU)(INT_PTR)MAIN_ID_MESSAGE_SPLITTER,
+                                              GetModuleHandleW(nullptr), nullptr);
+    g_main.message_strip = CreateWindowExW(0, kMessageStripClass, L"", WS_CHILD, 0, 0, 10, 10, parent,
+                                           (HMENU)(INT_PTR)MAIN_ID_MESSAGE_STRIP, GetModuleHandleW(nullptr), nullptr);
+    create_message_list(parent);
+}
+
+// WM_APP + 11: the splitter's top follows the cursor's y.
+void on_message_splitter_drag(int y) {
+    RECT rc;
+    GetClientRect(g_main.hwnd, &rc);
+    g_app_settings.msg_panel_height = message_panel_drag_height(rc.bottom, y);
+    layout_children(g_main.hwnd);
+}
+
+bool message_row_selected(void* list, int index) {
+    return (SendMessageW((HWND)list, LVM_GETITEMSTATE, (WPARAM)index, LVIS_SELECTED) & LVIS_SELECTED) != 0;
+}
+
+int selected_message_count() {
+    return g_main.message_list ? (int)SendMessageW(g_main.message_list, LVM_GETSELECTEDCOUNT, 0, 0) : 0;
+}
+
+bool put_on_clipboard(const char16_t* text) {
+    size_t units = text16_len(text) + 1;
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, units * sizeof(char16_t));
+    if (!memory) return false;
+    void* locked = GlobalLock(memory);
+    if (!locked) {
+        GlobalFree(memory);
+        return false;
+    }
+    memcpy(locked, text, units * sizeof(char16_t));
+    GlobalUnlock(memory);
+    if (!OpenClipboard(g_main.hwnd)) {
+        GlobalFree(memory);
+        return false;
+    }
+    EmptyClipboard();
+    bool placed = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+    CloseClipboard();
+    if (!placed) GlobalFree(memory);
+    return placed;
+}
+
+void copy_selected_messages() {
+    if (!g_main.message_list) return;
+    static char16_t text[MESSAGE_COPY_CAPACITY];
+    int counted = message_panel_copy_text(message_row_selected, g_main.message_list, text, MESSAGE_COPY_CAPACITY);
+    if (counted <= 0) return;
+    if (!put_on_clipboard(text)) {
+        log_printf(LOG_WARN, "复制失败: 剪贴板不可用");
+        return;
+    }
+    log_printf(LOG_INFO, "已复制 %d 条消息", counted);
+}
+
+void clear_messages() {
+    if (g_main.message_list) message_panel_clear();
+    log_printf(LOG_INFO, "已清除全部消息");
+}
+
+// WM_APP + 31: selects rows start .. start + count - 1 only; the number of selected rows.
+int select_message_rows(int start, int count) {
+    if (!g_main.message_list) return 0;
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED;
+    state.state = 0;
+    SendMessageW(g_main.message_list, LVM_SETITEMSTATE, (WPARAM)-1, (LPARAM)&state);
+    state.state = LVIS_SELECTED;
+    int rows = message_panel_count();
+    for (int k = start < 0 ? 0 : start; k < rows && k - start < count; k++)
+        SendMessageW(g_main.message_list, LVM_SETITEMSTATE, (WPARAM)k, (LPARAM)&state);
+    return selected_message_count();
+}
+
+void show_message_menu() {
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING | (selected_message_count() > 0 ? MF_ENABLED : MF_GRAYED), CMD_COPY_MESSAGES,
+                L"复制选中");
+    AppendMenuW(menu, MF_STRING | (message_panel_count() > 0 ? MF_ENABLED : MF_GRAYED), CMD_CLEAR_MESSAGES,
+                L"全部清除");
+    POINT pt;
+    GetCursorPos(&pt);
+    SetForegroundWindow(g_main.hwnd);
+    TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, pt.x, pt.y, 0, g_main.hwnd, nullptr);
+    DestroyMenu(menu);
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -192,17 +361,24 @@ void rebuild_tree_after_table_change() {
 // [SECTION] Window procedure
 //-------------------------------------------------------------------------------------------------
 
+void theme_apply_main() { theme_apply(nullptr); }
+
 void on_create(HWND hwnd) {
     g_main.hwnd = hwnd;
+    theme_remember_main(hwnd);
+    g_app_hooks.theme_apply = theme_apply_main;
     platform_win32_set_main_window(hwnd);
     SetMenu(hwnd, build_menu_bar());
     toolbar_create(hwnd);
     variable_panel_create(hwnd);
+    theme_color_tree(variable_tree_window());
     workspace_create(hwnd);
     main_commands_install();
-    create_message_list(hwnd);
+    create_message_panel(hwnd);
     g_main.status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
-                                        0, 0, hwnd, (HMENU)(INT_PTR)ID_STATUS_BAR, GetModuleHandleW(nullptr), nullptr);
+                                        0, 0, hwnd, (HMENU)(INT_PTR)MAIN_ID_STATUS_BAR, GetModuleHandleW(nullptr),
+                                        nullptr);
+    theme_status_bar(g_main.status_bar);
     int edges[4] = {170, 420, 620, -1};
     SendMessageW(g_main.status_bar, SB_SETPARTS, 4, (LPARAM)edges);
     log_set_sink(log_to_panel);
@@ -238,23 +414,35 @@ void on_command(HWND hwnd, int id) {
     }
 }
 
+LRESULT on_notify(NMHDR* hdr) {
+    if (hdr->idFrom != MAIN_ID_MESSAGE_LIST) return 0;
+    if (hdr->code == LVN_GETDISPINFOW) message_list_get_item((NMLVDISPINFOW*)hdr);
+    else if (hdr->code == NM_RCLICK) show_message_menu();
+    return 0;
+}
+
 LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     LRESULT panel_result = 0;
     if (workspace_message(hwnd, msg, wp, lp, &panel_result)) return panel_result;
     if (main_forward_wheel(hwnd, msg, wp, lp)) return 0;
     if (variable_panel_message(hwnd, msg, wp, lp, &panel_result)) return panel_result;
+    if (theme_dialog_message(hwnd, msg, wp, lp, &panel_result)) return panel_result;
     switch (msg) {
         case WM_CREATE: on_create(hwnd); return 0;
         case WM_SIZE: layout_children(hwnd); return 0;
-        case WM_COMMAND: on_command(hwnd, LOWORD(wp)); return 0;
-        case WM_NOTIFY: {
-            NMHDR* hdr = (NMHDR*)lp;
-            if (hdr->idFrom == ID_MESSAGE_LIST && hdr->code == LVN_GETDISPINFOW) {
-                message_list_get_item((NMLVDISPINFOW*)lp);
-                return 0;
-            }
-            break;
-        }
+        case WM_COMMAND:
+            if (toolbar_notification(LOWORD(wp), HIWORD(wp))) return 0;
+            if (LOWORD(wp) == CMD_COPY_MESSAGES) copy_selected_messages();
+            else if (LOWORD(wp) == CMD_CLEAR_MESSAGES) clear_messages();
+            else on_command(hwnd, LOWORD(wp));
+            return 0;
+        case WM_NOTIFY: return on_notify((NMHDR*)lp);
+        case WM_INITMENUPOPUP:
+            CheckMenuItem(GetMenu(hwnd), CMD_DARK_MODE, MF_BYCOMMAND | (theme_is_dark() ? MF_CHECKED : MF_UNCHECKED));
+            return 0;
+        case MSG_MESSAGE_SPLITTER_DRAG: on_message_splitter_drag((int)(INT_PTR)wp); return 0;
+        case MSG_SELECT_MESSAGE_ROWS: return select_message_rows((int)wp, (int)lp);
+        case MSG_COLLAPSE_MESSAGES: set_message_panel_collapsed(wp ? 1 : 0); return 0;
         case KX_MSG_LOG_RECORD: log_record_deliver((LogRecord*)wp); return 0;
         case KX_MSG_SAMPLES_WAITING:
             samples_flush();
@@ -296,7 +484,7 @@ void main_window_register_class() {
     wc.lpfnWndProc = main_window_proc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.hCursor = LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW);
-    wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    wc.hbrBackground = nullptr;  // erased with the theme's brush 0
     wc.hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1));
     wc.lpszClassName = kMainClass;
     RegisterClassExW(&wc);
@@ -310,3 +498,43 @@ HWND main_window_create() {
 }
 
 HWND main_window_handle() { return g_main.hwnd; }
+
+bool shell_splitter_mouse(HWND hwnd, UINT msg, LPARAM lp, UINT drag_message, bool vertical_drag) {
+    switch (msg) {
+        case WM_LBUTTONDOWN: SetCapture(hwnd); return true;
+        case WM_LBUTTONUP:
+            if (GetCapture() == hwnd) ReleaseCapture();
+            return true;
+        case WM_MOUSEMOVE:
+            if (GetCapture() == hwnd) {
+                POINT pt = {(short)LOWORD(lp), (short)HIWORD(lp)};
+                MapWindowPoints(hwnd, GetParent(hwnd), &pt, 1);
+                SendMessageW(GetParent(hwnd), drag_message, (WPARAM)(INT_PTR)(vertical_drag ? pt.y : pt.x), 0);
+            }
+            return true;
+        default: return false;
+    }
+}
+
+void shell_register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor, UINT style) {
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof wc;
+    if (GetClassInfoExW(GetModuleHandleW(nullptr), name, &wc)) return;
+    wc.cbSize = sizeof wc;
+    wc.style = style;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, cursor);
+    wc.lpszClassName = name;  // no background brush: these windows paint their whole client
+    RegisterClassExW(&wc);
+}
+
+void main_window_relayout() {
+    if (g_main.hwnd) layout_children(g_main.hwnd);
+}
+
+void set_message_panel_collapsed(int collapsed) {
+    g_message_panel_state.collapsed = collapsed ? 1 : 0;
+    main_window_relayout();
+    log_printf(LOG_INFO, "消息栏%s", collapsed ? "已收起" : "已展开");
+}

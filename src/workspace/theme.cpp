@@ -60,3 +60,61 @@ void theme_load_setting() {
     }
     fclose(f);
 }
+
+ThemeElementColours theme_element(ThemeElement element) {
+    switch (element) {
+        case THEME_EDIT_FIELD: return {6, 5, 5, -1};
+        case THEME_VARIABLE_TREE: return {8, 7, 7, 11};
+        case THEME_LIST: return {13, 12, 12, -1};
+        case THEME_TAB_STRIP: return {16, 15, 15, -1};
+        case THEME_STATUS_BAR: return {18, 17, 17, 4};
+        default: return {2, 0, 0, -1};
+    }
+}
+
+namespace {
+
+bool ascii_equal_nocase(const char* a, const char* b) {
+    for (; *a && *b; a++, b++) {
+        char x = (*a >= 'A' && *a <= 'Z') ? (char)(*a + 32) : *a;
+        char y = (*b >= 'A' && *b <= 'Z') ? (char)(*b + 32) : *b;
+        if (x != y) return false;
+    }
+    return *a == *b;
+}
+
+}  // namespace
+
+bool theme_restyles_class(const char* class_name) {
+    if (!class_name) return false;
+    static const char* const kClasses[] = {"Button", "ComboBox", "Edit", "SysTabControl32"};
+    for (const char* c : kClasses)
+        if (ascii_equal_nocase(class_name, c)) return true;
+    return false;
+}
+
+const char* theme_visual_style(int32_t dark) { return dark ? "DarkMode_Explorer" : "Explorer"; }
+
+uint32_t theme_header_text_color(int32_t dark) { return dark ? 0xCDCDCD : 0x000000; }
+uint32_t theme_header_separator_color(int32_t dark) { return dark ? 0x505055 : 0x808080; }
+
+void theme_combo_mark_line(int32_t i, int32_t right, int32_t top, int32_t bottom, int32_t* x0, int32_t* x1,
+                           int32_t* y) {
+    *y = (top + bottom) / 2 - 1 + i;
+    *x0 = right - 10 - (i / 2) - 4;
+    *x1 = right - 10 + (i / 2) + 4;
+}
+
+int32_t theme_status_parts(const int32_t* edges, int32_t count, int32_t client_right, int32_t* left, int32_t* right) {
+    if (count > THEME_STATUS_PARTS_MAX) count = THEME_STATUS_PARTS_MAX;
+    int32_t x = 0, n = 0;
+    for (int32_t i = 0; edges && i < count; i++) {
+        int32_t edge = edges[i] >= 0 && edges[i] <= client_right ? edges[i] : client_right;
+        if (x >= edge) break;
+        left[n] = x;
+        right[n] = edge;
+        n++;
+        x = edge;
+    }
+    return n;
+}

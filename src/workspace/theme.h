@@ -21,3 +21,45 @@ uint32_t theme_color_of(int32_t dark, int32_t index);
 // (LOCALAPPDATA\Kestrelix\layout.ini, else layout.ini in the current directory); light when the
 // file cannot be read.
 void theme_load_setting();
+
+// Which colour indices a kind of native control takes (text, background, fill brush, line).
+enum ThemeElement : int32_t {
+    THEME_DIALOG_TEXT = 0,   // dialog and main-window backgrounds, static text and buttons
+    THEME_EDIT_FIELD,        // edit fields, combo boxes and list boxes
+    THEME_VARIABLE_TREE,
+    THEME_LIST,              // message list and numeric table
+    THEME_TAB_STRIP,         // tab control background and its static children
+    THEME_STATUS_BAR,
+    THEME_ELEMENT_COUNT,
+};
+
+// The colour indices of one element (-1 = not used by that element).
+struct ThemeElementColours {
+    int32_t text;
+    int32_t background;
+    int32_t fill;
+    int32_t line;
+};
+
+// The indices of an element; an unknown element gets the dialog's.
+ThemeElementColours theme_element(ThemeElement element);
+
+// Native controls whose visual style follows the theme: "Button", "ComboBox", "Edit" and
+// "SysTabControl32" (compared without regard to case, as window classes are).
+bool theme_restyles_class(const char* class_name);
+// The visual style those controls get: "DarkMode_Explorer" (dark) or "Explorer" (light).
+const char* theme_visual_style(int32_t dark);
+
+// Themed list headers: item text and the separators between items.
+uint32_t theme_header_text_color(int32_t dark);
+uint32_t theme_header_separator_color(int32_t dark);
+
+// Line i (0..3) of a themed combo box's drop-down mark in a client rectangle: from x0 to x1 at y.
+void theme_combo_mark_line(int32_t i, int32_t right, int32_t top, int32_t bottom, int32_t* x0, int32_t* x1,
+                           int32_t* y);
+
+enum : int32_t { THEME_STATUS_PARTS_MAX = 8 };
+// The x ranges of a themed status bar's parts from their kept right edges (negative = up to the
+// right end; an edge beyond the client is cut to it). Stops at the first part that would not be
+// right of the previous one. Returns the number of parts written to left/right.
+int32_t theme_status_parts(const int32_t* edges, int32_t count, int32_t client_right, int32_t* left, int32_t* right);

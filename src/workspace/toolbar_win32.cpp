@@ -12,8 +12,10 @@
 
 #include "acquisition/probe.h"
 #include "core/text.h"
+#include "workspace/main_layout.h"
 #include "workspace/main_status_win32.h"
 #include "workspace/main_window_win32.h"
+#include "workspace/theme_win32.h"
 #include "workspace/toolbar_win32.h"
 
 //-------------------------------------------------------------------------------------------------
@@ -85,30 +87,41 @@ HWND create_one(HWND parent, const ToolbarControl& c) {
 
 void toolbar_create(HWND parent) {
     g_parent = parent;
-    for (const ToolbarControl& c : kControls) create_one(parent, c);
-    toolbar_layout();
+    for (const ToolbarControl& c : kControls) {
+        HWND hwnd = create_one(parent, c);
+        if (c.kind == ToolbarControl::DROPLIST || c.kind == ToolbarControl::COMBO_EDIT) theme_combo(hwnd);
+    }
+    RECT rc;
+    GetClientRect(parent, &rc);
+    toolbar_layout(rc.right);
 }
 
-void toolbar_layout() {
-    int x = 6;
+int toolbar_layout(int client_width) {
+    constexpr int COUNT = (int)(sizeof kControls / sizeof kControls[0]);
+    static_assert(COUNT <= (int)TOOLBAR_MAX_SLOTS, "toolbar slots");
+    HWND hwnds[COUNT];
+    ToolbarSlot slots[COUNT];
+    int heights[COUNT];
+    int n = 0;
     for (const ToolbarControl& c : kControls) {
         HWND hwnd = control(c.id);
         if (!hwnd) continue;
         bool list = c.kind == ToolbarControl::DROPLIST || c.kind == ToolbarControl::COMBO_EDIT;
-        if (list) {
-            MoveWindow(hwnd, x, 5, c.width, 120, TRUE);
-            x += c.width + 4;
-        } else if (c.width > 0) {
-            MoveWindow(hwnd, x, 5, c.width, 22, TRUE);
-            x += c.width + 4;
+        if (c.width > 0) {
+            slots[n] = {c.width, c.width + 4};
         } else {
             wchar_t text[64];
             GetWindowTextW(hwnd, text, 64);
             int w = text_width(hwnd, text);
-            MoveWindow(hwnd, x, 5, w + 14, 22, TRUE);
-            x += w + 18;
+            slots[n] = {w + 14, w + 18};
         }
+        heights[n] = list ? 120 : 22;  // a list's height includes its drop-down
+        hwnds[n++] = hwnd;
     }
+    int32_t xs[COUNT], ys[COUNT];
+    int rows = toolbar_flow(slots, n, client_width, xs, ys);
+    for (int i = 0; i < n; i++) MoveWindow(hwnds[i], xs[i], ys[i], slots[i].width, heights[i], TRUE);
+    return rows;
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -188,15 +201,25 @@ void toolbar_install_probe_hooks() {
 // [SECTION] Commands
 //-------------------------------------------------------------------------------------------------
 
+bool toolbar_notification(int id, int code) {
+    // Code 0 is a command without a control (automation posts the bare id): the command path.
+    if (id != ID_CHANNEL || code == 0) return false;
+    if (code == CBN_SELCHANGE || code == CBN_SELENDOK) {
+        int position = selection(ID_CHANNEL);
+        if (probe_channel_choice_is_new(position)) probe_select_channel(position);
+    }
+    return true;
+}
+
 bool toolbar_probe_command(int id) {
     switch (id) {
         case 2002: probe_connect(); return true;
         case 2003: probe_disconnect(); return true;
         case ID_REFRESH: probe_refresh(); return true;
         case ID_CHANNEL: {
-            // Every notification of the list arrives here; only a new position is a channel change.
+            // Reached without a notification code (a command id alone): only a change counts.
             int position = selection(ID_CHANNEL);
-            if (position >= 0 && position != g_probe_toolbar.channel_selected) probe_select_channel(position);
+            if (probe_channel_choice_is_new(position)) probe_select_channel(position);
             return true;
         }
         default: return false;

@@ -27,6 +27,8 @@
 #include "vartable/leaf_table.h"
 #include "vartable/tree_model.h"
 #include "workspace/dialogs_win32.h"
+#include "workspace/main_window_win32.h"
+#include "workspace/theme_win32.h"
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] State
@@ -56,7 +58,6 @@ enum : UINT {
 };
 enum : UINT_PTR { TIMER_PANEL = 3 };
 enum : int {
-    CONTENT_TOP = 34,
     STRIP_WIDTH = 8,
     SPLITTER_WIDTH = 5,
     PANEL_MIN_WIDTH = 60,
@@ -298,18 +299,8 @@ void tree_write_caret_value(HWND owner) {
 namespace {
 
 LRESULT CALLBACK splitter_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (shell_splitter_mouse(hwnd, msg, lp, MSG_SPLITTER_DRAG, false)) return 0;
     switch (msg) {
-        case WM_LBUTTONDOWN: SetCapture(hwnd); return 0;
-        case WM_LBUTTONUP:
-            if (GetCapture() == hwnd) ReleaseCapture();
-            return 0;
-        case WM_MOUSEMOVE:
-            if (GetCapture() == hwnd) {
-                POINT pt = {(short)LOWORD(lp), (short)HIWORD(lp)};
-                MapWindowPoints(hwnd, GetParent(hwnd), &pt, 1);
-                SendMessageW(GetParent(hwnd), MSG_SPLITTER_DRAG, (WPARAM)pt.x, 0);
-            }
-            return 0;
         case WM_LBUTTONDBLCLK:
             SendMessageW(GetParent(hwnd), MSG_HIDE_PANEL, g_panel.state.hidden ? 0 : 1, 0);
             return 0;
@@ -318,7 +309,7 @@ LRESULT CALLBACK splitter_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             HDC dc = BeginPaint(hwnd, &ps);
             RECT rc;
             GetClientRect(hwnd, &rc);
-            FillRect(dc, &rc, GetSysColorBrush(COLOR_BTNSHADOW));
+            FillRect(dc, &rc, theme_brush(4));
             EndPaint(hwnd, &ps);
             return 0;
         }
@@ -334,10 +325,10 @@ LRESULT CALLBACK strip_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             HDC dc = BeginPaint(hwnd, &ps);
             RECT rc;
             GetClientRect(hwnd, &rc);
-            FillRect(dc, &rc, GetSysColorBrush(COLOR_BTNFACE));
+            FillRect(dc, &rc, theme_brush(1));
             HGDIOBJ old = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
             SetBkMode(dc, TRANSPARENT);
-            SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+            SetTextColor(dc, theme_colorref(2));
             DrawTextW(dc, L"\u276F", 1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
             SelectObject(dc, old);
             EndPaint(hwnd, &ps);
@@ -352,7 +343,7 @@ void paint_pin(HWND hwnd) {
     HDC dc = BeginPaint(hwnd, &ps);
     RECT rc;
     GetClientRect(hwnd, &rc);
-    FillRect(dc, &rc, GetSysColorBrush(COLOR_BTNFACE));
+    FillRect(dc, &rc, theme_brush(1));
     int cx = rc.right / 2, cy = rc.bottom / 2;
     COLORREF fill = g_panel.state.auto_hide ? RGB(0x96, 0x96, 0x96) : RGB(0xD4, 0xAF, 0x37);
     HBRUSH brush = CreateSolidBrush(fill);
@@ -383,20 +374,6 @@ LRESULT CALLBACK pin_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
 }
 
-void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor, UINT style) {
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof wc;
-    if (GetClassInfoExW(GetModuleHandleW(nullptr), name, &wc)) return;
-    wc.cbSize = sizeof wc;
-    wc.style = style;
-    wc.lpfnWndProc = proc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.hCursor = LoadCursorW(nullptr, cursor);
-    wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
-    wc.lpszClassName = name;
-    RegisterClassExW(&wc);
-}
-
 HWND create_child(const wchar_t* cls, int id, DWORD style, DWORD ex_style = 0) {
     return CreateWindowExW(ex_style, cls, L"", WS_CHILD | style, 0, 0, 10, 10, g_panel.main, (HMENU)(INT_PTR)id,
                            GetModuleHandleW(nullptr), nullptr);
@@ -412,9 +389,9 @@ void variable_panel_create(HWND main) {
     g_panel.main = main;
     g_panel.state = VariablePanelState{};
     g_panel.recheck_message = RegisterWindowMessageW(L"KestrelixTreeRecheck");
-    register_class(kSplitterClass, splitter_proc, (LPCWSTR)IDC_SIZEWE, CS_DBLCLKS);
-    register_class(kStripClass, strip_proc, (LPCWSTR)IDC_SIZEWE, 0);
-    register_class(kPinClass, pin_proc, (LPCWSTR)IDC_ARROW, 0);
+    shell_register_class(kSplitterClass, splitter_proc, (LPCWSTR)IDC_SIZEWE, CS_DBLCLKS);
+    shell_register_class(kStripClass, strip_proc, (LPCWSTR)IDC_SIZEWE, 0);
+    shell_register_class(kPinClass, pin_proc, (LPCWSTR)IDC_ARROW, 0);
 
     g_panel.tree = create_child(WC_TREEVIEWW, ID_VARIABLE_TREE,
                                 WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | TVS_HASBUTTONS | TVS_HASLINES |
@@ -437,27 +414,26 @@ void variable_panel_create(HWND main) {
     SetTimer(main, TIMER_PANEL, 200, nullptr);
 }
 
-int variable_panel_layout(int client_width, int content_height) {
-    (void)client_width;
+int variable_panel_layout(int content_top, int content_height) {
     if (!g_panel.tree) return 0;
     int c = content_height > 0 ? content_height : 0;
     int width = panel_width();
     int left;
     if (g_panel.state.hidden) {
-        MoveWindow(g_panel.strip, 0, CONTENT_TOP, STRIP_WIDTH, c, TRUE);
+        MoveWindow(g_panel.strip, 0, content_top, STRIP_WIDTH, c, TRUE);
         ShowWindow(g_panel.strip, SW_SHOW);
         ShowWindow(g_panel.tree, SW_HIDE);
         ShowWindow(g_panel.pin, SW_HIDE);
         left = STRIP_WIDTH;
     } else {
         ShowWindow(g_panel.strip, SW_HIDE);
-        MoveWindow(g_panel.tree, 0, CONTENT_TOP, width, c, TRUE);
+        MoveWindow(g_panel.tree, 0, content_top, width, c, TRUE);
         ShowWindow(g_panel.tree, SW_SHOW);
-        MoveWindow(g_panel.pin, width - 34, CONTENT_TOP + 4, 30, 22, TRUE);
+        MoveWindow(g_panel.pin, width - 34, content_top + 4, 30, 22, TRUE);
         ShowWindow(g_panel.pin, SW_SHOW);
         left = width;
     }
-    MoveWindow(g_panel.splitter, left, CONTENT_TOP, SPLITTER_WIDTH, c, TRUE);
+    MoveWindow(g_panel.splitter, left, content_top, SPLITTER_WIDTH, c, TRUE);
     return left;
 }
 

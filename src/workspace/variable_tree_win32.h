@@ -24,9 +24,9 @@ struct VariablePanelState {
 // Creates the tree, splitter, strip and pin under the main window, attaches the tree model to
 // the tree view and starts the auto-hide timer (main-window timer 3).
 void variable_panel_create(HWND main);
-// Places the panel's windows for a content band from y = 34 with this height; returns the left
-// edge L of whatever stands to the right of the splitter (the workspace starts at L + 5).
-int variable_panel_layout(int client_width, int content_height);
+// Places the panel's windows in the content band (its top and height); returns the left edge L
+// of whatever stands to the right of the splitter (the workspace starts at L + 5).
+int variable_panel_layout(int content_top, int content_height);
 // Messages of the main window that belong to the panel (tree notifications, splitter drag
 // WM_APP + 3, pin mode WM_APP + 9, row selection WM_APP + 12, hide WM_APP + 33, timer 3, the
 // posted check-box re-read). True when handled, with the result in *result.

@@ -658,23 +658,25 @@ namespace {
 // Enumerations stop here even if a window keeps answering.
 enum : int32_t { NAME_ENUM_LIMIT = 512 };
 
+// A window is asked through its own kind: a waveform or numeric window added to a module's tab
+// answers for itself; only windows of no registered kind in a module tab ask the module.
 bool window_shows_leaf(const TabRecord& t, void* w, int32_t leaf_id) {
     char name[WORKSPACE_NAME_CAPACITY];
-    if (t.kind == TAB_KIND_MODULE) {
-        const ModuleDescriptor* m = t.module;
-        if (!m || m->api_version <= 2 || !m->get_variable) return false;
-        for (int32_t i = 0; i < NAME_ENUM_LIMIT; i++) {
-            name[0] = 0;
-            if (!m->get_variable(t.module_context, w, i, name, WORKSPACE_NAME_CAPACITY)) break;
-            name[WORKSPACE_NAME_CAPACITY - 1] = 0;
+    const HostedKind* kind = workspace_kind_of(w);
+    if (kind) {
+        if (!kind->variable_name) return false;
+        for (int32_t i = 0; i < NAME_ENUM_LIMIT && kind->variable_name(w, i, name, WORKSPACE_NAME_CAPACITY); i++)
             if (leaf_find(name) == leaf_id) return true;
-        }
         return false;
     }
-    const HostedKind* kind = workspace_kind_of(w);
-    if (!kind || !kind->variable_name) return false;
-    for (int32_t i = 0; i < NAME_ENUM_LIMIT && kind->variable_name(w, i, name, WORKSPACE_NAME_CAPACITY); i++)
+    const ModuleDescriptor* m = t.kind == TAB_KIND_MODULE ? t.module : nullptr;
+    if (!m || m->api_version <= 2 || !m->get_variable) return false;
+    for (int32_t i = 0; i < NAME_ENUM_LIMIT; i++) {
+        name[0] = 0;
+        if (!m->get_variable(t.module_context, w, i, name, WORKSPACE_NAME_CAPACITY)) break;
+        name[WORKSPACE_NAME_CAPACITY - 1] = 0;
         if (leaf_find(name) == leaf_id) return true;
+    }
     return false;
 }
 
@@ -699,6 +701,14 @@ void release_leaf_if_unused(int32_t leaf_id) {
 
 int32_t workspace_add_leaf_to_window(void* window, int32_t leaf_id) {
     if (!alive(window)) return -1;
+    // A module's window takes its variables through the module's own entry.
+    for (int32_t i = 0; i < g_workspace.tab_count; i++) {
+        const TabRecord& t = g_workspace.tabs[i];
+        if (t.kind != TAB_KIND_MODULE || t.first_window != window || !t.module) continue;
+        if (!t.module->add_variable) return -1;
+        t.module->add_variable(t.module_context, window, leaf_id);
+        return 0;
+    }
     const HostedKind* kind = workspace_kind_of(window);
     if (!kind || !kind->add_var) return -1;
     kind->add_var(window, leaf_id);
@@ -707,13 +717,12 @@ int32_t workspace_add_leaf_to_window(void* window, int32_t leaf_id) {
 
 namespace {
 
-// Calls fn(window, kind) for every live window of a registered kind in the built-in tabs, in tab
-// and column order.
+// Calls fn(window, kind) for every live window of a registered kind in every tab (also the
+// waveform and numeric windows added to a module's tab), in tab and column order.
 template <typename F>
 void for_each_builtin_window(F fn) {
     for (int32_t i = 0; i < g_workspace.tab_count; i++) {
         const TabRecord& t = g_workspace.tabs[i];
-        if (t.kind != TAB_KIND_BUILTIN) continue;
         for (int32_t k = 0; k < t.window_count; k++) {
             void* w = t.windows[k];
             const HostedKind* kind = alive(w) ? workspace_kind_of(w) : nullptr;

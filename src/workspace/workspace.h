@@ -322,15 +322,18 @@ void tab_rename_text(const char16_t* typed, char16_t* out, size_t capacity);
 int32_t leaf_shown_anywhere(int32_t leaf_id);
 // A window dropped a leaf: unwatch it when no window shows it any more.
 void release_leaf_if_unused(int32_t leaf_id);
-// WM_APP + 35: adds the leaf to a live window of a registered kind; 0 added, -1 ignored.
+// WM_APP + 35 and the layout's bindings: adds the leaf to a live window, through the module's
+// add_variable for a module tab's first window, else through the window's registered kind;
+// 0 added, -1 ignored.
 int32_t workspace_add_leaf_to_window(void* window, int32_t leaf_id);
-// Offers each sample to every live window of every built-in tab (the drain's window step).
+// Offers each sample to every live waveform and numeric window, in whatever tab (the drain's
+// window step; module windows get the batch through their module's on_samples).
 void workspace_deliver_samples(const Sample* samples, int32_t count);
-// Posts msg to every live window whose kind takes acquisition notices (built-in tabs).
+// Posts msg to every live window whose kind takes acquisition notices (any tab).
 void workspace_post_to_waveform_windows(uint32_t msg);
-// Every live built-in window rebinds its variables by name (after a firmware load).
+// Every live waveform and numeric window, in whatever tab, rebinds its variables by name.
 void workspace_rebind_windows();
-// Live windows of a kind in built-in tabs, in tab and column order; returns how many were written.
+// Live windows of a kind in any tab, in tab and column order; returns how many were written.
 int32_t workspace_windows_of_kind(const char* kind_name, void** out, int32_t capacity);
 
 // The window that screenshot_current captures: the current tab's focused window, else its first

@@ -24,10 +24,11 @@
 #include "core/text.h"
 #include "vartable/leaf_load.h"
 #include "vartable/tree_model.h"
+#include "workspace/dialogs_win32.h"
 #include "workspace/main_status_win32.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/screenshot_win32.h"
-#include "workspace/theme.h"
+#include "workspace/theme_win32.h"
 #include "workspace/window_menu.h"
 #include "workspace/workspace.h"
 
@@ -55,24 +56,8 @@ struct WorkspaceWindows {
 
 WorkspaceWindows g_win;
 
-COLORREF colour(int index) {
-    uint32_t c = theme_color(index);
-    return RGB((c >> 16) & 0xFF, (c >> 8) & 0xFF, c & 0xFF);
-}
-
-// One solid brush per theme colour index, made again when the theme changed the colour.
-HBRUSH brush(int index) {
-    static HBRUSH brushes[THEME_COLOR_COUNT];
-    static COLORREF made[THEME_COLOR_COUNT];
-    if (index < 0 || index >= THEME_COLOR_COUNT) index = 0;
-    COLORREF c = colour(index);
-    if (!brushes[index] || made[index] != c) {
-        if (brushes[index]) DeleteObject(brushes[index]);
-        brushes[index] = CreateSolidBrush(c);
-        made[index] = c;
-    }
-    return brushes[index];
-}
+COLORREF colour(int index) { return theme_colorref(index); }
+HBRUSH brush(int index) { return theme_brush(index); }
 
 HWND hwnd_of(void* window) { return static_cast<HWND>(window); }
 
@@ -412,6 +397,7 @@ void on_tabs_notify(const NMHDR* hdr) {
     } else if (hdr->code == NM_RCLICK) {
         int32_t tab = tab_at_cursor();
         if (tab >= 0 && tab < g_workspace.tab_count) show_tab_menu(tab);
+        else show_workspace_menu();
     }
 }
 
@@ -442,6 +428,12 @@ LRESULT CALLBACK panel_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             SetTextColor((HDC)wp, colour(16));
             SetBkColor((HDC)wp, colour(15));
             return (LRESULT)brush(15);
+        case WM_CONTEXTMENU:
+            if ((HWND)wp == hwnd) {
+                show_workspace_menu();
+                return 0;
+            }
+            break;
         default: break;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
@@ -518,11 +510,11 @@ void workspace_create(HWND main) {
     install_hooks();
 }
 
-void workspace_layout(int left, int client_width, int client_height, int content_height) {
+void workspace_layout(int left, int client_width, int client_height, int content_top, int content_height) {
     if (!g_win.panel) return;
     int c = content_height > 0 ? content_height : 0;
     int r = client_width - left - 5;
-    MoveWindow(g_win.panel, left + 5, 34, r - 5 > 0 ? r - 5 : 0, c, TRUE);
+    MoveWindow(g_win.panel, left + 5, content_top, r - 5 > 0 ? r - 5 : 0, c, TRUE);
     HWND full = hwnd_of(g_workspace.fullscreen_window);
     if (full && IsWindow(full)) SetWindowPos(full, HWND_TOP, 0, 0, client_width, client_height, SWP_SHOWWINDOW);
     rebuild_tabs();

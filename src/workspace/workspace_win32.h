@@ -11,8 +11,9 @@ enum : int { ID_WORKSPACE_PANEL = 3020, ID_WORKSPACE_TABS = 3021, ID_TAB_RENAME 
 // firmware rebinding, tree commands, start-up options, screenshots).
 void workspace_create(HWND main);
 // Places the panel right of the splitter: the variable panel's right edge L, the main window's
-// client size and the content height C. A full-screen window covers the client area instead.
-void workspace_layout(int left, int client_width, int client_height, int content_height);
+// client size and the content band (top, height C). A full-screen window covers the client area
+// instead.
+void workspace_layout(int left, int client_width, int client_height, int content_top, int content_height);
 // Main-window messages of the workspace (WM_APP + 5, + 8, + 10, + 34, + 35, and timer 3's rename
 // focus check, which is never consumed). True when handled, with the result in *result.
 bool workspace_message(HWND main, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result);

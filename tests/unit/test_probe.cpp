@@ -321,6 +321,28 @@ TEST_F(Probe, ChannelSwitchNetworkKeepsTheProbeADifferentDriverDisconnects) {
     EXPECT_EQ(selected_driver_index(), 0);
 }
 
+// A remote-only PC: the list's only entry is shown selected from the start, so choosing it must
+// still count as a change; once in effect, choosing it again does not.
+TEST_F(Probe, ChannelChoiceIsNewForTheNetworkEntryShownBeforeItWasChosen) {
+    start();
+    EXPECT_TRUE(probe_channel_choice_is_new(0));
+    EXPECT_FALSE(probe_channel_choice_is_new(1));
+    EXPECT_FALSE(probe_channel_choice_is_new(-1));
+    probe_select_channel(0);
+    EXPECT_EQ(g_probe_state.network_channel, 1);
+    EXPECT_FALSE(probe_channel_choice_is_new(0));
+}
+
+TEST_F(Probe, ChannelChoiceWithDriversFollowsTheEntryInEffect) {
+    add_driver("JLink");
+    start();
+    EXPECT_FALSE(probe_channel_choice_is_new(0));
+    EXPECT_TRUE(probe_channel_choice_is_new(1));
+    probe_select_channel(1);
+    EXPECT_FALSE(probe_channel_choice_is_new(1));
+    EXPECT_TRUE(probe_channel_choice_is_new(0));
+}
+
 TEST_F(Probe, DisconnectStopsAcquisitionFirst) {
     ScriptedDriver* d = add_driver("JLink");
     start();

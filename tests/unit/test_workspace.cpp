@@ -386,6 +386,55 @@ TEST_F(WorkspaceTest, ModuleWindowTypesMakeModuleTabs) {
     EXPECT_EQ(std::u16string(tab(0).title), u"示波器");
 }
 
+// Windows of every kind in a module's tab: the module's window takes leaves through the module
+// (layout restore, WM_APP + 35); a waveform window added to that tab is fed, rebound and asked
+// for its own leaves like any other.
+TEST_F(WorkspaceTest, ModuleTabWindowsGetLeavesSamplesAndAnswerThroughTheirOwnKind) {
+    static ModuleDescriptor d{};
+    static std::vector<int32_t> added;
+    added.clear();
+    d.api_version = 4;
+    d.window_types = kTypes;
+    d.create_window = [](void*, const char* type, void*, int32_t, int32_t, int32_t, int32_t, const char* title) -> void* {
+        return FakeDesk::self()->make(std::string("module:") + type, title);
+    };
+    d.add_variable = [](void*, void* w, int32_t id) { added.push_back(id); FakeDesk::at(w)->leaves.push_back(id); };
+    d.get_variable = [](void*, void* w, int32_t index, char* name, int32_t capacity) -> int32_t {
+        const FakeWindow* f = FakeDesk::at(w);
+        if (f->kind.rfind("module:", 0) != 0 || index >= (int32_t)f->leaves.size()) return 0;
+        text_copy(name, (size_t)capacity, leaf_at(f->leaves[index])->name);
+        return 1;
+    };
+    window_menu_add(&d, (void*)0x77);
+    leaf_add("g_m", 0x20000000, 4, TypeKind(1), 1, 0, 0, 0, 0, nullptr);
+    leaf_add("g_c", 0x20000004, 4, TypeKind(1), 1, 0, 0, 0, 0, nullptr);
+
+    void* module_window = create_window_for_layout("scope", "示波器");
+    ASSERT_NE(module_window, nullptr);
+    EXPECT_EQ(workspace_add_leaf_to_window(module_window, 0), 0);
+    EXPECT_EQ(added, (std::vector<int32_t>{0}));
+    void* chart = create_hosted_window(0, "chart", "波形窗口 1");
+    ASSERT_NE(chart, nullptr);
+    EXPECT_EQ(workspace_add_leaf_to_window(chart, 1), 0);
+    EXPECT_EQ(added.size(), 1u);  // the chart took it itself
+    EXPECT_EQ(desk.w(chart).leaves, (std::vector<int32_t>{1}));
+
+    EXPECT_EQ(leaf_shown_anywhere(0), 1);  // through the module
+    EXPECT_EQ(leaf_shown_anywhere(1), 1);  // through the chart's own names, not the module's
+    Sample s{};
+    s.leaf_id = 1;
+    workspace_deliver_samples(&s, 1);
+    EXPECT_EQ(desk.w(chart).samples, (std::vector<int32_t>{1}));
+    EXPECT_TRUE(desk.w(module_window).samples.empty());
+    workspace_rebind_windows();
+    EXPECT_EQ(desk.w(chart).rebinds, 1);
+    workspace_post_to_waveform_windows(KX_MSG_ACQ_STARTED);
+    EXPECT_EQ(desk.w(chart).posts, (std::vector<uint32_t>{KX_MSG_ACQ_STARTED}));
+
+    d.add_variable = nullptr;  // a module without the entry ignores the request
+    EXPECT_EQ(workspace_add_leaf_to_window(module_window, 1), -1);
+}
+
 TEST(MainStatus, StatusTextsFollowTheState) {
     StatusInputs in{"已连接 sim", u"C:\\fw\\demo.elf", 1, 3, 120, 4567};
     StatusTexts out;

@@ -41,6 +41,7 @@ const char kUsage[] =
     "  rect                  print the window rectangle: LEFT TOP RIGHT BOTTOM\n"
     "  wait-gone             succeed once the selected window no longer exists (with --wait)\n"
     "  shot FILE.bmp         capture the window into a 32-bit BMP; prints WIDTH\\tHEIGHT\\tMETHOD\n"
+    "  clipboard             print the clipboard's Unicode text\n"
     "text fields are UTF-8 with \\\\ \\t \\r \\n escaped; exit 0 done, 1 not found or failed, 2 usage\n";
 
 int usage_error(const char* problem) {
@@ -351,6 +352,26 @@ int cmd_gettext(const PokeArgs* args) {
     return POKE_OK;
 }
 
+// Prints the clipboard's Unicode text (escaped); fails when there is none.
+int cmd_clipboard(const PokeArgs*) {
+    if (!OpenClipboard(nullptr)) {
+        err_printf("cannot open the clipboard (error %lu)", static_cast<unsigned long>(GetLastError()));
+        return POKE_FAIL;
+    }
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    const wchar_t* text = data ? static_cast<const wchar_t*>(GlobalLock(data)) : nullptr;
+    if (!text) {
+        CloseClipboard();
+        err_printf("no Unicode text on the clipboard");
+        return POKE_FAIL;
+    }
+    out_text(text, true);
+    out_printf("\n");
+    GlobalUnlock(data);
+    CloseClipboard();
+    return POKE_OK;
+}
+
 // [SECTION] entry
 
 // One command: name, whether it needs a top-level selector, entry.
@@ -366,7 +387,7 @@ const PokeCommand kCommands[] = {
     {"type", true, cmd_type},          {"key", true, cmd_key},           {"settext", true, cmd_settext},
     {"gettext", true, cmd_gettext},    {"listview", true, cmd_listview}, {"treeview", true, cmd_treeview},
     {"msgbox", false, cmd_msgbox},     {"rect", true, cmd_rect},         {"wait-gone", true, cmd_wait_gone},
-    {"shot", true, cmd_shot},
+    {"shot", true, cmd_shot},          {"clipboard", false, cmd_clipboard},
 };
 
 }  // namespace
