@@ -104,6 +104,7 @@ int32_t gdb_driver_exchange_locked(GdbDriver* d, const char* payload, size_t siz
             d->log(KX_LOG_WARN, "GDB Server: 服务器在读写时暂停了目标（信号 %d）；该服务器请使用 mode=halt", (int)signal);
             d->stop_warned = true;
         }
+        if (gdb_link_flush_ack(&d->link) != 0) return GDB_ERR_IO;
         n = gdb_link_poll(&d->link, d->reply, sizeof d->reply, d->link.timeout_ms / 4 + 1);
         if (n == GDB_ERR_TIMEOUT && !resent && gdb_link_is_open(&d->link)) {
             resent = true;
@@ -230,33 +231,6 @@ int32_t write_chunks(GdbDriver* d, uint64_t address, const uint8_t* data, uint32
         done += part;
     }
     return 0;
-}
-
-// Runs a transfer with the halt-mode wrapping; a failure of the wrapping drops the connection.
-template <typename Transfer>
-int32_t with_target_access(GdbDriver* d, Transfer transfer) {
-    if (!d->connected || !gdb_link_is_open(&d->link)) return GDB_ERR_NOT_CONNECTED;
-    bool halt = halt_mode(d);
-    if (halt) {
-        int32_t rc = gdb_driver_halt_locked(d);
-        if (rc != 0) {
-            gdb_driver_fail_locked(d, rc, "暂停目标");
-            return rc;
-        }
-    }
-    int32_t result = transfer();
-    if (result < 0 && result != GDB_ERR_TARGET) {
-        gdb_driver_fail_locked(d, result, "读写内存");
-        return result;
-    }
-    if (halt) {
-        int32_t rc = gdb_driver_resume_locked(d);
-        if (rc != 0) {
-            gdb_driver_fail_locked(d, rc, "恢复运行");
-            return rc;
-        }
-    }
-    return result;
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -478,7 +452,8 @@ void gdb_driver_fail_locked(GdbDriver* d, int32_t code, const char* what) {
 }
 
 int32_t gdb_driver_read_locked(GdbDriver* d, uint64_t address, uint8_t* buffer, uint32_t length) {
-    return with_target_access(d, [&] { return gdb_driver_read_raw_locked(d, address, buffer, length); });
+    if (!d->connected || !gdb_link_is_open(&d->link)) return GDB_ERR_NOT_CONNECTED;
+    return gdb_driver_with_target_stopped(d, "读写内存", [&] { return gdb_driver_read_raw_locked(d, address, buffer, length); });
 }
 
 GdbDriver* gdb_driver_create(const GdbConfig* config, const NetTransport* transport, GdbLogFn log) {
@@ -530,7 +505,9 @@ int32_t gdb_driver_command(GdbDriver* d, int32_t code, void* in, void* out) {
         case KX_DRV_WRITE: {
             MemoryRequest* r = (MemoryRequest*)in;
             if (!r || !r->buffer || r->length == 0 || r->length > 65536) return GDB_ERR_ARGUMENT;
-            return with_target_access(d, [&] { return write_chunks(d, r->address, (const uint8_t*)r->buffer, r->length); });
+            if (!d->connected || !gdb_link_is_open(&d->link)) return GDB_ERR_NOT_CONNECTED;
+            return gdb_driver_with_target_stopped(
+                d, "读写内存", [&] { return write_chunks(d, r->address, (const uint8_t*)r->buffer, r->length); });
         }
         case KX_DRV_INFO: do_info(d, (ProbeDetails*)out); return 0;
         case KX_DRV_SPEEDS: return do_speeds((SpeedTable*)out);

@@ -114,6 +114,34 @@ int32_t gdb_driver_monitor_locked(GdbDriver* d, const char* command, char* outpu
 // Drops the connection after a failure (logs why once).
 void gdb_driver_fail_locked(GdbDriver* d, int32_t code, const char* what);
 
+// Runs `work` (returns a result or a GdbError) with the target stopped in halt mode, and lets it
+// run again after. A failure that leaves the link unusable (closed, or out of step after an
+// unreadable reply) drops the connection; refusals the server stated ("E NN") keep it.
+template <typename Work>
+int32_t gdb_driver_with_target_stopped(GdbDriver* d, const char* what, Work work) {
+    bool halt = gdb_driver_halt_mode(d);
+    if (halt) {
+        int32_t rc = gdb_driver_halt_locked(d);
+        if (rc != 0) {
+            gdb_driver_fail_locked(d, rc, "暂停目标");
+            return rc;
+        }
+    }
+    int32_t result = work();
+    if (!gdb_link_is_open(&d->link) || result == GDB_ERR_PROTOCOL) {
+        gdb_driver_fail_locked(d, result < 0 ? result : GDB_ERR_CLOSED, what);
+        return result < 0 ? result : GDB_ERR_CLOSED;
+    }
+    if (halt) {
+        int32_t rc = gdb_driver_resume_locked(d);
+        if (rc != 0) {
+            gdb_driver_fail_locked(d, rc, "恢复运行");
+            return rc;
+        }
+    }
+    return result;
+}
+
 // Flash programming and erase (driver codes 30 and 31); the lock is held.
 int32_t gdb_flash_program_locked(GdbDriver* d, const FlashRequest* request);
 int32_t gdb_flash_erase_locked(GdbDriver* d);

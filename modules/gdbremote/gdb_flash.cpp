@@ -170,29 +170,6 @@ int32_t reset_target(GdbDriver* d) {
     return rc;
 }
 
-// Runs a flash operation with the target stopped in halt mode, and lets it run again after.
-template <typename Work>
-int32_t with_flash_access(GdbDriver* d, Work work) {
-    bool halt = gdb_driver_halt_mode(d);
-    if (halt) {
-        int32_t rc = gdb_driver_halt_locked(d);
-        if (rc != 0) {
-            gdb_driver_fail_locked(d, rc, "暂停目标");
-            return rc;
-        }
-    }
-    int32_t rc = work();
-    if (!gdb_link_is_open(&d->link)) {
-        gdb_driver_fail_locked(d, rc, "Flash 操作");
-        return rc;
-    }
-    if (halt) {
-        int32_t resumed = gdb_driver_resume_locked(d);
-        if (resumed != 0) gdb_driver_fail_locked(d, resumed, "恢复运行");
-    }
-    return rc;
-}
-
 }  // namespace
 
 int32_t gdb_flash_program_locked(GdbDriver* d, const FlashRequest* request) {
@@ -204,7 +181,7 @@ int32_t gdb_flash_program_locked(GdbDriver* d, const FlashRequest* request) {
         if (d->log) d->log(KX_LOG_ERROR, "GDB Server: %s: %s", gdb_error_text(rc), path);
         return rc;
     }
-    rc = with_flash_access(d, [&]() -> int32_t {
+    rc = gdb_driver_with_target_stopped(d, "Flash 操作", [&]() -> int32_t {
         GdbMemoryMap map;
         int32_t r = read_map(d, &map);
         if (r != 0) return r;
@@ -232,7 +209,7 @@ int32_t gdb_flash_program_locked(GdbDriver* d, const FlashRequest* request) {
 }
 
 int32_t gdb_flash_erase_locked(GdbDriver* d) {
-    int32_t rc = with_flash_access(d, [&]() -> int32_t {
+    int32_t rc = gdb_driver_with_target_stopped(d, "Flash 操作", [&]() -> int32_t {
         GdbMemoryMap map;
         int32_t r = read_map(d, &map);
         if (r == 0) r = erase_all(d, &map);

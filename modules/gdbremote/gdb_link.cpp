@@ -71,13 +71,22 @@ int32_t gdb_link_open(GdbLink* link, const NetTransport* transport, const char* 
     return link->sock == NET_SOCK_NONE ? GDB_ERR_IO : 0;
 }
 
+int32_t gdb_link_flush_ack(GdbLink* link) {
+    if (!link->ack_pending || !gdb_link_is_open(link)) return 0;
+    link->ack_pending = false;
+    return send_all(link, (const uint8_t*)"+", 1) == 0 ? 0 : fail(link, GDB_ERR_IO);
+}
+
 void gdb_link_close(GdbLink* link) {
     if (link->sock != NET_SOCK_NONE && link->transport) {
+        if (link->ack_pending) send_all(link, (const uint8_t*)"+", 1);
         link->transport->shutdown_both(link->sock);
         link->transport->close(link->sock);
     }
     link->sock = NET_SOCK_NONE;
     link->rx_size = 0;
+    link->tx_size = 0;
+    link->ack_pending = false;
     link->no_ack = false;
 }
 
@@ -85,32 +94,18 @@ bool gdb_link_is_open(const GdbLink* link) { return link->sock != NET_SOCK_NONE 
 
 int32_t gdb_link_send(GdbLink* link, const uint8_t* payload, size_t size) {
     if (!gdb_link_is_open(link)) return GDB_ERR_NOT_CONNECTED;
-    int32_t framed = gdb_frame(payload, size, link->tx, sizeof link->tx);
+    // tx[0] holds the acknowledgement of the last reply when one is owed: it travels in the same
+    // send as the frame (one socket call instead of two); a retransmission sends the frame alone.
+    int32_t framed = gdb_frame(payload, size, link->tx + 1, sizeof link->tx - 1);
     if (framed < 0) return GDB_ERR_ARGUMENT;
-    for (int32_t attempt = 0; attempt <= GDB_RETRIES; attempt++) {
-        if (send_all(link, link->tx, (size_t)framed) != 0) return fail(link, GDB_ERR_IO);
-        if (link->no_ack) return 0;
-        int64_t deadline = now_ms() + link->timeout_ms;
-        for (;;) {
-            GdbScan s;
-            int32_t rc = next_frame(link, deadline, &s);
-            if (rc != 0) return fail(link, rc);
-            if (s.kind == GDB_SCAN_ACK) {
-                consume(link, s.consumed);
-                return 0;
-            }
-            if (s.kind == GDB_SCAN_NACK) {
-                consume(link, s.consumed);
-                break;  // resend
-            }
-            if (s.kind == GDB_SCAN_PACKET || s.kind == GDB_SCAN_BAD_SUM) {
-                // A reply already on its way means the ack was lost or never sent: take it as one.
-                return 0;
-            }
-            consume(link, s.consumed);  // junk and notifications before the ack
-        }
-    }
-    return fail(link, GDB_ERR_PROTOCOL);
+    // The acknowledgement is not waited for here: it is taken (or a '-' answered with the frame
+    // again) by the next receive, which saves a round trip per request.
+    link->tx_size = (uint32_t)framed;
+    link->resends = 0;
+    link->tx[0] = '+';
+    bool ack = link->ack_pending;
+    link->ack_pending = false;
+    return send_all(link, link->tx + (ack ? 0 : 1), (size_t)framed + (ack ? 1 : 0)) == 0 ? 0 : fail(link, GDB_ERR_IO);
 }
 
 namespace {
@@ -132,16 +127,26 @@ int32_t receive(GdbLink* link, uint8_t* reply, size_t capacity, int32_t timeout_
             deadline = now_ms() + timeout_ms;
             continue;
         }
-        if (s.kind != GDB_SCAN_PACKET) {
-            consume(link, s.consumed);  // stray acks, junk, notifications
+        if (s.kind == GDB_SCAN_NACK) {
+            // The server could not read the last request: send it again.
+            consume(link, s.consumed);
+            if (link->tx_size == 0 || ++link->resends > GDB_RETRIES) return fail(link, GDB_ERR_PROTOCOL);
+            if (send_all(link, link->tx + 1, link->tx_size) != 0) return fail(link, GDB_ERR_IO);
+            deadline = now_ms() + timeout_ms;
             continue;
         }
-        if (!link->no_ack && send_all(link, (const uint8_t*)"+", 1) != 0) return fail(link, GDB_ERR_IO);
+        if (s.kind != GDB_SCAN_PACKET) {
+            consume(link, s.consumed);  // acknowledgements, junk, notifications
+            continue;
+        }
+        if (!link->no_ack) link->ack_pending = true;
         int32_t n = gdb_decode_body(link->rx + s.body_offset, s.body_size, reply, capacity);
         consume(link, s.consumed);
         if (n < 0) return fail(link, GDB_ERR_PROTOCOL);
         char text[512];
         if (gdb_reply_console(reply, (size_t)n, text, sizeof text)) {
+            // More is coming, and a server may wait for this acknowledgement before sending it.
+            if (gdb_link_flush_ack(link) != 0) return GDB_ERR_IO;
             if (link->console) link->console(link->console_context, text);
             continue;
         }
@@ -167,6 +172,8 @@ int32_t gdb_link_exchange(GdbLink* link, const char* command, uint8_t* reply, si
 
 int32_t gdb_link_interrupt(GdbLink* link) {
     if (!gdb_link_is_open(link)) return GDB_ERR_NOT_CONNECTED;
-    uint8_t byte = 0x03;
-    return send_all(link, &byte, 1) == 0 ? 0 : fail(link, GDB_ERR_IO);
+    uint8_t bytes[2] = {'+', 0x03};
+    bool ack = link->ack_pending;
+    link->ack_pending = false;
+    return send_all(link, bytes + (ack ? 0 : 1), ack ? 2 : 1) == 0 ? 0 : fail(link, GDB_ERR_IO);
 }

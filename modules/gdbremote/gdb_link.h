@@ -1,5 +1,5 @@
-// gdb_link.h - one TCP connection to a GDB server: sending packets and waiting for their
-// acknowledgement (retransmitting on '-'), receiving replies (asking for a retransmission on a
+// gdb_link.h - one TCP connection to a GDB server: sending packets (again when the server
+// answers '-'), receiving replies (asking for a retransmission on a
 // bad checksum while acknowledgements are on), console output, interrupts, and a deadline on
 // every wait.
 //
@@ -29,8 +29,11 @@ struct GdbLink {
     GdbConsoleSink console;
     void* console_context;
     uint32_t rx_size;       // undecoded bytes waiting in rx
+    uint32_t tx_size;       // the last frame sent (kept for a retransmission), 0 = none
+    int32_t resends;        // retransmissions of that frame so far
+    bool ack_pending;       // a reply is not yet acknowledged: '+' goes out with the next send
     uint8_t rx[GDB_RX_CAPACITY];
-    uint8_t tx[2 * GDB_PACKET_MAX + 8];
+    uint8_t tx[2 * GDB_PACKET_MAX + 16];
 };
 
 // Connects; 0, or GDB_ERR_IO with the reason in `error`. The link starts clean.
@@ -39,7 +42,8 @@ int32_t gdb_link_open(GdbLink* link, const NetTransport* transport, const char* 
 void gdb_link_close(GdbLink* link);
 bool gdb_link_is_open(const GdbLink* link);
 
-// Sends one packet and, with acknowledgements on, waits for '+' (resending on '-').
+// Sends one packet. Its acknowledgement is collected by the next receive, which also sends the
+// packet again when the server answers '-'.
 int32_t gdb_link_send(GdbLink* link, const uint8_t* payload, size_t size);
 // Waits up to `timeout_ms` for the next reply packet (console packets go to the sink and do not
 // count), decodes it into reply and returns its length, or a GdbError.
@@ -49,5 +53,8 @@ int32_t gdb_link_receive(GdbLink* link, uint8_t* reply, size_t capacity, int32_t
 int32_t gdb_link_poll(GdbLink* link, uint8_t* reply, size_t capacity, int32_t timeout_ms);
 // Sends a text command and receives its reply.
 int32_t gdb_link_exchange(GdbLink* link, const char* command, uint8_t* reply, size_t capacity);
+// Sends the acknowledgement of the last reply now, if one is owed (it normally travels with the
+// next send).
+int32_t gdb_link_flush_ack(GdbLink* link);
 // Sends the raw interrupt byte (0x03).
 int32_t gdb_link_interrupt(GdbLink* link);

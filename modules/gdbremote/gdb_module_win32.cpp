@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "gdb_driver.h"
+#include "gdb_transport.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ int32_t gdb_init(const HostApi* host, void** context) {
     g_host = host;
     GdbModule* m = (GdbModule*)std::calloc(1, sizeof(GdbModule));
     if (!m) return 1;
-    const NetTransport* transport = net_transport_platform();
+    const NetTransport* transport = gdb_transport_platform();
     m->sockets_started = transport->startup() == 0;
     static GdbConfig config;
     bool from_file = read_ini(&config);

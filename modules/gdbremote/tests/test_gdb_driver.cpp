@@ -12,29 +12,13 @@
 
 #include "fake_gdb_server.h"
 #include "gdb_driver.h"
+#include "gdb_test_log.h"
 
 namespace {
 
-std::mutex g_log_lock;
-std::vector<std::string> g_log;
+int32_t (*const record_log)(int32_t, const char*, ...) = gdb_test_log_record;
 
-int32_t record_log(int32_t level, const char* format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    std::lock_guard<std::mutex> guard(g_log_lock);
-    g_log.push_back(std::string(level == KX_LOG_ERROR ? "ERROR " : level == KX_LOG_WARN ? "WARN " : "INFO ") + text);
-    return 0;
-}
-
-std::string log_text() {
-    std::lock_guard<std::mutex> guard(g_log_lock);
-    std::string all;
-    for (auto& l : g_log) all += l + "\n";
-    return all;
-}
+std::string log_text() { return gdb_test_log_text(); }
 
 int32_t count_prefix(const std::vector<std::string>& requests, const char* prefix) {
     int32_t n = 0;
@@ -50,10 +34,7 @@ struct Rig {
     explicit Rig(const FakeGdbOptions& options, int32_t kind = GDB_KIND_GENERIC, int32_t mode = GDB_MODE_BACKGROUND,
                  int32_t timeout_ms = 1000, bool dead_port_first = false)
         : server(options) {
-        {
-            std::lock_guard<std::mutex> guard(g_log_lock);
-            g_log.clear();
-        }
+        gdb_test_log_clear();
         GdbConfig config = {};
         if (dead_port_first) add(&config, 1, kind, mode, timeout_ms);  // nothing listens on port 1
         add(&config, server.port(), kind, mode, timeout_ms);

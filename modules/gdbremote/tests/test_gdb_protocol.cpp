@@ -9,20 +9,9 @@
 
 #include "gdb_driver.h"
 #include "gdb_protocol.h"
+#include "gdb_test_log.h"
 
 namespace {
-
-std::vector<std::string> g_lines;
-
-int32_t record_log(int32_t level, const char* format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    g_lines.push_back(std::to_string(level) + " " + text);
-    return 0;
-}
 
 std::string decode(const std::string& body, size_t capacity = 256) {
     std::vector<uint8_t> out(capacity);
@@ -161,7 +150,7 @@ TEST(GdbProtocol, MemoryMapRegionsAndFlashLookup) {
 }
 
 TEST(GdbConfig, SectionsKindsModesAndMalformedLines) {
-    g_lines.clear();
+    gdb_test_log_clear();
     const char* ini =
         "\xEF\xBB\xBF; servers\n"
         "[bench board]\nhost = localhost\nport=3333\nkind=openocd\n\n"
@@ -171,7 +160,7 @@ TEST(GdbConfig, SectionsKindsModesAndMalformedLines) {
         "[broken]\nport=99999\nkind=segger\n"
         "[no port]\nkind=jlink\n";
     GdbConfig c;
-    ASSERT_EQ(gdb_config_parse(&c, ini, record_log), 3);
+    ASSERT_EQ(gdb_config_parse(&c, ini, gdb_test_log_record), 3);
     EXPECT_STREQ(c.servers[0].name, "bench board");
     EXPECT_STREQ(c.servers[0].host, "127.0.0.1");
     EXPECT_EQ(c.servers[0].mode, GDB_MODE_BACKGROUND);
@@ -180,8 +169,7 @@ TEST(GdbConfig, SectionsKindsModesAndMalformedLines) {
     EXPECT_EQ(c.servers[1].timeout_ms, 250);
     EXPECT_EQ(c.servers[2].mode, GDB_MODE_HALT);  // the ini overrides the kind's default
     EXPECT_EQ(c.servers[2].resume_on_attach, 1);
-    std::string all;
-    for (auto& l : g_lines) all += l + "\n";
+    std::string all = gdb_test_log_text();
     EXPECT_NE(all.find("第 16 行"), std::string::npos) << all;  // the garbage line, by number
     EXPECT_NE(all.find("port=99999"), std::string::npos) << all;
     EXPECT_NE(all.find("kind=segger"), std::string::npos) << all;
