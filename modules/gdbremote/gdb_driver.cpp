@@ -263,7 +263,7 @@ bool probe_server(GdbDriver* d, int32_t index, ProbeInfo* info) {
     if (gdb_link_open(&d->link, d->transport, s->host, s->port, GDB_SCAN_CONNECT_MS, error, sizeof error) != 0)
         return false;
     if (info) {
-        std::snprintf(info->serial, sizeof info->serial, "%s:%d", s->host, (int)s->port);
+        std::snprintf(info->serial, sizeof info->serial, "%.50s:%d", s->host, (int)s->port);
         int32_t saved = d->server;
         d->server = index;
         int32_t n = gdb_link_exchange(&d->link, "qSupported", d->reply, sizeof d->reply);
@@ -288,7 +288,7 @@ int32_t do_scan(GdbDriver* d, ScanRequest* request) {
         if (d->connected && i == d->server) {
             // The server of the open connection takes no second client: list it as it is.
             const GdbServerConfig* s = &d->config.servers[i];
-            std::snprintf(info.serial, sizeof info.serial, "%s:%d", s->host, (int)s->port);
+            std::snprintf(info.serial, sizeof info.serial, "%.50s:%d", s->host, (int)s->port);
             std::snprintf(info.product, sizeof info.product, "%s [%s]（已连接）", gdb_kind_name(s->kind), s->name);
             found = true;
         } else {

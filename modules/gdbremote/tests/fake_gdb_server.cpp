@@ -119,6 +119,16 @@ std::vector<std::string> FakeGdbServer::requests() {
     return requests_;
 }
 
+uint8_t FakeGdbServer::ram(uint32_t offset) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return ram_[offset];
+}
+
+std::vector<uint8_t> FakeGdbServer::flash() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::vector<uint8_t>(flash_, flash_ + kFlashSize);
+}
+
 void FakeGdbServer::set_ram(uint32_t offset, const void* data, uint32_t size) {
     std::lock_guard<std::mutex> guard(lock_);
     std::memcpy(ram_ + offset, data, size);
@@ -277,7 +287,7 @@ bool FakeGdbServer::answer(int fd, const std::string& r) {
         uint8_t* p = locate(address, length, false);
         if (!p || data.size() != length) send_reply(fd, "E01");
         else {
-            std::memcpy(p, data.data(), length);
+            if (length) std::memcpy(p, data.data(), length);
             send_reply(fd, "OK");
         }
     } else if (starts("vFlashErase:")) {

@@ -36,9 +36,10 @@ public:
 
     // Decoded request payloads in arrival order (the interrupt byte appears as "\x03").
     std::vector<std::string> requests();
-    uint8_t ram(uint32_t offset) const { return ram_[offset]; }
+    uint8_t ram(uint32_t offset);
     void set_ram(uint32_t offset, const void* data, uint32_t size);
-    const uint8_t* flash() const { return flash_; }
+    // A copy of the flash contents.
+    std::vector<uint8_t> flash();
     bool running() const { return running_.load(); }
     int32_t connections() const { return connections_.load(); }
     // The next request is answered with half a reply, then the connection closes.

@@ -304,7 +304,7 @@ TEST(GdbDriver, ProgramsThroughTheMemoryMapByteForByte) {
     ASSERT_EQ(erases, std::vector<std::string>({"vFlashErase:8004000,8000"}));
     EXPECT_EQ(written, std::string(image.begin(), image.end()));
     EXPECT_EQ(count_prefix(requests, "vFlashDone"), 1);
-    EXPECT_EQ(0, std::memcmp(rig.server.flash() + 0x4000, image.data(), image.size()));
+    EXPECT_EQ(0, std::memcmp(rig.server.flash().data() + 0x4000, image.data(), image.size()));
     EXPECT_EQ(rig.server.flash()[0x3FFF], 0xFF);
     EXPECT_GE(count_prefix(requests, "m8004000,"), 1);  // the read-back verify
     // The order is erase, writes, done, verify, reset.
@@ -320,7 +320,8 @@ TEST(GdbDriver, ProgramsThroughTheMemoryMapByteForByte) {
     ASSERT_EQ(gdb_driver_command(rig.driver, KX_DRV_ERASE, &erase, nullptr), 0);
     EXPECT_EQ(rig.server.requests().back(), "vFlashDone");
     EXPECT_EQ(count_prefix(rig.server.requests(), "vFlashErase:8000000,10000"), 1);
-    for (uint32_t i = 0; i < FakeGdbServer::kFlashSize; i++) ASSERT_EQ(rig.server.flash()[i], 0xFF);
+    std::vector<uint8_t> erased = rig.server.flash();
+    for (uint32_t i = 0; i < FakeGdbServer::kFlashSize; i++) ASSERT_EQ(erased[i], 0xFF);
     ASSERT_EQ(gdb_driver_command(rig.driver, KX_DRV_PROGRAM, &request, nullptr), 0);
     std::vector<uint8_t> other(image.size(), 0x0F);
     std::string other_path = temp_bin(other);
