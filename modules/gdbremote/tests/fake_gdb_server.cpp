@@ -276,6 +276,10 @@ bool FakeGdbServer::answer(int fd, const std::string& r) {
         const uint8_t* p = locate(address, length, true);
         if (options_.max_read_bytes && length > options_.max_read_bytes) length = options_.max_read_bytes;
         if (options_.console_on_read) send_reply(fd, "O" + text_hex("reading\n"));
+        if (options_.endless_reads) {
+            send_text(fd, "$" + std::string(80000, '0'));
+            return true;
+        }
         send_reply(fd, p ? to_hex(p, length) : "E14");
     } else if (starts("M") || starts("X")) {
         size_t comma = r.find(','), colon = r.find(':');

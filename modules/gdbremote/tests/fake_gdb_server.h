@@ -22,6 +22,7 @@ struct FakeGdbOptions {
     bool memory_map = true;           // publish a memory map with flash
     bool stop_on_any_byte = false;    // like QEMU: a byte while running stops the target (dropped)
     bool console_on_read = false;     // an O packet before every m reply
+    bool endless_reads = false;       // an m reply starts and never ends (80 KB of digits)
 };
 
 // The fake target and its server thread.

@@ -206,6 +206,17 @@ TEST(GdbDriver, ServerClosingMidReplyFailsTheReadAndReconnectStartsClean) {
     expect_ram_read(rig, 0, 64);
 }
 
+TEST(GdbDriver, EndlessReplyIsRefusedWithoutOverrunningAnything) {
+    FakeGdbOptions o;
+    o.endless_reads = true;
+    Rig rig(o);
+    ASSERT_EQ(rig.scan(), 1);
+    ASSERT_EQ(rig.connect(), 0);
+    uint8_t buffer[64];
+    EXPECT_EQ(rig.read(FakeGdbServer::kRamBase, buffer, sizeof buffer), GDB_ERR_PROTOCOL);
+    EXPECT_EQ(rig.status(), 0);
+}
+
 TEST(GdbDriver, SilentServerTimesOutInsteadOfHanging) {
     FakeGdbOptions o;
     o.silent = true;
