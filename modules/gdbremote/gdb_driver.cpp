@@ -19,6 +19,12 @@
 
 namespace {
 
+// A text request and its answer (stop replies on the way skipped: QEMU, for one, announces the
+// stop its new client caused before answering the first request).
+int32_t ask(GdbDriver* d, const char* command) {
+    return gdb_driver_exchange_locked(d, command, std::strlen(command));
+}
+
 //-------------------------------------------------------------------------------------------------
 // [SECTION] Connection steps (handshake, halt and resume, monitor commands)
 //-------------------------------------------------------------------------------------------------
@@ -59,7 +65,7 @@ int32_t gdb_driver_xfer_locked(GdbDriver* d, const char* object, const char* ann
     uint32_t chunk = d->features.packet_size > 64 ? d->features.packet_size - 16 : 48;
     for (int32_t rounds = 0; rounds < 4096; rounds++) {
         std::snprintf(d->command, sizeof d->command, "qXfer:%s:read:%s:%zx,%x", object, annex, size, chunk);
-        int32_t n = gdb_link_exchange(&d->link, d->command, d->reply, sizeof d->reply);
+        int32_t n = ask(d, d->command);
         if (n < 0) return n;
         int32_t code;
         if (n == 0 || gdb_reply_is_error(d->reply, (size_t)n, &code)) return GDB_ERR_UNSUPPORTED;
@@ -100,7 +106,7 @@ int32_t gdb_driver_exchange_locked(GdbDriver* d, const char* payload, size_t siz
         int32_t signal;
         if (n < 0 || !gdb_reply_is_stop(d->reply, (size_t)n, &signal)) return n;
         d->last_stop_signal = signal;
-        if (!halt_mode(d) && !d->stop_warned && d->log) {
+        if (d->connected && !halt_mode(d) && !d->stop_warned && d->log) {
             d->log(KX_LOG_WARN, "GDB Server: 服务器在读写时暂停了目标（信号 %d）；该服务器请使用 mode=halt", (int)signal);
             d->stop_warned = true;
         }
@@ -118,18 +124,13 @@ int32_t gdb_driver_exchange_locked(GdbDriver* d, const char* payload, size_t siz
 
 namespace {
 
-int32_t exchange_text(GdbDriver* d, const char* command) {
-    return gdb_driver_exchange_locked(d, command, std::strlen(command));
-}
-
 // Sends the handshake; fills d->features and d->target_name.
 int32_t handshake(GdbDriver* d, const GdbServerConfig* s, int32_t clock_khz) {
-    int32_t n = gdb_link_exchange(&d->link, "qSupported:swbreak+;hwbreak+;xmlRegisters=arm", d->reply,
-                                  sizeof d->reply);
+    int32_t n = ask(d, "qSupported:swbreak+;hwbreak+;xmlRegisters=arm");
     if (n < 0) return n;
     gdb_parse_supported(d->reply, (size_t)n, &d->features);
     if (d->features.no_ack) {
-        n = gdb_link_exchange(&d->link, "QStartNoAckMode", d->reply, sizeof d->reply);
+        n = ask(d, "QStartNoAckMode");
         if (n < 0) return n;
         if (reply_is(d->reply, n, "OK")) d->link.no_ack = true;
     }
@@ -176,7 +177,7 @@ int32_t gdb_driver_read_raw_locked(GdbDriver* d, uint64_t address, uint8_t* buff
         uint32_t want = length - done;
         if (want > hex_chunk(d)) want = hex_chunk(d);
         std::snprintf(d->command, sizeof d->command, "m%llx,%x", (unsigned long long)(address + done), want);
-        int32_t n = exchange_text(d, d->command);
+        int32_t n = ask(d, d->command);
         if (n < 0) return n;
         int32_t code;
         if (gdb_reply_is_error(d->reply, (size_t)n, &code)) return GDB_ERR_TARGET;
@@ -195,7 +196,7 @@ namespace {
 void probe_binary_write(GdbDriver* d, uint64_t address) {
     d->write_binary_known = true;
     std::snprintf(d->command, sizeof d->command, "X%llx,0:", (unsigned long long)address);
-    int32_t n = exchange_text(d, d->command);
+    int32_t n = ask(d, d->command);
     d->write_binary = reply_is(d->reply, n, "OK");
 }
 
@@ -266,12 +267,12 @@ bool probe_server(GdbDriver* d, int32_t index, ProbeInfo* info) {
         std::snprintf(info->serial, sizeof info->serial, "%.50s:%d", s->host, (int)s->port);
         int32_t saved = d->server;
         d->server = index;
-        int32_t n = gdb_link_exchange(&d->link, "qSupported", d->reply, sizeof d->reply);
+        int32_t n = ask(d, "qSupported");
         if (n >= 0) gdb_parse_supported(d->reply, (size_t)n, &d->features);
         if (n >= 0) describe_server(d, s, info->product, sizeof info->product);
         else std::snprintf(info->product, sizeof info->product, "%s [%s]", gdb_kind_name(s->kind), s->name);
         d->server = saved;
-        if (gdb_link_is_open(&d->link)) gdb_link_exchange(&d->link, "D", d->reply, sizeof d->reply);
+        if (gdb_link_is_open(&d->link)) ask(d, "D");
     }
     gdb_link_close(&d->link);
     return true;
@@ -367,7 +368,7 @@ void do_disconnect(GdbDriver* d) {
     // it is stopped first (its detach then resumes it).
     bool ok = true;
     if (halt_mode(d)) ok = gdb_driver_halt_locked(d) == 0;
-    if (ok && gdb_link_is_open(&d->link)) gdb_link_exchange(&d->link, "D", d->reply, sizeof d->reply);
+    if (ok && gdb_link_is_open(&d->link)) ask(d, "D");
     const GdbServerConfig* s = current_server(d);
     if (d->log && s) d->log(KX_LOG_INFO, "GDB Server: 已断开 %s:%d", s->host, (int)s->port);
     drop_connection(d);
@@ -427,7 +428,7 @@ int32_t gdb_driver_monitor_locked(GdbDriver* d, const char* command, char* outpu
     void* saved_context = d->link.console_context;
     d->link.console = collect_console;
     d->link.console_context = &buffer;
-    int32_t r = gdb_link_exchange(&d->link, d->command, d->reply, sizeof d->reply);
+    int32_t r = ask(d, d->command);
     d->link.console = saved;
     d->link.console_context = saved_context;
     if (r < 0) return r;

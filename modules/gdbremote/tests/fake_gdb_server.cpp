@@ -150,6 +150,7 @@ void FakeGdbServer::serve() {
         connections_++;
         no_ack_ = false;
         running_ = false;  // a new client stops the target, as QEMU and OpenOCD do
+        if (options_.stop_on_any_byte) send_reply(fd, "T02thread:01;");  // QEMU announces that stop
         handle(fd);
         ::close(fd);
     }

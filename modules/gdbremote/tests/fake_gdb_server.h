@@ -20,7 +20,8 @@ struct FakeGdbOptions {
     uint32_t max_read_bytes = 0;      // an m reply carries at most this many bytes (0 = all)
     bool silent = false;              // reads requests, never answers
     bool memory_map = true;           // publish a memory map with flash
-    bool stop_on_any_byte = false;    // like QEMU: a byte while running stops the target (dropped)
+    bool stop_on_any_byte = false;    // like QEMU: a byte while running stops the target (dropped),
+                                      // and a new client is told of the stop its connection caused
     bool console_on_read = false;     // an O packet before every m reply
     bool endless_reads = false;       // an m reply starts and never ends (80 KB of digits)
 };

@@ -234,8 +234,15 @@ TEST(GdbDriver, HaltModeStopsOnlyAroundEachRequestAndLeavesTheTargetRunning) {
     FakeGdbOptions o;
     o.stop_on_any_byte = true;  // QEMU-like: only a stopped target answers
     Rig rig(o, GDB_KIND_QEMU, GDB_MODE_HALT);
-    ASSERT_EQ(rig.scan(), 1);
+    ProbeInfo probes[16];
+    ASSERT_EQ(rig.scan(probes), 1);
+    // The stop announced at the connection does not shift the answers: the version is the
+    // answer to the version request.
+    EXPECT_NE(std::string(probes[0].product).find("qemu: Fake 1.0"), std::string::npos) << probes[0].product;
     ASSERT_EQ(rig.connect(), 0) << log_text();
+    ProbeDetails details;
+    gdb_driver_command(rig.driver, KX_DRV_INFO, nullptr, &details);
+    EXPECT_STREQ(details.target_name, "arm");
     EXPECT_TRUE(rig.server.wait_running());  // the attach stopped it; the driver let it go on
     EXPECT_NE(log_text().find("WARN GDB Server: halt 读取模式"), std::string::npos) << log_text();
     rig.fill_ram(128);
