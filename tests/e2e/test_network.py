@@ -137,7 +137,9 @@ def test_network_channel_buttons_act_on_the_peer(kestrelix):
     hwnd = f"--hwnd={(main_windows() - others).pop()}"
 
     poke_ok("settext", str(port), hwnd, "--child-id=2111")
-    poke_ok("send", "334", "1", "0", hwnd, "--child-id=2106")  # CB_SETCURSEL: "网络" follows the one driver
+    # "网络" follows the driver entries: the last one (CB_GETCOUNT, then CB_SETCURSEL).
+    entries = int(poke_ok("send", "326", "0", "0", hwnd, "--child-id=2106")[0])
+    poke_ok("send", "334", str(entries - 1), "0", hwnd, "--child-id=2106")
     poke_ok("command", "2106", hwnd)
     b.wait_log(re.escape("[INFO] 通道切换: 网络（连接=网络连接，开始采集=下达监视列表，停止采集=停止下达）"))
 
