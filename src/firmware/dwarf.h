@@ -30,6 +30,7 @@ enum : uint8_t {
     ATTR_EXPRLOC = 8,  // data: expression of value bytes
     ATTR_ADDRESS = 9,  // value: target address
     ATTR_BLOCK = 10,   // data: block of value bytes (kept for locations and member offsets only)
+    ATTR_SIG8 = 11,    // value: 8-byte type signature (DW_FORM_ref_sig8), resolved through the type units
 };
 
 // DWARF codes the reader looks at.
@@ -40,6 +41,9 @@ enum : uint64_t {
     DW_TAG_ptr_to_member_type = 0x1F, DW_TAG_subrange_type = 0x21, DW_TAG_base_type = 0x24,
     DW_TAG_const_type = 0x26, DW_TAG_enumerator = 0x28, DW_TAG_variable = 0x34,
     DW_TAG_volatile_type = 0x35, DW_TAG_restrict_type = 0x37, DW_TAG_rvalue_reference_type = 0x42,
+    DW_TAG_lexical_block = 0x0B, DW_TAG_compile_unit = 0x11, DW_TAG_subroutine_type = 0x15,
+    DW_TAG_inheritance = 0x1C, DW_TAG_subprogram = 0x2E, DW_TAG_namespace = 0x39,
+    DW_TAG_type_unit = 0x41,
 
     DW_AT_location = 0x02, DW_AT_name = 0x03, DW_AT_byte_size = 0x0B, DW_AT_bit_offset = 0x0C,
     DW_AT_bit_size = 0x0D, DW_AT_const_value = 0x1C, DW_AT_lower_bound = 0x22,
@@ -47,9 +51,17 @@ enum : uint64_t {
     DW_AT_count = 0x37, DW_AT_data_member_location = 0x38, DW_AT_declaration = 0x3C,
     DW_AT_encoding = 0x3E, DW_AT_specification = 0x47, DW_AT_type = 0x49,
     DW_AT_data_bit_offset = 0x6B, DW_AT_str_offsets_base = 0x72, DW_AT_addr_base = 0x73,
+    DW_AT_signature = 0x69, DW_AT_GNU_addr_base = 0x2133,
 
-    DW_OP_addr = 0x03, DW_OP_constu = 0x10, DW_OP_plus_uconst = 0x23, DW_OP_stack_value = 0x9F, DW_OP_addrx = 0xA1,
-    DW_OP_GNU_addr_index = 0xFB,
+    DW_OP_addr = 0x03, DW_OP_const1u = 0x08, DW_OP_const1s = 0x09, DW_OP_const2u = 0x0A,
+    DW_OP_const2s = 0x0B, DW_OP_const4u = 0x0C, DW_OP_const4s = 0x0D, DW_OP_const8u = 0x0E,
+    DW_OP_const8s = 0x0F, DW_OP_constu = 0x10, DW_OP_consts = 0x11, DW_OP_minus = 0x1C,
+    DW_OP_plus = 0x22, DW_OP_plus_uconst = 0x23, DW_OP_lit0 = 0x30, DW_OP_lit31 = 0x4F,
+    DW_OP_stack_value = 0x9F, DW_OP_addrx = 0xA1, DW_OP_constx = 0xA2, DW_OP_GNU_addr_index = 0xFB,
+    DW_OP_GNU_const_index = 0xFC,
+
+    DW_UT_compile = 1, DW_UT_type = 2, DW_UT_partial = 3, DW_UT_skeleton = 4, DW_UT_split_compile = 5,
+    DW_UT_split_type = 6,
 };
 
 // One decoded attribute.
@@ -95,9 +107,13 @@ struct DwarfEntry {
 };
 static_assert(sizeof(DwarfEntry) == 16, "DwarfEntry is kept per entry: keep it small");
 
-// One accepted compilation unit.
+// One accepted compilation or type unit. Offsets are "virtual": .debug_info offsets as they
+// are, .debug_types offsets moved past the end of .debug_info (by `bias`), so that one sorted
+// index covers the units of both sections.
 struct DwarfUnit {
     ElfImage* image;
+    const uint8_t* section;    // bytes of the section holding the unit
+    uint64_t bias;             // virtual offset of the section's first byte
     uint64_t unit_offset;
     uint64_t first_entry_offset;
     uint64_t end_offset;       // one past the unit's last byte
@@ -107,6 +123,8 @@ struct DwarfUnit {
     uint64_t abbrev_offset;
     uint64_t str_offsets_base;
     uint64_t addr_base;
+    uint64_t type_signature;   // type units only
+    uint64_t type_offset;      // type units only: virtual offset of the unit's type entry
     const DwarfAbbrevTable* abbrevs;
     DwarfEntry* entries;       // slice of the image-wide entry array
     int32_t entry_count;
@@ -116,7 +134,16 @@ struct DwarfUnit {
 
 // Working tables of one debug-information pass. The entry array is in file order over all
 // accepted units, so it doubles as the sorted offset index for dwarf_find_entry.
+// One type unit's signature and the virtual offset of the type it describes.
+struct DwarfSignature {
+    uint64_t signature;
+    uint64_t offset;
+};
+
 struct DwarfWork {
+    DwarfSignature* signatures;  // sorted by signature after the walk
+    int32_t signature_count;
+    int32_t signature_capacity;
     DwarfUnit* units;
     int32_t unit_count;
     int32_t unit_capacity;
@@ -143,10 +170,19 @@ uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index);
 const char* dwarf_attr_string(const DwarfUnit* unit, const DwarfAttr* attr);
 // Value of data, udata, sdata and addrx attributes; 0 for every other class.
 uint64_t dwarf_attr_constant(const DwarfAttr* attr);
+// Entry offset a reference attribute points at (type signatures resolved through the type
+// units); false when it points nowhere known.
+bool dwarf_attr_ref(const DwarfUnit* unit, const DwarfAttr* attr, uint64_t* out_offset);
+// Bytes of an entry (virtual offset) inside its unit's section.
+const uint8_t* dwarf_unit_bytes(const DwarfUnit* unit, uint64_t offset);
 // Address-size value at .debug_addr + base + index * size; 0 when outside the section.
 uint64_t dwarf_addr_index(const DwarfUnit* unit, uint64_t index);
-// Evaluates the first operation of a location expression (DW_OP_addr, DW_OP_addrx, ...).
-uint64_t dwarf_eval_location(const DwarfUnit* unit, const uint8_t* expr, uint64_t length);
+// Evaluates a static location expression on a small stack (addresses, constants, plus, minus);
+// `base` is pushed first when given (member offsets start from the structure's address). False
+// for anything that needs a running target (registers, memory, pieces, stack values) or is
+// malformed; otherwise *out is the value on top of the stack.
+bool dwarf_eval_expression(const DwarfUnit* unit, const uint8_t* expr, uint64_t length, const uint64_t* base,
+                           uint64_t* out);
 
 // Adds or completes the GlobalVar of one DW_TAG_variable entry.
 void dwarf_collect_variable(DwarfUnit* unit, int32_t index);
