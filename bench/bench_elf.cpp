@@ -3,8 +3,11 @@
 //
 //   bench_elf [ELF]   (default: Debian's libpython3.11d.so.1.0)
 //
-// Targets: the reader takes at most 0.15 x readelf's time and 0.2 x gdb's; its peak memory
-// (the open measured in a child process) stays within 10 x the size of .debug_info.
+// Two figures: in-process (best of 5 opens in this process, file in the page cache) and whole
+// process (a fresh process that opens the image once and exits, as a user's first open: start,
+// map, read, exit), which is what compares fairly with readelf's own process.
+// Targets: the whole process takes at most 0.1 x readelf's time, and the in-process open 0.2 x
+// gdb's; a fresh process's peak memory stays within 3 x the size of .debug_info.
 // Exit status 0 when every target is met, 1 when one is missed, 2 when the file cannot be used.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -14,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "firmware/elf.h"
@@ -58,23 +62,31 @@ double time_command(const std::string& command, int runs) {
     return best;
 }
 
-// Peak resident memory (bytes) of one open in a fresh child process.
-long peak_memory_of_open(const char* path) {
+// One open in a fresh process (this program started again with --open-once): wall time of the
+// whole process and its peak resident memory. False when the child failed.
+bool fresh_process_open(const char* self, const char* path, double* seconds, long* peak_bytes) {
+    double start = now_s();
     pid_t child = fork();
     if (child == 0) {
-        int32_t count;
-        uint64_t size;
-        _exit(open_and_list(path, &count, &size) ? 0 : 1);
+        execl(self, self, "--open-once", path, static_cast<char*>(nullptr));
+        _exit(127);
     }
     int status = 0;
     struct rusage usage;
-    if (child < 0 || wait4(child, &status, 0, &usage) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return usage.ru_maxrss * 1024L;
+    if (child < 0 || wait4(child, &status, 0, &usage) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+    *seconds = now_s() - start;
+    *peak_bytes = usage.ru_maxrss * 1024L;
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "--open-once") == 0) {
+        int32_t count = 0;
+        uint64_t size = 0;
+        return open_and_list(argv[2], &count, &size) ? 0 : 1;
+    }
     const char* path = argc > 1 ? argv[1] : "/usr/lib/x86_64-linux-gnu/libpython3.11d.so.1.0";
     int32_t count = 0;
     uint64_t debug_info = 0;
@@ -86,22 +98,35 @@ int main(int argc, char** argv) {
         open_and_list(path, &count, &debug_info);
         ours = std::min(ours, now_s() - start);
     }
+    char self[4096];
+    ssize_t self_length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (self_length <= 0) return 2;
+    self[self_length] = 0;
+    double whole = 1e9;
+    long peak = 0;
+    for (int i = 0; i < runs; i++) {
+        double seconds = 0;
+        long bytes = 0;
+        if (!fresh_process_open(self, path, &seconds, &bytes)) return 2;
+        whole = std::min(whole, seconds);
+        peak = std::max(peak, bytes);
+    }
     std::string quoted = std::string("'") + path + "'";
-    double readelf = time_command("readelf --debug-dump=info " + quoted, 2);
+    double readelf = time_command("readelf --debug-dump=info " + quoted, 3);
     double gdb = time_command("gdb -nx -batch -ex 'info variables' " + quoted, 1);
-    long peak = peak_memory_of_open(path);
 
     printf("file              %s\n", path);
     printf(".debug_info       %.1f MB\n", static_cast<double>(debug_info) / 1e6);
     printf("globals           %d\n", count);
-    printf("elf_open + list   %.3f s (best of %d)\n", ours, runs);
+    printf("elf_open + list   %.3f s in-process, %.3f s whole process (best of %d)\n", ours, whole, runs);
     printf("readelf           %.3f s\n", readelf);
     printf("gdb info vars     %.3f s\n", gdb);
     bool ok = true;
     if (readelf > 0) {
-        double r = ours / readelf;
-        printf("ratio to readelf  %.3f (target <= 0.15) %s\n", r, r <= 0.15 ? "ok" : "MISSED");
-        ok = ok && r <= 0.15;
+        double r = whole / readelf;
+        printf("ratio to readelf  %.3f whole process (target <= 0.1) %s; %.3f in-process\n", r,
+               r <= 0.1 ? "ok" : "MISSED", ours / readelf);
+        ok = ok && r <= 0.1;
     } else {
         printf("ratio to readelf  n/a (readelf not available)\n");
     }
@@ -114,9 +139,9 @@ int main(int argc, char** argv) {
     }
     if (peak > 0 && debug_info > 0) {
         double r = static_cast<double>(peak) / static_cast<double>(debug_info);
-        printf("peak memory       %.1f MB = %.2f x .debug_info (target <= 10) %s\n", static_cast<double>(peak) / 1e6,
-               r, r <= 10 ? "ok" : "MISSED");
-        ok = ok && r <= 10;
+        printf("peak memory       %.1f MB = %.2f x .debug_info, fresh process (target <= 3) %s\n",
+               static_cast<double>(peak) / 1e6, r, r <= 3 ? "ok" : "MISSED");
+        ok = ok && r <= 3;
     }
     return ok ? 0 : 1;
 }

@@ -355,7 +355,6 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
                        ParentStack* stack) {
     Cursor c = {dwarf_unit_bytes(u, u->first_entry_offset), dwarf_unit_bytes(u, u->end_offset)};
     FormContext ctx = {image, u->unit_offset, u->version, u->address_size};
-    const int32_t first = w->entry_count;
     stack->count = 0;
     DwarfAttr scratch;
     while (c.p < c.end) {
@@ -376,9 +375,12 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
         int32_t index = w->entry_count++;
         DwarfEntry& e = w->entries[index];
         e.offset = static_cast<uint32_t>(static_cast<uint64_t>(start - u->section) + u->bias);
-        e.abbrev = static_cast<uint32_t>(ai);
-        e.parent = stack->count ? stack->items[stack->count - 1] - first : -1;
         e.descendant_count = 0;
+        // Variables are remembered now, so that collecting them later reads only their bytes.
+        if (a.tag == DW_TAG_variable) {
+            if (!grow(&w->variables, &w->variable_capacity, w->variable_count + 1, 1024)) return false;
+            w->variables[w->variable_count++] = index;
+        }
         if (a.fixed_size >= 0) {
             if (left(c) < static_cast<size_t>(a.fixed_size)) return false;
             c.p += a.fixed_size;
@@ -400,7 +402,7 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
         int32_t open = stack->items[--stack->count];
         w->entries[open].descendant_count = w->entry_count - open - 1;
     }
-    u->entry_count = w->entry_count - first;
+    u->entry_count = w->entry_count - u->first_entry;
     return true;
 }
 
@@ -475,8 +477,10 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
     FormContext ctx = {image, u.unit_offset, u.version, u.address_size};
     table_fix_sizes(t, ctx);
     u.first_entry = w->entry_count;
+    const int32_t first_variable = w->variable_count;
     if (!unit_read_entries(image, w, &u, t, stack)) {
         w->entry_count = u.first_entry;
+        w->variable_count = first_variable;
         return UNIT_REJECTED;
     }
     u.abbrevs = t;
@@ -495,6 +499,7 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
     if (!grow(&w->units, &w->unit_capacity, w->unit_count + 1, 32) ||
         (u.type_offset && !work_add_signature(w, u.type_signature, u.type_offset))) {
         w->entry_count = u.first_entry;
+        w->variable_count = first_variable;
         return UNIT_STOP;
     }
     w->units[w->unit_count++] = u;
@@ -504,13 +509,19 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
 // Walks every unit of one section; false when the walk must stop altogether.
 bool walk_section(ElfImage* image, DwarfWork* w, const ElfSection& section, uint64_t bias, bool types_section,
                   ParentStack* stack) {
-    uint64_t pos = 0;
+    uint64_t pos = 0, released = 0;
     while (section.size - pos >= 4) {
         if (unit_read(image, w, section, bias, types_section, pos, stack) == UNIT_STOP) return false;
         uint64_t length = elf_read_u32(image, section.data + pos);
         if (length == 0 || length == 0xFFFFFFFFu) break;
         pos += 4 + length;
         if (pos > section.size) break;
+        // The walk keeps only entry offsets: the pages behind it leave resident memory (a
+        // mapped file reads them again from the page cache for the few entries asked later).
+        if (image->mapping && pos - released >= (1u << 20)) {
+            platform_mapping_release_pages(image->mapping, section.data + released, pos - released);
+            released = pos & ~static_cast<uint64_t>(0xFFF);
+        }
     }
     return true;
 }
@@ -531,7 +542,9 @@ void work_free(ElfImage* image) {
     free(w->signatures);
     free(w->units);
     free(w->entries);
-    free(w->type_cache);
+    free(w->variables);
+    free(w->type_keys);
+    free(w->type_values);
     free(w);
     image->dwarf = nullptr;
 }
@@ -551,21 +564,14 @@ void dwarf_read_all(ElfImage* image) {
     free(stack.items);
     if (w->signature_count > 1)
         qsort(w->signatures, static_cast<size_t>(w->signature_count), sizeof(DwarfSignature), compare_signatures);
-    // The entry array is in file order, hence already the sorted index; each unit gets its
-    // slice of it and of the type cache.
-    w->type_cache = static_cast<TypeInfo**>(calloc(static_cast<size_t>(w->entry_count) + 1, sizeof(TypeInfo*)));
-    if (w->type_cache) {
-        for (int32_t i = 0; i < w->unit_count; i++) {
-            DwarfUnit& u = w->units[i];
-            u.entries = w->entries + u.first_entry;
-            u.type_cache = w->type_cache + u.first_entry;
-        }
-        for (int32_t i = 0; i < w->unit_count; i++) {
-            DwarfUnit* u = &w->units[i];
-            for (int32_t k = 0; k < u->entry_count; k++)
-                if (u->abbrevs->abbrevs[u->entries[k].abbrev].tag == DW_TAG_variable)
-                    dwarf_collect_variable(u, k);
-        }
+    // The entry array is in file order, hence already the sorted index; each unit gets its slice.
+    for (int32_t i = 0; i < w->unit_count; i++) w->units[i].entries = w->entries + w->units[i].first_entry;
+    int32_t unit = 0;
+    for (int32_t v = 0; v < w->variable_count; v++) {
+        int32_t index = w->variables[v];
+        while (unit < w->unit_count && index >= w->units[unit].first_entry + w->units[unit].entry_count) unit++;
+        if (unit == w->unit_count) break;
+        dwarf_collect_variable(&w->units[unit], index - w->units[unit].first_entry);
     }
     work_free(image);
 }
@@ -600,9 +606,10 @@ int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int 
     const ElfImage* image = unit->image;
     const DwarfEntry& e = unit->entries[index];
     const DwarfAbbrevTable* t = unit->abbrevs;
-    const DwarfAbbrev& a = t->abbrevs[e.abbrev];
     Cursor c = {dwarf_unit_bytes(unit, e.offset), dwarf_unit_bytes(unit, unit->end_offset)};
-    read_uleb(c);
+    int32_t ai = table_find(t, read_uleb(c));
+    if (ai < 0) return 0;  // cannot happen: the walk found it
+    const DwarfAbbrev& a = t->abbrevs[ai];
     FormContext ctx = {image, unit->unit_offset, unit->version, unit->address_size};
     int count = 0;
     DwarfAttr spare;
@@ -618,7 +625,81 @@ int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int 
 
 uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index) {
     if (!unit || index < 0 || index >= unit->entry_count) return 0;
-    return unit->abbrevs->abbrevs[unit->entries[index].abbrev].tag;
+    Cursor c = {dwarf_unit_bytes(unit, unit->entries[index].offset), dwarf_unit_bytes(unit, unit->end_offset)};
+    int32_t ai = table_find(unit->abbrevs, read_uleb(c));
+    return ai < 0 ? 0 : unit->abbrevs->abbrevs[ai].tag;
+}
+
+int32_t dwarf_entry_parent(const DwarfUnit* unit, int32_t index) {
+    if (!unit || index < 0 || index >= unit->entry_count) return -1;
+    // Descend from the top level: step over siblings that end before the entry, enter the one
+    // that holds it.
+    int32_t parent = -1;
+    int32_t c = 0;
+    while (c < unit->entry_count) {
+        if (c == index) return parent;
+        int32_t last = c + unit->entries[c].descendant_count;
+        if (index <= last) {
+            parent = c;
+            c++;
+        } else {
+            c = last + 1;
+        }
+    }
+    return -1;
+}
+
+namespace {
+
+uint32_t slot_of(int32_t key, uint32_t mask) { return (static_cast<uint32_t>(key) * 2654435761u) & mask; }
+
+bool type_cache_grow(DwarfWork* w) {
+    uint32_t slots = w->type_slots ? w->type_slots * 2 : 1024;
+    int32_t* keys = static_cast<int32_t*>(malloc(sizeof(int32_t) * slots));
+    TypeInfo** values = static_cast<TypeInfo**>(malloc(sizeof(TypeInfo*) * slots));
+    if (!keys || !values) {
+        free(keys);
+        free(values);
+        return false;
+    }
+    memset(keys, 0xFF, sizeof(int32_t) * slots);
+    for (uint32_t i = 0; i < w->type_slots; i++) {
+        if (w->type_keys[i] < 0) continue;
+        uint32_t at = slot_of(w->type_keys[i], slots - 1);
+        while (keys[at] >= 0) at = (at + 1) & (slots - 1);
+        keys[at] = w->type_keys[i];
+        values[at] = w->type_values[i];
+    }
+    free(w->type_keys);
+    free(w->type_values);
+    w->type_keys = keys;
+    w->type_values = values;
+    w->type_slots = slots;
+    return true;
+}
+
+}  // namespace
+
+TypeInfo* dwarf_type_cached(const DwarfUnit* unit, int32_t index) {
+    const DwarfWork* w = unit->image->dwarf;
+    if (!w || !w->type_slots) return nullptr;
+    int32_t key = unit->first_entry + index;
+    for (uint32_t at = slot_of(key, w->type_slots - 1);; at = (at + 1) & (w->type_slots - 1)) {
+        if (w->type_keys[at] == key) return w->type_values[at];
+        if (w->type_keys[at] < 0) return nullptr;
+    }
+}
+
+void dwarf_type_cache_put(DwarfUnit* unit, int32_t index, TypeInfo* type) {
+    DwarfWork* w = unit->image->dwarf;
+    if (!w) return;
+    if ((w->type_count + 1) * 2 > w->type_slots && !type_cache_grow(w)) return;
+    int32_t key = unit->first_entry + index;
+    uint32_t at = slot_of(key, w->type_slots - 1);
+    while (w->type_keys[at] >= 0 && w->type_keys[at] != key) at = (at + 1) & (w->type_slots - 1);
+    if (w->type_keys[at] < 0) w->type_count++;
+    w->type_keys[at] = key;
+    w->type_values[at] = type;
 }
 
 const char* dwarf_attr_string(const DwarfUnit* unit, const DwarfAttr* attr) {

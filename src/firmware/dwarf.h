@@ -98,14 +98,15 @@ struct DwarfAbbrevTable {
     int32_t by_code_size;
 };
 
-// One debugging information entry. Its descendants are the next descendant_count entries.
+// One debugging information entry. Its descendants are the next descendant_count entries. The
+// abbreviation (tag, attributes) is looked up again from the code at the offset, and the parent
+// is found by descending from the unit's root: a large image has a million entries, so each one
+// keeps only what cannot be found again cheaply.
 struct DwarfEntry {
-    uint32_t offset;           // from the start of .debug_info (files stay below 2 GiB)
-    uint32_t abbrev;           // index into the unit's abbreviation table
-    int32_t parent;            // index within the unit, -1 at the top level
+    uint32_t offset;           // virtual offset (files stay below 2 GiB)
     int32_t descendant_count;
 };
-static_assert(sizeof(DwarfEntry) == 16, "DwarfEntry is kept per entry: keep it small");
+static_assert(sizeof(DwarfEntry) == 8, "DwarfEntry is kept per entry: keep it small");
 
 // One accepted compilation or type unit. Offsets are "virtual": .debug_info offsets as they
 // are, .debug_types offsets moved past the end of .debug_info (by `bias`), so that one sorted
@@ -129,7 +130,6 @@ struct DwarfUnit {
     DwarfEntry* entries;       // slice of the image-wide entry array
     int32_t entry_count;
     int32_t first_entry;       // image-wide index of entries[0]
-    TypeInfo** type_cache;     // slice of the image-wide type cache, one slot per entry
 };
 
 // Working tables of one debug-information pass. The entry array is in file order over all
@@ -150,13 +150,25 @@ struct DwarfWork {
     DwarfEntry* entries;
     int32_t entry_count;
     int32_t entry_capacity;
-    TypeInfo** type_cache;
+    int32_t* variables;        // image-wide indexes of the DW_TAG_variable entries, ascending
+    int32_t variable_count;
+    int32_t variable_capacity;
+    // Resolved types by image-wide entry index: an open-addressing table (key -1 = empty), as
+    // only a small part of the entries are types that variables use.
+    int32_t* type_keys;
+    TypeInfo** type_values;
+    uint32_t type_slots;       // a power of two, or 0
+    uint32_t type_count;
     DwarfAbbrevTable** tables;  // each table allocated on its own: units point at them
     int32_t table_count;
     int32_t table_capacity;
 };
 
-enum : int { DWARF_MAX_TYPE_DEPTH = 40, DWARF_ATTR_CAPACITY = 64 };
+// DWARF_MAX_POINTEE_DEPTH: a pointer found deeper than this has no pointee record. Nothing
+// flattens through pointers; the records only tell modules what a pointer points at, and
+// structures that point at each other would otherwise be built again at every level (millions
+// of records in a large image).
+enum : int { DWARF_MAX_TYPE_DEPTH = 40, DWARF_MAX_POINTEE_DEPTH = 12, DWARF_ATTR_CAPACITY = 64 };
 
 // The debug-information pass (elf_open calls it when .debug_info is present).
 void dwarf_read_all(ElfImage* image);
@@ -164,8 +176,13 @@ void dwarf_read_all(ElfImage* image);
 int dwarf_find_entry(const ElfImage* image, uint64_t offset, DwarfUnit** out_unit, int32_t* out_index);
 // Decodes the attributes of one entry (at most capacity, in stored order); returns the count.
 int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int capacity);
-// Tag and children flag of an entry.
+// Tag of an entry.
 uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index);
+// Index of the entry's parent within its unit, or -1 at the top level.
+int32_t dwarf_entry_parent(const DwarfUnit* unit, int32_t index);
+// The type resolved for an entry, or null; and storing it (dropped silently when out of memory).
+TypeInfo* dwarf_type_cached(const DwarfUnit* unit, int32_t index);
+void dwarf_type_cache_put(DwarfUnit* unit, int32_t index, TypeInfo* type);
 // Text of a string-class attribute, or null.
 const char* dwarf_attr_string(const DwarfUnit* unit, const DwarfAttr* attr);
 // Value of data, udata, sdata and addrx attributes; 0 for every other class.

@@ -460,7 +460,7 @@ TypeInfo* pointer_make(DwarfUnit* unit, const TypeAttrs& attrs, uint64_t tag, in
     if (tag == DW_TAG_ptr_to_member_type && attrs.has_type && ref_tag(unit, attrs.type_ref) == DW_TAG_subroutine_type)
         word *= 2;
     t->byte_size = attrs.has_byte_size ? static_cast<uint32_t>(attrs.byte_size) : word;
-    if (attrs.has_type) set_single_child(unit, t, resolve_ref(unit, attrs.type_ref, depth + 1));
+    if (attrs.has_type && depth < DWARF_MAX_POINTEE_DEPTH) set_single_child(unit, t, resolve_ref(unit, attrs.type_ref, depth + 1));
     return t;
 }
 
@@ -493,7 +493,7 @@ TypeInfo* typedef_make(DwarfUnit* unit, const TypeAttrs& attrs, int depth) {
 
 TypeInfo* dwarf_resolve_type(DwarfUnit* unit, int32_t index, int depth) {
     if (!unit || depth > DWARF_MAX_TYPE_DEPTH || index < 0 || index >= unit->entry_count) return nullptr;
-    if (unit->type_cache[index]) return unit->type_cache[index];
+    if (TypeInfo* cached = dwarf_type_cached(unit, index)) return cached;
     TypeAttrs attrs = gather_type_attrs(unit, index);
     uint64_t tag = dwarf_entry_tag(unit, index);
     TypeInfo* t = nullptr;
@@ -522,6 +522,6 @@ TypeInfo* dwarf_resolve_type(DwarfUnit* unit, int32_t index, int depth) {
                 break;
         }
     }
-    if (t) unit->type_cache[index] = t;
+    if (t) dwarf_type_cache_put(unit, index, t);
     return t;
 }

@@ -68,7 +68,7 @@ void qualify_entry(const DwarfUnit* unit, int32_t index, char* out, size_t capac
 // innermost one (0 at the top level of the unit).
 uint64_t qualify_parents(const DwarfUnit* unit, int32_t index, char* out, size_t capacity, int depth) {
     if (depth > QUALIFY_MAX_DEPTH) return 0;
-    int32_t parent = unit->entries[index].parent;
+    int32_t parent = dwarf_entry_parent(unit, index);
     if (parent < 0) return 0;
     uint64_t tag = dwarf_entry_tag(unit, parent);
     switch (tag) {
