@@ -195,16 +195,3 @@ void platform_unmap_file(FileMapping* mapping) {
     memset(mapping, 0, sizeof *mapping);
 }
 
-void platform_mapping_release_pages(const FileMapping* mapping, const uint8_t* from, uint64_t bytes) {
-    if (!mapping || !mapping->data || !from || from < mapping->data || bytes == 0) return;
-#ifdef _WIN32
-    (void)bytes;  // Windows trims the working set of file views itself
-#else
-    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
-    uintptr_t start = ((uintptr_t)from + page - 1) & ~(page - 1);
-    uintptr_t end = ((uintptr_t)from + (uintptr_t)bytes) & ~(page - 1);
-    uintptr_t limit = (uintptr_t)mapping->data + (uintptr_t)mapping->size;
-    if (end > limit) end = limit & ~(page - 1);
-    if (end > start) madvise((void*)start, end - start, MADV_DONTNEED);
-#endif
-}

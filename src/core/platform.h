@@ -93,7 +93,4 @@ enum : int {
 int platform_map_file(const char* path, FileMapping* out);
 // Releases a mapping made by platform_map_file; a zeroed mapping is ignored.
 void platform_unmap_file(FileMapping* mapping);
-// Tells the system that the whole pages inside [from, from + bytes) of a mapping are not needed
-// for now: they leave the process's resident memory and are read again from the file (page
-// cache) if touched later. Nothing changes for the caller's view of the bytes.
-void platform_mapping_release_pages(const FileMapping* mapping, const uint8_t* from, uint64_t bytes);
+

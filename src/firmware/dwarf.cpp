@@ -379,7 +379,7 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
         // Variables are remembered now, so that collecting them later reads only their bytes.
         if (a.tag == DW_TAG_variable) {
             if (!grow(&w->variables, &w->variable_capacity, w->variable_count + 1, 1024)) return false;
-            w->variables[w->variable_count++] = index;
+            w->variables[w->variable_count++] = {index, stack->count ? stack->items[stack->count - 1] - u->first_entry : -1};
         }
         if (a.fixed_size >= 0) {
             if (left(c) < static_cast<size_t>(a.fixed_size)) return false;
@@ -509,19 +509,13 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
 // Walks every unit of one section; false when the walk must stop altogether.
 bool walk_section(ElfImage* image, DwarfWork* w, const ElfSection& section, uint64_t bias, bool types_section,
                   ParentStack* stack) {
-    uint64_t pos = 0, released = 0;
+    uint64_t pos = 0;
     while (section.size - pos >= 4) {
         if (unit_read(image, w, section, bias, types_section, pos, stack) == UNIT_STOP) return false;
         uint64_t length = elf_read_u32(image, section.data + pos);
         if (length == 0 || length == 0xFFFFFFFFu) break;
         pos += 4 + length;
         if (pos > section.size) break;
-        // The walk keeps only entry offsets: the pages behind it leave resident memory (a
-        // mapped file reads them again from the page cache for the few entries asked later).
-        if (image->mapping && pos - released >= (1u << 20)) {
-            platform_mapping_release_pages(image->mapping, section.data + released, pos - released);
-            released = pos & ~static_cast<uint64_t>(0xFFF);
-        }
     }
     return true;
 }
@@ -568,7 +562,7 @@ void dwarf_read_all(ElfImage* image) {
     for (int32_t i = 0; i < w->unit_count; i++) w->units[i].entries = w->entries + w->units[i].first_entry;
     int32_t unit = 0;
     for (int32_t v = 0; v < w->variable_count; v++) {
-        int32_t index = w->variables[v];
+        int32_t index = w->variables[v].index;
         while (unit < w->unit_count && index >= w->units[unit].first_entry + w->units[unit].entry_count) unit++;
         if (unit == w->unit_count) break;
         dwarf_collect_variable(&w->units[unit], index - w->units[unit].first_entry);
@@ -632,6 +626,14 @@ uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index) {
 
 int32_t dwarf_entry_parent(const DwarfUnit* unit, int32_t index) {
     if (!unit || index < 0 || index >= unit->entry_count) return -1;
+    // Variables had their parent noted during the walk.
+    const DwarfWork* w = unit->image->dwarf;
+    int32_t key = unit->first_entry + index;
+    for (int32_t low = 0, high = w ? w->variable_count - 1 : -1; low <= high;) {
+        int32_t mid = low + (high - low) / 2;
+        if (w->variables[mid].index == key) return w->variables[mid].parent;
+        if (w->variables[mid].index < key) low = mid + 1; else high = mid - 1;
+    }
     // Descend from the top level: step over siblings that end before the entry, enter the one
     // that holds it.
     int32_t parent = -1;

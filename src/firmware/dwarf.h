@@ -134,6 +134,13 @@ struct DwarfUnit {
 
 // Working tables of one debug-information pass. The entry array is in file order over all
 // accepted units, so it doubles as the sorted offset index for dwarf_find_entry.
+// A DW_TAG_variable entry (image-wide index) and its parent (index within its unit, -1 at the
+// top level), noted during the walk: variables are what the reader names through their scopes.
+struct DwarfVariableEntry {
+    int32_t index;
+    int32_t parent;
+};
+
 // One type unit's signature and the virtual offset of the type it describes.
 struct DwarfSignature {
     uint64_t signature;
@@ -150,7 +157,7 @@ struct DwarfWork {
     DwarfEntry* entries;
     int32_t entry_count;
     int32_t entry_capacity;
-    int32_t* variables;        // image-wide indexes of the DW_TAG_variable entries, ascending
+    DwarfVariableEntry* variables;  // the DW_TAG_variable entries, ascending
     int32_t variable_count;
     int32_t variable_capacity;
     // Resolved types by image-wide entry index: an open-addressing table (key -1 = empty), as

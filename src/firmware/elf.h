@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/platform.h"
 #include "firmware/types.h"
 
 struct ArenaChunk;
@@ -57,7 +56,6 @@ struct ElfImage {
     DwarfWork* dwarf;          // working tables of the debug-information pass; null after open
     ArenaChunk* arena;         // every block made while reading; freed with the image
     uint8_t* owned_bytes;      // the copy of an image opened from memory (freed with it), else null
-    const FileMapping* mapping;  // the file's mapping during elf_open of a path, else null
 };
 static_assert(sizeof(void*) != 8 || sizeof(ElfSection) == 16, "ElfSection layout");
 
