@@ -539,6 +539,7 @@ void work_free(ElfImage* image) {
     free(w->variables);
     free(w->type_keys);
     free(w->type_values);
+    free(w->names);
     free(w);
     image->dwarf = nullptr;
 }
@@ -695,7 +696,7 @@ TypeInfo* dwarf_type_cached(const DwarfUnit* unit, int32_t index) {
 void dwarf_type_cache_put(DwarfUnit* unit, int32_t index, TypeInfo* type) {
     DwarfWork* w = unit->image->dwarf;
     if (!w) return;
-    if ((w->type_count + 1) * 2 > w->type_slots && !type_cache_grow(w)) return;
+    if ((w->type_count + 1) * 4 > w->type_slots * 3 && !type_cache_grow(w)) return;  // at most 3/4 full
     int32_t key = unit->first_entry + index;
     uint32_t at = slot_of(key, w->type_slots - 1);
     while (w->type_keys[at] >= 0 && w->type_keys[at] != key) at = (at + 1) & (w->type_slots - 1);
@@ -845,4 +846,44 @@ bool dwarf_eval_expression(const DwarfUnit* unit, const uint8_t* expr, uint64_t 
     if (address_size < 8) result &= (1ull << (address_size * 8)) - 1;
     *out = result;
     return true;
+}
+
+namespace {
+
+uint32_t name_hash(const char* text) {
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; p++) h = (h ^ *p) * 16777619u;
+    return h;
+}
+
+bool names_grow(DwarfWork* w) {
+    uint32_t slots = w->name_slots ? w->name_slots * 2 : 4096;
+    const char** names = static_cast<const char**>(calloc(slots, sizeof(const char*)));
+    if (!names) return false;
+    for (uint32_t i = 0; i < w->name_slots; i++) {
+        if (!w->names[i]) continue;
+        uint32_t at = name_hash(w->names[i]) & (slots - 1);
+        while (names[at]) at = (at + 1) & (slots - 1);
+        names[at] = w->names[i];
+    }
+    free(w->names);
+    w->names = names;
+    w->name_slots = slots;
+    return true;
+}
+
+}  // namespace
+
+const char* dwarf_keep_name(ElfImage* image, const char* name) {
+    if (!name) return nullptr;
+    DwarfWork* w = image->dwarf;
+    if (!w || ((w->name_count + 1) * 2 > w->name_slots && !names_grow(w))) return elf_arena_strdup(image, name);
+    uint32_t at = name_hash(name) & (w->name_slots - 1);
+    for (; w->names[at]; at = (at + 1) & (w->name_slots - 1))
+        if (strcmp(w->names[at], name) == 0) return w->names[at];
+    char* copy = elf_arena_strdup(image, name);
+    if (!copy) return nullptr;
+    w->names[at] = copy;
+    w->name_count++;
+    return copy;
 }

@@ -166,6 +166,10 @@ struct DwarfWork {
     TypeInfo** type_values;
     uint32_t type_slots;       // a power of two, or 0
     uint32_t type_count;
+    // Names of type records, each kept once in the arena (every unit repeats its types' names).
+    const char** names;
+    uint32_t name_slots;       // a power of two, or 0
+    uint32_t name_count;
     DwarfAbbrevTable** tables;  // each table allocated on its own: units point at them
     int32_t table_count;
     int32_t table_capacity;
@@ -175,7 +179,7 @@ struct DwarfWork {
 // flattens through pointers; the records only tell modules what a pointer points at, and
 // structures that point at each other would otherwise be built again at every level (millions
 // of records in a large image).
-enum : int { DWARF_MAX_TYPE_DEPTH = 40, DWARF_MAX_POINTEE_DEPTH = 12, DWARF_ATTR_CAPACITY = 64 };
+enum : int { DWARF_MAX_TYPE_DEPTH = 40, DWARF_MAX_POINTEE_DEPTH = 6, DWARF_ATTR_CAPACITY = 64 };
 
 // The debug-information pass (elf_open calls it when .debug_info is present).
 void dwarf_read_all(ElfImage* image);
@@ -190,6 +194,8 @@ int32_t dwarf_entry_parent(const DwarfUnit* unit, int32_t index);
 // The type resolved for an entry, or null; and storing it (dropped silently when out of memory).
 TypeInfo* dwarf_type_cached(const DwarfUnit* unit, int32_t index);
 void dwarf_type_cache_put(DwarfUnit* unit, int32_t index, TypeInfo* type);
+// The arena copy of a name, made once per distinct text during the open; null for null.
+const char* dwarf_keep_name(ElfImage* image, const char* name);
 // Text of a string-class attribute, or null.
 const char* dwarf_attr_string(const DwarfUnit* unit, const DwarfAttr* attr);
 // Value of data, udata, sdata and addrx attributes; 0 for every other class.

@@ -52,7 +52,7 @@ TypeInfo* type_new(DwarfUnit* unit, TypeKind kind, const char* name) {
     if (!t) return nullptr;
     t->kind = kind;
     // Kept in the arena: the file bytes the name was read from do not outlive the open.
-    t->name = name ? elf_arena_strdup(unit->image, name) : nullptr;
+    t->name = dwarf_keep_name(unit->image, name);
     return t;
 }
 
