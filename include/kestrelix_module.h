@@ -117,7 +117,8 @@ typedef struct ModuleTypeInfo {
     int32_t is_bitfield;    /* members only */
     uint8_t bit_offset;     /* members only: shift from the least significant bit of the unit */
     uint8_t bit_size;       /* members only */
-    uint8_t reserved[2];
+    uint8_t is_char;        /* 1 for a character type (its arrays are text) */
+    uint8_t reserved;
     uint64_t member_offset; /* members only: byte offset within the enclosing struct/union */
     int64_t enum_value;     /* enumerator records only */
     int32_t element_count;  /* arrays: product of all dimensions */

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the ELF reader fuzzer with clang in build/fuzz and runs it for SECONDS (default 60),
-# seeded with the test firmware images. Exits non-zero when the fuzzer finds a crash, a hang
+# seeded with the test firmware images: GCC and clang C and C++ builds, DWARF 2 to 5, type units
+# (.debug_types and DWARF 5 type units) and clang's merged globals (location expressions). Exits non-zero when the fuzzer finds a crash, a hang
 # or a sanitizer report; the reproducer is left in build/fuzz/artifacts/.
 set -euo pipefail
 SECONDS_TO_RUN=${1:-60}

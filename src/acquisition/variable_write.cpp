@@ -35,26 +35,55 @@ int32_t driver_read(uint64_t address, uint32_t length, void* buffer) {
     return driver_command(KX_DRV_READ, &req, nullptr);
 }
 
+// True when an integer value fits a field of `bits` bits (1 to 64). A signed field takes its
+// signed range and also the bit patterns of its width (0xFF for an 8-bit field), an unsigned
+// one its unsigned range only, so nothing is ever cut silently.
+bool fits_width(uint64_t value, unsigned bits, bool is_signed) {
+    if (bits >= 64) return true;
+    uint64_t limit = 1ULL << bits;
+    if (value < limit) return true;
+    if (!is_signed) return false;
+    int64_t v = (int64_t)value;
+    return v < 0 && v >= -(int64_t)(limit >> 1);
+}
+
+// The leaf's integer kinds: the text is parsed as a number (or an enumerator) and must fit.
+bool is_integer_kind(TypeKind kind) {
+    return kind == TYPE_INT || kind == TYPE_UINT || kind == TYPE_ENUM || kind == TYPE_POINTER;
+}
+
+int refuse_range(char* error, size_t capacity, const VarLeaf* leaf, unsigned bits) {
+    char message[160];
+    text_printf(message, sizeof message, "数值超出范围: %s 为 %u 位%s", leaf->name, bits, leaf->is_signed ? "有符号数" : "无符号数");
+    return fail(error, capacity, message);
+}
+
 // The bit field's new storage unit: the parsed value placed into the unit read from the target.
+// The unit is the leaf's size (1 to 8 bytes, the reader's choice for packed fields too); wider
+// units, shifts past the unit and values that do not fit the field are refused before anything
+// is read or written.
 int encode_bitfield(const VarLeaf* leaf, const char* text, uint8_t* encoded, char* error, size_t capacity) {
+    if (leaf->size < 1 || leaf->size > 8 || leaf->bit_size < 1 ||
+        (uint32_t)leaf->bit_offset + leaf->bit_size > leaf->size * 8)
+        return fail(error, capacity, "位域存储单元超过 8 字节，无法写入");
+    uint8_t parsed[8] = {};
+    if (!leaf_text_to_bytes(text, parsed, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count))
+        return fail(error, capacity, "数值解析失败");
+    uint64_t value = load_le(parsed, 8);
+    if (leaf->kind != TYPE_BOOL && !fits_width(value, leaf->bit_size, leaf->is_signed != 0))
+        return refuse_range(error, capacity, leaf, leaf->bit_size);
     uint8_t current[8] = {};
-    uint32_t unit = leaf->size < 8 ? leaf->size : 8;
     char message[64];
     int32_t ret = driver_read(leaf->address, leaf->size, current);
     if (ret != (int32_t)leaf->size) {
         text_printf(message, sizeof message, "位域读回失败 (ret=%d)", ret);
         return fail(error, capacity, message);
     }
-    uint8_t parsed[8] = {};
-    if (!leaf_text_to_bytes(text, parsed, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count))
-        return fail(error, capacity, "数值解析失败");
-    uint64_t old_word = load_le(current, unit);
-    uint64_t value = load_le(parsed, 8);
+    uint64_t old_word = load_le(current, leaf->size);
     uint64_t field = leaf->bit_size >= 64 ? ~0ULL : ((1ULL << leaf->bit_size) - 1);
-    unsigned shift = leaf->bit_offset < 64 ? leaf->bit_offset : 0;
-    uint64_t mask = field << shift;
-    uint64_t result = ((value << shift) & mask) | (old_word & ~mask);
-    store_le(encoded, unit, result);
+    uint64_t mask = field << leaf->bit_offset;
+    uint64_t result = ((value << leaf->bit_offset) & mask) | (old_word & ~mask);
+    store_le(encoded, leaf->size, result);
     return 0;
 }
 
@@ -93,6 +122,13 @@ int variable_write(int32_t leaf_id, const char* text, char* error, size_t capaci
         if (!leaf_text_to_bytes(text, encoded, room, &parsed, leaf->kind, leaf->enumerators, leaf->enumerator_count))
             return fail(error, capacity, "数值解析失败");
         length = (uint32_t)parsed;
+        // The parser keeps the low bytes; a number that needs more is refused, not cut.
+        if (is_integer_kind(leaf->kind) && leaf->size < 8) {
+            uint8_t wide[8] = {};
+            leaf_text_to_bytes(text, wide, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count);
+            if (!fits_width(load_le(wide, 8), leaf->size * 8, leaf->is_signed != 0))
+                return refuse_range(error, capacity, leaf, leaf->size * 8);
+        }
     }
 
     MemoryRequest req = {};

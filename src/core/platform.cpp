@@ -11,6 +11,8 @@
 #include <direct.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -137,3 +139,59 @@ char platform_path_separator() {
     return '/';
 #endif
 }
+
+int platform_map_file(const char* path, FileMapping* out) {
+    if (!out) return FILE_MAP_FAILED;
+    memset(out, 0, sizeof *out);
+    if (!path) return FILE_MAP_CANNOT_OPEN;
+#ifdef _WIN32
+    char16_t wpath[1024];
+    utf8_to_utf16(path, wpath, 1024);
+    HANDLE file = CreateFileW((const wchar_t*)wpath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FILE_MAP_CANNOT_OPEN;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0 || size.QuadPart >= 0x80000000LL) {
+        CloseHandle(file);
+        return FILE_MAP_EMPTY;
+    }
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(file);
+    if (!mapping) return FILE_MAP_FAILED;
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (!view) {
+        CloseHandle(mapping);
+        return FILE_MAP_FAILED;
+    }
+    out->data = static_cast<const uint8_t*>(view);
+    out->size = (uint64_t)size.QuadPart;
+    out->handle = mapping;
+    return FILE_MAP_OK;
+#else
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FILE_MAP_CANNOT_OPEN;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size >= 0x80000000LL) {
+        close(fd);
+        return FILE_MAP_EMPTY;
+    }
+    void* view = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (view == MAP_FAILED) return FILE_MAP_FAILED;
+    out->data = static_cast<const uint8_t*>(view);
+    out->size = (uint64_t)st.st_size;
+    return FILE_MAP_OK;
+#endif
+}
+
+void platform_unmap_file(FileMapping* mapping) {
+    if (!mapping || !mapping->data) return;
+#ifdef _WIN32
+    UnmapViewOfFile(mapping->data);
+    if (mapping->handle) CloseHandle((HANDLE)mapping->handle);
+#else
+    munmap(const_cast<uint8_t*>(mapping->data), (size_t)mapping->size);
+#endif
+    memset(mapping, 0, sizeof *mapping);
+}
+

@@ -70,3 +70,27 @@ const Platform* platform_default();
 
 // Path separator of the platform the program runs on ('\\' on Windows).
 char platform_path_separator();
+
+// A whole file mapped read-only into memory (mmap natively, a file mapping on Windows).
+struct FileMapping {
+    const uint8_t* data;
+    uint64_t size;
+    void* handle;              // the Win32 mapping object; null natively
+};
+static_assert(sizeof(FileMapping) == 3 * sizeof(void*) || sizeof(void*) == 4, "FileMapping layout");
+
+enum : int {
+    FILE_MAP_OK = 0,
+    FILE_MAP_CANNOT_OPEN = -1,  // missing, unreadable
+    FILE_MAP_EMPTY = -2,        // size 0, or 2 GiB and more
+    FILE_MAP_FAILED = -3,       // the system refused the mapping (address space, memory)
+};
+
+// Maps the file at a UTF-8 path read-only; FILE_MAP_* result. Files of 2 GiB or more are
+// refused as FILE_MAP_EMPTY. The file itself is closed again at once: only the view stays, so
+// the caller should release the mapping as soon as it can (a mapped file cannot be replaced on
+// Windows while the view exists).
+int platform_map_file(const char* path, FileMapping* out);
+// Releases a mapping made by platform_map_file; a zeroed mapping is ignored.
+void platform_unmap_file(FileMapping* mapping);
+

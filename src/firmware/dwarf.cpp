@@ -137,11 +137,14 @@ bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implici
             return read_block(c, length, a->code, a);
         }
         case FORM_data1: case FORM_flag: case FORM_data2: case FORM_data4: case FORM_sec_offset:
-        case FORM_data8: case FORM_ref_sig8: {
+        case FORM_data8: {
             int n = form_fixed_size(form, ctx);
             if (!read_fixed(c, ctx, static_cast<unsigned>(n), &v)) return false;
             a->cls = ATTR_DATA; a->value = v; return true;
         }
+        case FORM_ref_sig8:
+            if (!read_fixed(c, ctx, 8, &v)) return false;
+            a->cls = ATTR_SIG8; a->value = v; return true;
         case FORM_strp:
             if (!read_fixed(c, ctx, 4, &v)) return false;
             a->cls = ATTR_STRP; a->value = v; return true;
@@ -350,10 +353,8 @@ struct ParentStack {
 // Reads every entry of the unit into the work's entry array. False rejects the unit.
 bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfAbbrevTable* t,
                        ParentStack* stack) {
-    const uint8_t* info = image->debug_info.data;
-    Cursor c = {info + u->first_entry_offset, info + u->end_offset};
+    Cursor c = {dwarf_unit_bytes(u, u->first_entry_offset), dwarf_unit_bytes(u, u->end_offset)};
     FormContext ctx = {image, u->unit_offset, u->version, u->address_size};
-    const int32_t first = w->entry_count;
     stack->count = 0;
     DwarfAttr scratch;
     while (c.p < c.end) {
@@ -373,10 +374,13 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
         if (!grow(&w->entries, &w->entry_capacity, w->entry_count + 1, 4096)) return false;
         int32_t index = w->entry_count++;
         DwarfEntry& e = w->entries[index];
-        e.offset = static_cast<uint32_t>(start - info);
-        e.abbrev = static_cast<uint32_t>(ai);
-        e.parent = stack->count ? stack->items[stack->count - 1] - first : -1;
+        e.offset = static_cast<uint32_t>(static_cast<uint64_t>(start - u->section) + u->bias);
         e.descendant_count = 0;
+        // Variables are remembered now, so that collecting them later reads only their bytes.
+        if (a.tag == DW_TAG_variable) {
+            if (!grow(&w->variables, &w->variable_capacity, w->variable_count + 1, 1024)) return false;
+            w->variables[w->variable_count++] = {index, stack->count ? stack->items[stack->count - 1] - u->first_entry : -1};
+        }
         if (a.fixed_size >= 0) {
             if (left(c) < static_cast<size_t>(a.fixed_size)) return false;
             c.p += a.fixed_size;
@@ -398,7 +402,7 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
         int32_t open = stack->items[--stack->count];
         w->entries[open].descendant_count = w->entry_count - open - 1;
     }
-    u->entry_count = w->entry_count - first;
+    u->entry_count = w->entry_count - u->first_entry;
     return true;
 }
 
@@ -407,30 +411,65 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
 // What became of one unit.
 enum UnitResult { UNIT_ACCEPTED, UNIT_REJECTED, UNIT_STOP };
 
-// Reads the header and entries of the unit at pos and appends it when accepted.
-UnitResult unit_read(ElfImage* image, DwarfWork* w, uint64_t pos, ParentStack* stack) {
-    const ElfSection& info = image->debug_info;
-    const uint8_t* h = info.data + pos;
+// Where a unit's entries start and, for type units, its signature and type offset. False for
+// a header too short for its layout.
+bool unit_header(const ElfImage* image, const uint8_t* h, uint64_t length, bool types_section, DwarfUnit* u) {
+    uint64_t header_size;
+    u->version = elf_read_u16(image, h + 4);
+    bool type_unit = false;
+    if (u->version >= 5) {
+        if (4 + length < 12) return false;
+        u->unit_type = h[6];
+        u->address_size = h[7];
+        u->abbrev_offset = elf_read_u32(image, h + 8);
+        type_unit = u->unit_type == DW_UT_type || u->unit_type == DW_UT_split_type;
+        bool has_id = u->unit_type == DW_UT_skeleton || u->unit_type == DW_UT_split_compile;
+        header_size = type_unit ? 24 : has_id ? 20 : 12;
+        if (4 + length < header_size) return false;
+        if (type_unit) {
+            u->type_signature = elf_read_u64(image, h + 12);
+            u->type_offset = elf_read_u32(image, h + 20);
+        }
+    } else {
+        header_size = types_section ? 23 : 11;
+        if (4 + length < header_size) return false;
+        u->abbrev_offset = elf_read_u32(image, h + 6);
+        u->address_size = h[10];
+        if (types_section) {
+            type_unit = true;
+            u->type_signature = elf_read_u64(image, h + 11);
+            u->type_offset = elf_read_u32(image, h + 19);
+        }
+    }
+    // The type offset is relative to the unit and must point inside it, past the header.
+    if (type_unit && (u->type_offset < header_size || u->type_offset >= 4 + length)) return false;
+    if (type_unit) u->type_offset += u->unit_offset;
+    u->first_entry_offset = u->unit_offset + header_size;
+    return true;
+}
+
+bool work_add_signature(DwarfWork* w, uint64_t signature, uint64_t offset) {
+    if (!grow(&w->signatures, &w->signature_capacity, w->signature_count + 1, 64)) return false;
+    w->signatures[w->signature_count++] = {signature, offset};
+    return true;
+}
+
+// Reads the header and entries of the unit at pos (relative to its section, whose first byte
+// has the virtual offset bias) and appends it when accepted.
+UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, uint64_t bias, bool types_section,
+                     uint64_t pos, ParentStack* stack) {
+    const uint8_t* h = section.data + pos;
     uint64_t length = elf_read_u32(image, h);
-    if (length == 0 || length == 0xFFFFFFFFu || length > info.size - pos - 4) return UNIT_REJECTED;
+    if (length == 0 || length == 0xFFFFFFFFu || length > section.size - pos - 4) return UNIT_REJECTED;
+    if (length < 2) return UNIT_REJECTED;
     DwarfUnit u;
     memset(&u, 0, sizeof u);
     u.image = image;
-    u.unit_offset = pos;
-    u.end_offset = pos + 4 + length;
-    if (length < 2) return UNIT_REJECTED;
-    u.version = elf_read_u16(image, h + 4);
-    uint64_t header_size = u.version >= 5 ? 12 : 11;
-    if (4 + length < header_size) return UNIT_REJECTED;
-    if (u.version >= 5) {
-        u.unit_type = h[6];
-        u.address_size = h[7];
-        u.abbrev_offset = elf_read_u32(image, h + 8);
-    } else {
-        u.abbrev_offset = elf_read_u32(image, h + 6);
-        u.address_size = h[10];
-    }
-    u.first_entry_offset = pos + header_size;
+    u.section = section.data;
+    u.bias = bias;
+    u.unit_offset = bias + pos;
+    u.end_offset = bias + pos + 4 + length;
+    if (!unit_header(image, h, length, types_section, &u)) return UNIT_REJECTED;
     if (u.address_size < 1 || u.address_size > 8 || u.abbrev_offset >= image->debug_abbrev.size) return UNIT_REJECTED;
     int32_t ti = work_table(image, w, u.abbrev_offset);
     if (ti < 0) return UNIT_REJECTED;
@@ -438,8 +477,10 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, uint64_t pos, ParentStack* s
     FormContext ctx = {image, u.unit_offset, u.version, u.address_size};
     table_fix_sizes(t, ctx);
     u.first_entry = w->entry_count;
+    const int32_t first_variable = w->variable_count;
     if (!unit_read_entries(image, w, &u, t, stack)) {
         w->entry_count = u.first_entry;
+        w->variable_count = first_variable;
         return UNIT_REJECTED;
     }
     u.abbrevs = t;
@@ -451,16 +492,37 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, uint64_t pos, ParentStack* s
         for (int i = 0; i < n; i++) {
             if (attrs[i].cls != ATTR_DATA) continue;
             if (attrs[i].code == DW_AT_str_offsets_base) u.str_offsets_base = attrs[i].value;
-            if (attrs[i].code == DW_AT_addr_base) u.addr_base = attrs[i].value;
+            if (attrs[i].code == DW_AT_addr_base || attrs[i].code == DW_AT_GNU_addr_base) u.addr_base = attrs[i].value;
         }
     }
     if (u.version >= 5 && u.str_offsets_base == 0) u.str_offsets_base = 8;
-    if (!grow(&w->units, &w->unit_capacity, w->unit_count + 1, 32)) {
+    if (!grow(&w->units, &w->unit_capacity, w->unit_count + 1, 32) ||
+        (u.type_offset && !work_add_signature(w, u.type_signature, u.type_offset))) {
         w->entry_count = u.first_entry;
+        w->variable_count = first_variable;
         return UNIT_STOP;
     }
     w->units[w->unit_count++] = u;
     return UNIT_ACCEPTED;
+}
+
+// Walks every unit of one section; false when the walk must stop altogether.
+bool walk_section(ElfImage* image, DwarfWork* w, const ElfSection& section, uint64_t bias, bool types_section,
+                  ParentStack* stack) {
+    uint64_t pos = 0;
+    while (section.size - pos >= 4) {
+        if (unit_read(image, w, section, bias, types_section, pos, stack) == UNIT_STOP) return false;
+        uint64_t length = elf_read_u32(image, section.data + pos);
+        if (length == 0 || length == 0xFFFFFFFFu) break;
+        pos += 4 + length;
+        if (pos > section.size) break;
+    }
+    return true;
+}
+
+int compare_signatures(const void* a, const void* b) {
+    uint64_t x = static_cast<const DwarfSignature*>(a)->signature, y = static_cast<const DwarfSignature*>(b)->signature;
+    return x < y ? -1 : x > y ? 1 : 0;
 }
 
 void work_free(ElfImage* image) {
@@ -471,9 +533,13 @@ void work_free(ElfImage* image) {
         free(w->tables[i]);
     }
     free(w->tables);
+    free(w->signatures);
     free(w->units);
     free(w->entries);
-    free(w->type_cache);
+    free(w->variables);
+    free(w->type_keys);
+    free(w->type_values);
+    free(w->names);
     free(w);
     image->dwarf = nullptr;
 }
@@ -487,30 +553,20 @@ void dwarf_read_all(ElfImage* image) {
     if (!w) return;
     image->dwarf = w;
     ParentStack stack = {nullptr, 0, 0};
-    uint64_t pos = 0;
-    while (info.size - pos >= 4) {
-        if (unit_read(image, w, pos, &stack) == UNIT_STOP) break;
-        uint64_t length = elf_read_u32(image, info.data + pos);
-        if (length == 0 || length == 0xFFFFFFFFu) break;
-        pos += 4 + length;
-        if (pos > info.size) break;
-    }
+    // Type units of .debug_types (DWARF 4) follow those of .debug_info in the virtual offsets.
+    if (walk_section(image, w, info, 0, false, &stack) && image->debug_types.data)
+        walk_section(image, w, image->debug_types, info.size, true, &stack);
     free(stack.items);
-    // The entry array is in file order, hence already the sorted index; each unit gets its
-    // slice of it and of the type cache.
-    w->type_cache = static_cast<TypeInfo**>(calloc(static_cast<size_t>(w->entry_count) + 1, sizeof(TypeInfo*)));
-    if (w->type_cache) {
-        for (int32_t i = 0; i < w->unit_count; i++) {
-            DwarfUnit& u = w->units[i];
-            u.entries = w->entries + u.first_entry;
-            u.type_cache = w->type_cache + u.first_entry;
-        }
-        for (int32_t i = 0; i < w->unit_count; i++) {
-            DwarfUnit* u = &w->units[i];
-            for (int32_t k = 0; k < u->entry_count; k++)
-                if (u->abbrevs->abbrevs[u->entries[k].abbrev].tag == DW_TAG_variable)
-                    dwarf_collect_variable(u, k);
-        }
+    if (w->signature_count > 1)
+        qsort(w->signatures, static_cast<size_t>(w->signature_count), sizeof(DwarfSignature), compare_signatures);
+    // The entry array is in file order, hence already the sorted index; each unit gets its slice.
+    for (int32_t i = 0; i < w->unit_count; i++) w->units[i].entries = w->entries + w->units[i].first_entry;
+    int32_t unit = 0;
+    for (int32_t v = 0; v < w->variable_count; v++) {
+        int32_t index = w->variables[v].index;
+        while (unit < w->unit_count && index >= w->units[unit].first_entry + w->units[unit].entry_count) unit++;
+        if (unit == w->unit_count) break;
+        dwarf_collect_variable(&w->units[unit], index - w->units[unit].first_entry);
     }
     work_free(image);
 }
@@ -543,12 +599,12 @@ int dwarf_find_entry(const ElfImage* image, uint64_t offset, DwarfUnit** out_uni
 int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int capacity) {
     if (!unit || index < 0 || index >= unit->entry_count) return 0;
     const ElfImage* image = unit->image;
-    const uint8_t* info = image->debug_info.data;
     const DwarfEntry& e = unit->entries[index];
     const DwarfAbbrevTable* t = unit->abbrevs;
-    const DwarfAbbrev& a = t->abbrevs[e.abbrev];
-    Cursor c = {info + e.offset, info + unit->end_offset};
-    read_uleb(c);
+    Cursor c = {dwarf_unit_bytes(unit, e.offset), dwarf_unit_bytes(unit, unit->end_offset)};
+    int32_t ai = table_find(t, read_uleb(c));
+    if (ai < 0) return 0;  // cannot happen: the walk found it
+    const DwarfAbbrev& a = t->abbrevs[ai];
     FormContext ctx = {image, unit->unit_offset, unit->version, unit->address_size};
     int count = 0;
     DwarfAttr spare;
@@ -564,7 +620,89 @@ int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int 
 
 uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index) {
     if (!unit || index < 0 || index >= unit->entry_count) return 0;
-    return unit->abbrevs->abbrevs[unit->entries[index].abbrev].tag;
+    Cursor c = {dwarf_unit_bytes(unit, unit->entries[index].offset), dwarf_unit_bytes(unit, unit->end_offset)};
+    int32_t ai = table_find(unit->abbrevs, read_uleb(c));
+    return ai < 0 ? 0 : unit->abbrevs->abbrevs[ai].tag;
+}
+
+int32_t dwarf_entry_parent(const DwarfUnit* unit, int32_t index) {
+    if (!unit || index < 0 || index >= unit->entry_count) return -1;
+    // Variables had their parent noted during the walk.
+    const DwarfWork* w = unit->image->dwarf;
+    int32_t key = unit->first_entry + index;
+    for (int32_t low = 0, high = w ? w->variable_count - 1 : -1; low <= high;) {
+        int32_t mid = low + (high - low) / 2;
+        if (w->variables[mid].index == key) return w->variables[mid].parent;
+        if (w->variables[mid].index < key) low = mid + 1; else high = mid - 1;
+    }
+    // Descend from the top level: step over siblings that end before the entry, enter the one
+    // that holds it.
+    int32_t parent = -1;
+    int32_t c = 0;
+    while (c < unit->entry_count) {
+        if (c == index) return parent;
+        int32_t last = c + unit->entries[c].descendant_count;
+        if (index <= last) {
+            parent = c;
+            c++;
+        } else {
+            c = last + 1;
+        }
+    }
+    return -1;
+}
+
+namespace {
+
+uint32_t slot_of(int32_t key, uint32_t mask) { return (static_cast<uint32_t>(key) * 2654435761u) & mask; }
+
+bool type_cache_grow(DwarfWork* w) {
+    uint32_t slots = w->type_slots ? w->type_slots * 2 : 1024;
+    int32_t* keys = static_cast<int32_t*>(malloc(sizeof(int32_t) * slots));
+    TypeInfo** values = static_cast<TypeInfo**>(malloc(sizeof(TypeInfo*) * slots));
+    if (!keys || !values) {
+        free(keys);
+        free(values);
+        return false;
+    }
+    memset(keys, 0xFF, sizeof(int32_t) * slots);
+    for (uint32_t i = 0; i < w->type_slots; i++) {
+        if (w->type_keys[i] < 0) continue;
+        uint32_t at = slot_of(w->type_keys[i], slots - 1);
+        while (keys[at] >= 0) at = (at + 1) & (slots - 1);
+        keys[at] = w->type_keys[i];
+        values[at] = w->type_values[i];
+    }
+    free(w->type_keys);
+    free(w->type_values);
+    w->type_keys = keys;
+    w->type_values = values;
+    w->type_slots = slots;
+    return true;
+}
+
+}  // namespace
+
+TypeInfo* dwarf_type_cached(const DwarfUnit* unit, int32_t index) {
+    const DwarfWork* w = unit->image->dwarf;
+    if (!w || !w->type_slots) return nullptr;
+    int32_t key = unit->first_entry + index;
+    for (uint32_t at = slot_of(key, w->type_slots - 1);; at = (at + 1) & (w->type_slots - 1)) {
+        if (w->type_keys[at] == key) return w->type_values[at];
+        if (w->type_keys[at] < 0) return nullptr;
+    }
+}
+
+void dwarf_type_cache_put(DwarfUnit* unit, int32_t index, TypeInfo* type) {
+    DwarfWork* w = unit->image->dwarf;
+    if (!w) return;
+    if ((w->type_count + 1) * 4 > w->type_slots * 3 && !type_cache_grow(w)) return;  // at most 3/4 full
+    int32_t key = unit->first_entry + index;
+    uint32_t at = slot_of(key, w->type_slots - 1);
+    while (w->type_keys[at] >= 0 && w->type_keys[at] != key) at = (at + 1) & (w->type_slots - 1);
+    if (w->type_keys[at] < 0) w->type_count++;
+    w->type_keys[at] = key;
+    w->type_values[at] = type;
 }
 
 const char* dwarf_attr_string(const DwarfUnit* unit, const DwarfAttr* attr) {
@@ -613,17 +751,139 @@ uint64_t dwarf_addr_index(const DwarfUnit* unit, uint64_t index) {
     return elf_read_n(unit->image, addr.data + unit->addr_base + index * size, static_cast<unsigned>(size));
 }
 
-uint64_t dwarf_eval_location(const DwarfUnit* unit, const uint8_t* expr, uint64_t length) {
-    if (!unit || !expr || length == 0) return 0;
-    Cursor c = {expr + 1, expr + length};
-    switch (expr[0]) {
-        case DW_OP_addr:
-            if (length < 1u + unit->address_size) return 0;
-            return elf_read_n(unit->image, expr + 1, unit->address_size);
-        case DW_OP_addrx:
-        case DW_OP_GNU_addr_index:
-            return dwarf_addr_index(unit, read_uleb(c));
-        default:
-            return 0;
+const uint8_t* dwarf_unit_bytes(const DwarfUnit* unit, uint64_t offset) {
+    return unit->section + (offset - unit->bias);
+}
+
+bool dwarf_attr_ref(const DwarfUnit* unit, const DwarfAttr* attr, uint64_t* out_offset) {
+    if (!unit || !attr) return false;
+    if (attr->cls == ATTR_DATA || attr->cls == ATTR_UDATA) {
+        *out_offset = attr->value;
+        return true;
     }
+    const DwarfWork* w = unit->image->dwarf;
+    if (attr->cls != ATTR_SIG8 || !w) return false;
+    int32_t low = 0, high = w->signature_count - 1;
+    while (low <= high) {
+        int32_t mid = low + (high - low) / 2;
+        uint64_t at = w->signatures[mid].signature;
+        if (at == attr->value) {
+            *out_offset = w->signatures[mid].offset;
+            return true;
+        }
+        if (at < attr->value) low = mid + 1; else high = mid - 1;
+    }
+    return false;
+}
+
+bool dwarf_eval_expression(const DwarfUnit* unit, const uint8_t* expr, uint64_t length, const uint64_t* base,
+                           uint64_t* out) {
+    if (!unit || !expr || length == 0) return false;
+    enum { DEPTH = 16 };
+    uint64_t stack[DEPTH];
+    int top = 0;
+    if (base) stack[top++] = *base;
+    Cursor c = {expr, expr + length};
+    const unsigned address_size = unit->address_size;
+    while (c.p < c.end) {
+        uint8_t op = *c.p++;
+        uint64_t v = 0;
+        bool push = true;
+        if (op >= DW_OP_lit0 && op <= DW_OP_lit31) {
+            v = op - DW_OP_lit0;
+        } else {
+            switch (op) {
+                case DW_OP_addr:
+                    if (left(c) < address_size) return false;
+                    v = elf_read_n(unit->image, c.p, address_size);
+                    c.p += address_size;
+                    break;
+                case DW_OP_addrx: case DW_OP_GNU_addr_index: case DW_OP_constx: case DW_OP_GNU_const_index:
+                    if (!left(c)) return false;
+                    v = dwarf_addr_index(unit, read_uleb(c));
+                    break;
+                case DW_OP_const1u: case DW_OP_const1s: case DW_OP_const2u: case DW_OP_const2s:
+                case DW_OP_const4u: case DW_OP_const4s: case DW_OP_const8u: case DW_OP_const8s: {
+                    unsigned n = 1u << ((op - DW_OP_const1u) / 2);
+                    if (left(c) < n) return false;
+                    v = elf_read_n(unit->image, c.p, n);
+                    c.p += n;
+                    bool is_signed = (op - DW_OP_const1u) % 2 == 1;
+                    if (is_signed && n < 8 && (v >> (n * 8 - 1)) & 1) v |= ~0ull << (n * 8);
+                    break;
+                }
+                case DW_OP_constu:
+                    if (!left(c)) return false;
+                    v = read_uleb(c);
+                    break;
+                case DW_OP_consts:
+                    if (!left(c)) return false;
+                    v = static_cast<uint64_t>(read_sleb(c));
+                    break;
+                case DW_OP_plus_uconst:
+                    if (top < 1 || !left(c)) return false;
+                    stack[top - 1] += read_uleb(c);
+                    push = false;
+                    break;
+                case DW_OP_plus: case DW_OP_minus:
+                    if (top < 2) return false;
+                    top--;
+                    stack[top - 1] = op == DW_OP_plus ? stack[top - 1] + stack[top] : stack[top - 1] - stack[top];
+                    push = false;
+                    break;
+                default:
+                    // Registers, memory reads, pieces, stack values: not a fixed address.
+                    return false;
+            }
+        }
+        if (push) {
+            if (top == DEPTH) return false;
+            stack[top++] = v;
+        }
+    }
+    if (top < 1) return false;
+    uint64_t result = stack[top - 1];
+    if (address_size < 8) result &= (1ull << (address_size * 8)) - 1;
+    *out = result;
+    return true;
+}
+
+namespace {
+
+uint32_t name_hash(const char* text) {
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; p++) h = (h ^ *p) * 16777619u;
+    return h;
+}
+
+bool names_grow(DwarfWork* w) {
+    uint32_t slots = w->name_slots ? w->name_slots * 2 : 4096;
+    const char** names = static_cast<const char**>(calloc(slots, sizeof(const char*)));
+    if (!names) return false;
+    for (uint32_t i = 0; i < w->name_slots; i++) {
+        if (!w->names[i]) continue;
+        uint32_t at = name_hash(w->names[i]) & (slots - 1);
+        while (names[at]) at = (at + 1) & (slots - 1);
+        names[at] = w->names[i];
+    }
+    free(w->names);
+    w->names = names;
+    w->name_slots = slots;
+    return true;
+}
+
+}  // namespace
+
+const char* dwarf_keep_name(ElfImage* image, const char* name) {
+    if (!name) return nullptr;
+    DwarfWork* w = image->dwarf;
+    if (!w || ((w->name_count + 1) * 2 > w->name_slots && !names_grow(w))) return elf_arena_strdup(image, name);
+    uint32_t at = name_hash(name) & (w->name_slots - 1);
+    for (; w->names[at]; at = (at + 1) & (w->name_slots - 1))
+        if (strcmp(w->names[at], name) == 0) return w->names[at];
+    char* copy = elf_arena_strdup(image, name);
+    if (!copy) return nullptr;
+    w->names[at] = copy;
+    w->name_count++;
+    return copy;
 }

@@ -30,6 +30,7 @@ enum : uint8_t {
     ATTR_EXPRLOC = 8,  // data: expression of value bytes
     ATTR_ADDRESS = 9,  // value: target address
     ATTR_BLOCK = 10,   // data: block of value bytes (kept for locations and member offsets only)
+    ATTR_SIG8 = 11,    // value: 8-byte type signature (DW_FORM_ref_sig8), resolved through the type units
 };
 
 // DWARF codes the reader looks at.
@@ -40,6 +41,9 @@ enum : uint64_t {
     DW_TAG_ptr_to_member_type = 0x1F, DW_TAG_subrange_type = 0x21, DW_TAG_base_type = 0x24,
     DW_TAG_const_type = 0x26, DW_TAG_enumerator = 0x28, DW_TAG_variable = 0x34,
     DW_TAG_volatile_type = 0x35, DW_TAG_restrict_type = 0x37, DW_TAG_rvalue_reference_type = 0x42,
+    DW_TAG_lexical_block = 0x0B, DW_TAG_compile_unit = 0x11, DW_TAG_subroutine_type = 0x15,
+    DW_TAG_inheritance = 0x1C, DW_TAG_subprogram = 0x2E, DW_TAG_namespace = 0x39,
+    DW_TAG_type_unit = 0x41,
 
     DW_AT_location = 0x02, DW_AT_name = 0x03, DW_AT_byte_size = 0x0B, DW_AT_bit_offset = 0x0C,
     DW_AT_bit_size = 0x0D, DW_AT_const_value = 0x1C, DW_AT_lower_bound = 0x22,
@@ -47,9 +51,17 @@ enum : uint64_t {
     DW_AT_count = 0x37, DW_AT_data_member_location = 0x38, DW_AT_declaration = 0x3C,
     DW_AT_encoding = 0x3E, DW_AT_specification = 0x47, DW_AT_type = 0x49,
     DW_AT_data_bit_offset = 0x6B, DW_AT_str_offsets_base = 0x72, DW_AT_addr_base = 0x73,
+    DW_AT_signature = 0x69, DW_AT_GNU_addr_base = 0x2133,
 
-    DW_OP_addr = 0x03, DW_OP_constu = 0x10, DW_OP_plus_uconst = 0x23, DW_OP_stack_value = 0x9F, DW_OP_addrx = 0xA1,
-    DW_OP_GNU_addr_index = 0xFB,
+    DW_OP_addr = 0x03, DW_OP_const1u = 0x08, DW_OP_const1s = 0x09, DW_OP_const2u = 0x0A,
+    DW_OP_const2s = 0x0B, DW_OP_const4u = 0x0C, DW_OP_const4s = 0x0D, DW_OP_const8u = 0x0E,
+    DW_OP_const8s = 0x0F, DW_OP_constu = 0x10, DW_OP_consts = 0x11, DW_OP_minus = 0x1C,
+    DW_OP_plus = 0x22, DW_OP_plus_uconst = 0x23, DW_OP_lit0 = 0x30, DW_OP_lit31 = 0x4F,
+    DW_OP_stack_value = 0x9F, DW_OP_addrx = 0xA1, DW_OP_constx = 0xA2, DW_OP_GNU_addr_index = 0xFB,
+    DW_OP_GNU_const_index = 0xFC,
+
+    DW_UT_compile = 1, DW_UT_type = 2, DW_UT_partial = 3, DW_UT_skeleton = 4, DW_UT_split_compile = 5,
+    DW_UT_split_type = 6,
 };
 
 // One decoded attribute.
@@ -86,18 +98,23 @@ struct DwarfAbbrevTable {
     int32_t by_code_size;
 };
 
-// One debugging information entry. Its descendants are the next descendant_count entries.
+// One debugging information entry. Its descendants are the next descendant_count entries. The
+// abbreviation (tag, attributes) is looked up again from the code at the offset, and the parent
+// is found by descending from the unit's root: a large image has a million entries, so each one
+// keeps only what cannot be found again cheaply.
 struct DwarfEntry {
-    uint32_t offset;           // from the start of .debug_info (files stay below 2 GiB)
-    uint32_t abbrev;           // index into the unit's abbreviation table
-    int32_t parent;            // index within the unit, -1 at the top level
+    uint32_t offset;           // virtual offset (files stay below 2 GiB)
     int32_t descendant_count;
 };
-static_assert(sizeof(DwarfEntry) == 16, "DwarfEntry is kept per entry: keep it small");
+static_assert(sizeof(DwarfEntry) == 8, "DwarfEntry is kept per entry: keep it small");
 
-// One accepted compilation unit.
+// One accepted compilation or type unit. Offsets are "virtual": .debug_info offsets as they
+// are, .debug_types offsets moved past the end of .debug_info (by `bias`), so that one sorted
+// index covers the units of both sections.
 struct DwarfUnit {
     ElfImage* image;
+    const uint8_t* section;    // bytes of the section holding the unit
+    uint64_t bias;             // virtual offset of the section's first byte
     uint64_t unit_offset;
     uint64_t first_entry_offset;
     uint64_t end_offset;       // one past the unit's last byte
@@ -107,29 +124,62 @@ struct DwarfUnit {
     uint64_t abbrev_offset;
     uint64_t str_offsets_base;
     uint64_t addr_base;
+    uint64_t type_signature;   // type units only
+    uint64_t type_offset;      // type units only: virtual offset of the unit's type entry
     const DwarfAbbrevTable* abbrevs;
     DwarfEntry* entries;       // slice of the image-wide entry array
     int32_t entry_count;
     int32_t first_entry;       // image-wide index of entries[0]
-    TypeInfo** type_cache;     // slice of the image-wide type cache, one slot per entry
 };
 
 // Working tables of one debug-information pass. The entry array is in file order over all
 // accepted units, so it doubles as the sorted offset index for dwarf_find_entry.
+// A DW_TAG_variable entry (image-wide index) and its parent (index within its unit, -1 at the
+// top level), noted during the walk: variables are what the reader names through their scopes.
+struct DwarfVariableEntry {
+    int32_t index;
+    int32_t parent;
+};
+
+// One type unit's signature and the virtual offset of the type it describes.
+struct DwarfSignature {
+    uint64_t signature;
+    uint64_t offset;
+};
+
 struct DwarfWork {
+    DwarfSignature* signatures;  // sorted by signature after the walk
+    int32_t signature_count;
+    int32_t signature_capacity;
     DwarfUnit* units;
     int32_t unit_count;
     int32_t unit_capacity;
     DwarfEntry* entries;
     int32_t entry_count;
     int32_t entry_capacity;
-    TypeInfo** type_cache;
+    DwarfVariableEntry* variables;  // the DW_TAG_variable entries, ascending
+    int32_t variable_count;
+    int32_t variable_capacity;
+    // Resolved types by image-wide entry index: an open-addressing table (key -1 = empty), as
+    // only a small part of the entries are types that variables use.
+    int32_t* type_keys;
+    TypeInfo** type_values;
+    uint32_t type_slots;       // a power of two, or 0
+    uint32_t type_count;
+    // Names of type records, each kept once in the arena (every unit repeats its types' names).
+    const char** names;
+    uint32_t name_slots;       // a power of two, or 0
+    uint32_t name_count;
     DwarfAbbrevTable** tables;  // each table allocated on its own: units point at them
     int32_t table_count;
     int32_t table_capacity;
 };
 
-enum : int { DWARF_MAX_TYPE_DEPTH = 40, DWARF_ATTR_CAPACITY = 64 };
+// DWARF_MAX_POINTEE_DEPTH: a pointer found deeper than this has no pointee record. Nothing
+// flattens through pointers; the records only tell modules what a pointer points at, and
+// structures that point at each other would otherwise be built again at every level (millions
+// of records in a large image).
+enum : int { DWARF_MAX_TYPE_DEPTH = 40, DWARF_MAX_POINTEE_DEPTH = 6, DWARF_ATTR_CAPACITY = 64 };
 
 // The debug-information pass (elf_open calls it when .debug_info is present).
 void dwarf_read_all(ElfImage* image);
@@ -137,16 +187,32 @@ void dwarf_read_all(ElfImage* image);
 int dwarf_find_entry(const ElfImage* image, uint64_t offset, DwarfUnit** out_unit, int32_t* out_index);
 // Decodes the attributes of one entry (at most capacity, in stored order); returns the count.
 int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int capacity);
-// Tag and children flag of an entry.
+// Tag of an entry.
 uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index);
+// Index of the entry's parent within its unit, or -1 at the top level.
+int32_t dwarf_entry_parent(const DwarfUnit* unit, int32_t index);
+// The type resolved for an entry, or null; and storing it (dropped silently when out of memory).
+TypeInfo* dwarf_type_cached(const DwarfUnit* unit, int32_t index);
+void dwarf_type_cache_put(DwarfUnit* unit, int32_t index, TypeInfo* type);
+// The arena copy of a name, made once per distinct text during the open; null for null.
+const char* dwarf_keep_name(ElfImage* image, const char* name);
 // Text of a string-class attribute, or null.
 const char* dwarf_attr_string(const DwarfUnit* unit, const DwarfAttr* attr);
 // Value of data, udata, sdata and addrx attributes; 0 for every other class.
 uint64_t dwarf_attr_constant(const DwarfAttr* attr);
+// Entry offset a reference attribute points at (type signatures resolved through the type
+// units); false when it points nowhere known.
+bool dwarf_attr_ref(const DwarfUnit* unit, const DwarfAttr* attr, uint64_t* out_offset);
+// Bytes of an entry (virtual offset) inside its unit's section.
+const uint8_t* dwarf_unit_bytes(const DwarfUnit* unit, uint64_t offset);
 // Address-size value at .debug_addr + base + index * size; 0 when outside the section.
 uint64_t dwarf_addr_index(const DwarfUnit* unit, uint64_t index);
-// Evaluates the first operation of a location expression (DW_OP_addr, DW_OP_addrx, ...).
-uint64_t dwarf_eval_location(const DwarfUnit* unit, const uint8_t* expr, uint64_t length);
+// Evaluates a static location expression on a small stack (addresses, constants, plus, minus);
+// `base` is pushed first when given (member offsets start from the structure's address). False
+// for anything that needs a running target (registers, memory, pieces, stack values) or is
+// malformed; otherwise *out is the value on top of the stack.
+bool dwarf_eval_expression(const DwarfUnit* unit, const uint8_t* expr, uint64_t length, const uint64_t* base,
+                           uint64_t* out);
 
 // Adds or completes the GlobalVar of one DW_TAG_variable entry.
 void dwarf_collect_variable(DwarfUnit* unit, int32_t index);

@@ -144,19 +144,22 @@ int locate_sections(ElfImage* image, char* error, size_t capacity) {
     image->debug_str = section_named(image, ".debug_str");
     image->debug_str_offsets = section_named(image, ".debug_str_offsets");
     image->debug_addr = section_named(image, ".debug_addr");
+    image->debug_types = section_named(image, ".debug_types");
     return 0;
 }
 
-// Takes ownership of bytes (malloc'd); frees them on every failure.
-ElfImage* open_owned(uint8_t* bytes, uint64_t size, char* error, size_t capacity) {
+// Reads an image from bytes that stay valid during the call; owned (malloc'd, or null for a
+// mapping the caller releases) passes to the image, and is freed on every failure.
+ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, char* error, size_t capacity) {
     ElfImage* image = static_cast<ElfImage*>(calloc(1, sizeof(ElfImage)));
     if (!image) {
-        free(bytes);
+        free(owned);
         fail(error, capacity, "out of memory");
         return nullptr;
     }
     image->file_bytes = bytes;
     image->file_size = size;
+    image->owned_bytes = owned;
     if (check_header(image, error, capacity) != 0 || locate_sections(image, error, capacity) != 0) {
         elf_close(image);
         return nullptr;
@@ -171,6 +174,16 @@ ElfImage* open_owned(uint8_t* bytes, uint64_t size, char* error, size_t capacity
     return image;
 }
 
+// After a mapped open: nothing may point into the mapping any more.
+void forget_file_bytes(ElfImage* image) {
+    image->file_bytes = nullptr;
+    image->section_headers = nullptr;
+    ElfSection* sections[] = {&image->shstrtab, &image->symtab, &image->strtab, &image->debug_info,
+                              &image->debug_abbrev, &image->debug_str, &image->debug_str_offsets,
+                              &image->debug_addr, &image->debug_types};
+    for (ElfSection* s : sections) s->data = nullptr;
+}
+
 void clear_error(char* error, size_t capacity) {
     if (error && capacity > 0) error[0] = '\0';
 }
@@ -181,33 +194,19 @@ void clear_error(char* error, size_t capacity) {
 
 ElfImage* elf_open(const char* path, char* error, size_t capacity) {
     clear_error(error, capacity);
-    FILE* file = path ? platform()->open_file(path, "rb") : nullptr;
-    if (!file) {
-        fail(error, capacity, "cannot open file: %s", path ? path : "");
-        return nullptr;
+    // The file is mapped, not copied: a first open touches only the pages of the sections it
+    // reads. Files of 2 GiB or more are refused like empty ones.
+    FileMapping map;
+    switch (platform_map_file(path, &map)) {
+        case FILE_MAP_OK: break;
+        case FILE_MAP_EMPTY: fail(error, capacity, "empty file"); return nullptr;
+        case FILE_MAP_FAILED: fail(error, capacity, "out of memory"); return nullptr;
+        default: fail(error, capacity, "cannot open file: %s", path ? path : ""); return nullptr;
     }
-    // The size is taken as a signed 32-bit position: images of 2 GiB or more are refused.
-    int32_t size = -1;
-    if (fseek(file, 0, SEEK_END) == 0) size = static_cast<int32_t>(ftell(file));
-    if (size <= 0 || fseek(file, 0, SEEK_SET) != 0) {
-        fclose(file);
-        fail(error, capacity, "empty file");
-        return nullptr;
-    }
-    uint8_t* bytes = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
-    if (!bytes) {
-        fclose(file);
-        fail(error, capacity, "out of memory");
-        return nullptr;
-    }
-    size_t got = fread(bytes, 1, static_cast<size_t>(size), file);
-    fclose(file);
-    if (got != static_cast<size_t>(size)) {
-        free(bytes);
-        fail(error, capacity, "read error");
-        return nullptr;
-    }
-    return open_owned(bytes, static_cast<uint64_t>(size), error, capacity);
+    ElfImage* image = open_bytes(map.data, map.size, nullptr, error, capacity);
+    if (image) forget_file_bytes(image);
+    platform_unmap_file(&map);
+    return image;
 }
 
 ElfImage* elf_open_memory(const void* data, size_t size, char* error, size_t capacity) {
@@ -222,12 +221,12 @@ ElfImage* elf_open_memory(const void* data, size_t size, char* error, size_t cap
         return nullptr;
     }
     memcpy(bytes, data, size);
-    return open_owned(bytes, size, error, capacity);
+    return open_bytes(bytes, size, bytes, error, capacity);
 }
 
 void elf_close(ElfImage* image) {
     if (!image) return;
-    free(image->file_bytes);
+    free(image->owned_bytes);
     elf_arena_free_all(image);
     free(image);
 }
@@ -257,7 +256,7 @@ int elf_bits(const ElfImage* image) {
 
 const uint8_t* elf_section_by_index(const ElfImage* image, int64_t index, uint64_t* out_size) {
     if (out_size) *out_size = 0;
-    if (!image || !image->section_headers || index < 0 || index >= image->shnum) return nullptr;
+    if (!image || !image->file_bytes || !image->section_headers || index < 0 || index >= image->shnum) return nullptr;
     // A header entry smaller than the fields read would run past the table: no such section.
     if (image->shentsize < shdr_min_size(image)) return nullptr;
     const uint8_t* h = image->section_headers + static_cast<uint64_t>(index) * image->shentsize;

@@ -20,9 +20,13 @@ struct ElfSection {
     uint64_t size;
 };
 
-// One opened image (heap, zero-filled at creation). Owns the file bytes and the arena.
+// One opened image (heap, zero-filled at creation). Owns the arena. An image opened from a
+// path reads the file through a read-only mapping that lives only during elf_open: everything
+// the image keeps (names, types, globals) is copied into the arena, and afterwards file_bytes
+// and the section pointers are null (sizes stay). An image opened from memory keeps its copy
+// of the bytes, so its sections stay readable.
 struct ElfImage {
-    uint8_t* file_bytes;
+    const uint8_t* file_bytes;
     uint64_t file_size;
     int32_t is64;              // ELFCLASS64
     int32_t little_endian;     // data byte 1; every other value reads as big-endian
@@ -43,6 +47,7 @@ struct ElfImage {
     ElfSection debug_str;
     ElfSection debug_str_offsets;
     ElfSection debug_addr;
+    ElfSection debug_types;    // DWARF 4 type units (-fdebug-types-section)
     GlobalVar* globals;        // arena array
     int32_t global_count;
     int32_t global_capacity;
@@ -50,6 +55,7 @@ struct ElfImage {
     uint32_t global_hash_mask; // slot count - 1
     DwarfWork* dwarf;          // working tables of the debug-information pass; null after open
     ArenaChunk* arena;         // every block made while reading; freed with the image
+    uint8_t* owned_bytes;      // the copy of an image opened from memory (freed with it), else null
 };
 static_assert(sizeof(void*) != 8 || sizeof(ElfSection) == 16, "ElfSection layout");
 
@@ -58,7 +64,7 @@ enum : size_t { ELF_ERROR_CAPACITY = 256 };
 // Opens an image by UTF-8 path. The error buffer is emptied first and receives the reason on
 // failure ("not an ELF file", ...). Returns null on failure.
 ElfImage* elf_open(const char* path, char* error, size_t error_capacity);
-// Same, from bytes in memory (copied). The path version reads the file and ends up here.
+// Same, from bytes in memory (copied; the copy stays with the image).
 ElfImage* elf_open_memory(const void* bytes, size_t size, char* error, size_t error_capacity);
 // Frees the image, its file bytes and its arena. Null is ignored.
 void elf_close(ElfImage* image);

@@ -3,6 +3,7 @@
 //
 // The list is looked up by name for every variable entry and every symbol (a variable is listed
 // once, by name), so names are indexed by an open-addressing hash kept in the arena.
+#include <cstdlib>
 #include <cstring>
 
 #include "firmware/elf.h"
@@ -79,6 +80,37 @@ const char* symbol_name(const ElfImage* image, uint32_t at) {
     return text;
 }
 
+// A debug-information variable by address.
+struct AddressIndex {
+    uint64_t address;
+    int32_t index;
+};
+
+int compare_addresses(const void* a, const void* b) {
+    uint64_t x = static_cast<const AddressIndex*>(a)->address, y = static_cast<const AddressIndex*>(b)->address;
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// The variables debug information described, sorted by address (malloc'd; null when none or
+// out of memory).
+AddressIndex* debug_addresses(const ElfImage* image, int32_t* out_count) {
+    *out_count = 0;
+    if (image->global_count == 0) return nullptr;
+    AddressIndex* sorted = static_cast<AddressIndex*>(malloc(sizeof(AddressIndex) * static_cast<size_t>(image->global_count)));
+    if (!sorted) return nullptr;
+    for (int32_t i = 0; i < image->global_count; i++)
+        if (image->globals[i].from_debug_info) sorted[(*out_count)++] = {image->globals[i].address, i};
+    qsort(sorted, static_cast<size_t>(*out_count), sizeof(AddressIndex), compare_addresses);
+    return sorted;
+}
+
+// Index of a debug-information variable at this address, or -1.
+int32_t find_by_address(const AddressIndex* sorted, int32_t count, uint64_t address) {
+    AddressIndex key = {address, 0};
+    const void* hit = bsearch(&key, sorted, static_cast<size_t>(count), sizeof(AddressIndex), compare_addresses);
+    return hit ? static_cast<const AddressIndex*>(hit)->index : -1;
+}
+
 }  // namespace
 
 int32_t elf_global_append(ElfImage* image, const char* name, uint64_t address, uint64_t size,
@@ -105,19 +137,28 @@ void elf_collect_symbols(ElfImage* image) {
     uint64_t need = image->is64 ? 24 : 16;
     // An entry size below the fields read would read past an entry; such a table is not used.
     if (!table.data || step < need) return;
+    // A symbol at the address of a variable that debug information named otherwise (a C++
+    // mangled name, a qualified name) is that variable, not a second one.
+    int32_t debug_count = 0;
+    AddressIndex* debug_sorted = debug_addresses(image, &debug_count);
     for (uint64_t at = 0; at <= table.size && table.size - at >= step; at += step) {
         Symbol s = read_symbol(image, table.data + at);
         unsigned type = s.info & 0x0F, binding = s.info >> 4;
         if (type != 1 || (binding != 1 && binding != 2) || s.shndx == 0 || s.size == 0) continue;
         const char* name = symbol_name(image, s.name);
         if (!name || name[0] == '\0' || name[0] == '$') continue;
+        // What the C++ compiler makes for itself (vtables, type information, guard variables)
+        // is no variable of the program.
+        if (strncmp(name, "_ZT", 3) == 0 || strncmp(name, "_ZGV", 4) == 0) continue;
         int32_t known = elf_find_global(image, name);
+        if (known < 0 && debug_sorted) known = find_by_address(debug_sorted, debug_count, s.value);
         if (known >= 0) {
             if (image->globals[known].size == 0) image->globals[known].size = s.size;
             continue;
         }
-        if (elf_global_append(image, name, s.value, s.size, nullptr, 0) < 0) return;
+        if (elf_global_append(image, name, s.value, s.size, nullptr, 0) < 0) break;
     }
+    free(debug_sorted);
 }
 
 int32_t elf_global_count(const ElfImage* image) { return image ? image->global_count : 0; }

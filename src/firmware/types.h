@@ -29,7 +29,10 @@ enum : int32_t {
 // Bit fields: the value is the storage unit of byte_size bytes at (parent address +
 // member_offset), shifted right by bit_offset, masked to bit_size bits. The reader converts
 // every producer's convention (DW_AT_bit_offset counted from the most significant bit,
-// DW_AT_data_bit_offset counted from the start of the structure) into this one.
+// DW_AT_data_bit_offset counted from the start of the structure) into this one, and picks the
+// smallest 1/2/4/8-byte unit that covers a field its own type's unit does not (packed
+// structures). A field that no 8-byte unit covers keeps the byte count it spans (above 8):
+// it cannot be read or written as one unit.
 struct TypeInfo {
     const char* name;          // arena text, or null (an anonymous structure member)
     TypeKind kind;
@@ -39,6 +42,8 @@ struct TypeInfo {
     int32_t is_bitfield;       // members only
     uint8_t bit_offset;        // members only: shift from the least significant bit of the unit
     uint8_t bit_size;          // members only
+    uint8_t is_char;           // a character type (char, signed/unsigned char, char8_t): arrays of it are text
+    uint8_t reserved;
     uint64_t member_offset;    // members only: byte offset within the enclosing struct/union
     int64_t enum_value;        // enumerator records only
     int32_t element_count;     // arrays: product of all dimensions
@@ -59,3 +64,11 @@ struct GlobalVar {
     int32_t from_debug_info;   // 1 when debug information described the variable
 };
 static_assert(sizeof(void*) != 8 || sizeof(GlobalVar) == 40, "GlobalVar layout is shared with the leaf table");
+
+// Member names that a debugger's expression parser takes only when quoted (GCC's vtable pointer
+// "_vptr.Shape"): s.'_vptr.Shape'.
+inline bool type_member_needs_quotes(const char* name) {
+    for (const char* p = name; p && *p; p++)
+        if (*p == '.') return true;
+    return false;
+}

@@ -70,20 +70,14 @@ Decoded decode_integer(const uint8_t* raw, uint32_t count, TypeKind kind, int32_
     return d;
 }
 
-// An enumeration with a negative enumerator is stored as a signed integer (compilers pick a
-// signed underlying type for it), whatever the leaf's signed flag says.
-bool has_negative_enumerator(const LeafEnumerator* enumerators, int32_t count) {
-    if (!enumerators) return false;
-    for (int32_t i = 0; i < count && i < LEAF_ENUM_CAPACITY; i++)
-        if (enumerators[i].value < 0) return true;
-    return false;
-}
-
 Decoded decode(const uint8_t* raw, uint32_t count, TypeKind kind, int32_t is_signed, int32_t is_bitfield,
                uint8_t bit_offset, uint8_t bit_size, const LeafEnumerator* enumerators, int32_t enumerator_count) {
     if (!raw || count == 0 || count > 8 || kind == TYPE_NONE || kind == TYPE_STRING) return Decoded{};
     if (kind == TYPE_FLOAT) return decode_float(raw, count);
-    if (kind == TYPE_ENUM && has_negative_enumerator(enumerators, enumerator_count)) is_signed = 1;
+    // An enumeration's signedness is the leaf's (the reader takes it from the underlying type):
+    // an enumerator of 2^63 or more in an unsigned 64-bit enumeration is not negative.
+    (void)enumerators;
+    (void)enumerator_count;
     return decode_integer(raw, count, kind, is_signed, is_bitfield, bit_offset, bit_size);
 }
 

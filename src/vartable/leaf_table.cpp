@@ -187,37 +187,46 @@ void copy_enumerators(VarLeaf* leaf, const TypeInfo* enumeration) {
 
 uint32_t at_least_one(uint32_t size) { return size ? size : 1; }
 
-// Storage unit of a bit-field member: its own byte size when usable, else the bytes its bits
-// span rounded up to whole 32-bit words.
-uint32_t bitfield_unit_size(const TypeInfo* m) {
-    if (m->byte_size >= 1 && m->byte_size <= 8) return m->byte_size;
-    if (m->bit_size == 0) return 4;
-    uint32_t bytes = ((uint32_t)m->bit_size + m->bit_offset + 7) / 8;
-    return (bytes + 3) / 4 * 4;
-}
-
 bool is_aggregate(TypeKind kind) { return kind == TYPE_STRUCT || kind == TYPE_UNION; }
+
+// One leaf for a bit-field member: its storage unit (1 to 8 bytes, chosen by the reader) shifted
+// and masked. Enumerations keep their enumerators and bools stay bools; every other field reads
+// as a signed or unsigned integer. A field that no 8-byte unit holds gets no leaf.
+void add_bitfield_leaf(const TypeInfo* m, uint64_t address, const char* name) {
+    if (m->byte_size < 1 || m->byte_size > 8) {
+        log_printf(LOG_WARN, "位域 %s 跨越 %u 字节，超出 8 字节读写单元，未建立叶子", name, (unsigned)m->byte_size);
+        return;
+    }
+    TypeKind kind = m->kind == TYPE_ENUM || m->kind == TYPE_BOOL ? m->kind : m->is_signed ? TYPE_INT : TYPE_UINT;
+    leaf_add(name, address, m->byte_size, kind, m->is_signed, 0, 1, m->bit_offset, m->bit_size,
+             kind == TYPE_ENUM ? m : nullptr);
+}
 
 void flatten_members(const TypeInfo* type, uint64_t address, const char* name, int depth) {
     for (int32_t i = 0; i < type->child_count; i++) {
         const TypeInfo* m = type->children[i];
         if (!m) continue;
-        char member_name[LEAF_FLATTEN_NAME_CAPACITY];
-        text_printf(member_name, sizeof member_name, "%s.%s", name, m->name && m->name[0] ? m->name : "anon");
         uint64_t member_address = address + m->member_offset;
-        if (m->is_bitfield) {
-            leaf_add(member_name, member_address, bitfield_unit_size(m), m->is_signed ? TYPE_INT : TYPE_UINT,
-                     m->is_signed, 0, 1, m->bit_offset, m->bit_size, nullptr);
-        } else {
-            leaf_flatten(m, member_address, member_name, depth + 1);
+        bool named = m->name && m->name[0];
+        // Members of an anonymous structure or union are named as members of the parent (s.x),
+        // as the language and debuggers name them.
+        if (!named && is_aggregate(m->kind) && !m->is_bitfield) {
+            leaf_flatten(m, member_address, name, depth + 1);
+            continue;
         }
+        char member_name[LEAF_FLATTEN_NAME_CAPACITY];
+        text_printf(member_name, sizeof member_name, type_member_needs_quotes(m->name) ? "%s.'%s'" : "%s.%s", name,
+                    named ? m->name : "anon");
+        if (m->is_bitfield) add_bitfield_leaf(m, member_address, member_name);
+        else leaf_flatten(m, member_address, member_name, depth + 1);
     }
 }
 
 void flatten_array(const TypeInfo* type, uint64_t address, const char* name, int depth) {
     const TypeInfo* element = type->children[0];
     int32_t n = type->element_count < 0 ? 0 : type->element_count;
-    if (element->byte_size == 1 && n >= LEAF_STRING_MIN_ELEMENTS) {
+    // Only text is one leaf: arrays of int8_t, bool or one-byte enums are numbers, element by element.
+    if (element->is_char && element->byte_size == 1 && n >= LEAF_STRING_MIN_ELEMENTS) {
         leaf_add(name, address, (uint32_t)n, TYPE_STRING, 0, 0, 0, 0, 0, nullptr);
         return;
     }
@@ -228,7 +237,7 @@ void flatten_array(const TypeInfo* type, uint64_t address, const char* name, int
         char element_name[LEAF_FLATTEN_NAME_CAPACITY];
         text_printf(element_name, sizeof element_name, "%s[%d]", name, i);
         uint64_t element_address = address + (uint64_t)i * stride;
-        if (is_aggregate(element->kind)) {
+        if (is_aggregate(element->kind) || element->kind == TYPE_ARRAY) {
             leaf_flatten(element, element_address, element_name, depth + 1);
         } else {
             leaf_add(element_name, element_address, stride, element->kind, element->is_signed,

@@ -212,10 +212,15 @@ void add_aggregate(int32_t parent, const TypeInfo* type, const char* name, uint6
     for (int32_t i = 0; i < type->child_count; i++) {
         const TypeInfo* member = type->children[i];
         if (!member) continue;
-        char member_name[TREE_NAME_CAPACITY];
-        text_printf(member_name, sizeof member_name, "%s.%s", name,
-                    member->name && member->name[0] ? member->name : "anon");
         uint64_t member_address = address + member->member_offset;
+        bool named = member->name && member->name[0];
+        bool aggregate = member->kind == TYPE_STRUCT || member->kind == TYPE_UNION;
+        char member_name[TREE_NAME_CAPACITY];
+        // Members of an anonymous structure or union carry the parent's name, like their leaves.
+        if (named || !aggregate)
+            text_printf(member_name, sizeof member_name, type_member_needs_quotes(member->name) ? "%s.'%s'" : "%s.%s",
+                        name, named ? member->name : "anon");
+        else text_copy(member_name, sizeof member_name, name);
         if (member->is_bitfield) add_bitfield(node, member, member_name, member_address);
         else add_type_subtree(node, member, member_name, member_address, depth + 1);
     }
@@ -227,7 +232,7 @@ void add_array(int32_t parent, const TypeInfo* type, const char* name, uint64_t 
     int32_t node = add_item(parent, text, TREE_DATA_NONE, TREE_KIND_ARRAY, TREE_STATE_UNCHECKED);
     if (node < 0 || type->child_count < 1 || !type->children || !type->children[0]) return;
     const TypeInfo* element = type->children[0];
-    if (element->byte_size == 1 && type->element_count >= TREE_STRING_MIN_ELEMENTS) {
+    if (element->is_char && element->byte_size == 1 && type->element_count >= TREE_STRING_MIN_ELEMENTS) {
         text_printf(text, sizeof text, "%s (string)", name);
         add_item(node, text, TREE_DATA_NONE, TREE_KIND_STRING, TREE_STATE_UNCHECKED);
         return;

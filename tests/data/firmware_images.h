@@ -8,10 +8,22 @@
 
 namespace kxfw {
 
-// GCC with DWARF 2 to 5 at -O0 and -O2, one big-endian build, and clang's DWARF 5 (strx/addrx).
+// GCC with DWARF 2 to 5 at -O0 and -O2, one big-endian build, and clang's DWARF 5 (strx/addrx),
+// all of the two C files.
 inline const char* const kVariants[] = {
     "gcc_dwarf2_O0", "gcc_dwarf3_O0", "gcc_dwarf3_O2", "gcc_dwarf4_O0", "gcc_dwarf4_O2",
     "gcc_dwarf5_O0", "gcc_dwarf5_O2", "gcc_dwarf4_be_O0", "clang_dwarf5_O0",
+};
+
+// Every image whose leaves are compared with gdb: the above, clang's optimised C builds (merged
+// globals), the packed-structure firmware and the C++ firmware (with type units).
+inline const char* const kLeafVariants[] = {
+    "gcc_dwarf2_O0", "gcc_dwarf3_O0", "gcc_dwarf3_O2", "gcc_dwarf4_O0", "gcc_dwarf4_O2",
+    "gcc_dwarf5_O0", "gcc_dwarf5_O2", "gcc_dwarf4_be_O0", "clang_dwarf5_O0",
+    "clang_dwarf5_Oz", "clang_dwarf4_O3",
+    "gcc_packed_dwarf4_O0", "gcc_packed_dwarf5_O2", "clang_packed_dwarf5_Oz", "clang_packed_dwarf4_O3",
+    "gcc_cpp_dwarf4_O0", "gcc_cpp_dwarf5_O2", "gcc_cpp_dwarf4_types", "gcc_cpp_dwarf5_types",
+    "clang_cpp_dwarf4_O0", "clang_cpp_dwarf5_O0", "clang_cpp_dwarf5_Oz", "clang_cpp_dwarf5_types",
 };
 
 // Path of one variant under the build directory the tests were configured with.

@@ -1,28 +1,28 @@
 #!/usr/bin/env bash
 # check_kxtool_gdb.sh KXTOOL ELF... - for every variable that "kxtool globals" lists, gdb-multiarch
-# must give the same address and size. Names with a namesake in another file are left out (gdb
-# picks one of them by its own rules); function statics are asked as function::name.
+# must give the same address and size when asked by that very name (gdb_leaves.py answers; a
+# reference is reported as itself, not as what it refers to). Plain names with a namesake in
+# another file are left out: gdb picks one of them by its own rules (the reader names the second
+# 'file.c'::name, which is checked).
 set -euo pipefail
 KXTOOL=$1; shift
+HERE=$(cd "$(dirname "$0")" && pwd)
 command -v gdb-multiarch >/dev/null || { echo "skip: no gdb-multiarch"; exit 0; }
 status=0
 for elf in "$@"; do
     [ -f "$elf" ] || continue
     "$KXTOOL" globals "$elf" > "$elf.globals"
-    names=(); args=()
     twice=" $(arm-none-eabi-nm "$elf" | awk '{print $3}' | sort | uniq -d | tr '\n' ' ') "
+    : > "$elf.names"; : > "$elf.kx"
     while IFS=$'\t' read -r name address size type from_debug; do
         case "$twice" in *" $name "*) continue ;; esac
-        expr=$name
-        [ "$name" = tick_calls ] && expr="fw_tick::tick_calls"
-        names+=("$name	$address	$size")
-        args+=(-ex "print/x (unsigned long long)&$expr" -ex "print sizeof($expr)")
+        printf '%s\n' "$name" >> "$elf.names"
+        printf '%d\t%d\n' "$address" "$size" >> "$elf.kx"
     done < "$elf.globals"
-    gdb-multiarch -nx -batch "${args[@]}" "$elf" 2>&1 | sed -n 's/^\$[0-9]* = //p' | paste - - |
-        awk '{ printf "%s\t%s\n", toupper(substr($1,1,2)) == "0X" ? "0x" toupper(substr($1,3)) : $1, $2 }' > "$elf.gdb"
-    printf '%s\n' "${names[@]}" | cut -f2,3 > "$elf.kx"
+    gdb-multiarch -nx -batch -ex "set \$names_file=\"$elf.names\"" -x "$HERE/gdb_leaves.py" "$elf" 2>&1 |
+        awk -F'\t' '$1 == "ok" { printf "%s\t%s\n", $2, $3; next } { print "gdb: " $0 }' > "$elf.gdb"
     if diff "$elf.kx" "$elf.gdb" >/dev/null && [ -s "$elf.kx" ]; then
-        echo "$(basename "$elf"): ${#names[@]} variables agree with gdb"
+        echo "$(basename "$elf"): $(wc -l < "$elf.kx") variables agree with gdb"
     else
         echo "$(basename "$elf"): kxtool and gdb differ:"; diff "$elf.kx" "$elf.gdb" | head -20 || true
         status=1

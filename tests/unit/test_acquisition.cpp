@@ -371,6 +371,86 @@ TEST_F(Acquisition, BitFieldWriteKeepsNeighbouringBits) {
     EXPECT_STREQ(s.text, "2");
 }
 
+// Bit fields are written through the leaf's own unit (1, 2, 4 or 8 bytes, where the reader puts
+// packed fields that straddle aligned words): the field's bits change, every other bit of the
+// unit and every byte around it stays.
+TEST_F(Acquisition, BitFieldWritesFollowTheLeafsUnit) {
+    fake_modules_load(true, false);
+    struct Case {
+        const char* name;
+        uint64_t address;
+        uint32_t size;
+        uint8_t offset, bits;
+        const char* text;
+        uint64_t value;
+    };
+    const Case cases[] = {
+        {"u1", 0x20000201, 1, 5, 3, "5", 5},
+        {"u2", 0x20000203, 2, 5, 9, "300", 300},
+        {"u4", 0x20000207, 4, 5, 27, "100000000", 100000000},
+        {"u8", 0x2000020D, 8, 7, 50, "0x2123456789ABC", 0x2123456789ABCull},
+    };
+    for (const Case& c : cases) {
+        std::fill(fake_target()->ram.begin() + 0x1F0, fake_target()->ram.begin() + 0x230, 0xFF);
+        leaf_add(c.name, c.address, c.size, TYPE_UINT, 0, 0, 1, c.offset, c.bits, nullptr);
+        char error[64];
+        ASSERT_EQ(variable_write(leaf_find(c.name), c.text, error, sizeof error), 0) << c.name << ": " << error;
+        uint64_t mask = (c.bits >= 64 ? ~0ull : (1ull << c.bits) - 1) << c.offset;
+        uint64_t unit_mask = c.size >= 8 ? ~0ull : (1ull << (c.size * 8)) - 1;
+        uint64_t expected = ((~mask) | (c.value << c.offset)) & unit_mask;
+        const uint8_t* ram = fake_target()->ram.data() + (c.address - 0x20000000);
+        for (uint32_t i = 0; i < c.size; i++)
+            EXPECT_EQ(ram[i], static_cast<uint8_t>(expected >> (8 * i))) << c.name << " byte " << i;
+        EXPECT_EQ(ram[-1], 0xFF) << c.name << ": the byte before the unit changed";
+        EXPECT_EQ(ram[c.size], 0xFF) << c.name << ": the byte after the unit changed";
+        samples_flush();
+        ASSERT_FALSE(g_batches.empty());
+        EXPECT_EQ(g_batches.back().back().value, static_cast<double>(c.value)) << c.name;
+    }
+}
+
+// What cannot be written exactly is refused before anything is read or written: units wider
+// than 8 bytes, fields that do not lie inside their unit, values that do not fit the field or
+// the variable.
+TEST_F(Acquisition, WritesRefuseWhatDoesNotFit) {
+    fake_modules_load(true, false);
+    leaf_add("wide", 0x20000300, 16, TYPE_UINT, 0, 0, 1, 3, 62, nullptr);
+    leaf_add("outside", 0x20000310, 4, TYPE_UINT, 0, 0, 1, 30, 5, nullptr);
+    leaf_add("field3", 0x20000320, 1, TYPE_UINT, 0, 0, 1, 2, 3, nullptr);
+    leaf_add("sfield3", 0x20000321, 1, TYPE_INT, 1, 0, 1, 2, 3, nullptr);
+    leaf_add("u8", 0x20000330, 1, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("i8", 0x20000331, 1, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("i16", 0x20000332, 2, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    char error[64];
+    for (const char* name : {"wide", "outside"}) {
+        EXPECT_EQ(variable_write(leaf_find(name), "1", error, sizeof error), -1) << name;
+        EXPECT_STREQ(error, "位域存储单元超过 8 字节，无法写入") << name;
+    }
+    struct Try {
+        const char* leaf;
+        const char* text;
+        bool accepted;
+    };
+    const Try tries[] = {
+        {"field3", "7", true},   {"field3", "8", false},   {"field3", "-1", false},
+        {"sfield3", "-4", true}, {"sfield3", "-5", false}, {"sfield3", "3", true},
+        {"sfield3", "7", true},  {"sfield3", "8", false},  {"u8", "255", true},
+        {"u8", "256", false},    {"u8", "-1", false},      {"i8", "-128", true},
+        {"i8", "-129", false},   {"i8", "0xFF", true},     {"i8", "300", false},
+        {"i16", "-32768", true}, {"i16", "65536", false},
+    };
+    for (const Try& t : tries) {
+        long writes = fake_target()->writes;
+        int rc = variable_write(leaf_find(t.leaf), t.text, error, sizeof error);
+        EXPECT_EQ(rc, t.accepted ? 0 : -1) << t.leaf << " = " << t.text << ": " << error;
+        if (t.accepted) continue;
+        EXPECT_EQ(std::string(error).rfind("数值超出范围", 0), 0u) << t.leaf << " = " << t.text << ": " << error;
+        EXPECT_EQ(fake_target()->writes, writes) << t.leaf << " = " << t.text << " was written";
+    }
+    EXPECT_EQ(fake_target()->ram[0x330], 255);
+    EXPECT_EQ(static_cast<int8_t>(fake_target()->ram[0x331]), -1);  // 0xFF, the last accepted
+}
+
 TEST_F(Acquisition, WriteFailures) {
     char error[64];
     EXPECT_EQ(variable_write(-1, "1", error, sizeof error), -1);

@@ -99,11 +99,19 @@ TEST(CodecDecode, FloatsBoolsEnumsPointersAndRawKinds) {
 
     EXPECT_EQ(decode({2}, TYPE_ENUM, 0, 0, 0, 0, 0, kModes, 3).text, "B");
     EXPECT_EQ(decode({7}, TYPE_ENUM, 0, 0, 0, 0, 0, kModes, 3).text, "7");
-    // A negative enumerator in a 1-byte enumeration: the byte reads signed.
-    Out fault = decode({0xFD}, TYPE_ENUM, 0, 0, 0, 0, 0, kModes, 3);
+    // A signed 1-byte enumeration (the reader takes the sign from the underlying type): the
+    // byte reads signed; the same byte of an unsigned enumeration is 253.
+    Out fault = decode({0xFD}, TYPE_ENUM, 1, 0, 0, 0, 0, kModes, 3);
     EXPECT_EQ(fault.text, "FAULT");
     EXPECT_EQ(fault.value, -3);
-    EXPECT_EQ(decode({0xFD}, TYPE_ENUM, 0, 0, 0, 0, 0, kModes, 2).text, "253");
+    EXPECT_EQ(decode({0xFD}, TYPE_ENUM, 0, 0, 0, 0, 0, kModes, 3).text, "253");
+    // An unsigned 64-bit enumeration: an enumerator of 2^63 and more is not negative.
+    LeafEnumerator big[1] = {};
+    strcpy(big[0].name, "HUGE");
+    big[0].value = static_cast<int64_t>(0x8000000000000001ull);
+    Out huge = decode({0x01, 0, 0, 0, 0, 0, 0, 0x80}, TYPE_ENUM, 0, 0, 0, 0, 0, big, 1);
+    EXPECT_EQ(huge.text, "HUGE");
+    EXPECT_EQ(huge.value, 9223372036854775808.0);
 
     EXPECT_EQ(decode({0x08, 0x00, 0x00, 0x20}, TYPE_POINTER, 0, 1).text, "0x20000008");
     EXPECT_EQ(decode({0x01, 0x02, 0x03, 0x04}, TYPE_STRUCT).text, "0x01020304");

@@ -131,22 +131,58 @@ TEST_F(LeafTableTest, StructureWithBitFieldAndArrayFlattensToAddressedLeaves) {
 }
 
 TEST_F(LeafTableTest, BitFieldUnitSizeSignedKindAndAnonymousMembers) {
-    // A unit size outside 1..8 falls back to the bytes the bits span, in whole words.
-    TypeInfo* wide = t.bitfield("w", 0, 0, 30, 4);      // 34 bits -> 5 bytes -> 8
-    TypeInfo* none = t.bitfield("z", 0, 16, 0, 0);      // no bit size -> 4
+    // A field whose unit is not 1 to 8 bytes (one no 8-byte unit holds) gets no leaf and one
+    // warning; the others keep their unit.
+    TypeInfo* wide = t.bitfield("w", 0, 9, 3, 62);
+    TypeInfo* none = t.bitfield("z", 0, 16, 0, 0);
     TypeInfo* sgn = t.bitfield(nullptr, 0, 2, 3, 5, 1);  // anonymous, signed
-    leaf_flatten(t.structure({wide, none, sgn}), 0x100, "v", 0);
-    ASSERT_EQ(names(), (std::vector<std::string>{"v.w", "v.z", "v.anon"}));
-    EXPECT_EQ(leaf_at(0)->size, 8u);
-    EXPECT_EQ(leaf_at(1)->size, 4u);
-    EXPECT_EQ(leaf_at(2)->size, 2u);
-    EXPECT_EQ(leaf_at(2)->kind, TYPE_INT);
-    EXPECT_EQ(leaf_at(2)->is_signed, 1);
+    TypeInfo* odd = t.bitfield("o", 8, 8, 7, 50);        // a packed unit of 8 bytes at an odd offset
+    leaf_flatten(t.structure({wide, none, sgn, odd}), 0x100, "v", 0);
+    ASSERT_EQ(names(), (std::vector<std::string>{"v.anon", "v.o"}));
+    EXPECT_EQ(leaf_at(0)->size, 2u);
+    EXPECT_EQ(leaf_at(0)->kind, TYPE_INT);
+    EXPECT_EQ(leaf_at(0)->is_signed, 1);
+    EXPECT_EQ(leaf_at(1)->size, 8u);
+    EXPECT_EQ(leaf_at(1)->address, 0x108u);
+    EXPECT_EQ(leaf_at(1)->bit_offset, 7);
+    int warnings = 0;
+    for (const std::string& line : g_log_lines)
+        if (line.find("位域 v.w") != std::string::npos || line.find("位域 v.z") != std::string::npos) warnings++;
+    EXPECT_EQ(warnings, 2);
+}
+
+// Arrays of arrays are named element by element (m[i][j]); an enumeration in a bit field keeps
+// its enumerators.
+TEST_F(LeafTableTest, ArraysOfArraysAndEnumerationBitFields) {
+    TypeInfo* i16 = t.make(TYPE_INT, 2, "int16_t", 1);
+    TypeInfo* row = t.array(i16, 3);
+    leaf_flatten(t.array(row, 2), 0x500, "m", 0);
+    ASSERT_EQ(names(), (std::vector<std::string>{"m[0][0]", "m[0][1]", "m[0][2]", "m[1][0]", "m[1][1]", "m[1][2]"}));
+    EXPECT_EQ(leaf_at(4)->address, 0x500u + 8);
+    EXPECT_EQ(leaf_at(4)->size, 2u);
+
+    leaf_table_reset();
+    TypeInfo* color = t.make(TYPE_ENUM, 1, "color");
+    TypeInfo* red = t.make(TYPE_ENUM, 0, "RED");
+    TypeInfo* blue = t.make(TYPE_ENUM, 0, "BLUE");
+    blue->enum_value = 2;
+    t.children(color, {red, blue});
+    TypeInfo* field = t.bitfield("c", 0, 1, 3, 2);
+    field->kind = TYPE_ENUM;
+    field->children = color->children;
+    field->child_count = color->child_count;
+    leaf_flatten(t.structure({field}), 0x600, "px", 0);
+    ASSERT_EQ(leaf_count(), 1);
+    EXPECT_EQ(leaf_at(0)->kind, TYPE_ENUM);
+    ASSERT_EQ(leaf_at(0)->enumerator_count, 2);
+    EXPECT_STREQ(leaf_at(0)->enumerators[1].name, "BLUE");
 }
 
 TEST_F(LeafTableTest, ArraysByteStringsCapAndNestedStructures) {
     TypeInfo* i32 = t.make(TYPE_INT, 4, "int", 1);
     TypeInfo* ch = t.make(TYPE_INT, 1, "char", 1);
+    ch->is_char = 1;
+    TypeInfo* i8 = t.make(TYPE_INT, 1, "int8_t", 1);  // a number, not a character
     leaf_flatten(t.array(i32, 2000), 0x1000, "big", 0);
     ASSERT_EQ(leaf_count(), 1024);
     EXPECT_STREQ(leaf_at(1023)->name, "big[1023]");
@@ -156,6 +192,13 @@ TEST_F(LeafTableTest, ArraysByteStringsCapAndNestedStructures) {
     leaf_flatten(t.array(ch, 32), 0x2000, "name", 0);
     leaf_flatten(t.array(ch, 16), 0x3000, "short", 0);
     ASSERT_EQ(leaf_count(), 17);
+    leaf_flatten(t.array(i8, 18), 0x3100, "trims", 0);
+    ASSERT_EQ(leaf_count(), 35);
+    EXPECT_STREQ(leaf_at(34)->name, "trims[17]");
+    EXPECT_EQ(leaf_at(34)->kind, TYPE_INT);
+    leaf_table_reset();
+    leaf_flatten(t.array(ch, 32), 0x2000, "name", 0);
+    leaf_flatten(t.array(ch, 16), 0x3000, "short", 0);
     EXPECT_EQ(leaf_at(0)->kind, TYPE_STRING);
     EXPECT_EQ(leaf_at(0)->size, 32u);
     EXPECT_STREQ(leaf_at(16)->name, "short[15]");

@@ -89,7 +89,7 @@ Sample acquired(LeafId id, int64_t ts, uint64_t memory) {
 
 TEST_F(Replay, ARecordingReadsBackWithTheSameTimesTextsValuesAndBytes) {
     leaf_add("big", 0x20000010, 8, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
-    leaf_add("mode", 0x20000018, 1, TYPE_ENUM, 0, 0, 0, 0, 0, &g_enum_type);
+    leaf_add("mode", 0x20000018, 1, TYPE_ENUM, 1, 0, 0, 0, 0, &g_enum_type);  // signed: it has a negative enumerator
     leaf_add("on", 0x20000019, 1, TYPE_BOOL, 0, 0, 0, 0, 0, nullptr);
     leaf_add("ptr", 0x2000001C, 4, TYPE_POINTER, 0, 1, 0, 0, 0, nullptr);
     leaf_add("bits", 0x20000020, 4, TYPE_INT, 1, 0, 1, 5, 3, nullptr);

@@ -177,7 +177,9 @@ TEST_F(TreeModelTest, StructureBitFieldSymbolOnlyAndStringItems) {
     TypeInfo* u8 = t.make(TYPE_UINT, 1, "uint8_t");
     img.add("s", 0x20000000, t.structure(8, {t.member(u32, "a", 0), t.member(u32, "b", 4)}));
     img.add("f", 0x20000010, t.structure(1, {t.bitfield("on", 0, 0, 1), t.bitfield(nullptr, 0, 1, 3)}));
-    img.add("tag", 0x20000020, t.array(u8, 24));
+    TypeInfo* ch = t.make(TYPE_UINT, 1, "char");
+    ch->is_char = 1;
+    img.add("tag", 0x20000020, t.array(ch, 24));
     img.add("raw", 0x20000040, t.array(u8, 3));
     img.add("count", 0x20000050, u32);
     img.add("sym_only", 0x20000060, nullptr, 12);
