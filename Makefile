@@ -3,10 +3,11 @@
 #   make test    every suite: native unit tests (plain, ASan+UBSan, TSan), the same tests under Wine,
 #                and the e2e suite under Wine + Xvfb
 #   make demo    builds, then runs Kestrelix on the simulated target
+#   make dist    out/Kestrelix-<version>-win64.zip for Windows users
 #   make bench   benchmarks; make fuzz   longer fuzzing (FUZZ_SECONDS=600)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
-.PHONY: deps build native asan tsan win64 loaders test unit-native unit-asan unit-tsan unit-wine e2e demo bench fuzz clean
+.PHONY: dist deps build native asan tsan win64 loaders test unit-native unit-asan unit-tsan unit-wine e2e demo bench fuzz clean
 
 deps:
 	@tools/deps.sh
@@ -49,6 +50,9 @@ e2e: win64
 
 test: deps
 	@tools/run_all_tests.sh
+
+dist: deps win64 loaders
+	tools/dist.sh
 
 demo: deps build
 	@tools/demo.sh

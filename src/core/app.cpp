@@ -234,6 +234,8 @@ int app_run(char16_t* command_line, int show_command) {
     if (h.host_api_fill) h.host_api_fill();
     if (h.init_common_controls) h.init_common_controls();
     if (h.register_window_classes) h.register_window_classes();
+    // --no-layout keeps the user's layout file out of this run entirely, the theme read included.
+    if (command_line_has_flag(command_line, "--no-layout") && h.layout_default_off) h.layout_default_off();
     if (h.theme_load_setting) h.theme_load_setting();
     if (!h.create_main_window || h.create_main_window() != 0) return 1;
     log_set_sink(log_to_panel);

@@ -22,6 +22,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/text.h"
+#include "acquisition/acquisition.h"
 #include "acquisition/variable_write.h"
 #include "vartable/tree_model.h"
 #include "workspace/main_window_win32.h"
@@ -82,7 +83,7 @@ HWND main_window() { return main_window_handle(); }
 struct SimpleDialog {
     int ok_id;
     int cancel_id;
-    void (*on_ok)(HWND dialog, void* data);
+    bool (*on_ok)(HWND dialog, void* data);  // false: the input was refused, the dialog stays
 };
 
 // Default button, OK (or Enter), Cancel (or Escape) and the close box of a simple dialog; true
@@ -100,7 +101,7 @@ bool simple_dialog_message(HWND hwnd, UINT msg, WPARAM wp, const SimpleDialog& d
     if (msg != WM_COMMAND) return false;
     int id = LOWORD(wp);
     if (id == dialog.ok_id || id == IDOK) {
-        if (data) dialog.on_ok(hwnd, data);
+        if (data && !dialog.on_ok(hwnd, data)) return true;
         dialog_close(hwnd);
     } else if (id == dialog.cancel_id || id == IDCANCEL) {
         dialog_close(hwnd);
@@ -144,6 +145,8 @@ namespace {
 struct PickDialog {
     PickResult* result;
     LeafId rows[PICK_ROW_CAPACITY];
+    char row_names[PICK_ROW_CAPACITY][LEAF_NAME_CAPACITY];  // to find the rows again after a reload
+    uint32_t rows_epoch;                                    // leaf table the ids belong to
     int32_t row_count;
     HWND edit;
     HWND list;
@@ -185,6 +188,11 @@ void pick_refill(PickDialog* d) {
     char text[TEXT_INPUT_CAPACITY];
     utf16_to_utf8((const char16_t*)text16, text, sizeof text);
     d->row_count = leaf_search(text, PICK_ROW_CAPACITY, d->rows);
+    d->rows_epoch = leaf_table_epoch();
+    for (int32_t k = 0; k < d->row_count; k++) {
+        const VarLeaf* leaf = leaf_at(d->rows[k]);
+        text_copy(d->row_names[k], LEAF_NAME_CAPACITY, leaf ? leaf->name : "");
+    }
     SendMessageW(d->list, WM_SETREDRAW, FALSE, 0);
     SendMessageW(d->list, LVM_DELETEALLITEMS, 0, 0);
     for (int32_t k = 0; k < d->row_count; k++) {
@@ -203,15 +211,21 @@ void pick_refill(PickDialog* d) {
     SendMessageW(d->list, WM_SETREDRAW, TRUE, 0);
 }
 
-// The selected rows' ids into the caller's result, top to bottom, at most 512.
+// The selected rows' ids into the caller's result, top to bottom, at most 512. While the dialog
+// was open the firmware may have been reloaded (the change check's prompt runs inside its loop):
+// then the rows' ids belong to the old table and are found again by name; gone ones are left out.
 int32_t pick_collect(PickDialog* d) {
+    bool stale = d->rows_epoch != leaf_table_epoch();
     int32_t n = 0;
     int row = -1;
     while (n < PICK_RESULT_CAPACITY &&
            (row = (int)SendMessageW(d->list, LVM_GETNEXTITEM, (WPARAM)row, LVNI_SELECTED)) >= 0) {
-        if (row < d->row_count) d->result->ids[n++] = d->rows[row];
+        if (row >= d->row_count) continue;
+        LeafId id = stale ? leaf_find(d->row_names[row]) : d->rows[row];
+        if (id >= 0) d->result->ids[n++] = id;
     }
     d->result->count = n;
+    if (stale) pick_refill(d);  // the list shows the new table from here on
     return n;
 }
 
@@ -384,10 +398,11 @@ struct WriteDialog {
     char16_t text[TEXT_INPUT_CAPACITY];
 };
 
-void write_take_text(HWND dialog, void* data) {
+bool write_take_text(HWND dialog, void* data) {
     WriteDialog* d = (WriteDialog*)data;
     GetWindowTextW(GetDlgItem(dialog, ID_WRITE_EDIT), (wchar_t*)d->text, TEXT_INPUT_CAPACITY);
     d->ok = 1;
+    return true;
 }
 
 LRESULT CALLBACK write_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -432,8 +447,10 @@ int write_value_dialog(HWND owner, LeafId id) {
     register_dialog_class(kEditClass, write_proc);
     WriteDialog d = {};
     d.id = id;
-    // A copy: the acquisition side may be writing the leaf's last sample meanwhile.
-    Sample last = leaf->last_sample;
+    // The acquisition thread may be writing the leaf's last sample meanwhile: copy it word by word
+    // with the same relaxed atomics the charts use.
+    Sample last;
+    sample_slot_load(&last, &leaf->last_sample);
     last.text[sizeof last.text - 1] = 0;
     if (last.timestamp_us != 0 || last.text[0]) utf8_to_utf16(last.text, d.current, CURRENT_TEXT_CAPACITY);
     HWND dialog = CreateWindowExW(WS_EX_DLGMODALFRAME, kEditClass, L"写入变量值", WS_POPUP | WS_BORDER | WS_DLGFRAME | WS_SYSMENU,
@@ -469,10 +486,24 @@ struct NetDialog {
     NetConfigResult* result;
 };
 
-void net_take_fields(HWND dialog, void* data) {
+// An empty address or a port outside 1..65535 is refused with a message; the dialog stays open
+// with the port field focused, so nothing unusable reaches the toolbar.
+bool net_take_fields(HWND dialog, void* data) {
     NetDialog* d = (NetDialog*)data;
-    GetWindowTextW(GetDlgItem(dialog, ID_NET_ADDRESS), (wchar_t*)d->result->address, 64);
-    GetWindowTextW(GetDlgItem(dialog, ID_NET_PORT), (wchar_t*)d->result->port, 16);
+    char16_t address[64], port[16];
+    GetWindowTextW(GetDlgItem(dialog, ID_NET_ADDRESS), (wchar_t*)address, 64);
+    GetWindowTextW(GetDlgItem(dialog, ID_NET_PORT), (wchar_t*)port, 16);
+    int field = !address[0] ? ID_NET_ADDRESS : text16_to_port(port) < 0 ? ID_NET_PORT : 0;
+    if (field) {
+        const char* why = field == ID_NET_ADDRESS ? "IP 地址不能为空" : "端口必须是 1-65535 之间的数字";
+        log_printf(LOG_WARN, "网络配置未保存: %s", why);
+        platform()->message_box(why, "网络配置", PLATFORM_MB_OK | PLATFORM_MB_ICONERROR);
+        SetFocus(GetDlgItem(dialog, field));
+        return false;
+    }
+    text16_copy(d->result->address, 64, address);
+    text16_copy(d->result->port, 16, port);
+    return true;
 }
 
 LRESULT CALLBACK net_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

@@ -20,6 +20,7 @@
 #include "core/platform.h"
 #include "core/text.h"
 #include "acquisition/acquisition.h"
+#include "recording/recording.h"
 #include "recording/replay.h"
 #include "workspace/layout.h"
 #include "core/platform_win32.h"
@@ -406,7 +407,11 @@ void on_command(HWND hwnd, int id) {
     switch (id) {
         case 2010: show_about(); break;
         case 2702: help_show(hwnd); break;
-        case 2011: DestroyWindow(hwnd); break;
+        case 2011:
+            // Exit leaves the layout unsaved, but an unsaved recording is offered as on close.
+            recording_offer_save_before_exit();
+            DestroyWindow(hwnd);
+            break;
         default:
             if (!workspace_command(hwnd, id) && !main_route_command(hwnd, id) && !route_variable_command(hwnd, id))
                 main_window_command_hook(id);
