@@ -8,6 +8,7 @@
 #include "chart/chart_paint.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "acquisition/acquisition.h"
 #include "chart/chart_columns.h"
@@ -295,10 +296,20 @@ void draw_grid(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
     }
 }
 
-void value_label(DrawSurface* d, const DrawRect& p, int32_t y, double value) {
-    char text[64];
-    text_printf(text, sizeof text, "%.3g", value);
+void value_label(DrawSurface* d, const DrawRect& p, int32_t y, const char* text) {
     d->text(text, DrawRect{2, y - 8, p.left - 2, y + 8}, TEXT_RIGHT | TEXT_VCENTER | TEXT_SINGLE_LINE);
+}
+
+// Labels 0..parts of a range, top to bottom, in the fewest significant digits that tell
+// neighbours apart.
+void draw_value_labels(DrawSurface* d, const DrawRect& p, int32_t top, int32_t bottom, double y0, double y1,
+                       int32_t parts) {
+    double values[CHART_LABELS_MAX];
+    char texts[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
+    const int32_t n = parts + 1 < CHART_LABELS_MAX ? parts + 1 : CHART_LABELS_MAX;
+    for (int32_t j = 0; j < n; j++) values[j] = chart_value_label(y0, y1, j, parts);
+    chart_format_value_labels(d, values, n, p.left - 4, texts);
+    for (int32_t j = 0; j < n; j++) value_label(d, p, top + (bottom - top) * j / parts, texts[j]);
 }
 
 void draw_values_and_series(DrawSurface* d, const ChartWindow* cw, const ViewInfo& v, const DrawRect& p) {
@@ -310,8 +321,7 @@ void draw_values_and_series(DrawSurface* d, const ChartWindow* cw, const ViewInf
             double lo, hi;
             chart_row_range(cw, s, &lo, &hi);
             d->set_text_color(s->colour);
-            for (int32_t k = 0; k <= 2; k++)
-                value_label(d, p, row.top + (row.bottom - row.top) * k / 2, chart_value_label(lo, hi, k, 2));
+            draw_value_labels(d, p, row.top, row.bottom, lo, hi, 2);
             const VarLeaf* leaf = leaf_at(s->leaf_id);
             if (leaf)
                 d->text(leaf->name, DrawRect{p.left + 4, row.top + 1, p.left + 360, row.top + 15},
@@ -321,8 +331,7 @@ void draw_values_and_series(DrawSurface* d, const ChartWindow* cw, const ViewInf
         return;
     }
     d->set_text_color(theme_color(21));
-    for (int32_t j = 0; j <= 4; j++)
-        value_label(d, p, p.top + (p.bottom - p.top) * j / 4, chart_value_label(v.y0, v.y1, j, 4));
+    draw_value_labels(d, p, p.top, p.bottom, v.y0, v.y1, 4);
     for (int32_t i = 0; i < n; i++) chart_draw_series(d, cw, &cw->series[i], p, p, v.x0, v.x1, v.y0, v.y1, v.has_time);
 }
 
@@ -332,7 +341,12 @@ void draw_time_labels(DrawSurface* d, const ViewInfo& v, const DrawRect& p, int3
         const int32_t x = p.left + (p.right - p.left) * j / 4;
         char text[32];
         chart_time_label(&v, j, text, sizeof text);
-        d->text(text, DrawRect{x - 40, p.bottom + 1, x + 40, height - 1}, TEXT_CENTER | TEXT_SINGLE_LINE);
+        // The last label ends inside the window instead of being cut at its edge.
+        const int32_t right = p.right + CHART_PLOT_RIGHT_GAP - 1;
+        if (x + 40 > right)
+            d->text(text, DrawRect{right - 80, p.bottom + 1, right, height - 1}, TEXT_RIGHT | TEXT_SINGLE_LINE);
+        else
+            d->text(text, DrawRect{x - 40, p.bottom + 1, x + 40, height - 1}, TEXT_CENTER | TEXT_SINGLE_LINE);
     }
 }
 
@@ -449,6 +463,49 @@ void draw_selection(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
 }
 
 }  // namespace
+
+void chart_format_value_labels(DrawSurface* d, const double* values, int32_t n, int32_t width,
+                               char (*texts)[CHART_LABEL_CAPACITY]) {
+    // Rounding noise of a range through zero is zero.
+    double largest = 0;
+    for (int32_t j = 0; j < n; j++) largest = std::fabs(values[j]) > largest ? std::fabs(values[j]) : largest;
+    double v[CHART_LABELS_MAX];
+    for (int32_t j = 0; j < n && j < CHART_LABELS_MAX; j++) v[j] = std::fabs(values[j]) < largest * 1e-12 ? 0 : values[j];
+    int32_t digits = 3;
+    for (;; digits++) {
+        for (int32_t j = 0; j < n; j++) text_printf(texts[j], CHART_LABEL_CAPACITY, "%.*g", digits, v[j]);
+        bool distinct = true;
+        for (int32_t j = 1; j < n; j++) distinct = distinct && strcmp(texts[j], texts[j - 1]) != 0;
+        if (distinct || digits == 10) break;
+    }
+    // Plain notation with the same significant digits, when every label then fits the column.
+    char plain[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
+    for (int32_t j = 0; j < n; j++) {
+        if (!strchr(texts[j], 'e')) {
+            text_copy(plain[j], CHART_LABEL_CAPACITY, texts[j]);
+            continue;
+        }
+        const int32_t exponent = (int32_t)std::floor(std::log10(std::fabs(v[j])));
+        int32_t decimals = digits - 1 - exponent;
+        decimals = decimals < 0 ? 0 : (decimals > 12 ? 12 : decimals);
+        text_printf(plain[j], CHART_LABEL_CAPACITY, "%.*f", decimals, v[j]);
+        // Trailing zeros of a fraction add nothing.
+        if (strchr(plain[j], '.')) {
+            size_t len = strlen(plain[j]);
+            while (len > 0 && plain[j][len - 1] == '0') plain[j][--len] = 0;
+            if (len > 0 && plain[j][len - 1] == '.') plain[j][--len] = 0;
+        }
+    }
+    bool fits = true;
+    for (int32_t j = 0; j < n && fits; j++) {
+        int32_t w = 0, h = 0;
+        d->measure_text(plain[j], &w, &h);
+        fits = w <= width;
+    }
+    for (int32_t j = 1; j < n && fits; j++) fits = strcmp(plain[j], plain[j - 1]) != 0;
+    if (fits)
+        for (int32_t j = 0; j < n; j++) text_copy(texts[j], CHART_LABEL_CAPACITY, plain[j]);
+}
 
 // [SECTION] chart_paint ----------------------------------------------------------------------------
 
