@@ -185,6 +185,16 @@ void chart_columns_from_track(ColumnEnvelope* env, const ColumnGrid& g, const Sa
 
 // [SECTION] Drawing -------------------------------------------------------------------------------
 
+namespace {
+
+// Neighbouring columns whose ranges leave rows between them: this one reaches over to the other.
+inline void reach_neighbour(int32_t* yt, int32_t* yb, int32_t prev_top, int32_t prev_bottom) {
+    if (*yb < prev_top - 1) *yb = prev_top - 1;
+    if (*yt > prev_bottom + 1) *yt = prev_bottom + 1;
+}
+
+}  // namespace
+
 void chart_draw_envelope(DrawSurface* d, const ColumnEnvelope& env, uint32_t colour, int32_t left, int32_t top,
                          int32_t bottom, double y0, double y1) {
     d->set_pen(colour, 1, PEN_SOLID);
@@ -196,9 +206,7 @@ void chart_draw_envelope(DrawSurface* d, const ColumnEnvelope& env, uint32_t col
         int32_t yt = value_to_y(env.hi[c], y0, y1, top, bottom);
         int32_t yb = value_to_y(env.lo[c], y0, y1, top, bottom);
         if (prev >= 0 && prev == c - 1) {
-            // Neighbours whose ranges leave rows between them: reach over to the other one.
-            if (yb < prev_top - 1) yb = prev_top - 1;
-            if (yt > prev_bottom + 1) yt = prev_bottom + 1;
+            reach_neighbour(&yt, &yb, prev_top, prev_bottom);
         } else if (prev >= 0 && !std::isnan(prev_last) && !std::isnan(env.first[c])) {
             // Columns without samples in between: a line, as consecutive samples are joined.
             d->move_to(left + prev, value_to_y(prev_last, y0, y1, top, bottom));
@@ -211,5 +219,69 @@ void chart_draw_envelope(DrawSurface* d, const ColumnEnvelope& env, uint32_t col
         prev_top = value_to_y(env.hi[c], y0, y1, top, bottom);
         prev_bottom = value_to_y(env.lo[c], y0, y1, top, bottom);
         prev_last = env.last[c];
+    }
+}
+
+bool chart_envelope_spans(const ColumnEnvelope& env, int32_t top, int32_t bottom, double y0, double y1, int16_t* yt,
+                          int16_t* yb) {
+    int32_t prev = -1, prev_top = 0, prev_bottom = 0;
+    for (int32_t c = 0; c < env.columns; c++) {
+        yt[c] = 1;
+        yb[c] = 0;  // empty
+        if (!(env.lo[c] <= env.hi[c])) continue;
+        if (prev >= 0 && prev != c - 1) return false;  // a gap would need a bridging line
+        int32_t a = value_to_y(env.hi[c], y0, y1, top, bottom), b = value_to_y(env.lo[c], y0, y1, top, bottom);
+        const int32_t own_top = a, own_bottom = b;
+        if (prev >= 0) reach_neighbour(&a, &b, prev_top, prev_bottom);
+        yt[c] = (int16_t)a;
+        yb[c] = (int16_t)b;
+        prev = c;
+        prev_top = own_top;
+        prev_bottom = own_bottom;
+    }
+    return true;
+}
+
+void chart_draw_spans_combined(DrawSurface* d, const int16_t (*yt)[CHART_COLUMN_LIMIT],
+                               const int16_t (*yb)[CHART_COLUMN_LIMIT], const uint32_t* colours, int32_t n,
+                               int32_t columns, int32_t left) {
+    // Per column, from the series drawn last to the one drawn first: only the rows no later
+    // series covers, so each pixel is written once with the colour painting in order would leave.
+    for (int32_t c = 0; c < columns; c++) {
+        int32_t cover_top[CHART_MAX_SERIES], cover_bottom[CHART_MAX_SERIES], covered = 0;
+        for (int32_t i = n - 1; i >= 0; i--) {
+            int32_t a = yt[i][c];
+            const int32_t b = yb[i][c];
+            if (a > b) continue;
+            // The rows a..b minus the covered intervals (kept sorted and disjoint).
+            for (int32_t k = 0; k <= covered && a <= b; k++) {
+                const int32_t stop = k < covered ? cover_top[k] - 1 : b;
+                const int32_t end = stop < b ? stop : b;
+                if (a <= end) {
+                    d->set_pen(colours[i], 1, PEN_SOLID);
+                    d->move_to(left + c, a);
+                    d->line_to(left + c, end + 1);
+                }
+                if (k < covered && cover_bottom[k] + 1 > a) a = cover_bottom[k] + 1;
+            }
+            // Merge yt..yb into the covered intervals.
+            int32_t lo = yt[i][c], hi = b, out = 0;
+            int32_t nt[CHART_MAX_SERIES + 1], nb[CHART_MAX_SERIES + 1];
+            bool placed = false;
+            for (int32_t k = 0; k < covered; k++) {
+                if (cover_bottom[k] < lo - 1) {
+                    nt[out] = cover_top[k], nb[out++] = cover_bottom[k];
+                } else if (cover_top[k] > hi + 1) {
+                    if (!placed) nt[out] = lo, nb[out++] = hi, placed = true;
+                    nt[out] = cover_top[k], nb[out++] = cover_bottom[k];
+                } else {
+                    lo = cover_top[k] < lo ? cover_top[k] : lo;
+                    hi = cover_bottom[k] > hi ? cover_bottom[k] : hi;
+                }
+            }
+            if (!placed) nt[out] = lo, nb[out++] = hi;
+            for (int32_t k = 0; k < out; k++) cover_top[k] = nt[k], cover_bottom[k] = nb[k];
+            covered = out;
+        }
     }
 }

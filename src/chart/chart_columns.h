@@ -41,6 +41,16 @@ void chart_columns_from_track(ColumnEnvelope* env, const ColumnGrid& grid, const
 void chart_draw_envelope(DrawSurface* d, const ColumnEnvelope& env, uint32_t colour, int32_t left, int32_t top,
                          int32_t bottom, double y0, double y1);
 
+// Pixel rows yt[c]..yb[c] each column of an envelope covers (yt > yb: none), neighbours joined as
+// chart_draw_envelope joins them; false when a gap between columns would need a bridging line.
+bool chart_envelope_spans(const ColumnEnvelope& env, int32_t top, int32_t bottom, double y0, double y1, int16_t* yt,
+                          int16_t* yb);
+// Draws the spans of n series (index order = painting order) writing every pixel once, with the
+// colour painting them in order would leave.
+void chart_draw_spans_combined(DrawSurface* d, const int16_t (*yt)[CHART_COLUMN_LIMIT],
+                               const int16_t (*yb)[CHART_COLUMN_LIMIT], const uint32_t* colours, int32_t n,
+                               int32_t columns, int32_t left);
+
 // Smallest and largest non-NaN value of a contiguous array (infinities included); false when
 // every value is NaN or n is 0.
 bool chart_minmax(const double* values, int64_t n, double* lo, double* hi);

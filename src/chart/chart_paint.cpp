@@ -254,6 +254,45 @@ void draw_track(DrawSurface* d, const ChartSeries* s, const Mapping& mp) {
 
 }  // namespace
 
+namespace {
+
+// Every series of the window drawn as min/max columns in one pass that writes each pixel once
+// (many dense series overlap heavily). False, with nothing drawn, unless every series with data is
+// a column drawing of its ring alone or its track alone without gaps between columns.
+bool draw_all_as_columns(DrawSurface* d, const ChartWindow* cw, const Mapping& mp, int32_t has_time) {
+    static ColumnEnvelope env;
+    static int16_t yt[CHART_MAX_SERIES][CHART_COLUMN_LIMIT], yb[CHART_MAX_SERIES][CHART_COLUMN_LIMIT];
+    uint32_t colours[CHART_MAX_SERIES];
+    const int32_t width = mp.xr - mp.xl;
+    if (!has_time || !(mp.x0 < mp.x1) || width <= 8 || cw->series_count < 2) return false;
+    int32_t columns = 0;
+    for (int32_t i = 0; i < cw->series_count; i++) {
+        const ChartSeries* s = &cw->series[i];
+        colours[i] = s->colour;
+        const bool track = chart_cache_usable(s);
+        if (track && s->count > 0) return false;
+        if (track) {
+            const int64_t visible = track_upper_bound(s->track, mp.x1) - track_lower_bound(s->track, mp.x0);
+            if (visible <= 2 * (int64_t)width) return false;
+            chart_columns_from_track(&env, grid_for(mp), s->track);
+        } else if (s->count > 0) {
+            const RingRun run = ring_run(cw, s, mp, has_time);
+            if (!run.fast || run.visible <= 2 * width) return false;
+            chart_columns_from_ring(&env, grid_for(mp), cw, s);
+        } else {
+            env.columns = grid_for(mp).columns;
+            for (int32_t c = 0; c < env.columns; c++) env.lo[c] = INFINITY, env.hi[c] = -INFINITY;
+        }
+        if (!chart_envelope_spans(env, mp.yt, mp.yb, mp.y0, mp.y1, yt[i], yb[i])) return false;
+        columns = env.columns;
+    }
+    log_dots(0, false);
+    chart_draw_spans_combined(d, yt, yb, colours, cw->series_count, columns, mp.xl);
+    return true;
+}
+
+}  // namespace
+
 void chart_draw_series(DrawSurface* d, const ChartWindow* cw, const ChartSeries* s, const DrawRect& xbox,
                        const DrawRect& ybox, int64_t x0, int64_t x1, double y0, double y1, int32_t has_time) {
     const Mapping mp = {xbox.left, xbox.right, ybox.top, ybox.bottom, x0, x1, y0, y1};
@@ -332,6 +371,8 @@ void draw_values_and_series(DrawSurface* d, const ChartWindow* cw, const ViewInf
     }
     d->set_text_color(theme_color(21));
     draw_value_labels(d, p, p.top, p.bottom, v.y0, v.y1, 4);
+    const Mapping mp = {p.left, p.right, p.top, p.bottom, v.x0, v.x1, v.y0, v.y1};
+    if (draw_all_as_columns(d, cw, mp, v.has_time)) return;
     for (int32_t i = 0; i < n; i++) chart_draw_series(d, cw, &cw->series[i], p, p, v.x0, v.x1, v.y0, v.y1, v.has_time);
 }
 

@@ -322,3 +322,46 @@ TEST_F(ReplayChart, ValueLabelsTellNeighboursApartInPlainNotation) {
     chart_format_value_labels(&soft, tiny, 3, 52, texts);
     EXPECT_STREQ(texts[0], "3e-09");
 }
+
+TEST_F(ReplayChart, ManyDenseSeriesDrawnInOnePassLeaveThePixelsOfPaintingInOrder) {
+    // Overlapping dense series (rings and tracks) take the one-pass drawing; drawing every series
+    // again, in order, on top of its result must change no pixel outside the legend.
+    std::vector<SampleTrack> tracks(3);
+    for (int i = 0; i < 6; i++) chart_add_var(handle, i);
+    std::mt19937_64 rng(3);
+    for (int k = 0; k < 20000; k++)
+        for (int i = 0; i < 3; i++) feed(i, 1000 + 50 * k, std::sin(k * 0.01 * (i + 1)) * 10 + (double)(rng() % 5));
+    for (int i = 0; i < 3; i++) {
+        std::vector<int64_t> t;
+        std::vector<double> v;
+        for (int k = 0; k < 30000; k++) {
+            t.push_back(1000 + 33 * k);
+            v.push_back(std::cos(k * 0.003 * (i + 2)) * 12 + (double)(rng() % 7));
+        }
+        make_track(&tracks[(size_t)i], t, v);
+        cw->series[3 + i].track = &tracks[(size_t)i];
+    }
+    cw->show_all = 1;
+    for (int view = 0; view < 4; view++) {
+        if (view > 0) {
+            cw->show_all = cw->auto_x = 0;
+            cw->view_x0 = 1000 + (int64_t)(rng() % 300000);
+            cw->view_x1 = cw->view_x0 + 300000 + (int64_t)(rng() % 500000);
+        }
+        std::fill(px.begin(), px.end(), 0u);
+        SoftSurface soft(px.data(), W, H);
+        chart_paint(cw, &soft, W, H);
+        const std::vector<uint32_t> once = px;
+        const DrawRect p = chart_plot_rect(W, H);
+        const ViewInfo v = chart_compute_view(cw);
+        for (int i = 0; i < cw->series_count; i++)
+            chart_draw_series(&soft, cw, &cw->series[i], p, p, v.x0, v.x1, v.y0, v.y1, v.has_time);
+        int32_t differ = 0;
+        for (int32_t y = 0; y < H; y++)
+            for (int32_t x = 0; x < W; x++)
+                if (!(x < p.left + 430 && y < p.top + 16 * 6 + 8)) differ += once[(size_t)y * W + x] != px[(size_t)y * W + x];
+        EXPECT_EQ(differ, 0) << "view " << view;
+    }
+    chart_drop_all_track_refs();
+    for (SampleTrack& t : tracks) track_free(&t);
+}
