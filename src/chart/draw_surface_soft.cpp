@@ -8,7 +8,7 @@
 //   [SECTION] Text
 #include "chart/draw_surface_soft.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 #include "core/bmp.h"
@@ -209,9 +209,11 @@ void SoftSurface::line_to(int32_t x, int32_t y) {
 void SoftSurface::fill_rect(const DrawRect& r, uint32_t rgb) {
     const int32_t l = r.left < 0 ? 0 : r.left, t = r.top < 0 ? 0 : r.top;
     const int32_t rr = r.right > width_ ? width_ : r.right, b = r.bottom > height_ ? height_ : r.bottom;
+    if (rr <= l) return;
+    const uint32_t colour = rgb & 0x00FFFFFFu;
     for (int32_t y = t; y < b; y++) {
         uint32_t* row = pixels_ + (size_t)y * (size_t)width_;
-        for (int32_t x = l; x < rr; x++) row[x] = rgb & 0x00FFFFFFu;
+        std::fill(row + l, row + rr, colour);
     }
 }
 
