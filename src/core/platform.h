@@ -59,6 +59,10 @@ struct Platform {
     void (*debug_output_utf16)(const char16_t* text);
     // Suspends the calling thread.
     void (*sleep_ms)(unsigned ms);
+    // This process's id.
+    uint32_t (*process_id)();
+    // True while a process with this id runs (a per-instance file's owner is still there).
+    bool (*process_alive)(uint32_t pid);
 };
 
 // The installed platform (never null: a portable default is in place from the start).

@@ -344,7 +344,7 @@ def write_recording(path, rows=20000):
     path.write_bytes(b"\xef\xbb\xbf" + ("\n".join(lines) + "\n").encode("utf-8"))
 
 
-def test_replayed_recording_draws_from_the_bucket_envelope(kestrelix_copy, shots_dir, tmp_path):
+def test_replayed_recording_draws_from_its_tracks(kestrelix_copy, shots_dir, tmp_path):
     csv = tmp_path / "wave.csv"
     write_recording(csv)
     k = kestrelix_copy("--no-layout", f"--replay-all={rig.win_path(csv)}", f"--net-win=chart,{SERIES}",
@@ -353,7 +353,7 @@ def test_replayed_recording_draws_from_the_bucket_envelope(kestrelix_copy, shots
     time.sleep(2)
     if "回放加载完成" not in k.text():
         pytest.skip("--replay-all= is not wired to the replay-all command in this build")
-    # Each series borrows its leaf's envelope when it is added after the load.
+    # Each series borrows its leaf's track when it is added after the load.
     k.wait_log(r"波形桶缓存: g_wave\.sine \d+ 桶 \[1733659200000000,")
     k.wait_log(r"波形桶缓存: g_wave\.triangle \d+ 桶")
     time.sleep(1)
@@ -363,7 +363,38 @@ def test_replayed_recording_draws_from_the_bucket_envelope(kestrelix_copy, shots
     sine_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == SINE_RGB}
     assert len(sine_columns) > (right - left) * 0.9
     assert colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > 200
-    # The wheel zooms into the envelope like into live samples.
+    # The wheel zooms into the recording like into live samples.
     wl, wt, _wr, _wb = window_rect(hwnd)
     send(hwnd, 0x020A, 240 << 16, ((wt + (top + bottom) // 2) << 16) | (wl + (left + right) // 2))
     k.wait_log(r"\[DEBUG\] 波形 X 轴缩放: \[1733659\d+,1733659\d+\] us")
+
+
+def test_a_long_replay_zoomed_in_shows_single_samples(kestrelix_copy, shots_dir, tmp_path):
+    """Five minutes of two variables at 1 kHz each: the whole file, then, zoomed in by the wheel,
+    the single samples of the middle of it with their dots."""
+    csv = tmp_path / "long.csv"
+    write_recording(csv, rows=600000)
+    k = kestrelix_copy("--no-layout", f"--replay-all={rig.win_path(csv)}", f"--net-win=chart,{SERIES}",
+                       "--net-exit=90000")
+    hwnd = hex(int(k.wait_log(r"命令行建波形窗口 \(hwnd=(?:0x)?([0-9A-Fa-f]+)\)").group(1), 16))
+    k.wait_log(r"回放加载完成: .*（600000 行，2 个变量桶缓存）", timeout=60)
+    k.wait_log(r"波形桶缓存: g_wave\.sine 300000 桶 \[1733659200000000,")
+    time.sleep(1)
+    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_replay_long.png")
+    left, top, right, bottom = plot_box(width, height)
+    sine_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == SINE_RGB}
+    assert len(sine_columns) > (right - left) * 0.9
+    # One wheel turn of 46 notches: 300 s x 0.8^46 = about 10 ms around the middle.
+    wl, wt, _wr, _wb = window_rect(hwnd)
+    send(hwnd, 0x020A, (120 * 46) << 16, ((wt + (top + bottom) // 2) << 16) | (wl + (left + right) // 2))
+    k.wait_log(r"\[DEBUG\] 波形 X 轴缩放: \[1733659\d+,1733659\d+\] us")
+    k.wait_log(r"\[DEBUG\] 波形采样点圆点: 可见 \d+ 点", timeout=20)
+    time.sleep(1.5)  # the zoom animation settles
+    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_replay_samples.png")
+    # Single samples: a handful of dots per series, joined by straight lines, across the plot.
+    sine_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == SINE_RGB}
+    triangle_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == TRIANGLE_RGB}
+    assert len(sine_columns) > (right - left) * 0.5, len(sine_columns)
+    assert len(triangle_columns) > (right - left) * 0.5, len(triangle_columns)
+    dots = int(k.wait_log(r"\[DEBUG\] 波形采样点圆点: 可见 (\d+) 点").group(1))
+    assert 2 <= dots <= 120
