@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../data/firmware_images.h"
+#include "../data/scratch_dir.h"
 #include "firmware/elf.h"
 
 // The checks drive native tools (gdb-multiarch, nm) through a shell: native builds only.
@@ -194,7 +195,8 @@ TEST_P(FirmwareImage, AgreesWithSymbolTableAndGdb) {
     ASSERT_GT(checks.size(), 200u);
 
     // One gdb run answers every question, in order.
-    std::string script_path = std::string(KX_BUILD_DIR) + "/tests/firmware/gdb_" + GetParam() + ".gdb";
+    ScratchFolder scratch("kx_gdb");
+    std::string script_path = (scratch.path / ("gdb_" + std::string(GetParam()) + ".gdb")).string();
     FILE* script = fopen(script_path.c_str(), "w");
     ASSERT_NE(script, nullptr);
     for (const Check& c : checks) fprintf(script, "%s\n", c.command.c_str());
