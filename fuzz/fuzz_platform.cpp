@@ -30,6 +30,11 @@ int no_env(const char*, char* out, size_t size) {
 int no_dir(const char*) { return -1; }
 void no_debug(const char16_t*) {}
 void no_sleep(unsigned) {}
+// A clock that moves on by a fixed step at every reading: runs reproduce, and timed work such as
+// the step replay moves forward from one call to the next.
+int64_t g_clock_us = 1733659200000000;
+int64_t step_clock_us() { return g_clock_us += 997; }
+uint64_t step_tick_ms() { return (uint64_t)(step_clock_us() / 1000); }
 
 Platform make_platform() {
     Platform p = *platform_default();
@@ -42,6 +47,8 @@ Platform make_platform() {
     p.make_dir = no_dir;
     p.debug_output_utf16 = no_debug;
     p.sleep_ms = no_sleep;
+    p.now_us = step_clock_us;
+    p.tick_ms = step_tick_ms;
     return p;
 }
 
