@@ -6,9 +6,13 @@ set -euo pipefail
 KXTOOL=$1; shift
 command -v gdb-multiarch >/dev/null || { echo "skip: no gdb-multiarch"; exit 0; }
 status=0
+# Working files go to a private folder: the same images are checked by other builds at the same time.
+work=$(mktemp -d "${TMPDIR:-/tmp}/kx_gdb_check.XXXXXX")
+trap 'rm -rf "$work"' EXIT
 for elf in "$@"; do
     [ -f "$elf" ] || continue
-    "$KXTOOL" globals "$elf" > "$elf.globals"
+    out="$work/$(basename "$elf")"
+    "$KXTOOL" globals "$elf" > "$out.globals"
     names=(); args=()
     twice=" $(arm-none-eabi-nm "$elf" | awk '{print $3}' | sort | uniq -d | tr '\n' ' ') "
     while IFS=$'\t' read -r name address size type from_debug; do
@@ -17,14 +21,14 @@ for elf in "$@"; do
         [ "$name" = tick_calls ] && expr="fw_tick::tick_calls"
         names+=("$name	$address	$size")
         args+=(-ex "print/x (unsigned long long)&$expr" -ex "print sizeof($expr)")
-    done < "$elf.globals"
+    done < "$out.globals"
     gdb-multiarch -nx -batch "${args[@]}" "$elf" 2>&1 | sed -n 's/^\$[0-9]* = //p' | paste - - |
-        awk '{ printf "%s\t%s\n", toupper(substr($1,1,2)) == "0X" ? "0x" toupper(substr($1,3)) : $1, $2 }' > "$elf.gdb"
-    printf '%s\n' "${names[@]}" | cut -f2,3 > "$elf.kx"
-    if diff "$elf.kx" "$elf.gdb" >/dev/null && [ -s "$elf.kx" ]; then
+        awk '{ printf "%s\t%s\n", toupper(substr($1,1,2)) == "0X" ? "0x" toupper(substr($1,3)) : $1, $2 }' > "$out.gdb"
+    printf '%s\n' "${names[@]}" | cut -f2,3 > "$out.kx"
+    if diff "$out.kx" "$out.gdb" >/dev/null && [ -s "$out.kx" ]; then
         echo "$(basename "$elf"): ${#names[@]} variables agree with gdb"
     else
-        echo "$(basename "$elf"): kxtool and gdb differ:"; diff "$elf.kx" "$elf.gdb" | head -20 || true
+        echo "$(basename "$elf"): kxtool and gdb differ:"; diff "$out.kx" "$out.gdb" | head -20 || true
         status=1
     fi
 done
