@@ -368,7 +368,9 @@ TEST_F(ChartPaint, SoftwareSurfaceDrawsTwoSeriesInsideThePlot) {
     std::string dir = std::string(KX_BUILD_DIR) + "/../../out/e2e-shots";
     platform()->make_dir((std::string(KX_BUILD_DIR) + "/../../out").c_str());
     platform()->make_dir(dir.c_str());
-    std::string path = dir + "/chart_soft.bmp";
+    // One picture per build (native, asan, tsan, win64 run this test at the same time).
+    std::string build = KX_BUILD_DIR;
+    std::string path = dir + "/chart_soft_" + build.substr(build.find_last_of("/\\") + 1) + ".bmp";
     ASSERT_EQ(soft.save_bmp(path.c_str()), 0);
     FILE* f = fopen(path.c_str(), "rb");
     ASSERT_NE(f, nullptr);

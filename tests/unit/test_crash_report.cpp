@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/crash_report.h"
+#include "../data/scratch_dir.h"
 #include "core/log.h"
 #include "platform_recorder.h"
 
@@ -41,9 +42,8 @@ bool fake_next_frame(void* data, uint64_t* address) {
 }
 
 std::vector<std::string> report_lines(const CrashInfo& info, const CrashServices* services) {
-    namespace fs = std::filesystem;
-    fs::path path = fs::temp_directory_path() / "kx_crash_report.log";
-    fs::remove(path);
+    ScratchFolder scratch("kx_crash");
+    std::filesystem::path path = scratch.path / "kx_crash_report.log";
     log_reset();
     char16_t wide[260];
     utf8_to_utf16(path.string().c_str(), wide, 260);
@@ -56,8 +56,8 @@ std::vector<std::string> report_lines(const CrashInfo& info, const CrashServices
         std::ifstream f(path, std::ios::binary);  // closed before the remove: Windows refuses open files
         text.assign((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     }
-    fs::remove(path);
     std::vector<std::string> lines;
+    if (text.size() < 3) return lines;  // no log at all: the caller's size check reports it
     std::istringstream in(text.substr(3));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;

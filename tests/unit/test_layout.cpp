@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../data/scratch_dir.h"
 #include "core/log.h"
 #include "platform_recorder.h"
 #include "vartable/leaf_table.h"
@@ -80,10 +81,7 @@ protected:
         leaf_table_reset();
         layout_pending_clear();
         g_layout_hooks = recording_hooks();
-        dir = fs::temp_directory_path() /
-              ("kxlayout_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = scratch_dir_create("kxlayout");
     }
     void TearDown() override {
         g_layout_hooks = LayoutHooks{};

@@ -381,6 +381,25 @@ TEST_F(Replay, StepReplayPublishesLinesAtTheirRecordedPace) {
     acquisition_set_state(ACQ_IDLE);
 }
 
+TEST_F(Replay, StepReplayKeepsThePaceAtTheEndsOfTheTimeRange) {
+    // Hostile or broken files may hold any 64-bit time: the due test must not overflow.
+    std::string path = scratch.path("far.csv");
+    write_file(path, "timestamp_us,a\n9223372036854775800,4\n9223372036854775807,5\n-9223372036854775808,6\n");
+    ASSERT_EQ(replay_start(path.c_str()), 0);
+    replay_tick();
+    EXPECT_EQ(drain().size(), 1u);
+    rec.now += 3;
+    replay_tick();
+    EXPECT_TRUE(drain().empty());
+    rec.now += 1000;  // first time + elapsed lies past the 64-bit range
+    replay_tick();  // the second line is due, and the third one (far in the past) right after it
+    std::vector<Sample> got = drain();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].value, 5);
+    EXPECT_EQ(got[1].timestamp_us, INT64_MIN);
+    EXPECT_FALSE(replay_step_running());
+}
+
 TEST_F(Replay, StepReplayOfAFileWithoutTimesSpreadsOverTicks) {
     std::string body = "a\n";
     for (int i = 0; i < 50000; i++) body += std::to_string(i) + "\n";

@@ -230,9 +230,14 @@ protected:
         server_ = net_module_create(&probe_.api, net_transport_platform(), &timing);
         client_ = net_module_create(&remote_.api, net_transport_platform(), &timing);
         ASSERT_TRUE(server_ && client_);
-        port_ = free_port();
-        NetEndpoint ep = {"127.0.0.1", port_};
-        ASSERT_EQ(net_module_command(server_, KX_NET_LISTEN, &ep, nullptr), 0);
+        // Another process may take the free port before the listener binds it: try another one.
+        int32_t rc = -1;
+        for (int attempt = 0; attempt < 20 && rc != 0; attempt++) {
+            port_ = free_port();
+            NetEndpoint ep = {"127.0.0.1", port_};
+            rc = net_module_command(server_, KX_NET_LISTEN, &ep, nullptr);
+        }
+        ASSERT_EQ(rc, 0);
     }
     void TearDown() override {
         net_module_destroy(client_);
