@@ -23,7 +23,7 @@ for elf in "$@"; do
         printf '%s\n' "$name" >> "$out.names"
         printf '%d\t%d\n' "$address" "$size" >> "$out.kx"
     done < "$out.globals"
-    gdb-multiarch -nx -batch -ex "set \$names_file=\"$elf.names\"" -x "$HERE/gdb_leaves.py" "$elf" 2>&1 |
+    gdb-multiarch -nx -batch -ex "set \$names_file=\"$out.names\"" -x "$HERE/gdb_leaves.py" "$elf" 2>&1 |
         awk -F'\t' '$1 == "ok" { printf "%s\t%s\n", $2, $3; next } { print "gdb: " $0 }' > "$out.gdb"
     if diff "$out.kx" "$out.gdb" >/dev/null && [ -s "$out.kx" ]; then
         echo "$(basename "$elf"): $(wc -l < "$out.kx") variables agree with gdb"
