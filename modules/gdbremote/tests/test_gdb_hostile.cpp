@@ -4,12 +4,15 @@
 // mid-read closes), the liveness the status code reports, and gdbremote.ini as users write it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -91,6 +94,8 @@ private:
         while (!stop_) {
             int fd = ::accept(listener_, nullptr, nullptr);
             if (fd < 0) return;
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // the '+' and the reply go apart
             {
                 std::lock_guard<std::mutex> g(lock_);
                 client_ = fd;
@@ -390,6 +395,108 @@ TEST(GdbHostile, IniKeysAndKindsAreReadAsUsersWriteThem) {
     EXPECT_NE(log.find("第 9 行"), std::string::npos) << log;   // kind=segger
     EXPECT_NE(log.find("第 10 行"), std::string::npos) << log;  // timeout_ms=10
     EXPECT_NE(log.find("NoPort"), std::string::npos) << log;
+}
+
+// A flash target behind a raw peer whose memory map splits flash into sector groups of different
+// sizes, as servers describe parts with 16 KB, 64 KB and 128 KB sectors: one region per group.
+struct SectorFlash {
+    static constexpr uint32_t kBase = 0x08000000, kSize = 0x40000;
+    std::mutex lock;
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(kSize, 0xFF);
+    uint32_t drop_write_at = 0;  // a vFlashWrite at this address answers OK and writes nothing
+    std::string map =
+        "<?xml version=\"1.0\"?>\n<memory-map>\n"
+        "<memory type=\"flash\" start=\"0x08000000\" length=\"0x10000\">\n"
+        "  <property name=\"blocksize\">0x4000</property>\n</memory>\n"
+        "<memory type=\"flash\" start=\"0x08010000\" length=\"0x10000\">\n"
+        "  <property name=\"blocksize\">0x10000</property>\n</memory>\n"
+        "<memory type=\"flash\" start=\"0x08020000\" length=\"0x20000\">\n"
+        "  <property name=\"blocksize\">0x20000</property>\n</memory>\n"
+        "<memory type=\"ram\" start=\"0x20000000\" length=\"0x20000\"/>\n</memory-map>\n";
+
+    PeerAnswer answer(const std::string& r) {
+        std::lock_guard<std::mutex> g(lock);
+        if (r.rfind("qSupported", 0) == 0) return {frame("PacketSize=1000;qXfer:memory-map:read+"), false};
+        if (r.rfind("qXfer:memory-map:read::", 0) == 0) {
+            // Served in pieces of at most 100 bytes whatever was asked, as a small server would.
+            size_t offset = std::strtoul(r.c_str() + 23, nullptr, 16);
+            if (offset >= map.size()) return {frame("l"), false};
+            std::string part = map.substr(offset, 100);
+            return {frame((offset + part.size() >= map.size() ? "l" : "m") + part), false};
+        }
+        if (r.rfind("vFlashErase:", 0) == 0) {
+            char* end = nullptr;
+            uint32_t a = (uint32_t)std::strtoul(r.c_str() + 12, &end, 16);
+            uint32_t n = (uint32_t)std::strtoul(end + 1, nullptr, 16);
+            if (a < kBase || a + n > kBase + kSize) return {frame("E01"), false};
+            std::fill(bytes.begin() + (a - kBase), bytes.begin() + (a - kBase + n), 0xFF);
+            return {frame("OK"), false};
+        }
+        if (r.rfind("vFlashWrite:", 0) == 0) {
+            size_t colon = r.find(':', 12);
+            uint32_t a = (uint32_t)std::strtoul(r.c_str() + 12, nullptr, 16);
+            std::string data = r.substr(colon + 1);
+            if (a < kBase || a + data.size() > kBase + kSize) return {frame("E02"), false};
+            if (a == drop_write_at) return {frame("OK"), false};
+            for (size_t i = 0; i < data.size(); i++) bytes[a - kBase + i] &= (uint8_t)data[i];
+            return {frame("OK"), false};
+        }
+        if (r == "vFlashDone") return {frame("OK"), false};
+        if (r.rfind("m", 0) == 0) {
+            char* end = nullptr;
+            uint32_t a = (uint32_t)std::strtoul(r.c_str() + 1, &end, 16);
+            uint32_t n = (uint32_t)std::strtoul(end + 1, nullptr, 16);
+            if (a < kBase || a + n > kBase + kSize) return {frame("E03"), false};
+            std::string hex;
+            char two[3];
+            for (uint32_t i = 0; i < n; i++) {
+                std::snprintf(two, sizeof two, "%02x", bytes[a - kBase + i]);
+                hex += two;
+            }
+            return {frame(hex), false};
+        }
+        return handshake_answer(r);
+    }
+};
+
+FlashRequest bin_request(const std::string& path, uint32_t base, int32_t skip_erase) {
+    FlashRequest f = {};
+    for (size_t i = 0; i < path.size() && i < 259; i++) f.path[i] = (uint16_t)(unsigned char)path[i];
+    f.base_address = base;
+    f.skip_erase = skip_erase;
+    f.verify = 1;
+    return f;
+}
+
+TEST(GdbHostile, ImagesSpanningSectorGroupsProgramAndAWriteTheServerDroppedIsCaught) {
+    SectorFlash flash;
+    HostileRig rig([&](const std::string& r) { return flash.answer(r); });
+    ASSERT_EQ(rig.connect(), 0) << gdb_test_log_text();
+    // 0x10000 + 0x1000 bytes from the start of flash: the first sector group and one 64 KB sector.
+    std::vector<uint8_t> image(0x11000);
+    for (size_t i = 0; i < image.size(); i++) image[i] = (uint8_t)(i * 37 + (i >> 9));
+    char path[] = "/tmp/kx_gdb_sectorsXXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, image.data(), image.size()), (ssize_t)image.size());
+    ::close(fd);
+    FlashRequest request = bin_request(path, SectorFlash::kBase, 1);
+    EXPECT_EQ(gdb_driver_command(rig.driver, KX_DRV_PROGRAM, &request, nullptr), 0) << gdb_test_log_text();
+    {
+        std::lock_guard<std::mutex> g(flash.lock);
+        EXPECT_EQ(0, std::memcmp(flash.bytes.data(), image.data(), image.size()));
+    }
+    std::vector<std::string> erases;
+    for (auto& r : rig.peer.requests())
+        if (r.rfind("vFlashErase:", 0) == 0) erases.push_back(r);
+    EXPECT_EQ(erases, std::vector<std::string>({"vFlashErase:8000000,10000", "vFlashErase:8010000,10000"}));
+
+    // A chunk the server acknowledged but never wrote: the verify must turn success into failure.
+    flash.drop_write_at = SectorFlash::kBase + 0x8000 - 0x8000 % ((0x1000 - 64) / 2);
+    request.skip_erase = 0;
+    EXPECT_EQ(gdb_driver_command(rig.driver, KX_DRV_PROGRAM, &request, nullptr), GDB_ERR_VERIFY) << gdb_test_log_text();
+    EXPECT_NE(gdb_test_log_text().find("校验失败"), std::string::npos);
+    std::remove(path);
 }
 
 }  // namespace
