@@ -124,6 +124,33 @@ int32_t gdb_driver_exchange_locked(GdbDriver* d, const char* payload, size_t siz
 
 namespace {
 
+// The current target's name in OpenOCD's "targets" table: the row whose number carries the '*'
+// (" 0* stm32f4x.cpu  cortex_m  little ..."). False when there is no such row.
+bool parse_openocd_targets(const char* text, char* out, size_t capacity) {
+    for (const char* line = text; *line;) {
+        const char* p = line;
+        while (*p == ' ' || *p == '\t') p++;
+        const char* digits = p;
+        while (*p >= '0' && *p <= '9') p++;
+        if (p > digits && *p == '*') {
+            p++;
+            while (*p == ' ' || *p == '\t') p++;
+            size_t n = 0;
+            while (p[n] && p[n] != ' ' && p[n] != '\t' && p[n] != '\r' && p[n] != '\n') n++;
+            if (n > 0 && capacity > 0) {
+                if (n >= capacity) n = capacity - 1;
+                std::memcpy(out, p, n);
+                out[n] = 0;
+                return true;
+            }
+        }
+        const char* next = std::strchr(line, '\n');
+        if (!next) break;
+        line = next + 1;
+    }
+    return false;
+}
+
 // Sends the handshake; fills d->features and d->target_name.
 int32_t handshake(GdbDriver* d, const GdbServerConfig* s, int32_t clock_khz) {
     int32_t n = ask(d, "qSupported:swbreak+;hwbreak+;xmlRegisters=arm");
@@ -144,6 +171,13 @@ int32_t handshake(GdbDriver* d, const GdbServerConfig* s, int32_t clock_khz) {
         int32_t size = gdb_driver_xfer_locked(d, "features", "target.xml", xml, sizeof xml);
         if (size < 0 && size != GDB_ERR_UNSUPPORTED) return size;
         if (size > 0) gdb_parse_architecture(xml, (size_t)size, d->target_name, sizeof d->target_name);
+    }
+    if (s->kind == GDB_KIND_OPENOCD) {
+        // A target description only says "arm"; OpenOCD's target list names the part's core.
+        static char table[2048];
+        int32_t rc = gdb_driver_monitor_locked(d, "targets", table, sizeof table);
+        if (rc < 0 && rc != GDB_ERR_TARGET && rc != GDB_ERR_UNSUPPORTED) return rc;
+        if (rc == 0) parse_openocd_targets(table, d->target_name, sizeof d->target_name);
     }
     if (clock_khz > 0) {
         char command[64] = "";

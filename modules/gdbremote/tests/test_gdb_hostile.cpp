@@ -499,4 +499,47 @@ TEST(GdbHostile, ImagesSpanningSectorGroupsProgramAndAWriteTheServerDroppedIsCau
     std::remove(path);
 }
 
+std::string hex_of(const std::string& text) {
+    std::string out;
+    char two[3];
+    for (unsigned char c : text) {
+        std::snprintf(two, sizeof two, "%02x", c);
+        out += two;
+    }
+    return out;
+}
+
+TEST(GdbHostile, OpenOcdTargetNameComesFromItsTargetListNotTheArchitecture) {
+    const std::string table =
+        "    TargetName         Type       Endian TapName            State       \n"
+        "--  ------------------ ---------- ------ ------------------ ------------\n"
+        " 0  stm32h7x.cpu0      cortex_m   little stm32h7x.cpu       running\n"
+        " 1* stm32h7x.cpu1      cortex_m   little stm32h7x.cpu       running\n";
+    std::atomic<bool> answers{true};
+    HostileRig rig([&](const std::string& r) {
+        if (r.rfind("qSupported", 0) == 0) return PeerAnswer{frame("PacketSize=1000;qXfer:features:read+"), false};
+        if (r.rfind("qXfer:features:read:target.xml:", 0) == 0)
+            return PeerAnswer{frame("l<target><architecture>arm</architecture></target>"), false};
+        if (r == "qRcmd," + hex_of("targets")) {
+            if (!answers) return PeerAnswer{frame(""), false};
+            // The table arrives as console output in two pieces, then OK.
+            return PeerAnswer{frame("O" + hex_of(table.substr(0, 100))) + frame("O" + hex_of(table.substr(100))) + frame("OK"),
+                              false};
+        }
+        return handshake_answer(r);
+    });
+    GdbServerConfig* s = &rig.driver->config.servers[0];
+    s->kind = GDB_KIND_OPENOCD;
+    ASSERT_EQ(rig.connect(), 0) << gdb_test_log_text();
+    ProbeDetails details;
+    gdb_driver_command(rig.driver, KX_DRV_INFO, nullptr, &details);
+    EXPECT_STREQ(details.target_name, "stm32h7x.cpu1");
+    EXPECT_EQ(gdb_test_log_text().find("TargetName"), std::string::npos) << "the table went to the log";
+    // A server without the command keeps the architecture.
+    answers = false;
+    ASSERT_EQ(rig.connect(), 0) << gdb_test_log_text();
+    gdb_driver_command(rig.driver, KX_DRV_INFO, nullptr, &details);
+    EXPECT_STREQ(details.target_name, "arm");
+}
+
 }  // namespace
