@@ -391,7 +391,10 @@ int32_t do_connect(GdbDriver* d, const ConnectRequest* request) {
         return rc;
     }
     d->connected = true;
-    bool stopped = d->last_stop_signal >= 0;
+    // Signal 0 is "no signal": a server that reads while the core runs (OpenOCD, for one) answers
+    // "?" with S00 for a target that is running, so only a real signal means the attach stopped it.
+    // Halt mode continues after any stop reply: its server answers only while stopped.
+    bool stopped = s->mode == GDB_MODE_HALT ? d->last_stop_signal >= 0 : d->last_stop_signal > 0;
     if (s->mode == GDB_MODE_HALT) {
         // The attach stopped the target; reads stop it only briefly from now on.
         if (stopped) rc = gdb_driver_resume_locked(d);

@@ -542,4 +542,25 @@ TEST(GdbHostile, OpenOcdTargetNameComesFromItsTargetListNotTheArchitecture) {
     EXPECT_STREQ(details.target_name, "arm");
 }
 
+TEST(GdbHostile, BackgroundAttachTellsARunningTargetFromAStoppedOne) {
+    // "?" answers S00 (no signal) while the core runs and S02 after the attach halted it: only the
+    // halted one is continued with resume_on_attach, and only it is logged as kept stopped.
+    for (const char* reply : {"S00", "S02"}) {
+        SCOPED_TRACE(reply);
+        for (int32_t resume : {0, 1}) {
+            HostileRig rig([&](const std::string& r) {
+                if (r == "?") return PeerAnswer{frame(reply), false};
+                return handshake_answer(r);
+            });
+            rig.driver->config.servers[0].resume_on_attach = resume;
+            ASSERT_EQ(rig.connect(), 0) << gdb_test_log_text();
+            bool halted = std::string(reply) == "S02";
+            // A continue has no reply: give it time to arrive.
+            for (int i = 0; i < 50 && rig.peer.count("c") == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_EQ(rig.peer.count("c"), halted && resume ? 1 : 0);
+            EXPECT_EQ(gdb_test_log_text().find("目标保持暂停") != std::string::npos, halted && !resume) << gdb_test_log_text();
+        }
+    }
+}
+
 }  // namespace
