@@ -135,7 +135,13 @@ TEST(GdbQemu, HaltModeReadsAndWritesWhatGdbSeesAndLeavesTheFirmwareRunning) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     gdb_driver_command(d, KX_DRV_STATUS, nullptr, &on);  // quiet for a while: asks QEMU around a stop
     EXPECT_EQ(on, 1) << gdb_test_log_text();
+    // Reads for one second, as the acquisition would (the figure is informative, not a limit).
     r = {tick, 4, 0, b};
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    int32_t reads = 0;
+    while (std::chrono::steady_clock::now() < until && gdb_driver_command(d, KX_DRV_READ, &r, nullptr) == 4) reads++;
+    std::printf("[ QEMU     ] halt mode: %d reads of 4 bytes per second\n", (int)reads);
+    EXPECT_GT(reads, 10) << gdb_test_log_text();
     ASSERT_EQ(gdb_driver_command(d, KX_DRV_READ, &r, nullptr), 4);
     uint32_t last = le32(b);
     gdb_driver_command(d, KX_DRV_DISCONNECT, nullptr, nullptr);
