@@ -89,6 +89,7 @@ void finish(GdbConfig* config, GdbServerConfig* s, bool open, GdbLogFn log) {
     }
     if (s->mode < 0) s->mode = gdb_kind_default_mode(s->kind);
     if (config->count < GDB_SERVERS_MAX) config->servers[config->count++] = *s;
+    else if (log) log(KX_LOG_WARN, "gdbremote.ini: 服务器 [%s] 超出 %d 个的上限，已忽略", s->name, (int)GDB_SERVERS_MAX);
 }
 
 }  // namespace

@@ -395,6 +395,12 @@ TEST(GdbHostile, IniKeysAndKindsAreReadAsUsersWriteThem) {
     EXPECT_NE(log.find("第 9 行"), std::string::npos) << log;   // kind=segger
     EXPECT_NE(log.find("第 10 行"), std::string::npos) << log;  // timeout_ms=10
     EXPECT_NE(log.find("NoPort"), std::string::npos) << log;
+    // Servers beyond the capacity are named in the log, not dropped in silence.
+    std::string many;
+    for (int i = 0; i < GDB_SERVERS_MAX + 2; i++) many += "[s" + std::to_string(i) + "]\nport=" + std::to_string(4000 + i) + "\n";
+    gdb_test_log_clear();
+    EXPECT_EQ(gdb_config_parse(&config, many.c_str(), gdb_test_log_record), GDB_SERVERS_MAX);
+    EXPECT_NE(gdb_test_log_text().find("[s17]"), std::string::npos) << gdb_test_log_text();
 }
 
 // A flash target behind a raw peer whose memory map splits flash into sector groups of different
