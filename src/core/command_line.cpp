@@ -196,6 +196,7 @@ bool apply_option(char16_t* token, CommandLineOptions* o) {
     if ((v = value_of("--watch="))) { text16_copy(o->watch_list, 1024, v); return true; }
     if ((v = value_of("--net-win="))) { text16_copy(o->window_spec, 1024, v); return true; }
     if ((v = value_of("--net-exit="))) { o->net_exit_ms = text16_to_int(v); return true; }
+    if ((v = value_of("--net-key="))) { utf16_to_utf8(v, o->net_key, sizeof o->net_key); return true; }
     return false;
 }
 

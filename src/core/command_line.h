@@ -30,6 +30,7 @@ struct CommandLineOptions {
     char16_t watch_list[1024];
     char16_t window_spec[1024];
     int32_t net_exit_ms;
+    char net_key[128];                // UTF-8: the shared key of remote operation (never logged)
 };
 
 // Resets every field (net_listen_port to -1).

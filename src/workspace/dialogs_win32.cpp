@@ -24,6 +24,7 @@
 #include "core/text.h"
 #include "acquisition/acquisition.h"
 #include "acquisition/variable_write.h"
+#include "network/net_key.h"
 #include "vartable/tree_model.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/theme_win32.h"
@@ -43,7 +44,7 @@ enum : int {
     ID_PICK_OK = 2401, ID_PICK_CANCEL = 2402, ID_PICK_EDIT = 2403, ID_PICK_LIST = 2404,
     ID_PICK_ADD_WAVEFORM = 2405, ID_PICK_ADD_NUMERIC = 2406,
     ID_WRITE_OK = 2411, ID_WRITE_CANCEL = 2412, ID_WRITE_EDIT = 2414,
-    ID_NET_ADDRESS = 2421, ID_NET_PORT = 2422, ID_NET_OK = 2423, ID_NET_CANCEL = 2424,
+    ID_NET_ADDRESS = 2421, ID_NET_PORT = 2422, ID_NET_OK = 2423, ID_NET_CANCEL = 2424, ID_NET_KEY = 2425,
     ID_TOOLBAR_ADDRESS = 2110, ID_TOOLBAR_PORT = 2111,
 };
 enum : UINT { MSG_PICK_SELECT_ROWS = WM_APP + 30, MSG_PICK_ADD_SELECTION = WM_APP + 43 };
@@ -479,11 +480,13 @@ struct NetConfigResult {
 };
 static_assert(sizeof(NetConfigResult) == 160, "NetConfigResult is 160 bytes");
 
-// What the network dialog starts with and where it puts its answer.
+// What the network dialog starts with and where it puts its answer; the shared key is edited in
+// place (a masked field).
 struct NetDialog {
     const wchar_t* address;
     const wchar_t* port;
     NetConfigResult* result;
+    wchar_t key[NET_KEY_CAPACITY];
 };
 
 // An empty address or a port outside 1..65535 is refused with a message; the dialog stays open
@@ -503,6 +506,7 @@ bool net_take_fields(HWND dialog, void* data) {
     }
     text16_copy(d->result->address, 64, address);
     text16_copy(d->result->port, 16, port);
+    GetWindowTextW(GetDlgItem(dialog, ID_NET_KEY), d->key, NET_KEY_CAPACITY);
     return true;
 }
 
@@ -519,9 +523,13 @@ LRESULT CALLBACK net_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                                      ID_NET_ADDRESS, 84, 14, 210, 22);
             add_child(hwnd, WC_STATICW, L"端口", SS_LEFT, 0, -1, 14, 52, 60, 22);
             add_child(hwnd, WC_EDITW, d->port, WS_BORDER | WS_TABSTOP | ES_NUMBER, 0, ID_NET_PORT, 84, 48, 100, 22);
-            add_child(hwnd, WC_STATICW, L"连接/监听均使用以上地址与端口", SS_LEFT, 0, -1, 14, 82, 290, 18);
-            add_child(hwnd, WC_BUTTONW, L"确定", WS_TABSTOP | BS_DEFPUSHBUTTON, 0, ID_NET_OK, 156, 110, 64, 26);
-            add_child(hwnd, WC_BUTTONW, L"取消", WS_TABSTOP | BS_PUSHBUTTON, 0, ID_NET_CANCEL, 232, 110, 64, 26);
+            add_child(hwnd, WC_STATICW, L"共享密钥", SS_LEFT, 0, -1, 14, 86, 66, 22);
+            add_child(hwnd, WC_EDITW, d->key, WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD, 0, ID_NET_KEY, 84,
+                      82, 210, 22);
+            add_child(hwnd, WC_STATICW, L"连接/监听均使用以上地址与端口", SS_LEFT, 0, -1, 14, 114, 290, 18);
+            add_child(hwnd, WC_STATICW, L"监听非本机地址时必须设置密钥", SS_LEFT, 0, -1, 14, 134, 290, 18);
+            add_child(hwnd, WC_BUTTONW, L"确定", WS_TABSTOP | BS_DEFPUSHBUTTON, 0, ID_NET_OK, 156, 162, 64, 26);
+            add_child(hwnd, WC_BUTTONW, L"取消", WS_TABSTOP | BS_PUSHBUTTON, 0, ID_NET_CANCEL, 232, 162, 64, 26);
             SetFocus(address);
             return 0;
         }
@@ -547,14 +555,22 @@ void network_config_dialog() {
     register_dialog_class(kNetClass, net_proc);
     NetConfigResult* result = (NetConfigResult*)calloc(1, sizeof(NetConfigResult));
     if (!result) return;
-    NetDialog d = {address, port, result};
+    NetDialog d = {address, port, result, {}};
+    char key8[NET_KEY_CAPACITY];
+    net_key_copy(key8, sizeof key8);
+    utf8_to_utf16(key8, (char16_t*)d.key, NET_KEY_CAPACITY);
     int x = (GetSystemMetrics(SM_CXSCREEN) - 320) / 2;
-    int y = (GetSystemMetrics(SM_CYSCREEN) - 170) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - 222) / 2;
     HWND dialog = CreateWindowExW(WS_EX_DLGMODALFRAME, kNetClass, L"网络配置", WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU,
-                                  x, y, 320, 170, main, nullptr, GetModuleHandleW(nullptr), &d);
+                                  x, y, 320, 222, main, nullptr, GetModuleHandleW(nullptr), &d);
     if (dialog) {
         run_modal(dialog, main);
         if (result->address[0]) {
+            // The key is remembered (layout) and sent with the next listen or connect; the log
+            // says only whether there is one.
+            utf16_to_utf8((const char16_t*)d.key, key8, sizeof key8);
+            net_key_set(key8);
+            log_printf(LOG_INFO, "网络配置: 共享密钥%s", key8[0] ? "已设置" : "未设置");
             if (address_field) SetWindowTextW(address_field, (const wchar_t*)result->address);
             if (port_field) SetWindowTextW(port_field, (const wchar_t*)result->port);
             char address8[256], port8[64];

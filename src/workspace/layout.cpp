@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/text.h"
+#include "network/net_key.h"
 #include "vartable/leaf_table.h"
 
 LayoutHooks g_layout_hooks;
@@ -66,6 +67,7 @@ void apply_global(LayoutData* d, const char* key, const char* value) {
     else if (!strcmp(key, "theme")) d->theme = leading_int(value) ? 1 : 0;
     else if (!strcmp(key, "elf")) text_copy(d->elf, sizeof d->elf, value);
     else if (!strcmp(key, "wins")) d->tab_count = leading_int(value);
+    else if (!strcmp(key, "net_key")) text_copy(d->net_key, sizeof d->net_key, value);
 }
 
 void apply_section(LayoutSection* s, const char* line, const char* key, const char* value) {
@@ -133,6 +135,7 @@ void layout_write(FILE* f, const LayoutData* d) {
     file_printf_line(f, "theme=%d", d->theme > 0 ? 1 : 0);
     file_printf_line(f, "elf=%s", d->elf);
     file_printf_line(f, "wins=%d", d->tab_count);
+    if (d->net_key[0]) file_printf_line(f, "net_key=%s", d->net_key);
     for (int32_t i = 0; i < d->section_count; i++) {
         const LayoutSection& s = d->sections[i];
         file_printf_line(f, "[win]");
@@ -162,6 +165,7 @@ void layout_collect(LayoutData* d) {
     d->active = h.current_tab ? h.current_tab() : -1;
     d->theme = h.theme_dark ? (h.theme_dark() ? 1 : 0) : 0;
     text_copy(d->elf, sizeof d->elf, h.current_elf_path ? h.current_elf_path() : "");
+    net_key_copy(d->net_key, sizeof d->net_key);
     d->tab_count = h.tab_count ? h.tab_count() : 0;
     for (int32_t t = 0; t < d->tab_count && d->section_count < LAYOUT_MAX_SECTIONS; t++) {
         LayoutSection* s = &d->sections[d->section_count];
@@ -307,6 +311,7 @@ int layout_load(const char* path) {
     std::unique_ptr<LayoutData> d(new (std::nothrow) LayoutData);
     if (!d) return -1;
     layout_parse(bytes.get(), size, d.get());
+    net_key_set_from_layout(d->net_key);
     if (h.apply_panel_flags && (d->log_hidden >= 0 || d->tree_hidden >= 0 || d->tree_auto >= 0))
         h.apply_panel_flags(d->log_hidden, d->tree_hidden, d->tree_auto);
     if (h.apply_theme && d->theme >= 0) h.apply_theme(d->theme);

@@ -43,6 +43,7 @@ struct LayoutData {
     int32_t active;                           // -1 when absent
     int32_t theme;                            // 1 dark, 0 light, -1 when absent
     char elf[780];
+    char net_key[128];                        // the shared key of remote operation, "" when none
     int32_t tab_count;                        // "wins", written only
     LayoutSection sections[LAYOUT_MAX_SECTIONS];
     int32_t section_count;

@@ -457,6 +457,8 @@ LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             acquisition_stop();  // joins the thread that ended by itself; logs nothing when idle
             main_window_refresh_hook();
             return 0;
+        case KX_MSG_ACQ_START_REQUEST:
+        case KX_MSG_ACQ_STOP_REQUEST: acquisition_on_request(msg); return 0;
         case KX_MSG_LEAF_TABLE_CHANGED:
             leaf_remote_apply_pending();
             rebuild_tree_after_table_change();

@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "platform_recorder.h"
 #include "vartable/leaf_table.h"
+#include "network/net_key.h"
 #include "workspace/layout.h"
 
 namespace fs = std::filesystem;
@@ -240,6 +241,22 @@ TEST_F(Layout, SaveWritesSectionsThroughTheHooks) {
     EXPECT_TRUE(contains(g_log, "INFO 布局已保存: " + path + " (3 个窗口)"));
     EXPECT_EQ(layout_save((dir / "no" / "such" / "dir.ini").string().c_str()), -1);
     EXPECT_EQ(layout_save(nullptr), -1);
+}
+
+TEST_F(Layout, RemembersTheNetworkKeyWithoutLoggingIt) {
+    net_key_set("k=1 密钥");
+    std::string path = (dir / "keyed.ini").string();
+    ASSERT_EQ(layout_save(path.c_str()), 0);
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\nnet_key=k=1 密钥\n"), std::string::npos) << text;
+    net_key_reset();
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    char key[NET_KEY_CAPACITY];
+    net_key_copy(key, sizeof key);
+    EXPECT_STREQ(key, "k=1 密钥");
+    for (const std::string& line : g_log) EXPECT_EQ(line.find("密钥"), std::string::npos) << line;
+    net_key_reset();
 }
 
 TEST_F(Layout, DefaultPaths) {
