@@ -3,10 +3,13 @@
 #   make test    every suite: native unit tests (plain, ASan+UBSan, TSan), the same tests under Wine,
 #                and the e2e suite under Wine + Xvfb
 #   make demo    builds, then runs Kestrelix on the simulated target
-#   make bench   benchmarks; make fuzz   longer fuzzing (FUZZ_SECONDS=600)
+#   make dist    out/Kestrelix-<version>-win64.zip for Windows users
+#   make bench   benchmarks; make fuzz   longer fuzzing (FUZZ_SECONDS=600 per target)
+#   make test-repeat   developers: unit suites with every test repeated 20 times, e2e three times,
+#                every test that failed at least once (long: hours on two cores)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
-.PHONY: deps build native asan tsan win64 loaders test unit-native unit-asan unit-tsan unit-wine e2e demo bench fuzz clean
+.PHONY: dist deps build native asan tsan win64 loaders test test-repeat unit-native unit-asan unit-tsan unit-wine e2e demo bench fuzz clean
 
 deps:
 	@tools/deps.sh
@@ -50,6 +53,12 @@ e2e: win64
 test: deps
 	@tools/run_all_tests.sh
 
+dist: deps win64 loaders
+	tools/dist.sh
+
+test-repeat: deps
+	@tools/test_repeat.sh
+
 demo: deps build
 	@tools/demo.sh
 
@@ -57,10 +66,12 @@ demo: deps build
 bench: deps native
 	tools/bench.sh
 
-# Longer fuzzing than the short run inside `make test`: FUZZ_SECONDS per target (default 600).
+# Longer fuzzing than the short run inside `make test`: every target for FUZZ_SECONDS (default 600),
+# FUZZ_PARALLEL targets at once (default 1).
 FUZZ_SECONDS ?= 600
+FUZZ_PARALLEL ?= 1
 fuzz: deps
-	tools/fuzz.sh $(FUZZ_SECONDS)
+	KX_FUZZ_PARALLEL=$(FUZZ_PARALLEL) tools/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build out

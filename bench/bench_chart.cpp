@@ -1,14 +1,15 @@
 // bench_chart - the waveform window's two hot paths:
 //   1. appending 1,000,000 samples through chart_on_sample (16 series, round robin; best of 5);
 //   2. drawing a 1280x720 frame with 16 full series of 65,536 points on the software surface,
-//      in show-all mode (min/max columns over every sample) and in follow mode (600 points each),
-//      best of 20 frames.
+//      in show-all mode (one min/max column per pixel over every sample), in follow mode (600
+//      points each) and from 16 replay tracks of 65,536 samples (show-all), best of 20 frames.
 //
-// Targets: an append costs at most 100 ns (1M samples within 0.1 s); a show-all frame is drawn
-// within 33 ms, the sample-driven repaint interval. Exit status 0 when both are met, else 1.
+// Targets: an append costs at most 100 ns (1M samples within 0.1 s); a show-all frame, from the
+// rings or from replay tracks, is drawn within 2 ms. Exit status 0 when all are met, else 1.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include "chart/chart.h"
@@ -23,13 +24,21 @@ double now_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Best of `runs` frames, in milliseconds.
+// CPU seconds of the calling thread: the machine may be shared, and wall time then measures the
+// neighbours as much as the drawing.
+double thread_cpu_s() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+// Best of `runs` frames, in milliseconds of CPU time.
 double frame_ms(ChartWindow* cw, SoftSurface* surface, int runs) {
     double best = 1e9;
     for (int r = 0; r < runs; r++) {
-        const double t0 = now_s();
+        const double t0 = thread_cpu_s();
         chart_paint(cw, surface, surface->width(), surface->height());
-        const double ms = (now_s() - t0) * 1e3;
+        const double ms = (thread_cpu_s() - t0) * 1e3;
         if (ms < best) best = ms;
     }
     return best;
@@ -81,14 +90,28 @@ int main() {
     cw->show_all = 0;
     const double follow_ms = frame_ms(cw, &surface, 20);
 
+    // The same curves as replay tracks.
+    static SampleTrack tracks[CHART_MAX_SERIES];
+    for (int j = 0; j < CHART_MAX_SERIES; j++) {
+        for (int k = 0; k < CHART_RING; k++)
+            track_append(&tracks[j], 1700000000000000LL + (int64_t)k * 100,
+                         std::sin(k * 0.002 * (j + 1)) * (j + 1) + 0.3 * std::sin(k * 0.37));
+        track_finish(&tracks[j]);
+        chart_set_track(handle, j, &tracks[j]);
+    }
+    const double track_ms = frame_ms(cw, &surface, 20);
+    chart_drop_all_track_refs();
+    for (SampleTrack& t : tracks) track_free(&t);
+
     const double ns_per_add = add_s * 1e9 / kSamples;
     printf("append 1M samples (16 series)    %8.1f ms   %6.1f ns/sample  (target <= 100 ns)\n", add_s * 1e3,
            ns_per_add);
-    printf("frame 1280x720, 16 x 65536 pts   %8.2f ms   show-all, min/max columns  (target <= 33 ms)\n", all_ms);
-    printf("frame 1280x720, 16 x 600 pts     %8.2f ms   follow mode\n", follow_ms);
+    printf("frame 1280x720, 16 x 65536 pts   %8.2f ms   show-all, min/max columns  (target <= 2 ms)\n", all_ms);
+    printf("frame 1280x720, 16 x 600 pts     %8.2f ms   follow mode  (target <= 2 ms)\n", follow_ms);
+    printf("frame 1280x720, 16 tracks x 65536 %7.2f ms   replay pyramid, show-all  (target <= 2 ms)\n", track_ms);
     chart_record_destroy(handle);
     leaf_table_reset();
-    const bool ok = ns_per_add <= 100 && all_ms <= 33;
+    const bool ok = ns_per_add <= 100 && all_ms <= 2 && follow_ms <= 2 && track_ms <= 2;
     if (!ok) printf("bench_chart: target missed\n");
     return ok ? 0 : 1;
 }

@@ -54,7 +54,10 @@ void parse_every_way(const uint8_t* body, size_t size) {
     gdb_parse_supported(decoded, (size_t)n, &features);
     GdbMemoryMap map;
     gdb_parse_memory_map((const char*)decoded, (size_t)n, &map);
-    for (int32_t i = 0; i < map.count; i++) gdb_map_flash_region(&map, map.regions[i].start, 1);
+    for (int32_t i = 0; i < map.count; i++) {
+        gdb_map_flash_region(&map, map.regions[i].start, 1);
+        gdb_map_flash_covers(&map, map.regions[i].start, map.regions[i].length * 2 + 1);
+    }
     gdb_parse_architecture((const char*)decoded, (size_t)n, text, sizeof text);
     static uint8_t bytes[GDB_PACKET_MAX];
     gdb_hex_to_bytes((const char*)decoded, (size_t)n, bytes, sizeof bytes);

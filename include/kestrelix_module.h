@@ -48,6 +48,8 @@ extern "C" {
 
 /* The only api_version the host accepts. */
 #define KX_MODULE_API_VERSION 4u
+/* The revision of the HostApi table the host hands to `init`. */
+#define KX_HOST_API_VERSION 5u
 /* Name of the one export every module has. */
 #define KX_MODULE_EXPORT_NAME "kx_module_get"
 
@@ -154,14 +156,16 @@ KX_MODULE_LAYOUT(offsetof(ModuleGlobalVar, from_debug_info) == 32, "ModuleGlobal
  * [SECTION] Host service table (HostApi)
  *---------------------------------------------------------------------------------------------*/
 
-/* The twenty host services, in table order (168 bytes, version 4). Built once at start-up and
+/* The host services, in table order (176 bytes, table version 5; a version 4 table ends after
+ * slot 19, so a module reads host_write_text only when `version` is 5 or more: it writes a value
+ * given as text, exactly as the user's own writes do). Built once at start-up and
  * never changed; every module receives the same table. Thread rules: host_log and
  * host_post_message may be called from any thread; host_push_sample takes the sample hand-off
  * lock and may be called from any thread; the leaf getters, host_is_watched, host_leaf_last_sample
  * and host_read_history read without a lock; host_set_watched changes the flag atomically; the
  * services that open dialogs, reload firmware or start/stop acquisition belong to the main thread. */
 typedef struct HostApi {
-    uint32_t version; /* 4 */
+    uint32_t version; /* KX_HOST_API_VERSION */
     uint32_t reserved;
     /* 0 */ int32_t (*host_log)(int32_t level, const char* format, ...) KX_MODULE_PRINTF(2, 3);
     /* 1 */ int32_t (*host_post_message)(uint32_t message, uintptr_t wparam, intptr_t lparam);
@@ -183,8 +187,10 @@ typedef struct HostApi {
     /* 17 */ int32_t (*host_upsert_remote_leaf)(const char* name, uint64_t address, int32_t size);
     /* 18 */ void (*host_remote_sync_done)(int32_t added, int32_t updated);
     /* 19 */ int32_t (*host_leaf_size)(int32_t id);
+    /* 20, table version 5 and later */
+    int32_t (*host_write_text)(int32_t id, const char* text, char* error, int32_t capacity);
 } HostApi;
-KX_MODULE_LAYOUT(sizeof(HostApi) == 168, "HostApi is 168 bytes");
+KX_MODULE_LAYOUT(sizeof(HostApi) == 176, "HostApi is 176 bytes");
 KX_MODULE_LAYOUT(offsetof(HostApi, host_log) == 8, "HostApi slot 0");
 KX_MODULE_LAYOUT(offsetof(HostApi, host_post_message) == 16, "HostApi slot 1");
 KX_MODULE_LAYOUT(offsetof(HostApi, host_find_global) == 24, "HostApi slot 2");
@@ -205,6 +211,7 @@ KX_MODULE_LAYOUT(offsetof(HostApi, host_read_history) == 136, "HostApi slot 16")
 KX_MODULE_LAYOUT(offsetof(HostApi, host_upsert_remote_leaf) == 144, "HostApi slot 17");
 KX_MODULE_LAYOUT(offsetof(HostApi, host_remote_sync_done) == 152, "HostApi slot 18");
 KX_MODULE_LAYOUT(offsetof(HostApi, host_leaf_size) == 160, "HostApi slot 19");
+KX_MODULE_LAYOUT(offsetof(HostApi, host_write_text) == 168, "HostApi slot 20");
 
 /*-----------------------------------------------------------------------------------------------
  * [SECTION] Module descriptor
@@ -380,6 +387,7 @@ KX_MODULE_ASSERT(offsetof(FlashRequest, device_name) == 536, "FlashRequest.devic
 #define KX_NET_WRITE 27          /* in NetWrite; 0 = written */
 #define KX_NET_REQUEST_HISTORY 28
 #define KX_NET_STOP_SENDING 29
+#define KX_NET_SET_KEY 30        /* in NetKey: the shared key of later listens and connects ("" = none) */
 
 /* A peer address (68 bytes); text cut to 63 bytes. */
 typedef struct NetEndpoint {
@@ -396,6 +404,12 @@ typedef struct NetWrite {
 } NetWrite;
 KX_MODULE_ASSERT(sizeof(NetWrite) == 128, "NetWrite is 128 bytes");
 KX_MODULE_ASSERT(offsetof(NetWrite, value_text) == 64, "NetWrite.value_text");
+
+/* The shared key of remote operation (128 bytes): UTF-8 text cut to 127 bytes, "" = no key. */
+typedef struct NetKey {
+    char key[128];
+} NetKey;
+KX_MODULE_ASSERT(sizeof(NetKey) == 128, "NetKey is 128 bytes");
 
 #ifdef __cplusplus
 }

@@ -3,7 +3,8 @@
 #   bench_elf          the firmware reader against readelf and gdb
 #                      (default ELF: /usr/lib/x86_64-linux-gnu/libpython3.11d.so.1.0 from python3.11-dbg)
 #   bench_acquisition  the acquisition pipeline with a zero-latency in-process driver
-#   bench_replay       recording throughput and the load-all replay of a 10-million-row CSV
+#   bench_replay       recording throughput, the load-all replay of a 10-million-row CSV against
+#                      pandas.read_csv (python3-pandas), memory per sample, redraws at random zooms
 #   bench_chart        waveform window: sample appends and 1280x720 frames on the software surface
 #   tools/bench.sh [ELF]
 # Exits 1 when a benchmark misses its target.

@@ -4,7 +4,7 @@
 set -euo pipefail
 PACKAGES="cmake make g++ googletest mingw-w64 wine wine64 xvfb x11-utils fonts-wqy-microhei imagemagick
 python3-pytest python3-pytest-rerunfailures gcc-arm-none-eabi binutils-arm-none-eabi libnewlib-arm-none-eabi gdb-multiarch
-qemu-system-arm clang lld libclang-rt-14-dev python3.11-dbg"
+qemu-system-arm clang lld libclang-rt-14-dev python3.11-dbg python3-pandas"
 missing=()
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

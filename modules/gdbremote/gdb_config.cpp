@@ -30,6 +30,27 @@ void server_defaults(GdbServerConfig* s, const char* name) {
     s->timeout_ms = 1000;
 }
 
+// ASCII comparison without regard to case: ini files on Windows are case-insensitive, and users
+// write "Port" and "OpenOCD" as readily as "port" and "openocd".
+bool same_word(const char* a, const char* b) {
+    for (; *a && *b; a++, b++) {
+        char x = *a >= 'A' && *a <= 'Z' ? (char)(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? (char)(*b - 'A' + 'a') : *b;
+        if (x != y) return false;
+    }
+    return !*a && !*b;
+}
+
+// Cuts a trailing comment (" ; ..." or " # ...", after white space) off a value.
+void cut_comment(char* value) {
+    for (char* p = value; *p; p++) {
+        if ((*p == ';' || *p == '#') && p > value && (p[-1] == ' ' || p[-1] == '\t')) {
+            *p = 0;
+            break;
+        }
+    }
+}
+
 bool parse_int(const char* text, int32_t low, int32_t high, int32_t* out) {
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
@@ -40,21 +61,21 @@ bool parse_int(const char* text, int32_t low, int32_t high, int32_t* out) {
 
 // Applies one key; false when the key or its value is not understood.
 bool apply(GdbServerConfig* s, const char* key, const char* value) {
-    if (!std::strcmp(key, "name")) copy_text(s->name, sizeof s->name, value);
-    else if (!std::strcmp(key, "host")) {
-        if (!value[0]) return false;
-        copy_text(s->host, sizeof s->host, std::strcmp(value, "localhost") == 0 ? "127.0.0.1" : value);
-    } else if (!std::strcmp(key, "port")) return parse_int(value, 1, 65535, &s->port);
-    else if (!std::strcmp(key, "kind")) {
+    if (same_word(key, "name")) copy_text(s->name, sizeof s->name, value);
+    else if (same_word(key, "host")) {
+        if (!value[0] || std::strlen(value) >= sizeof s->host) return false;  // never a cut-off host
+        copy_text(s->host, sizeof s->host, same_word(value, "localhost") ? "127.0.0.1" : value);
+    } else if (same_word(key, "port")) return parse_int(value, 1, 65535, &s->port);
+    else if (same_word(key, "kind")) {
         int32_t kind = gdb_kind_from_name(value);
         if (kind < 0) return false;
         s->kind = kind;
-    } else if (!std::strcmp(key, "mode")) {
-        if (!std::strcmp(value, "halt")) s->mode = GDB_MODE_HALT;
-        else if (!std::strcmp(value, "background")) s->mode = GDB_MODE_BACKGROUND;
+    } else if (same_word(key, "mode")) {
+        if (same_word(value, "halt")) s->mode = GDB_MODE_HALT;
+        else if (same_word(value, "background")) s->mode = GDB_MODE_BACKGROUND;
         else return false;
-    } else if (!std::strcmp(key, "resume_on_attach")) return parse_int(value, 0, 1, &s->resume_on_attach);
-    else if (!std::strcmp(key, "timeout_ms")) return parse_int(value, 50, 60000, &s->timeout_ms);
+    } else if (same_word(key, "resume_on_attach")) return parse_int(value, 0, 1, &s->resume_on_attach);
+    else if (same_word(key, "timeout_ms")) return parse_int(value, 50, 60000, &s->timeout_ms);
     else return false;
     return true;
 }
@@ -68,6 +89,7 @@ void finish(GdbConfig* config, GdbServerConfig* s, bool open, GdbLogFn log) {
     }
     if (s->mode < 0) s->mode = gdb_kind_default_mode(s->kind);
     if (config->count < GDB_SERVERS_MAX) config->servers[config->count++] = *s;
+    else if (log) log(KX_LOG_WARN, "gdbremote.ini: 服务器 [%s] 超出 %d 个的上限，已忽略", s->name, (int)GDB_SERVERS_MAX);
 }
 
 }  // namespace
@@ -78,7 +100,7 @@ const char* gdb_kind_name(int32_t kind) {
 
 int32_t gdb_kind_from_name(const char* name) {
     for (int32_t i = 0; i <= GDB_KIND_GENERIC; i++)
-        if (!std::strcmp(name, kKindNames[i])) return i;
+        if (same_word(name, kKindNames[i])) return i;
     return -1;
 }
 
@@ -151,6 +173,7 @@ int32_t gdb_config_parse(GdbConfig* config, const char* text, GdbLogFn log) {
         }
         *eq = 0;
         const char* key = trim(s);
+        cut_comment(eq + 1);
         const char* value = trim(eq + 1);
         if (!apply(&current, key, value) && log)
             log(KX_LOG_WARN, "gdbremote.ini 第 %d 行无效，已跳过: %s=%s", (int)line_number, key, value);

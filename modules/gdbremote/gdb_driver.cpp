@@ -124,6 +124,33 @@ int32_t gdb_driver_exchange_locked(GdbDriver* d, const char* payload, size_t siz
 
 namespace {
 
+// The current target's name in OpenOCD's "targets" table: the row whose number carries the '*'
+// (" 0* stm32f4x.cpu  cortex_m  little ..."). False when there is no such row.
+bool parse_openocd_targets(const char* text, char* out, size_t capacity) {
+    for (const char* line = text; *line;) {
+        const char* p = line;
+        while (*p == ' ' || *p == '\t') p++;
+        const char* digits = p;
+        while (*p >= '0' && *p <= '9') p++;
+        if (p > digits && *p == '*') {
+            p++;
+            while (*p == ' ' || *p == '\t') p++;
+            size_t n = 0;
+            while (p[n] && p[n] != ' ' && p[n] != '\t' && p[n] != '\r' && p[n] != '\n') n++;
+            if (n > 0 && capacity > 0) {
+                if (n >= capacity) n = capacity - 1;
+                std::memcpy(out, p, n);
+                out[n] = 0;
+                return true;
+            }
+        }
+        const char* next = std::strchr(line, '\n');
+        if (!next) break;
+        line = next + 1;
+    }
+    return false;
+}
+
 // Sends the handshake; fills d->features and d->target_name.
 int32_t handshake(GdbDriver* d, const GdbServerConfig* s, int32_t clock_khz) {
     int32_t n = ask(d, "qSupported:swbreak+;hwbreak+;xmlRegisters=arm");
@@ -144,6 +171,13 @@ int32_t handshake(GdbDriver* d, const GdbServerConfig* s, int32_t clock_khz) {
         int32_t size = gdb_driver_xfer_locked(d, "features", "target.xml", xml, sizeof xml);
         if (size < 0 && size != GDB_ERR_UNSUPPORTED) return size;
         if (size > 0) gdb_parse_architecture(xml, (size_t)size, d->target_name, sizeof d->target_name);
+    }
+    if (s->kind == GDB_KIND_OPENOCD) {
+        // A target description only says "arm"; OpenOCD's target list names the part's core.
+        static char table[2048];
+        int32_t rc = gdb_driver_monitor_locked(d, "targets", table, sizeof table);
+        if (rc < 0 && rc != GDB_ERR_TARGET && rc != GDB_ERR_UNSUPPORTED) return rc;
+        if (rc == 0) parse_openocd_targets(table, d->target_name, sizeof d->target_name);
     }
     if (clock_khz > 0) {
         char command[64] = "";
@@ -238,9 +272,30 @@ int32_t write_chunks(GdbDriver* d, uint64_t address, const uint8_t* data, uint32
 // [SECTION] Scan, connect, disconnect, status, info, speeds
 //-------------------------------------------------------------------------------------------------
 
+// Says how many console lines the budget held back (at the next second, or when the link drops).
+void log_console_dropped(GdbDriver* d) {
+    if (d->console_dropped > 0 && d->log)
+        d->log(KX_LOG_WARN, "GDB Server: 服务器控制台输出过多，已省略 %d 行", (int)d->console_dropped);
+    d->console_dropped = 0;
+}
+
+// Logs a server's console text, at most GDB_CONSOLE_LINES_PER_SECOND lines a second: a server
+// that floods its console (semihosting output, a chatty monitor) must not bury the log.
 void log_console_line(void* context, const char* text) {
     GdbDriver* d = (GdbDriver*)context;
-    if (d->log && text[0]) d->log(KX_LOG_INFO, "GDB Server: %s", text);
+    if (!d->log || !text[0]) return;
+    int64_t now = gdb_link_clock_ms();
+    if (now - d->console_window_ms >= 1000) {
+        log_console_dropped(d);
+        d->console_window_ms = now;
+        d->console_lines = 0;
+    }
+    if (d->console_lines >= GDB_CONSOLE_LINES_PER_SECOND) {
+        d->console_dropped++;
+        return;
+    }
+    d->console_lines++;
+    d->log(KX_LOG_INFO, "GDB Server: %s", text);
 }
 
 // What a server says of itself: the first line of its version command, where the kind has one.
@@ -305,6 +360,7 @@ int32_t do_scan(GdbDriver* d, ScanRequest* request) {
 }
 
 void drop_connection(GdbDriver* d) {
+    log_console_dropped(d);
     gdb_link_close(&d->link);
     d->connected = false;
     d->server = -1;
@@ -335,7 +391,10 @@ int32_t do_connect(GdbDriver* d, const ConnectRequest* request) {
         return rc;
     }
     d->connected = true;
-    bool stopped = d->last_stop_signal >= 0;
+    // Signal 0 is "no signal": a server that reads while the core runs (OpenOCD, for one) answers
+    // "?" with S00 for a target that is running, so only a real signal means the attach stopped it.
+    // Halt mode continues after any stop reply: its server answers only while stopped.
+    bool stopped = s->mode == GDB_MODE_HALT ? d->last_stop_signal >= 0 : d->last_stop_signal > 0;
     if (s->mode == GDB_MODE_HALT) {
         // The attach stopped the target; reads stop it only briefly from now on.
         if (stopped) rc = gdb_driver_resume_locked(d);
@@ -383,6 +442,31 @@ void do_info(GdbDriver* d, ProbeDetails* out) {
     std::snprintf(out->library_version, sizeof out->library_version, "gdbremote 1.0");
     if (d->target_name[0]) std::snprintf(out->target_name, sizeof out->target_name, "%s", d->target_name);
     else if (s && s->kind == GDB_KIND_QEMU) std::snprintf(out->target_name, sizeof out->target_name, "QEMU");
+}
+
+// Asks the server for the stop state: a stop reply means it answers and holds its target; an
+// exit ("W", "X") or an error means the target is gone.
+int32_t check_attached(GdbDriver* d) {
+    // Not through ask(): its answer is a stop reply, which ask() passes over.
+    int32_t n = gdb_link_exchange(&d->link, "?", d->reply, sizeof d->reply);
+    if (n < 0) return n;
+    int32_t signal = 0;
+    if (gdb_reply_is_stop(d->reply, (size_t)n, &signal) && (d->reply[0] == 'S' || d->reply[0] == 'T')) return 0;
+    return GDB_ERR_TARGET;
+}
+
+// Connected only while the server answers and still holds the target. A server heard from within
+// GDB_STATUS_QUIET_MS counts as answering; a quieter one is asked (in halt mode around a brief
+// stop, like a read), and a failed check drops the connection.
+int32_t do_status(GdbDriver* d) {
+    if (!d->connected || !gdb_link_is_open(&d->link)) return 0;
+    if (gdb_link_quiet_ms(&d->link) < GDB_STATUS_QUIET_MS) return 1;
+    int32_t rc = gdb_driver_with_target_stopped(d, "检查连接", [&] { return check_attached(d); });
+    if (rc == GDB_ERR_TARGET && d->connected) {
+        if (d->log) d->log(KX_LOG_ERROR, "GDB Server: 服务器报告目标已不在（应答 %c），连接已断开", (char)d->reply[0]);
+        drop_connection(d);
+    }
+    return rc == 0 && d->connected ? 1 : 0;
 }
 
 int32_t do_speeds(SpeedTable* out) {
@@ -473,6 +557,8 @@ GdbDriver* gdb_driver_create(const GdbConfig* config, const NetTransport* transp
     d->features.packet_size = GDB_PACKET_DEFAULT;
     d->target_name[0] = 0;
     d->last_stop_signal = -1;
+    d->console_window_ms = 0;
+    d->console_lines = d->console_dropped = 0;
     std::memset(&d->link, 0, sizeof d->link);
     d->link.sock = NET_SOCK_NONE;
     return d;
@@ -493,9 +579,11 @@ int32_t gdb_driver_command(GdbDriver* d, int32_t code, void* in, void* out) {
     switch (code) {
         case KX_DRV_CONNECT: return do_connect(d, (const ConnectRequest*)in);
         case KX_DRV_DISCONNECT: do_disconnect(d); return 0;
-        case KX_DRV_STATUS:
-            if (out) *(int32_t*)out = d->connected && gdb_link_is_open(&d->link) ? 1 : 0;
+        case KX_DRV_STATUS: {
+            int32_t on = do_status(d);
+            if (out) *(int32_t*)out = on;
             return 0;
+        }
         case KX_DRV_SCAN: return do_scan(d, (ScanRequest*)in);
         case KX_DRV_READ: {
             MemoryRequest* r = (MemoryRequest*)in;

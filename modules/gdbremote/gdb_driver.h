@@ -65,6 +65,11 @@ int32_t gdb_config_parse(GdbConfig* config, const char* text, GdbLogFn log);
 
 // Bounds of one driver instance.
 constexpr int32_t GDB_SCAN_CONNECT_MS = 300;
+// Status trusts a server heard from this recently; a quieter one is asked again. The host asks for
+// the status once per acquisition cycle, so the reads themselves keep a running link proven.
+constexpr int32_t GDB_STATUS_QUIET_MS = 500;
+// Console text logged per second at most; a server that floods its console is summarised.
+constexpr int32_t GDB_CONSOLE_LINES_PER_SECOND = 20;
 
 // The driver's state; one lock serialises every operation (the host calls from the main thread
 // and the acquisition thread).
@@ -86,6 +91,9 @@ struct GdbDriver {
     GdbFeatures features;
     char target_name[128];
     int32_t last_stop_signal;  // from the last stop reply, -1 = none seen
+    int64_t console_window_ms; // start of the second the console budget counts in
+    int32_t console_lines;     // console lines logged in that second
+    int32_t console_dropped;   // console lines not logged in that second
     uint8_t reply[GDB_PACKET_MAX + 16];
     char command[2 * GDB_PACKET_MAX + 64];
     GdbLink link;

@@ -73,17 +73,26 @@ int32_t read_map(GdbDriver* d, GdbMemoryMap* map) {
     return GDB_ERR_NO_MAP;
 }
 
-// Erases the blocks under every segment (the erase granularity of its region).
+// Erases the blocks under every segment, in the erase granularity of each region it touches (a
+// segment may span several regions of different sector sizes).
 int32_t erase_segments(GdbDriver* d, const GdbMemoryMap* map, const GdbImage* image) {
     for (int32_t i = 0; i < image->count; i++) {
         const GdbImageSegment* s = &image->segments[i];
-        const GdbRegion* r = gdb_map_flash_region(map, s->address, s->size);
-        uint64_t block = r->block_size ? r->block_size : r->length;
-        uint64_t start = r->start + (s->address - r->start) / block * block;
-        uint64_t end = r->start + (s->address + s->size - r->start + block - 1) / block * block;
-        if (end > r->start + r->length) end = r->start + r->length;
-        int32_t rc = erase_range(d, start, end - start);
-        if (rc != 0) return rc;
+        uint64_t address = s->address, left = s->size;
+        while (left > 0) {
+            const GdbRegion* r = gdb_map_flash_region(map, address, 1);
+            if (!r) return GDB_ERR_RANGE;  // checked before erasing: not reached
+            uint64_t in_region = r->length - (address - r->start);
+            uint64_t piece = left < in_region ? left : in_region;
+            uint64_t block = r->block_size ? r->block_size : r->length;
+            uint64_t start = r->start + (address - r->start) / block * block;
+            uint64_t end = r->start + (address + piece - r->start + block - 1) / block * block;
+            if (end > r->start + r->length) end = r->start + r->length;
+            int32_t rc = erase_range(d, start, end - start);
+            if (rc != 0) return rc;
+            address += piece;
+            left -= piece;
+        }
     }
     return 0;
 }
@@ -187,7 +196,7 @@ int32_t gdb_flash_program_locked(GdbDriver* d, const FlashRequest* request) {
         if (r != 0) return r;
         for (int32_t i = 0; i < image.count; i++) {
             const GdbImageSegment* s = &image.segments[i];
-            if (!gdb_map_flash_region(&map, s->address, s->size)) {
+            if (!gdb_map_flash_covers(&map, s->address, s->size)) {
                 if (d->log)
                     d->log(KX_LOG_ERROR, "GDB Server: 固件段 0x%08llX（%u 字节）不在服务器的 Flash 区域内",
                            (unsigned long long)s->address, (unsigned)s->size);

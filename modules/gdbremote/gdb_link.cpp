@@ -68,6 +68,7 @@ int32_t gdb_link_open(GdbLink* link, const NetTransport* transport, const char* 
     link->console_context = console_context;
     link->timeout_ms = timeout;
     link->sock = transport->connect_tcp(host, port, connect_timeout_ms, error, capacity);
+    link->last_reply_ms = now_ms();
     return link->sock == NET_SOCK_NONE ? GDB_ERR_IO : 0;
 }
 
@@ -140,6 +141,7 @@ int32_t receive(GdbLink* link, uint8_t* reply, size_t capacity, int32_t timeout_
             continue;
         }
         if (!link->no_ack) link->ack_pending = true;
+        link->last_reply_ms = now_ms();
         int32_t n = gdb_decode_body(link->rx + s.body_offset, s.body_size, reply, capacity);
         consume(link, s.consumed);
         if (n < 0) return fail(link, GDB_ERR_PROTOCOL);
@@ -169,6 +171,10 @@ int32_t gdb_link_exchange(GdbLink* link, const char* command, uint8_t* reply, si
     if (rc != 0) return rc;
     return gdb_link_receive(link, reply, capacity, link->timeout_ms);
 }
+
+int64_t gdb_link_quiet_ms(const GdbLink* link) { return now_ms() - link->last_reply_ms; }
+
+int64_t gdb_link_clock_ms() { return now_ms(); }
 
 int32_t gdb_link_interrupt(GdbLink* link) {
     if (!gdb_link_is_open(link)) return GDB_ERR_NOT_CONNECTED;

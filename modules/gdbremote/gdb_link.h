@@ -32,6 +32,7 @@ struct GdbLink {
     uint32_t tx_size;       // the last frame sent (kept for a retransmission), 0 = none
     int32_t resends;        // retransmissions of that frame so far
     bool ack_pending;       // a reply is not yet acknowledged: '+' goes out with the next send
+    int64_t last_reply_ms;  // steady clock of the last good packet received (or of the connect)
     uint8_t rx[GDB_RX_CAPACITY];
     uint8_t tx[2 * GDB_PACKET_MAX + 16];
 };
@@ -58,3 +59,7 @@ int32_t gdb_link_exchange(GdbLink* link, const char* command, uint8_t* reply, si
 int32_t gdb_link_flush_ack(GdbLink* link);
 // Sends the raw interrupt byte (0x03).
 int32_t gdb_link_interrupt(GdbLink* link);
+// Milliseconds since the server last sent a good packet (or since the connect).
+int64_t gdb_link_quiet_ms(const GdbLink* link);
+// The steady clock the link measures with, in milliseconds.
+int64_t gdb_link_clock_ms();

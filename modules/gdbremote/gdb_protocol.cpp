@@ -371,6 +371,18 @@ const GdbRegion* gdb_map_flash_region(const GdbMemoryMap* map, uint64_t address,
     return nullptr;
 }
 
+bool gdb_map_flash_covers(const GdbMemoryMap* map, uint64_t address, uint64_t length) {
+    while (length > 0) {
+        const GdbRegion* r = gdb_map_flash_region(map, address, 1);
+        if (!r) return false;
+        uint64_t left = r->length - (address - r->start);
+        if (length <= left) return true;
+        address += left;
+        length -= left;
+    }
+    return true;
+}
+
 bool gdb_parse_architecture(const char* xml, size_t size, char* out, size_t capacity) {
     const char* end = xml + size;
     const char* open = find_text(xml, end, "<architecture>");

@@ -119,6 +119,9 @@ int32_t gdb_parse_memory_map(const char* xml, size_t size, GdbMemoryMap* out);
 int32_t gdb_map_flash_count(const GdbMemoryMap* map);
 // The flash region holding [address, address + length), or null.
 const GdbRegion* gdb_map_flash_region(const GdbMemoryMap* map, uint64_t address, uint64_t length);
+// True when [address, address + length) lies in flash, across adjacent flash regions if need be
+// (servers list one region per group of equal sectors, and an image often spans several).
+bool gdb_map_flash_covers(const GdbMemoryMap* map, uint64_t address, uint64_t length);
 
 // The text of the first <architecture> element of a target description, cut to capacity - 1;
 // false when there is none.

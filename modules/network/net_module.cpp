@@ -7,8 +7,11 @@
 //   [SECTION] Received messages
 //   [SECTION] Sample pump
 //   [SECTION] Commands
+//   [SECTION] Frames fed by the caller (fuzzing)
 //   [SECTION] Life cycle and descriptor
 #include "net_module.h"
+
+#include "net_auth.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -44,13 +47,22 @@ struct Peer {
     bool outgoing = false;                  // made by a connect command (not accepted)
     std::atomic<bool> stop{false};
     std::atomic<bool> dead{false};
-    bool hello = false;                     // reader thread only
+    // HELLO and, with a key, the proof both ways: until `ready` nothing is sent to the peer but
+    // the handshake and nothing it sends is acted upon.
+    NetHandshake hs = {};                   // reader thread only (after set-up)
+    std::atomic<bool> ready{false};
+    std::atomic<int32_t> table_requests{0}; // TABLE frames this side asked for and not yet received
     std::mutex send_lock;
     std::thread reader;
     std::unique_ptr<uint8_t[]> rx;          // one payload, NET_PAYLOAD_MAX bytes
     // Decoding room of the reader thread (allocated with the peer, reused for every frame).
     std::unique_ptr<NetWireSample[]> rx_samples;                  // NET_SAMPLES_MAX
     std::unique_ptr<char[][NET_NAME_MAX + 1]> rx_names;           // NET_TABLE_MAX
+    std::unique_ptr<NetLeafEntry[]> rx_entries;                   // NET_TABLE_MAX (tables, watch lists)
+    // Room for answering history requests, made at the first one and kept (reader thread).
+    std::unique_ptr<Sample[]> tx_history;                         // NET_HISTORY_MAX
+    std::unique_ptr<NetWireSample[]> tx_wire;                     // NET_HISTORY_CHUNK
+    std::unique_ptr<uint8_t[]> tx_payload;                        // NET_PAYLOAD_MAX
 
     std::mutex watch_lock;                  // guards the four lists below
     std::vector<WatchEntry> served;         // what the peer watches here: samples go to it
@@ -82,11 +94,15 @@ struct NetModule {
     Sample start_mark = {};                 // pump_lock: the newest sample when a watch list arrived
     bool start_mark_set = false;
 
+    std::mutex key_lock;                    // the shared key of later listens and connects
+    char key[NET_KEY_MAX + 1] = {};
+
     std::mutex write_serial;                // one remote write at a time
-    std::mutex write_lock;
+    std::mutex write_lock;                  // the pending write below
     std::condition_variable write_cv;
-    uint32_t write_next_id = 1;
-    uint32_t write_answered_id = 0;
+    const Peer* write_peer = nullptr;       // the connection the pending write went to
+    uint32_t write_pending_id = 0;          // its random request id (0 = none pending)
+    bool write_answered = false;
     NetWriteResult write_answer = {};
 
     std::mutex stats_lock;                  // received-sample rate line
@@ -155,11 +171,12 @@ bool send_frame(Peer* p, uint8_t type, const uint8_t* payload, uint32_t size) {
     return false;
 }
 
+// Connections that completed the handshake and are not ending.
 std::vector<std::shared_ptr<Peer>> live_peers(NetModule* m) {
     std::lock_guard<std::mutex> hold(m->lock);
     std::vector<std::shared_ptr<Peer>> out;
     for (auto& p : m->peers)
-        if (!p->dead.load() && !p->stop.load()) out.push_back(p);
+        if (p->ready.load() && !p->dead.load() && !p->stop.load()) out.push_back(p);
     return out;
 }
 
@@ -172,9 +189,8 @@ int32_t broadcast(NetModule* m, uint8_t type, const uint8_t* payload, uint32_t s
 }
 
 bool send_hello(Peer* p) {
-    NetHello hello = {NET_PROTOCOL_VERSION, "Kestrelix"};
-    uint8_t payload[64];
-    uint32_t n = net_encode_hello(payload, sizeof payload, &hello);
+    uint8_t payload[128];
+    uint32_t n = net_handshake_hello(&p->hs, "Kestrelix", payload, sizeof payload);
     return send_frame(p, NET_MSG_HELLO, payload, n);
 }
 
@@ -210,23 +226,48 @@ std::vector<uint8_t> encode_leaves(const std::vector<NetLeafEntry>& entries) {
 void handle_frame(Peer* p, const NetFrameHeader* h, const uint8_t* payload);
 void release_ticks(NetModule* m, Peer* p);
 
+// One frame before the handshake completed; false when the connection must end (logged).
+bool handshake_frame(Peer* p, const NetFrameHeader* h, const uint8_t* payload) {
+    NetModule* m = p->module;
+    uint8_t proof[NET_DIGEST_SIZE];
+    int32_t step = net_handshake_step(&p->hs, h->type, payload, h->length, proof);
+    if (step < 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 拒绝对端 %s：%s，断开", p->label, net_handshake_step_text(step));
+        return false;
+    }
+    if (step == NET_HS_SEND_PROOF && !send_frame(p, NET_MSG_AUTH, proof, NET_DIGEST_SIZE)) return false;
+    if (net_handshake_ready(&p->hs)) {
+        p->ready.store(true);
+        NET_LOG(m, KX_LOG_INFO, "网络模块: 与 %s 握手完成（%s，协议 %u%s）", p->label, p->hs.peer_program,
+                p->hs.peer_version, p->hs.key_size ? "，密钥已验证" : "");
+    }
+    return true;
+}
+
 void reader_main(std::shared_ptr<Peer> p) {
     NetModule* m = p->module;
     int32_t result = NET_READ_OK;
+    // A peer that has not completed the handshake in time is closed: idle sockets cannot hold
+    // the connection slots.
+    int64_t handshake_deadline = net_clock_ms() + m->timing.handshake_timeout_ms;
     while (!p->stop.load()) {
         NetFrameHeader h;
-        result = net_read_frame(m->t, p->sock, &h, p->rx.get(), NET_PAYLOAD_MAX, &p->stop, &m->timing.read);
+        bool ready = p->ready.load();
+        result = net_read_frame(m->t, p->sock, &h, p->rx.get(), NET_PAYLOAD_MAX, &p->stop, &m->timing.read,
+                                ready ? 0 : handshake_deadline);
         if (result != NET_READ_OK) break;
-        if (!p->hello && h.type != NET_MSG_HELLO) {
-            NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 未握手即发送消息，断开", p->label);
-            result = NET_READ_BAD_HEADER;
-            break;
+        if (!ready) {
+            if (!handshake_frame(p.get(), &h, p->rx.get())) break;
+            continue;
         }
         handle_frame(p.get(), &h, p->rx.get());
     }
     // A handler or a failed send that ended the connection has said why already.
     if (result != NET_READ_STOPPED && result != NET_READ_OK && !m->shutting_down.load()) {
         int level = result == NET_READ_CLOSED ? KX_LOG_INFO : KX_LOG_WARN;
+        if (result == NET_READ_DEADLINE)
+            NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 未在 %d 毫秒内完成握手，断开", p->label,
+                    (int)m->timing.handshake_timeout_ms);
         NET_LOG(m, level, "网络模块: 与对端 %s 的连接已断开（%s）", p->label, net_read_result_text(result));
     }
     p->stop.store(true);
@@ -234,21 +275,40 @@ void reader_main(std::shared_ptr<Peer> p) {
     p->dead.store(true);
 }
 
-// Registers a connected socket as a peer, greets it and starts its reader; false when refused.
-bool add_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
+// A new connection's record with its handshake and receive buffers; null when refused (logged,
+// socket closed).
+std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
     auto p = std::make_shared<Peer>();
     p->module = m;
     p->sock = sock;
     p->outgoing = outgoing;
     copy_text(p->label, sizeof p->label, label);
+    int32_t random_ok;
+    {
+        std::lock_guard<std::mutex> hold(m->key_lock);
+        random_ok = net_handshake_init(&p->hs, outgoing, m->key);
+    }
+    if (random_ok != 0) {
+        NET_LOG(m, KX_LOG_ERROR, "网络模块: 系统随机数不可用，拒绝连接 %s", label);
+        m->t->close(sock);
+        return nullptr;
+    }
     p->rx.reset(new (std::nothrow) uint8_t[NET_PAYLOAD_MAX]);
     p->rx_samples.reset(new (std::nothrow) NetWireSample[NET_SAMPLES_MAX]);
     p->rx_names.reset(new (std::nothrow) char[NET_TABLE_MAX][NET_NAME_MAX + 1]);
-    if (!p->rx || !p->rx_samples || !p->rx_names) {
+    p->rx_entries.reset(new (std::nothrow) NetLeafEntry[NET_TABLE_MAX]);
+    if (!p->rx || !p->rx_samples || !p->rx_names || !p->rx_entries) {
         NET_LOG(m, KX_LOG_ERROR, "网络模块: 内存不足，拒绝连接 %s", label);
         m->t->close(sock);
-        return false;
+        return nullptr;
     }
+    return p;
+}
+
+// Registers a connected socket as a peer, greets it and starts its reader; null when refused.
+std::shared_ptr<Peer> add_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
+    std::shared_ptr<Peer> p = make_peer(m, sock, label, outgoing);
+    if (!p) return nullptr;
     {
         std::lock_guard<std::mutex> hold(m->lock);
         int32_t live = 0;
@@ -257,13 +317,13 @@ bool add_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
         if (live >= NET_PEERS_MAX) {
             NET_LOG(m, KX_LOG_WARN, "网络模块: 连接数已满 (%d)，拒绝 %s", (int)NET_PEERS_MAX, label);
             m->t->close(sock);
-            return false;
+            return nullptr;
         }
         m->peers.push_back(p);
     }
     send_hello(p.get());
     p->reader = std::thread(reader_main, p);
-    return true;
+    return p;
 }
 
 // Joins and closes one peer whose reader ended or is told to end.
@@ -378,9 +438,17 @@ void release_ticks(NetModule* m, Peer* p) {
 
 void on_table(Peer* p, const uint8_t* payload, uint32_t size) {
     NetModule* m = p->module;
-    std::vector<NetLeafEntry> entries(NET_TABLE_MAX);
+    // A table only answers a request of ours: nobody moves our leaves by sending one uninvited.
+    int32_t asked = p->table_requests.load();
+    while (asked > 0 && !p->table_requests.compare_exchange_weak(asked, asked - 1)) {
+    }
+    if (asked <= 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 拒绝对端 %s 未经请求的变量表", p->label);
+        return;
+    }
+    NetLeafEntry* entries = p->rx_entries.get();
     uint32_t count = 0;
-    if (net_decode_leaves(payload, size, entries.data(), NET_TABLE_MAX, &count) != 0) {
+    if (net_decode_leaves(payload, size, entries, NET_TABLE_MAX, &count) != 0) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的变量表格式错误，已忽略", p->label);
         return;
     }
@@ -394,20 +462,21 @@ void on_table(Peer* p, const uint8_t* payload, uint32_t size) {
     if (m->host->host_remote_sync_done) m->host->host_remote_sync_done(added, updated);
 }
 
-void send_table(NetModule* m, Peer* only) {
+// The answer to a peer's table request.
+void send_table(NetModule* m, Peer* to) {
     std::vector<NetLeafEntry> entries = own_table(m);
     std::vector<uint8_t> payload = encode_leaves(entries);
     uint32_t count = (uint32_t)entries.size();
-    if (only) send_frame(only, NET_MSG_TABLE, payload.data(), (uint32_t)payload.size());
-    else broadcast(m, NET_MSG_TABLE, payload.data(), (uint32_t)payload.size());
+    send_frame(to, NET_MSG_TABLE, payload.data(), (uint32_t)payload.size());
     NET_LOG(m, KX_LOG_INFO, "网络模块: 发送变量表 %u 个", count);
 }
 
 void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
     NetModule* m = p->module;
-    std::vector<NetLeafEntry> entries(NET_TABLE_MAX);
+    if (m->shutting_down.load()) return;  // a list arriving while the program closes starts nothing
+    NetLeafEntry* entries = p->rx_entries.get();
     uint32_t count = 0;
-    if (net_decode_leaves(payload, size, entries.data(), NET_TABLE_MAX, &count) != 0) {
+    if (net_decode_leaves(payload, size, entries, NET_TABLE_MAX, &count) != 0) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的监视列表格式错误，已忽略", p->label);
         return;
     }
@@ -461,7 +530,8 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
         return;
     }
     NET_LOG(m, KX_LOG_INFO, "网络模块: 对端 %s 下达监视列表 %u 个变量（未找到 %d 个）", p->label, count, missing);
-    if ((int32_t)count > missing && m->host->host_start_acquisition) m->host->host_start_acquisition();
+    if ((int32_t)count > missing && m->host->host_start_acquisition && !m->shutting_down.load())
+        m->host->host_start_acquisition();
     std::lock_guard<std::mutex> hold(m->pump_lock);
     m->pump_signal = true;
     m->pump_cv.notify_one();
@@ -530,6 +600,30 @@ void on_samples(Peer* p, const uint8_t* payload, uint32_t size) {
     rate_line(m, p, pushed);
 }
 
+bool in_served_list(Peer* p, const char* name) {
+    std::lock_guard<std::mutex> hold(p->watch_lock);
+    for (const WatchEntry& e : p->served)
+        if (e.name == name) return true;
+    return false;
+}
+
+// The write itself: as text where the host takes text (exact 64-bit integers and enumerator
+// names), else as a number that must be a number and nothing more.
+void carry_out_write(NetModule* m, int32_t id, const char* text, NetWriteResult* result) {
+    const HostApi* host = m->host;
+    if (host->version >= 5 && host->host_write_text) {
+        result->rc = host->host_write_text(id, text, result->error, (int32_t)sizeof result->error);
+    } else {
+        char* end = nullptr;
+        double value = std::strtod(text, &end);
+        while (end && (*end == ' ' || *end == '\t')) end++;
+        if (!text[0] || !end || *end) copy_text(result->error, sizeof result->error, "数值解析失败");
+        else if (!host->host_write_value) copy_text(result->error, sizeof result->error, "无写入服务");
+        else result->rc = host->host_write_value(id, value, result->error, (int32_t)sizeof result->error);
+    }
+    if (result->rc != 0) result->rc = -1;
+}
+
 void on_write(Peer* p, const uint8_t* payload, uint32_t size) {
     NetModule* m = p->module;
     NetWriteRequest req;
@@ -539,18 +633,13 @@ void on_write(Peer* p, const uint8_t* payload, uint32_t size) {
     }
     NetWriteResult result = {req.request_id, -1, {}};
     int32_t id = resolve_leaf(m, req.name, -1);
-    char* end = nullptr;
-    double value = std::strtod(req.value, &end);
-    while (end && (*end == ' ' || *end == '\t')) end++;
     if (id < 0) {
         copy_text(result.error, sizeof result.error, "变量不存在");
-    } else if (!req.value[0] || !end || *end) {
-        copy_text(result.error, sizeof result.error, "数值解析失败");
-    } else if (!m->host->host_write_value) {
-        copy_text(result.error, sizeof result.error, "无写入服务");
+    } else if (!in_served_list(p, req.name)) {
+        // A peer writes only what it watches here: the leaf it sees and has chosen.
+        copy_text(result.error, sizeof result.error, "变量不在对端的监视列表中，拒绝写入");
     } else {
-        result.rc = m->host->host_write_value(id, value, result.error, (int32_t)sizeof result.error);
-        if (result.rc != 0) result.rc = -1;
+        carry_out_write(m, id, req.value, &result);
     }
     NET_LOG(m, result.rc == 0 ? KX_LOG_INFO : KX_LOG_WARN, "网络模块: 远端写入 %s = %s rc=%d%s%s", req.name,
             req.value, result.rc, result.error[0] ? " " : "", result.error);
@@ -564,18 +653,27 @@ void on_write_result(Peer* p, const uint8_t* payload, uint32_t size) {
     NetWriteResult result;
     if (net_decode_write_result(payload, size, &result) != 0) return;
     std::lock_guard<std::mutex> hold(m->write_lock);
+    // An answer counts only from the connection the write went to, with its random id.
+    if (m->write_pending_id == 0 || m->write_peer != p || result.request_id != m->write_pending_id ||
+        m->write_answered) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 忽略对端 %s 的写入应答（无对应请求）", p->label);
+        return;
+    }
     m->write_answer = result;
-    m->write_answered_id = result.request_id;
+    m->write_answered = true;
     m->write_cv.notify_all();
 }
 
 void send_history(Peer* p) {
     NetModule* m = p->module;
-    std::unique_ptr<Sample[]> history(new (std::nothrow) Sample[NET_HISTORY_MAX]);
-    std::unique_ptr<NetWireSample[]> wire(new (std::nothrow) NetWireSample[NET_HISTORY_CHUNK]);
-    std::vector<uint8_t> payload(NET_PAYLOAD_MAX);
-    if (!history || !wire) return;
-    int32_t n = m->host->host_read_history ? m->host->host_read_history(history.get(), NET_HISTORY_MAX) : 0;
+    if (!p->tx_history) p->tx_history.reset(new (std::nothrow) Sample[NET_HISTORY_MAX]);
+    if (!p->tx_wire) p->tx_wire.reset(new (std::nothrow) NetWireSample[NET_HISTORY_CHUNK]);
+    if (!p->tx_payload) p->tx_payload.reset(new (std::nothrow) uint8_t[NET_PAYLOAD_MAX]);
+    Sample* history = p->tx_history.get();
+    NetWireSample* wire = p->tx_wire.get();
+    uint8_t* payload = p->tx_payload.get();
+    if (!history || !wire || !payload) return;
+    int32_t n = m->host->host_read_history ? m->host->host_read_history(history, NET_HISTORY_MAX) : 0;
     if (n < 0) n = 0;
     int32_t sent = 0;
     int32_t pos = 0;
@@ -606,9 +704,9 @@ void send_history(Peer* p) {
         std::vector<const char*> name_ptrs;
         for (const std::string& s : names) name_ptrs.push_back(s.c_str());
         bool last = pos >= n;
-        uint32_t size = net_encode_history(payload.data(), (uint32_t)payload.size(), name_ptrs.data(),
-                                           (uint32_t)name_ptrs.size(), wire.get(), count, last);
-        if (!send_frame(p, NET_MSG_HISTORY, payload.data(), size)) return;
+        uint32_t size = net_encode_history(payload, NET_PAYLOAD_MAX, name_ptrs.data(), (uint32_t)name_ptrs.size(),
+                                           wire, count, last);
+        if (!send_frame(p, NET_MSG_HISTORY, payload, size)) return;
         sent += (int32_t)count;
     } while (pos < n);
     NET_LOG(m, KX_LOG_INFO, "网络模块: 向 %s 发送采集历史 %d 条", p->label, sent);
@@ -651,17 +749,15 @@ void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
 void handle_frame(Peer* p, const NetFrameHeader* h, const uint8_t* payload) {
     NetModule* m = p->module;
     switch (h->type) {
-        case NET_MSG_HELLO: {
-            NetHello hello;
-            if (net_decode_hello(payload, h->length, &hello) != 0 || hello.version != NET_PROTOCOL_VERSION) {
-                NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 握手无效，断开", p->label);
-                p->stop.store(true);
-                return;
-            }
-            p->hello = true;
-            NET_LOG(m, KX_LOG_INFO, "网络模块: 与 %s 握手完成（%s，协议 %u）", p->label, hello.program, hello.version);
+        case NET_MSG_HELLO:
+        case NET_MSG_AUTH:
+            NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 重复握手，断开", p->label);
+            p->stop.store(true);
+            m->t->shutdown_both(p->sock);
             return;
-        }
+        case NET_MSG_TABLE_OFFER:
+            NET_LOG(m, KX_LOG_INFO, "网络模块: 对端 %s 提供了变量表，可用“下载ELF变量表”获取", p->label);
+            return;
         case NET_MSG_TABLE: on_table(p, payload, h->length); return;
         case NET_MSG_TABLE_REQUEST: send_table(m, p); return;
         case NET_MSG_WATCH: on_watch(p, payload, h->length); return;
@@ -701,7 +797,9 @@ int32_t fresh_samples(NetModule* m, PumpBuffers* b, int32_t* first) {
         if (m->have_last_forwarded)
             for (int32_t i = n - 1; i >= 0 && found < 0; i--)
                 if (std::memcmp(&b->history[(size_t)i], &m->last_forwarded, sizeof(Sample)) == 0) found = i;
-        if (found < 0 && n == want && want < (int32_t)NET_SAMPLES_MAX && m->have_last_forwarded) {
+        // Not in the short look: more arrived than it covers (or the history stopped short of
+        // a slot still being written); look further back once.
+        if (found < 0 && want < (int32_t)NET_SAMPLES_MAX && m->have_last_forwarded) {
             want = NET_SAMPLES_MAX;  // more arrived than the short look covers
             continue;
         }
@@ -791,6 +889,18 @@ int32_t cmd_listen(NetModule* m, const NetEndpoint* ep) {
     if (!ep) return -1;
     char address[64];
     copy_text(address, sizeof address, ep->address);
+    bool have_key;
+    {
+        std::lock_guard<std::mutex> hold(m->key_lock);
+        have_key = m->key[0] != 0;
+    }
+    if (!have_key && !net_address_is_loopback(address)) {
+        // Anyone who reaches the port could otherwise write target memory.
+        NET_LOG(m, KX_LOG_ERROR,
+                "网络模块: 拒绝在 %s:%d 上监听：非本机地址必须设置共享密钥（网络配置中的密钥或 --net-key=）",
+                address, (int)ep->port);
+        return -1;
+    }
     stop_listening(m);
     char error[128] = "";
     NetSock s = m->t->listen_tcp(address, ep->port, error, sizeof error);
@@ -804,7 +914,8 @@ int32_t cmd_listen(NetModule* m, const NetEndpoint* ep) {
     }
     m->accept_stop.store(false);
     m->accept_thread = std::thread(accept_main, m);
-    NET_LOG(m, KX_LOG_INFO, "网络模块: 正在监听 %s:%d", address, (int)ep->port);
+    NET_LOG(m, KX_LOG_INFO, "网络模块: 正在监听 %s:%d%s", address, (int)ep->port,
+            have_key ? "（对端须验证共享密钥）" : "");
     return 0;
 }
 
@@ -822,7 +933,17 @@ int32_t cmd_connect(NetModule* m, const NetEndpoint* ep) {
     }
     char label[96];
     std::snprintf(label, sizeof label, "%s:%d", address, (int)ep->port);
-    if (!add_peer(m, s, label, true)) return -1;
+    std::shared_ptr<Peer> p = add_peer(m, s, label, true);
+    if (!p) return -1;
+    // Connected means ready: the handshake (and the key proof) is done, so the commands that
+    // follow reach the peer; a refusal has been logged by the reader.
+    int64_t deadline = net_clock_ms() + m->timing.connect_timeout_ms;
+    while (!p->ready.load() && !p->stop.load() && net_clock_ms() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!p->ready.load()) {
+        if (!p->stop.load()) NET_LOG(m, KX_LOG_ERROR, "网络模块: 与 %s 的握手未完成", label);
+        return -1;
+    }
     NET_LOG(m, KX_LOG_INFO, "网络模块: 已连接 %s", label);
     return 0;
 }
@@ -878,18 +999,26 @@ int32_t cmd_write(NetModule* m, const NetWrite* w) {
     if (peers.empty()) return no_peer(m);
     std::lock_guard<std::mutex> serial(m->write_serial);
     NetWriteRequest req = {};
-    {
-        std::lock_guard<std::mutex> hold(m->write_lock);
-        req.request_id = m->write_next_id++;
-    }
+    while (req.request_id == 0)
+        if (net_random_bytes(&req.request_id, sizeof req.request_id) != 0) return -1;
     copy_text(req.name, sizeof req.name, w->leaf_name);
     copy_text(req.value, sizeof req.value, w->value_text);
     uint8_t payload[NET_NAME_MAX + NET_TEXT_MAX + 16];
     uint32_t size = net_encode_write(payload, sizeof payload, &req);
-    if (!send_frame(peers[0].get(), NET_MSG_WRITE, payload, size)) return -1;
+    Peer* target = peers[0].get();
+    {
+        std::lock_guard<std::mutex> hold(m->write_lock);
+        m->write_peer = target;
+        m->write_pending_id = req.request_id;
+        m->write_answered = false;
+    }
+    bool sent = send_frame(target, NET_MSG_WRITE, payload, size);
     std::unique_lock<std::mutex> hold(m->write_lock);
-    bool answered = m->write_cv.wait_for(hold, std::chrono::milliseconds(m->timing.write_timeout_ms),
-                                         [m, &req] { return m->write_answered_id == req.request_id; });
+    bool answered = sent && m->write_cv.wait_for(hold, std::chrono::milliseconds(m->timing.write_timeout_ms),
+                                                 [m] { return m->write_answered; });
+    m->write_pending_id = 0;
+    m->write_peer = nullptr;
+    if (!sent) return -1;
     if (!answered) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 远程写入 %s 无应答", req.name);
         return -1;
@@ -900,8 +1029,19 @@ int32_t cmd_write(NetModule* m, const NetWrite* w) {
 }
 
 int32_t cmd_simple_request(NetModule* m, uint8_t type) {
-    if (live_peers(m).empty()) return no_peer(m);
-    broadcast(m, type, nullptr, 0);
+    auto peers = live_peers(m);
+    if (peers.empty()) return no_peer(m);
+    for (auto& p : peers) {
+        if (type == NET_MSG_TABLE_REQUEST) p->table_requests.fetch_add(1);
+        send_frame(p.get(), type, nullptr, 0);
+    }
+    return 0;
+}
+
+int32_t cmd_set_key(NetModule* m, const NetKey* k) {
+    std::lock_guard<std::mutex> hold(m->key_lock);
+    std::memset(m->key, 0, sizeof m->key);
+    if (k) copy_text(m->key, sizeof m->key, k->key);  // never logged
     return 0;
 }
 
@@ -914,8 +1054,10 @@ int32_t net_module_command(NetModule* m, int32_t code, void* in, void*) {
         case KX_NET_CONNECT: return cmd_connect(m, (const NetEndpoint*)in);
         case KX_NET_STOP: return cmd_stop(m);
         case KX_NET_UPLOAD_TABLE:
+            // The peer takes a table only when it asked for one: offer it, the peer downloads.
             if (live_peers(m).empty()) return no_peer(m);
-            send_table(m, nullptr);
+            broadcast(m, NET_MSG_TABLE_OFFER, nullptr, 0);
+            NET_LOG(m, KX_LOG_INFO, "网络模块: 已通知对端变量表可供下载");
             return 0;
         case KX_NET_SAMPLES_WAITING: {
             std::lock_guard<std::mutex> hold(m->pump_lock);
@@ -928,9 +1070,12 @@ int32_t net_module_command(NetModule* m, int32_t code, void* in, void*) {
         case KX_NET_WRITE: return cmd_write(m, (const NetWrite*)in);
         case KX_NET_REQUEST_HISTORY: return cmd_simple_request(m, NET_MSG_HISTORY_REQUEST);
         case KX_NET_STOP_SENDING: return cmd_send_watch(m, true);
+        case KX_NET_SET_KEY: return cmd_set_key(m, (const NetKey*)in);
         default: return -1;
     }
 }
+
+int32_t net_module_ready_peer_count(NetModule* m) { return (int32_t)live_peers(m).size(); }
 
 int32_t net_module_peer_count(NetModule* m) {
     std::lock_guard<std::mutex> hold(m->lock);
@@ -938,6 +1083,76 @@ int32_t net_module_peer_count(NetModule* m) {
     for (auto& p : m->peers)
         if (!p->dead.load()) n++;
     return n;
+}
+
+//-------------------------------------------------------------------------------------------------
+// [SECTION] Frames fed by the caller (fuzzing)
+//-------------------------------------------------------------------------------------------------
+
+struct NetFedPeer {
+    std::shared_ptr<Peer> peer;
+};
+
+NetFedPeer* net_module_feed_open(NetModule* m, bool outgoing) {
+    std::shared_ptr<Peer> p = make_peer(m, NET_SOCK_NONE, "fed", outgoing);
+    if (!p) return nullptr;
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        m->peers.push_back(p);
+    }
+    send_hello(p.get());
+    return new NetFedPeer{p};
+}
+
+NetHandshake* net_module_feed_handshake(NetFedPeer* f) { return &f->peer->hs; }
+
+void net_module_feed_reset(NetFedPeer* f) {
+    Peer* p = f->peer.get();
+    NetModule* m = p->module;
+    release_ticks(m, p);  // also forgets what the peer watched
+    {
+        std::lock_guard<std::mutex> hold(p->watch_lock);
+        p->requested.clear();
+    }
+    p->stop.store(false);
+    p->ready.store(false);
+    p->table_requests.store(0);
+    p->history_pushed = p->history_unknown = 0;
+    {
+        std::lock_guard<std::mutex> hold(m->key_lock);
+        net_handshake_init(&p->hs, p->outgoing, m->key);
+    }
+    send_hello(p);
+}
+
+int32_t net_module_feed_frame(NetFedPeer* f, uint8_t type, const uint8_t* payload, uint32_t size) {
+    Peer* p = f->peer.get();
+    if (p->stop.load() || size > NET_PAYLOAD_MAX) return -1;
+    // The payload goes through the peer's own receive buffer, as a socket read would put it.
+    if (size) std::memcpy(p->rx.get(), payload, size);
+    NetFrameHeader h = {NET_PROTOCOL_VERSION, type, size};
+    if (type < NET_MSG_HELLO || type > NET_MSG_LAST) return -1;  // the header check drops these
+    if (!p->ready.load()) {
+        if (!handshake_frame(p, &h, p->rx.get())) p->stop.store(true);
+    } else {
+        handle_frame(p, &h, p->rx.get());
+    }
+    return p->stop.load() ? -1 : 0;
+}
+
+void net_module_feed_close(NetFedPeer* f) {
+    NetModule* m = f->peer->module;
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        for (size_t i = 0; i < m->peers.size(); i++)
+            if (m->peers[i] == f->peer) {
+                m->peers.erase(m->peers.begin() + (long)i);
+                break;
+            }
+    }
+    f->peer->stop.store(true);
+    release_ticks(m, f->peer.get());
+    delete f;
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -954,7 +1169,9 @@ NetModule* net_module_create(const HostApi* host, const NetTransport* transport,
     m->host = host;
     m->t = transport;
     m->timing = timing ? *timing
-                       : NetModuleTiming{{200, 10000}, NET_CONNECT_TIMEOUT_MS, NET_WRITE_TIMEOUT_MS, NET_PUMP_PERIOD_MS};
+                       : NetModuleTiming{{200, 10000}, NET_CONNECT_TIMEOUT_MS, NET_WRITE_TIMEOUT_MS, NET_PUMP_PERIOD_MS,
+                                         (int32_t)NET_HANDSHAKE_TIMEOUT_MS};
+    if (m->timing.handshake_timeout_ms <= 0) m->timing.handshake_timeout_ms = NET_HANDSHAKE_TIMEOUT_MS;
     m->pump = std::thread(pump_main, m);
     return m;
 }
@@ -993,7 +1210,7 @@ ModuleDescriptor make_descriptor() {
     d.api_version = KX_MODULE_API_VERSION;
     d.flags = KX_MODULE_NETWORK;
     copy_text(d.name, sizeof d.name, "network");
-    copy_text(d.version, sizeof d.version, "1.0.0");
+    copy_text(d.version, sizeof d.version, "2.0.0");
     copy_text(d.description, sizeof d.description,
               "TCP 远程观测：变量表交换、监视列表下达、样本转发、远程写入与历史下载");
     d.init = descriptor_init;

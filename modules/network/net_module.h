@@ -10,7 +10,14 @@
 //   24 new samples at this side: a pump thread reads the history and forwards the samples that
 //      each peer watches,
 //   27 write a variable on the peer and wait for its answer (0 = written),
-//   28 ask for the peer's acquisition history (pushed into the local hand-off on arrival).
+//   28 ask for the peer's acquisition history (pushed into the local hand-off on arrival),
+//   30 set the shared key of later listens and connects.
+//
+// Trust: every connection opens with HELLO and, where a key is set, a proof of the key both ways
+// (net_auth.h); before that nothing else is accepted, and a connection that has not finished
+// within the handshake timeout is closed. A listener on a non-loopback address needs a key. A
+// TABLE is taken only as the answer to our own request (code 23 merely offers the table), and a
+// peer may write only leaves of its own watch list here.
 //
 // Threads: one accept thread while listening, one reader thread per peer, one sample pump. They
 // call the host services that the host allows from any thread; starting acquisition is the one
@@ -40,6 +47,7 @@ struct NetModuleTiming {
     int32_t connect_timeout_ms;
     int32_t write_timeout_ms;
     int32_t pump_period_ms;
+    int32_t handshake_timeout_ms;  // HELLO and the key proof must be done by then (0 = 5000)
 };
 
 // Creates a module instance over a host table and a transport; null when sockets cannot start.
@@ -50,6 +58,21 @@ void net_module_destroy(NetModule* module);
 int32_t net_module_command(NetModule* module, int32_t code, void* in, void* out);
 // Number of live connections (tests and logs).
 int32_t net_module_peer_count(NetModule* module);
+// Number of connections that completed the handshake (tests).
+int32_t net_module_ready_peer_count(NetModule* module);
+
+// Fuzzing: a connection without a socket whose frames the caller feeds in (what the module sends
+// goes to the instance's transport, which a fuzzer makes a sink). feed_frame returns -1 once the
+// module has ended the connection. The handshake state is exposed so that a fuzzer can fix the
+// nonces and produce valid proofs.
+struct NetFedPeer;
+struct NetHandshake;
+NetFedPeer* net_module_feed_open(NetModule* module, bool outgoing);
+NetHandshake* net_module_feed_handshake(NetFedPeer* peer);
+// Starts the connection afresh (new handshake, empty lists), without new buffers.
+void net_module_feed_reset(NetFedPeer* peer);
+int32_t net_module_feed_frame(NetFedPeer* peer, uint8_t type, const uint8_t* payload, uint32_t size);
+void net_module_feed_close(NetFedPeer* peer);
 
 // The module's descriptor ("network", flag 4); init creates an instance on the platform transport.
 const ModuleDescriptor* net_module_descriptor();

@@ -50,6 +50,8 @@ enum NetReadResult : int32_t {
     NET_READ_STALLED = -5,     // a started frame did not complete in time
     NET_READ_ERROR = -6,       // socket error
     NET_READ_STOPPED = -7,     // the stop flag was raised while waiting
+    NET_READ_DEADLINE = -8,    // the caller's deadline passed (a handshake that did not complete)
+    NET_READ_BAD_VERSION = -9, // a frame of another protocol version (an older or newer program)
 };
 
 // Waiting limits of frame reads.
@@ -60,9 +62,12 @@ struct NetReadLimits {
 
 // Reads one frame into `header` and `payload` (capacity bytes, at least the frame's length);
 // waits between frames until `stop` is raised. A header whose length exceeds `capacity` counts
-// as too large.
+// as too large. `deadline_ms` (steady clock, 0 = none) bounds the whole wait, idle time included.
 int32_t net_read_frame(const NetTransport* t, NetSock sock, NetFrameHeader* header, uint8_t* payload,
-                       uint32_t capacity, const std::atomic<bool>* stop, const NetReadLimits* limits);
+                       uint32_t capacity, const std::atomic<bool>* stop, const NetReadLimits* limits,
+                       int64_t deadline_ms = 0);
+// The steady clock of frame deadlines, in milliseconds.
+int64_t net_clock_ms();
 // Sends header and payload completely; 0, or -1 when the socket failed.
 int32_t net_write_frame(const NetTransport* t, NetSock sock, uint8_t type, const uint8_t* payload, uint32_t size);
 // Short text for a read result (for log lines).

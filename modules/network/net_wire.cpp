@@ -182,6 +182,8 @@ uint32_t net_encode_hello(uint8_t* out, uint32_t capacity, const NetHello* hello
     size_t n = strnlen(hello->program, sizeof program - 1);
     std::memcpy(program, hello->program, n);
     net_put_bytes(&w, program, sizeof program);
+    net_put_bytes(&w, hello->nonce, NET_NONCE_SIZE);
+    net_put_u32(&w, hello->flags);
     return finish(&w);
 }
 
@@ -248,6 +250,8 @@ int32_t net_decode_hello(const uint8_t* in, uint32_t size, NetHello* out) {
     out->version = net_get_u32(&r);
     net_get_bytes(&r, out->program, sizeof out->program);
     out->program[sizeof out->program - 1] = 0;
+    net_get_bytes(&r, out->nonce, NET_NONCE_SIZE);
+    out->flags = net_get_u32(&r);
     return net_reader_done(&r) ? 0 : -1;
 }
 

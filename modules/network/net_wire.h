@@ -22,7 +22,7 @@
 
 enum : uint32_t {
     NET_MAGIC = 0x544E584Bu,          // "KXNT" as bytes on the wire
-    NET_PROTOCOL_VERSION = 1,
+    NET_PROTOCOL_VERSION = 2,         // 2: nonces and the key proof in the handshake, text writes
     NET_HEADER_SIZE = 12,
     NET_PAYLOAD_MAX = 2u * 1024u * 1024u,  // a full 4096-leaf table with long names fits
     NET_TABLE_MAX = 4096,             // entries of one table or watch list
@@ -30,6 +30,8 @@ enum : uint32_t {
     NET_NAME_MAX = 255,               // bytes of one leaf name
     NET_TEXT_MAX = 63,                // bytes of a value text, write value, error text
     NET_HISTORY_MAX = 8192,           // samples sent for one history request (the hand-off ring size)
+    NET_NONCE_SIZE = 32,              // random bytes of each side's HELLO
+    NET_HELLO_HAS_KEY = 1,            // HELLO flag: the sender has a key, requires and sends a proof
 };
 
 // Message types.
@@ -43,7 +45,9 @@ enum NetMessageType : uint8_t {
     NET_MSG_WRITE_RESULT = 7,     // the answer to one write
     NET_MSG_HISTORY_REQUEST = 8,  // "send me your acquisition history"
     NET_MSG_HISTORY = 9,          // one chunk of history samples with its own name table
-    NET_MSG_LAST = 9,
+    NET_MSG_AUTH = 10,            // the key proof (32 bytes), see net_auth.h
+    NET_MSG_TABLE_OFFER = 11,     // "my table is ready to download" (a TABLE is only taken on request)
+    NET_MSG_LAST = 11,
 };
 
 //-------------------------------------------------------------------------------------------------
@@ -119,10 +123,12 @@ bool net_reader_done(const NetReader* r);
 // [SECTION] Message records and codecs
 //-------------------------------------------------------------------------------------------------
 
-// HELLO: protocol version and the sender's program name.
+// HELLO: protocol version, the sender's program name, its fresh nonce and flags.
 struct NetHello {
     uint32_t version;
     char program[32];
+    uint8_t nonce[NET_NONCE_SIZE];
+    uint32_t flags;
 };
 
 // One leaf of a TABLE or WATCH message.
@@ -144,7 +150,7 @@ struct NetWireSample {
     char text[NET_TEXT_MAX + 1];
 };
 
-// WRITE: a request number, the leaf's name and the value text.
+// WRITE: a random request number, the leaf's name and the value text exactly as typed.
 struct NetWriteRequest {
     uint32_t request_id;
     char name[NET_NAME_MAX + 1];

@@ -48,6 +48,18 @@ void acquisition_stop();
 // True while a stop was requested (read by the acquisition thread once per cycle).
 bool acquisition_stop_requested();
 
+// Start and stop belong to the main thread. From another thread (a module's) these post the
+// request to the main window, which runs acquisition_on_request; on the main thread, or with no
+// main window (tools, tests), they act at once. 0 = started or posted, -1 = refused.
+int acquisition_request_start();
+void acquisition_request_stop();
+// Main thread: a posted start or stop request (WM_APP + 45 / + 46), with the window notices.
+void acquisition_on_request(unsigned msg);
+// Shut-down: stops acquisition for good; later starts are refused (a watch list arriving while
+// the program closes starts nothing). The reset is for tests.
+void acquisition_shutdown();
+void acquisition_shutdown_reset();
+
 // The toolbar's and menu's start and stop commands (main thread).
 void acquisition_start_command();
 void acquisition_stop_command();
@@ -60,6 +72,10 @@ void samples_publish(const Sample* samples, int32_t count);
 int32_t samples_flush();
 // Copies the most recent samples of the history, oldest first; returns the number copied.
 int32_t history_read(Sample* out, int32_t maximum);
+// The two steps of storing into the history: reserve numbered slots (returns the first number),
+// then fill them. A reader never takes a slot that is reserved but not yet filled.
+uint32_t history_reserve(uint32_t count);
+void history_fill(uint32_t first_number, const Sample* samples, uint32_t count);
 // Samples ever published (32-bit, wraps).
 uint32_t samples_published_count();
 // Samples waiting in the hand-off ring (a snapshot).

@@ -29,13 +29,17 @@ AcquisitionHooks g_acquisition_hooks;
 
 namespace {
 
-// The hand-off ring (guarded by the hand-off lock) and the lock-free history ring.
+// The hand-off ring (guarded by the hand-off lock) and the lock-free history ring. Each history
+// slot carries a sequence word: 0 while a writer fills it, then (sample number + 1). A reader
+// takes a slot only when the word names the sample it expects, before and after copying, so a
+// slot that was reserved but not yet filled (or is being refilled) is never read as a sample.
 struct SampleHandoff {
     std::mutex lock;
     Sample ring[HANDOFF_CAPACITY];
     uint32_t write_index;
     uint32_t read_index;
     Sample history[HISTORY_CAPACITY];
+    std::atomic<uint32_t> history_seq[HISTORY_CAPACITY];
     std::atomic<uint32_t> history_count;
     std::atomic<uint32_t> published;
     std::atomic<uint64_t> last_notice_tick;
@@ -43,16 +47,21 @@ struct SampleHandoff {
 
 SampleHandoff g_handoff;
 
-// Acquisition control. `generation` numbers each run: a thread that outlived its stop wait sees a
-// newer generation and neither goes on polling nor resets the state of the run after it.
+// Acquisition control. Start and stop hold `control_lock` from beginning to end, so they never
+// overlap, whichever thread calls them (other threads normally post them to the main thread).
+// `generation` numbers each run: a thread that outlived its stop wait sees a newer generation and
+// neither goes on polling nor resets the state of the run after it. `run_lock` guards the running
+// generation and the hand-over of the state between a starting run and an ending thread.
 struct AcquisitionControl {
+    std::recursive_mutex control_lock;  // recursive: a stop may flush samples into a module that stops
     std::atomic<int32_t> state;
     std::atomic<int32_t> stop_request;
     std::atomic<uint32_t> generation;
-    std::mutex thread_lock;
+    std::atomic<bool> shutting_down;    // the program is closing: nothing starts any more
+    std::mutex run_lock;
     std::condition_variable thread_done;
-    bool thread_running;
-    std::thread thread;
+    uint32_t running_generation;        // run_lock: the run whose thread is alive, 0 = none
+    std::thread thread;                 // control_lock
 };
 
 AcquisitionControl g_control;
@@ -109,6 +118,39 @@ int32_t ring_take_locked(Sample* out, int32_t maximum) {
 
 }  // namespace
 
+uint32_t history_reserve(uint32_t count) {
+    return g_handoff.history_count.fetch_add(count, std::memory_order_relaxed);
+}
+
+void history_fill(uint32_t first_number, const Sample* samples, uint32_t count) {
+    for (uint32_t i = 0; i < count; i++) {
+        uint32_t number = first_number + i;
+        uint32_t slot = number % HISTORY_CAPACITY;
+        std::atomic<uint32_t>& seq = g_handoff.history_seq[slot];
+        seq.store(0, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        sample_slot_store(&g_handoff.history[slot], &samples[i]);
+        seq.store(number + 1, std::memory_order_release);
+    }
+}
+
+namespace {
+
+// Copies sample `number` when its slot holds exactly it: 1 copied, 0 not filled yet (or being
+// written), -1 already overwritten by a later sample.
+int history_take(uint32_t number, Sample* out) {
+    uint32_t slot = number % HISTORY_CAPACITY;
+    std::atomic<uint32_t>& seq = g_handoff.history_seq[slot];
+    uint32_t before = seq.load(std::memory_order_acquire);
+    if (before != number + 1) return before == 0 || (int32_t)(before - (number + 1)) < 0 ? 0 : -1;
+    sample_slot_load(out, &g_handoff.history[slot]);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    uint32_t after = seq.load(std::memory_order_relaxed);
+    return after == before ? 1 : -1;
+}
+
+}  // namespace
+
 void samples_handoff(const Sample* samples, int32_t count) {
     const AcquisitionHooks& h = g_acquisition_hooks;
     if (h.recording_on && h.recording_on() && h.recording_append) h.recording_append(samples, count);
@@ -123,9 +165,9 @@ void samples_handoff(const Sample* samples, int32_t count) {
             VarLeaf* leaf = leaf_at(s->leaf_id);
             if (leaf) sample_slot_store(&leaf->last_sample, s);
         }
-        uint32_t slot = g_handoff.history_count.fetch_add(1, std::memory_order_acq_rel) % HISTORY_CAPACITY;
-        sample_slot_store(&g_handoff.history[slot], s);
     }
+    // One reservation for the whole batch keeps a cycle's samples together in the history.
+    history_fill(history_reserve((uint32_t)count), samples, (uint32_t)count);
     g_handoff.published.fetch_add((uint32_t)count, std::memory_order_relaxed);
 
     const Platform* p = platform();
@@ -182,9 +224,18 @@ int32_t history_read(Sample* out, int32_t maximum) {
     if (!out || maximum <= 0 || n == 0) return 0;
     uint32_t available = n < (uint32_t)HISTORY_CAPACITY ? n : (uint32_t)HISTORY_CAPACITY;
     uint32_t count = available < (uint32_t)maximum ? available : (uint32_t)maximum;
-    uint32_t first = (n - count) % HISTORY_CAPACITY;
-    for (uint32_t i = 0; i < count; i++) sample_slot_load(&out[i], &g_handoff.history[(first + i) % HISTORY_CAPACITY]);
-    return (int32_t)count;
+    uint32_t first = n - count;
+    // The result is an unbroken run in publishing order: it ends before the first slot that a
+    // writer reserved but has not filled, and restarts after a slot that was overwritten while
+    // we read (the writers lapped us).
+    int32_t copied = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        int took = history_take(first + i, &out[copied]);
+        if (took == 0) break;
+        if (took < 0) copied = 0;
+        else copied++;
+    }
+    return copied;
 }
 
 void samples_reset() {
@@ -194,6 +245,7 @@ void samples_reset() {
     g_handoff.published.store(0);
     g_handoff.last_notice_tick.store(0);
     memset(g_handoff.history, 0, sizeof g_handoff.history);
+    for (std::atomic<uint32_t>& seq : g_handoff.history_seq) seq.store(0, std::memory_order_relaxed);
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -207,6 +259,8 @@ uint32_t acquisition_generation() { return g_control.generation.load(std::memory
 
 int acquisition_start() {
     const AcquisitionHooks& h = g_acquisition_hooks;
+    std::lock_guard<std::recursive_mutex> control(g_control.control_lock);
+    if (g_control.shutting_down.load()) return -1;
     if (acquisition_state() == ACQ_RUNNING) return 0;
     if (!driver_available()) {
         log_printf(LOG_ERROR, "无驱动模块，无法采集");
@@ -222,15 +276,18 @@ int acquisition_start() {
         log_printf(LOG_WARN, "没有观测变量，请先在左侧变量树勾选");
         return -1;
     }
+    // A thread of an earlier run that outlived its stop wait is let go now: it sees the new
+    // generation at its next check and ends without touching this run's state.
+    if (g_control.thread.joinable()) g_control.thread.detach();
+    uint32_t generation;
     {
-        // A thread of an earlier run that outlived its stop wait is let go now: it sees the new
-        // generation at its next check and ends without touching this run's state.
-        std::lock_guard<std::mutex> hold(g_control.thread_lock);
-        if (g_control.thread.joinable()) g_control.thread.detach();
+        // The new generation and the running state appear together for an ending thread.
+        std::lock_guard<std::mutex> hold(g_control.run_lock);
+        g_control.stop_request.store(0);
+        generation = g_control.generation.fetch_add(1) + 1;
+        g_control.running_generation = 0;
+        acquisition_set_state(ACQ_RUNNING);
     }
-    g_control.stop_request.store(0);
-    uint32_t generation = g_control.generation.fetch_add(1) + 1;
-    acquisition_set_state(ACQ_RUNNING);
     if (h.recording_clear) h.recording_clear();
     if (h.recording_on && h.recording_on() && h.recording_open && h.recording_open() != 0) {
         acquisition_set_state(ACQ_IDLE);
@@ -238,16 +295,17 @@ int acquisition_start() {
         return -1;
     }
     try {
-        std::lock_guard<std::mutex> hold(g_control.thread_lock);
-        g_control.thread_running = true;
+        std::lock_guard<std::mutex> hold(g_control.run_lock);
+        g_control.running_generation = generation;
         g_control.thread = std::thread([generation] {
             acquisition_thread_main(generation);
-            std::lock_guard<std::mutex> done(g_control.thread_lock);
-            g_control.thread_running = false;
+            // Only this run's own thread clears the mark: an abandoned one leaves a newer run alone.
+            std::lock_guard<std::mutex> done(g_control.run_lock);
+            if (g_control.running_generation == generation) g_control.running_generation = 0;
             g_control.thread_done.notify_all();
         });
     } catch (...) {
-        g_control.thread_running = false;
+        g_control.running_generation = 0;
         acquisition_set_state(ACQ_IDLE);
         if (h.recording_finish) h.recording_finish();
         log_printf(LOG_ERROR, "创建采集线程失败");
@@ -259,50 +317,76 @@ int acquisition_start() {
 
 namespace {
 
-// Joins a thread that ended by itself (it may still be inside its last steps); nothing is logged.
-void reap_finished_thread() {
-    std::unique_lock<std::mutex> hold(g_control.thread_lock);
+// Waits up to 3 s for the current run's thread, then joins it, or lets it go when it is still
+// busy (it ends by itself at its next check). Called with the control lock held.
+void finish_thread() {
     if (!g_control.thread.joinable()) return;
-    g_control.thread_done.wait_for(hold, std::chrono::milliseconds(3000), [] { return !g_control.thread_running; });
-    if (g_control.thread_running) {
-        g_control.thread.detach();
-        return;
+    bool ended;
+    {
+        std::unique_lock<std::mutex> hold(g_control.run_lock);
+        ended = g_control.thread_done.wait_for(hold, std::chrono::milliseconds(3000),
+                                               [] { return g_control.running_generation == 0; });
     }
-    hold.unlock();
-    g_control.thread.join();
+    if (ended) g_control.thread.join();
+    else g_control.thread.detach();
 }
 
 }  // namespace
 
 void acquisition_stop() {
+    std::lock_guard<std::recursive_mutex> control(g_control.control_lock);
     if (acquisition_state() != ACQ_RUNNING) {
-        reap_finished_thread();
+        finish_thread();  // a thread that ended by itself; nothing is logged
         return;
     }
     g_control.stop_request.store(1, std::memory_order_release);
-    {
-        std::unique_lock<std::mutex> hold(g_control.thread_lock);
-        g_control.thread_done.wait_for(hold, std::chrono::milliseconds(3000),
-                                       [] { return !g_control.thread_running; });
-        if (g_control.thread.joinable()) {
-            if (g_control.thread_running) g_control.thread.detach();
-            else {
-                hold.unlock();
-                g_control.thread.join();
-            }
-        }
-    }
+    finish_thread();
     acquisition_set_state(ACQ_IDLE);
     samples_flush();
     log_printf(LOG_INFO, "采集已停止");
 }
 
 void acquisition_thread_ended(uint32_t generation) {
-    if (generation != acquisition_generation()) return;
-    acquisition_set_state(ACQ_IDLE);
-    g_control.stop_request.store(0, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> hold(g_control.run_lock);
+        if (generation != acquisition_generation()) return;
+        acquisition_set_state(ACQ_IDLE);
+        g_control.stop_request.store(0, std::memory_order_release);
+    }
     platform()->post_main(KX_MSG_ACQ_ENDED, 0, 0);
 }
+
+int acquisition_request_start() {
+    const Platform* p = platform();
+    if (g_control.shutting_down.load()) return -1;
+    if (p->on_main_thread() || !p->main_window_exists()) return acquisition_start();
+    return p->post_main(KX_MSG_ACQ_START_REQUEST, 0, 0) == 0 ? 0 : -1;
+}
+
+void acquisition_request_stop() {
+    const Platform* p = platform();
+    if (p->on_main_thread() || !p->main_window_exists()) return acquisition_stop();
+    p->post_main(KX_MSG_ACQ_STOP_REQUEST, 0, 0);
+}
+
+void acquisition_on_request(unsigned msg) {
+    const AcquisitionHooks& h = g_acquisition_hooks;
+    if (msg == KX_MSG_ACQ_START_REQUEST) {
+        if (acquisition_start() != 0) return;
+        if (h.post_to_waveform_windows) h.post_to_waveform_windows(KX_MSG_ACQ_STARTED);
+    } else {
+        acquisition_stop();
+        if (h.post_to_waveform_windows) h.post_to_waveform_windows(KX_MSG_ACQ_STOPPED);
+    }
+    if (h.refresh_status) h.refresh_status();
+}
+
+void acquisition_shutdown() {
+    g_control.shutting_down.store(true);
+    acquisition_stop();
+}
+
+void acquisition_shutdown_reset() { g_control.shutting_down.store(false); }
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] Start and stop commands

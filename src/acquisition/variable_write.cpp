@@ -1,5 +1,6 @@
 // variable_write.cpp - calibration writes: parse the text, merge bit fields, write, read back,
-// publish the read-back sample; without a driver, hand the write to the network peer.
+// publish the read-back sample; in the network channel or without a driver, hand the write to
+// the network peer.
 #include "acquisition/variable_write.h"
 
 #include <cstring>
@@ -109,7 +110,11 @@ int variable_write(int32_t leaf_id, const char* text, char* error, size_t capaci
     const VarLeaf* leaf = leaf_at(leaf_id);
     if (!leaf) return fail(error, capacity, "变量 ID 无效");
     if (!text) text = "";
-    if (!driver_available()) return write_through_network(leaf, text, error, capacity);
+    // In the network channel the target is the peer's: the local probe (still connected after
+    // the switch) must not receive writes meant for it.
+    const AcquisitionHooks& h = g_acquisition_hooks;
+    bool network_channel = h.network_channel && h.network_channel();
+    if (network_channel || !driver_available()) return write_through_network(leaf, text, error, capacity);
 
     uint8_t encoded[64] = {};
     uint32_t length = 0;

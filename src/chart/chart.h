@@ -1,9 +1,9 @@
 // chart.h - the waveform window's record and its data side: series rings of timestamped samples,
-// borrowed replay min/max bucket caches, adding and removing variables, sample delivery with the
+// borrowed replay sample tracks (every sample of a loaded recording, with a min/max pyramid), adding and removing variables, sample delivery with the
 // repaint limit, and the lookups the view, drawing and markers share.
 //
 // Index
-//   [SECTION] Records (Bucket, ChartSeries, ChartWindow)
+//   [SECTION] Records (ChartSeries, ChartWindow)
 //   [SECTION] Hooks into the window shell and other subsystems
 //   [SECTION] Record registry (window handle -> record)
 //   [SECTION] Operations by window handle
@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "chart/sample_track.h"
 #include "vartable/sample.h"
 
 // [SECTION] Records ------------------------------------------------------------------------------
@@ -28,18 +29,9 @@ enum : int32_t {
     CHART_TITLE_CAPACITY = 128,
     CHART_REPAINT_MS = 33,
     CHART_MAX_WINDOWS = 512,        // 64 tabs of 8 windows
-    CHART_LEAF_CACHE_LIMIT = 4096,  // replay keeps caches for leaf ids 0..4095
 };
 
-// One slot of a replay min/max cache (24 bytes; replay owns the arrays).
-struct Bucket {
-    double min;
-    double max;
-    int32_t count;  // values that fell into the slot; 0 = empty
-};
-static_assert(sizeof(Bucket) == 24 && offsetof(Bucket, count) == 16, "Bucket layout");
-
-// One variable of a waveform window: its leaf, colour, sample ring and borrowed bucket cache.
+// One variable of a waveform window: its leaf, colour, sample ring and borrowed replay track.
 struct ChartSeries {
     int32_t leaf_id;
     char name[CHART_NAME_CAPACITY];  // full leaf name when added (UTF-8), for re-binding
@@ -48,9 +40,10 @@ struct ChartSeries {
     double values[CHART_RING];
     int32_t head;                    // ring position of the next write
     int32_t count;                   // samples held
-    const Bucket* buckets;           // borrowed from replay, or null
-    int32_t bucket_count;
-    int64_t bucket_t0, bucket_t1;
+    int64_t written;                 // samples stored since the ring was last emptied
+    int64_t disorder;                // `written` index of the newest sample older than the one
+                                     // before it or without a time; -1 when none
+    const SampleTrack* track;        // borrowed from replay (usable ones only), or null
 };
 static_assert(offsetof(ChartSeries, times) % 8 == 0, "ChartSeries layout");
 
@@ -109,8 +102,8 @@ struct ChartHooks {
     void (*refresh_status)();
     // A series of this leaf left a window: the window manager clears the watch when no window shows it.
     void (*release_leaf)(int32_t leaf_id);
-    // Replay's bucket cache of a leaf (ids 0..4095): 1 with the array, count and span, else 0.
-    int32_t (*replay_cache)(int32_t leaf_id, const Bucket** buckets, int32_t* n, int64_t* t0, int64_t* t1);
+    // Replay's track of the variable of that full name (usable or not), or null.
+    const SampleTrack* (*replay_track)(const char* name);
 };
 extern ChartHooks g_chart_hooks;
 
@@ -138,12 +131,14 @@ int32_t chart_add_var(void* window, int32_t leaf_id);
 void chart_on_sample(void* window, const Sample* sample);
 // Offers a batch to every live waveform window (the acquisition drain's window step).
 void chart_deliver_all(const Sample* samples, int32_t count);
-// Attaches a replay cache to every series of the leaf and selects show-all with automatic ranges.
-void chart_set_buckets(void* window, int32_t leaf_id, const Bucket* buckets, int32_t n, int64_t t0,
-                       int64_t t1);
-// Drops every series' reference to any bucket array, in every live window. Replay calls it before
-// it frees or replaces its caches, so no series keeps a dangling pointer. Returns references dropped.
-int32_t chart_drop_all_bucket_refs();
+// Attaches a usable replay track to every series of the leaf and selects show-all with automatic
+// ranges (an unusable one is ignored).
+void chart_set_track(void* window, int32_t leaf_id, const SampleTrack* track);
+// Drops every series' reference to any track, in every live window. Replay calls it before it
+// frees or replaces its tracks, so no series keeps a dangling pointer. Returns references dropped.
+int32_t chart_drop_all_track_refs();
+// Drops the track references of one window (acquisition starts: live samples take over).
+void chart_drop_track_refs(ChartWindow* cw);
 // Writes the current full name of the leaf of series `index`; 1 written, 0 out of range or gone.
 int32_t chart_series_name(void* window, int32_t index, char* buffer, int32_t size);
 // The menu's "remove selected variable" and "clear data".
@@ -165,8 +160,11 @@ inline int32_t chart_ring_pos(const ChartSeries* s, int32_t k) {
 }
 // 1 when a timestamp is a real one (neither 0 nor -1).
 inline int32_t chart_time_valid(int64_t t) { return t != 0 && t != -1; }
-// 1 when the series has a bucket cache that can be drawn (pointer, count > 0, t0 < t1).
+// 1 when the series has a track that can be drawn (samples, t0 < t1).
 int32_t chart_cache_usable(const ChartSeries* s);
+// 1 when the considered samples of the ring all have valid, non-decreasing times (the fast paths
+// of the view and the drawing rely on it).
+int32_t chart_ring_ordered(const ChartWindow* cw, const ChartSeries* s);
 // Palette colour of a slot index (index mod 8).
 uint32_t chart_palette(int32_t index);
 // The repaint limit: 1 (and the tick stored) when `now_ms` is more than 33 ms after the last
@@ -174,12 +172,13 @@ uint32_t chart_palette(int32_t index);
 int32_t chart_repaint_due(ChartWindow* cw, uint64_t now_ms);
 // Ring position of the considered sample nearest in time (first of equals); 0 when none.
 int32_t chart_nearest_sample(const ChartWindow* cw, const ChartSeries* s, int64_t time);
-// 1 with the middle of the bucket at that time, 0 when there is no usable, non-empty bucket.
-int32_t chart_bucket_value(const ChartSeries* s, int64_t time, double* value);
-// Bucket index of a time (clamped to 0..n-1) and a bucket's start and centre times.
-int32_t chart_bucket_index(int64_t t0, int64_t t1, int32_t n, int64_t t);
-int64_t chart_bucket_start(int64_t t0, int64_t t1, int32_t n, int32_t i);
-int64_t chart_bucket_centre(int64_t t0, int64_t t1, int32_t n, int32_t i);
+// The track's sample nearest to a time inside its span: 1 with its time and value, else 0.
+int32_t chart_track_value(const ChartSeries* s, int64_t time, int64_t* sample_time, double* value);
+// 1 when a ring sample at this time is drawn from the ring: the series has no usable track or
+// the time lies outside the track's span.
+inline int32_t chart_ring_shows(const ChartSeries* s, int64_t t) {
+    return !s->track || t < s->track->t0 || t > s->track->t1;
+}
 // Removes both measurement markers.
 void chart_clear_markers(ChartWindow* cw);
 // Invalidates the record's window through the hook (erase 1 with background erase).

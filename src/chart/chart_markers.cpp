@@ -25,9 +25,8 @@ int32_t chart_place_marker(ChartWindow* cw, const ViewInfo* v, int32_t width, in
         const ChartSeries* s = &cw->series[i];
         int64_t ct;
         double cv;
-        if (s->buckets && s->bucket_count > 0) {
-            if (!chart_bucket_value(s, t, &cv)) continue;
-            ct = t;
+        if (chart_track_value(s, t, &ct, &cv)) {
+            // The recording's own sample: its time and value, as for live data.
         } else if (s->count > 0) {
             const int32_t pos = chart_nearest_sample(cw, s, t);
             ct = s->times[pos];

@@ -2,15 +2,16 @@
 //
 // Index
 //   [SECTION] Helpers
-//   [SECTION] One series (line, dots, min/max columns)
-//   [SECTION] Bucket cache (dots or envelope)
+//   [SECTION] One series (ring and replay track: line, dots or min/max columns)
 //   [SECTION] Window parts (grid, labels, markers, hover, legend, selection)
 //   [SECTION] chart_paint
 #include "chart/chart_paint.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "acquisition/acquisition.h"
+#include "chart/chart_columns.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "workspace/theme.h"
@@ -68,70 +69,32 @@ void chart_type_text(const VarLeaf* leaf, char* out, size_t size) {
 
 namespace {
 
-void draw_bucket_cache(DrawSurface* d, const ChartSeries* s, const Mapping& m) {
-    const int64_t t0 = s->bucket_t0, t1 = s->bucket_t1;
-    const int32_t n = s->bucket_count;
-    if (!(t0 < t1) || !(m.x0 < m.x1)) return;
-    const double span = (double)t1 - (double)t0;
-    const double lo_d = std::trunc(((double)m.x0 - (double)t0) * n / span);
-    const double hi_d = std::trunc(((double)m.x1 - (double)t0) * n / span) + 1;
-    const int32_t lo = lo_d < 0 ? 0 : (lo_d > n ? n : (int32_t)lo_d);
-    const int32_t hi = hi_d > n - 1 ? n - 1 : (hi_d < -1 ? -1 : (int32_t)hi_d);
-    if (hi < lo) return;
-    d->set_pen(s->colour, 1, PEN_SOLID);
-    d->set_fill(s->colour);
-    if (hi - lo <= CHART_DOTS_MAX - 1) {
-        for (int32_t i = lo; i <= hi; i++) {
-            const Bucket& b = s->buckets[i];
-            if (b.count <= 0) continue;
-            const int32_t xc = m.x_of(chart_bucket_centre(t0, t1, n, i));
-            const int32_t yh = m.y_of(b.max), yl = m.y_of(b.min);
-            d->dot(xc, yh);
-            if (yl != yh) d->dot(xc, yl);
-        }
-        return;
-    }
-    // Envelope: two polylines (maxima, minima) built alternately on the one shared current point.
-    bool upper_lifted = true, lower_lifted = true;
-    for (int32_t i = lo; i <= hi; i++) {
-        const Bucket& b = s->buckets[i];
-        if (b.count <= 0) {
-            upper_lifted = lower_lifted = true;
-            continue;
-        }
-        const int32_t xc = m.x_of(chart_bucket_centre(t0, t1, n, i));
-        const int32_t yh = m.y_of(b.max), yl = m.y_of(b.min);
-        if (upper_lifted) {
-            d->move_to(xc, yh);
-            upper_lifted = false;
-        } else {
-            d->line_to(xc, yh);
-        }
-        if (lower_lifted) {
-            d->move_to(xc, yl);
-            lower_lifted = false;
-        } else {
-            d->line_to(xc, yl);
-        }
-        const int32_t xs = m.x_of(chart_bucket_start(t0, t1, n, i));
-        const int32_t xe = m.x_of(chart_bucket_start(t0, t1, n, i + 1));
-        if (xe - xs >= 2 && yh != yl) {
-            d->move_to(xs, yh);
-            d->line_to(xs, yl);
-        }
-    }
-}
+// The ring samples a series draws: considered, not hidden by its track, and (with times) inside
+// the view. An ordered ring without a track is narrowed by bisection instead of a scan.
+struct RingRun {
+    int32_t begin, end;  // age indexes to walk
+    int32_t visible;     // samples that land in the view
+    bool fast;           // ordered, timed and without a track: begin..end is exactly the view
+};
 
-// Visible count: considered samples with a valid timestamp inside x0..x1 (or all considered).
-int32_t visible_count(const ChartWindow* cw, const ChartSeries* s, const Mapping& m, int32_t has_time) {
-    const int32_t first = chart_considered_first(cw, s);
-    if (!(has_time && m.x0 < m.x1)) return s->count - first;
-    int32_t c = 0;
-    for (int32_t k = first; k < s->count; k++) {
-        const int64_t t = s->times[chart_ring_pos(s, k)];
-        c += chart_time_valid(t) && t >= m.x0 && t <= m.x1;
+RingRun ring_run(const ChartWindow* cw, const ChartSeries* s, const Mapping& m, int32_t has_time) {
+    RingRun r = {chart_considered_first(cw, s), s->count, 0, false};
+    if (!(has_time && m.x0 < m.x1)) {
+        r.visible = r.end - r.begin;
+        return r;
     }
-    return c;
+    if (!s->track && chart_ring_ordered(cw, s)) {
+        r.begin = chart_ring_lower_bound(s, r.begin, r.end, m.x0);
+        r.end = m.x1 == INT64_MAX ? r.end : chart_ring_lower_bound(s, r.begin, r.end, m.x1 + 1);
+        r.visible = r.end - r.begin;
+        r.fast = true;
+        return r;
+    }
+    for (int32_t k = r.begin; k < r.end; k++) {
+        const int64_t t = s->times[chart_ring_pos(s, k)];
+        r.visible += chart_time_valid(t) && t >= m.x0 && t <= m.x1 && chart_ring_shows(s, t);
+    }
+    return r;
 }
 
 // Pixel column of considered sample j (of m) or -1 to lift the pen and skip, -2 to stop.
@@ -146,14 +109,30 @@ inline int32_t sample_x(const Mapping& mp, int64_t t, int32_t j, int32_t m, int3
     return (int32_t)(mp.xl + (int64_t)(mp.xr - mp.xl) * j / (m - 1));
 }
 
-void draw_columns(DrawSurface* d, const ChartWindow* cw, const ChartSeries* s, const Mapping& mp, int32_t has_time) {
+// Shared by every window (main thread only): too large for the stack of a paint.
+ColumnGrid g_grid;
+bool g_grid_valid;
+ColumnEnvelope g_env;
+
+const ColumnGrid& grid_for(const Mapping& m) {
+    if (!g_grid_valid || g_grid.x0 != m.x0 || g_grid.x1 != m.x1 || g_grid.start[0] != m.x0 ||
+        g_grid.columns != (m.xr - m.xl > CHART_COLUMN_LIMIT ? CHART_COLUMN_LIMIT : m.xr - m.xl)) {
+        chart_column_grid(&g_grid, m.x0, m.x1, m.xl, m.xr);
+        g_grid_valid = true;
+    }
+    return g_grid;
+}
+
+// Columns by walking every considered sample (rings that are out of order, lack times or share
+// the view with a track).
+void ring_columns_by_walk(ColumnEnvelope* env, const ChartWindow* cw, const ChartSeries* s, const Mapping& mp,
+                          int32_t has_time) {
     int32_t columns = mp.xr - mp.xl;
-    if (columns > CHART_COLUMNS_MAX) columns = CHART_COLUMNS_MAX;
-    if (columns < 2) return;
-    double lo[CHART_COLUMNS_MAX], hi[CHART_COLUMNS_MAX];
+    if (columns > CHART_COLUMN_LIMIT) columns = CHART_COLUMN_LIMIT;
+    env->columns = columns;
     for (int32_t c = 0; c < columns; c++) {
-        lo[c] = INFINITY;
-        hi[c] = -INFINITY;
+        env->lo[c] = INFINITY;
+        env->hi[c] = -INFINITY;
     }
     const int32_t first = chart_considered_first(cw, s);
     const int32_t m = s->count - first;
@@ -161,57 +140,52 @@ void draw_columns(DrawSurface* d, const ChartWindow* cw, const ChartSeries* s, c
         const int32_t pos = chart_ring_pos(s, first + j);
         const int32_t x = sample_x(mp, s->times[pos], j, m, has_time);
         if (x == -2) break;
-        if (x == -1) continue;
+        if (x == -1 || (has_time && !chart_ring_shows(s, s->times[pos]))) continue;
         const double v = s->values[pos];
         if (std::isnan(v)) continue;
         int32_t c = x - mp.xl;
         c = c < 0 ? 0 : (c >= columns ? columns - 1 : c);
-        if (v < lo[c]) lo[c] = v;
-        if (v > hi[c]) hi[c] = v;
-    }
-    d->set_pen(s->colour, 1, PEN_SOLID);
-    for (int32_t c = 0; c < columns; c++) {
-        if (lo[c] > hi[c]) continue;
-        const int32_t x = mp.xl + c;
-        // Both end pixels included: a flat column still shows one pixel.
-        d->move_to(x, mp.y_of(hi[c]));
-        d->line_to(x, mp.y_of(lo[c]) + 1);
+        if (!(env->lo[c] <= env->hi[c])) env->first[c] = v;
+        env->last[c] = v;
+        if (v < env->lo[c]) env->lo[c] = v;
+        if (v > env->hi[c]) env->hi[c] = v;
     }
 }
 
-}  // namespace
-
-void chart_draw_series(DrawSurface* d, const ChartWindow* cw, const ChartSeries* s, const DrawRect& xbox,
-                       const DrawRect& ybox, int64_t x0, int64_t x1, double y0, double y1, int32_t has_time) {
-    const Mapping mp = {xbox.left, xbox.right, ybox.top, ybox.bottom, x0, x1, y0, y1};
-    if (s->buckets && s->bucket_count > 0) {
-        draw_bucket_cache(d, s, mp);
-        return;
-    }
-    const int32_t c = visible_count(cw, s, mp, has_time);
-    const bool dots = c >= 1 && c <= CHART_DOTS_MAX;
+void log_dots(int32_t visible, bool dots) {
     if (dots) {
-        if (!g_dots_logged) log_printf(LOG_DEBUG, "波形采样点圆点: 可见 %d 点", c);
+        if (!g_dots_logged) log_printf(LOG_DEBUG, "波形采样点圆点: 可见 %d 点", visible);
         g_dots_logged = 1;
     } else {
         g_dots_logged = 0;
-        if (c > 2 * (mp.xr - mp.xl) && mp.xr - mp.xl > 8) {
-            draw_columns(d, cw, s, mp, has_time);
-            return;
-        }
+    }
+}
+
+void draw_ring(DrawSurface* d, const ChartWindow* cw, const ChartSeries* s, const Mapping& mp, int32_t has_time) {
+    const RingRun run = ring_run(cw, s, mp, has_time);
+    const int32_t c = run.visible;
+    const bool dots = c >= 1 && c <= CHART_DOTS_MAX;
+    log_dots(c, dots);
+    if (!dots && c > 2 * (mp.xr - mp.xl) && mp.xr - mp.xl > 8) {
+        if (run.fast) chart_columns_from_ring(&g_env, grid_for(mp), cw, s);
+        else ring_columns_by_walk(&g_env, cw, s, mp, has_time);
+        chart_draw_envelope(d, g_env, s->colour, mp.xl, mp.yt, mp.yb, mp.y0, mp.y1);
+        return;
     }
     d->set_pen(s->colour, 1, PEN_SOLID);
     if (dots) d->set_fill(s->colour);
     const int32_t first = chart_considered_first(cw, s);
     const int32_t m = s->count - first;
     bool lifted = true;
-    for (int32_t j = 0; j < m; j++) {
-        const int32_t pos = chart_ring_pos(s, first + j);
+    for (int32_t k = run.begin; k < run.end; k++) {
+        const int32_t j = k - first;
+        const int32_t pos = chart_ring_pos(s, k);
         const int32_t x = sample_x(mp, s->times[pos], j, m, has_time);
         if (x == -2) break;
         const double v = s->values[pos];
-        // A sample outside the time range, or one whose value is not a number, breaks the line.
-        if (x == -1 || std::isnan(v)) {
+        // A sample outside the time range, one the track draws, or one whose value is not a
+        // number breaks the line.
+        if (x == -1 || std::isnan(v) || (has_time && !chart_ring_shows(s, s->times[pos]))) {
             lifted = true;
             continue;
         }
@@ -224,6 +198,106 @@ void chart_draw_series(DrawSurface* d, const ChartWindow* cw, const ChartSeries*
         }
         if (dots) d->dot(x, y);
     }
+}
+
+// A point of a track polyline: samples inside the view at their pixel; the neighbours just
+// outside it moved onto the view's edge along their segment, so a line crossing the edge shows.
+bool track_point(const SampleTrack* t, const Mapping& mp, int64_t i, int32_t* x, int32_t* y) {
+    const int64_t ti = t->times[i];
+    const double v = t->values[i];
+    if (std::isnan(v)) return false;
+    if (ti >= mp.x0 && ti <= mp.x1) {
+        *x = mp.x_of(ti);
+        *y = mp.y_of(v);
+        return true;
+    }
+    const int64_t j = ti < mp.x0 ? i + 1 : i - 1;  // the neighbour inside (or beyond) the view
+    if (j < 0 || j >= t->count || std::isnan(t->values[j]) || t->times[j] == ti) return false;
+    const int64_t edge = ti < mp.x0 ? mp.x0 : mp.x1;
+    const double f = ((double)edge - (double)ti) / ((double)t->times[j] - (double)ti);
+    *x = ti < mp.x0 ? mp.xl : mp.xr;
+    *y = mp.y_of(v + (t->values[j] - v) * f);
+    return true;
+}
+
+void draw_track(DrawSurface* d, const ChartSeries* s, const Mapping& mp) {
+    const SampleTrack* t = s->track;
+    if (!(mp.x0 < mp.x1)) return;
+    const int64_t i0 = track_lower_bound(t, mp.x0), i1 = track_upper_bound(t, mp.x1);
+    const int64_t visible = i1 - i0;
+    const bool dots = visible >= 1 && visible <= CHART_DOTS_MAX;
+    log_dots((int32_t)(visible < INT32_MAX ? visible : INT32_MAX), dots);
+    if (!dots && visible > 2 * (mp.xr - mp.xl) && mp.xr - mp.xl > 8) {
+        chart_columns_from_track(&g_env, grid_for(mp), t);
+        chart_draw_envelope(d, g_env, s->colour, mp.xl, mp.yt, mp.yb, mp.y0, mp.y1);
+        return;
+    }
+    d->set_pen(s->colour, 1, PEN_SOLID);
+    if (dots) d->set_fill(s->colour);
+    bool lifted = true;
+    const int64_t a = i0 > 0 ? i0 - 1 : i0, b = i1 < t->count ? i1 + 1 : i1;
+    for (int64_t i = a; i < b; i++) {
+        int32_t x, y;
+        if (!track_point(t, mp, i, &x, &y)) {
+            lifted = true;
+            continue;
+        }
+        if (lifted) {
+            d->move_to(x, y);
+            lifted = false;
+        } else {
+            d->line_to(x, y);
+        }
+        if (dots && i >= i0 && i < i1) d->dot(x, y);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Every series of the window drawn as min/max columns in one pass that writes each pixel once
+// (many dense series overlap heavily). False, with nothing drawn, unless every series with data is
+// a column drawing of its ring alone or its track alone without gaps between columns.
+bool draw_all_as_columns(DrawSurface* d, const ChartWindow* cw, const Mapping& mp, int32_t has_time) {
+    static ColumnEnvelope env;
+    static int16_t yt[CHART_MAX_SERIES][CHART_COLUMN_LIMIT], yb[CHART_MAX_SERIES][CHART_COLUMN_LIMIT];
+    uint32_t colours[CHART_MAX_SERIES];
+    const int32_t width = mp.xr - mp.xl;
+    if (!has_time || !(mp.x0 < mp.x1) || width <= 8 || cw->series_count < 2) return false;
+    int32_t columns = 0;
+    for (int32_t i = 0; i < cw->series_count; i++) {
+        const ChartSeries* s = &cw->series[i];
+        colours[i] = s->colour;
+        const bool track = chart_cache_usable(s);
+        if (track && s->count > 0) return false;
+        if (track) {
+            const int64_t visible = track_upper_bound(s->track, mp.x1) - track_lower_bound(s->track, mp.x0);
+            if (visible <= 2 * (int64_t)width) return false;
+            chart_columns_from_track(&env, grid_for(mp), s->track);
+        } else if (s->count > 0) {
+            const RingRun run = ring_run(cw, s, mp, has_time);
+            if (!run.fast || run.visible <= 2 * width) return false;
+            chart_columns_from_ring(&env, grid_for(mp), cw, s);
+        } else {
+            env.columns = grid_for(mp).columns;
+            for (int32_t c = 0; c < env.columns; c++) env.lo[c] = INFINITY, env.hi[c] = -INFINITY;
+        }
+        if (!chart_envelope_spans(env, mp.yt, mp.yb, mp.y0, mp.y1, yt[i], yb[i])) return false;
+        columns = env.columns;
+    }
+    log_dots(0, false);
+    chart_draw_spans_combined(d, yt, yb, colours, cw->series_count, columns, mp.xl);
+    return true;
+}
+
+}  // namespace
+
+void chart_draw_series(DrawSurface* d, const ChartWindow* cw, const ChartSeries* s, const DrawRect& xbox,
+                       const DrawRect& ybox, int64_t x0, int64_t x1, double y0, double y1, int32_t has_time) {
+    const Mapping mp = {xbox.left, xbox.right, ybox.top, ybox.bottom, x0, x1, y0, y1};
+    if (chart_cache_usable(s) && has_time) draw_track(d, s, mp);
+    if (s->count > 0) draw_ring(d, cw, s, mp, has_time);
 }
 
 // [SECTION] Window parts -------------------------------------------------------------------------
@@ -261,10 +335,20 @@ void draw_grid(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
     }
 }
 
-void value_label(DrawSurface* d, const DrawRect& p, int32_t y, double value) {
-    char text[64];
-    text_printf(text, sizeof text, "%.3g", value);
+void value_label(DrawSurface* d, const DrawRect& p, int32_t y, const char* text) {
     d->text(text, DrawRect{2, y - 8, p.left - 2, y + 8}, TEXT_RIGHT | TEXT_VCENTER | TEXT_SINGLE_LINE);
+}
+
+// Labels 0..parts of a range, top to bottom, in the fewest significant digits that tell
+// neighbours apart.
+void draw_value_labels(DrawSurface* d, const DrawRect& p, int32_t top, int32_t bottom, double y0, double y1,
+                       int32_t parts) {
+    double values[CHART_LABELS_MAX];
+    char texts[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
+    const int32_t n = parts + 1 < CHART_LABELS_MAX ? parts + 1 : CHART_LABELS_MAX;
+    for (int32_t j = 0; j < n; j++) values[j] = chart_value_label(y0, y1, j, parts);
+    chart_format_value_labels(d, values, n, p.left - 4, texts);
+    for (int32_t j = 0; j < n; j++) value_label(d, p, top + (bottom - top) * j / parts, texts[j]);
 }
 
 void draw_values_and_series(DrawSurface* d, const ChartWindow* cw, const ViewInfo& v, const DrawRect& p) {
@@ -276,8 +360,7 @@ void draw_values_and_series(DrawSurface* d, const ChartWindow* cw, const ViewInf
             double lo, hi;
             chart_row_range(cw, s, &lo, &hi);
             d->set_text_color(s->colour);
-            for (int32_t k = 0; k <= 2; k++)
-                value_label(d, p, row.top + (row.bottom - row.top) * k / 2, chart_value_label(lo, hi, k, 2));
+            draw_value_labels(d, p, row.top, row.bottom, lo, hi, 2);
             const VarLeaf* leaf = leaf_at(s->leaf_id);
             if (leaf)
                 d->text(leaf->name, DrawRect{p.left + 4, row.top + 1, p.left + 360, row.top + 15},
@@ -287,8 +370,9 @@ void draw_values_and_series(DrawSurface* d, const ChartWindow* cw, const ViewInf
         return;
     }
     d->set_text_color(theme_color(21));
-    for (int32_t j = 0; j <= 4; j++)
-        value_label(d, p, p.top + (p.bottom - p.top) * j / 4, chart_value_label(v.y0, v.y1, j, 4));
+    draw_value_labels(d, p, p.top, p.bottom, v.y0, v.y1, 4);
+    const Mapping mp = {p.left, p.right, p.top, p.bottom, v.x0, v.x1, v.y0, v.y1};
+    if (draw_all_as_columns(d, cw, mp, v.has_time)) return;
     for (int32_t i = 0; i < n; i++) chart_draw_series(d, cw, &cw->series[i], p, p, v.x0, v.x1, v.y0, v.y1, v.has_time);
 }
 
@@ -298,7 +382,12 @@ void draw_time_labels(DrawSurface* d, const ViewInfo& v, const DrawRect& p, int3
         const int32_t x = p.left + (p.right - p.left) * j / 4;
         char text[32];
         chart_time_label(&v, j, text, sizeof text);
-        d->text(text, DrawRect{x - 40, p.bottom + 1, x + 40, height - 1}, TEXT_CENTER | TEXT_SINGLE_LINE);
+        // The last label ends inside the window instead of being cut at its edge.
+        const int32_t right = p.right + CHART_PLOT_RIGHT_GAP - 1;
+        if (x + 40 > right)
+            d->text(text, DrawRect{right - 80, p.bottom + 1, right, height - 1}, TEXT_RIGHT | TEXT_SINGLE_LINE);
+        else
+            d->text(text, DrawRect{x - 40, p.bottom + 1, x + 40, height - 1}, TEXT_CENTER | TEXT_SINGLE_LINE);
     }
 }
 
@@ -341,12 +430,9 @@ void draw_hover(DrawSurface* d, const ChartWindow* cw, const ViewInfo& v, const 
         const VarLeaf* leaf = leaf_at(s->leaf_id);
         if (!leaf) continue;
         double value;
-        if (s->buckets && s->bucket_count > 0) {
-            if (!chart_bucket_value(s, t, &value)) continue;
-        } else if (s->count > 0) {
+        if (!chart_track_value(s, t, nullptr, &value)) {
+            if (s->count <= 0) continue;
             value = s->values[chart_nearest_sample(cw, s, t)];
-        } else {
-            continue;
         }
         if (k < CHART_HOVER_LINES) {
             char type[32], line[340];
@@ -370,7 +456,7 @@ void draw_hover(DrawSurface* d, const ChartWindow* cw, const ViewInfo& v, const 
 void draw_hint(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
     if (cw->series_count == 0) return;
     for (int32_t i = 0; i < cw->series_count; i++)
-        if (cw->series[i].count > 0) return;
+        if (cw->series[i].count > 0 || chart_cache_usable(&cw->series[i])) return;
     d->set_text_color(CHART_HINT_TEXT);
     d->text("等待采集数据…（请连接 MCU 并开始采集）", p, TEXT_CENTER | TEXT_VCENTER | TEXT_SINGLE_LINE);
 }
@@ -418,6 +504,49 @@ void draw_selection(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
 }
 
 }  // namespace
+
+void chart_format_value_labels(DrawSurface* d, const double* values, int32_t n, int32_t width,
+                               char (*texts)[CHART_LABEL_CAPACITY]) {
+    // Rounding noise of a range through zero is zero.
+    double largest = 0;
+    for (int32_t j = 0; j < n; j++) largest = std::fabs(values[j]) > largest ? std::fabs(values[j]) : largest;
+    double v[CHART_LABELS_MAX];
+    for (int32_t j = 0; j < n && j < CHART_LABELS_MAX; j++) v[j] = std::fabs(values[j]) < largest * 1e-12 ? 0 : values[j];
+    int32_t digits = 3;
+    for (;; digits++) {
+        for (int32_t j = 0; j < n; j++) text_printf(texts[j], CHART_LABEL_CAPACITY, "%.*g", digits, v[j]);
+        bool distinct = true;
+        for (int32_t j = 1; j < n; j++) distinct = distinct && strcmp(texts[j], texts[j - 1]) != 0;
+        if (distinct || digits == 10) break;
+    }
+    // Plain notation with the same significant digits, when every label then fits the column.
+    char plain[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
+    for (int32_t j = 0; j < n; j++) {
+        if (!strchr(texts[j], 'e')) {
+            text_copy(plain[j], CHART_LABEL_CAPACITY, texts[j]);
+            continue;
+        }
+        const int32_t exponent = (int32_t)std::floor(std::log10(std::fabs(v[j])));
+        int32_t decimals = digits - 1 - exponent;
+        decimals = decimals < 0 ? 0 : (decimals > 12 ? 12 : decimals);
+        text_printf(plain[j], CHART_LABEL_CAPACITY, "%.*f", decimals, v[j]);
+        // Trailing zeros of a fraction add nothing.
+        if (strchr(plain[j], '.')) {
+            size_t len = strlen(plain[j]);
+            while (len > 0 && plain[j][len - 1] == '0') plain[j][--len] = 0;
+            if (len > 0 && plain[j][len - 1] == '.') plain[j][--len] = 0;
+        }
+    }
+    bool fits = true;
+    for (int32_t j = 0; j < n && fits; j++) {
+        int32_t w = 0, h = 0;
+        d->measure_text(plain[j], &w, &h);
+        fits = w <= width;
+    }
+    for (int32_t j = 1; j < n && fits; j++) fits = strcmp(plain[j], plain[j - 1]) != 0;
+    if (fits)
+        for (int32_t j = 0; j < n; j++) text_copy(texts[j], CHART_LABEL_CAPACITY, plain[j]);
+}
 
 // [SECTION] chart_paint ----------------------------------------------------------------------------
 

@@ -26,6 +26,8 @@ enum : int32_t {
     CHART_DOTS_MAX = 120,         // at most this many visible samples get dots
     CHART_COLUMNS_MAX = 4096,     // min/max columns per series
     CHART_HOVER_LINES = 8,
+    CHART_LABELS_MAX = 8,         // value labels of one axis
+    CHART_LABEL_CAPACITY = 48,
 };
 
 // Draws the whole client area (W x H) of the window; also shows or hides its scroll bar.
@@ -33,6 +35,10 @@ void chart_paint(ChartWindow* cw, DrawSurface* surface, int32_t width, int32_t h
 // Draws one series with time mapped to xbox's left..right and values to ybox's top..bottom.
 void chart_draw_series(DrawSurface* surface, const ChartWindow* cw, const ChartSeries* s, const DrawRect& xbox,
                        const DrawRect& ybox, int64_t x0, int64_t x1, double y0, double y1, int32_t has_time);
+// Texts of value labels read top to bottom: the fewest significant digits (3 to 10) that make
+// neighbours differ, in plain notation when every label then fits `width` pixels.
+void chart_format_value_labels(DrawSurface* surface, const double* values, int32_t n, int32_t width,
+                               char (*texts)[CHART_LABEL_CAPACITY]);
 // Type text of a leaf for the hover box ("int16_t", "uint32_t*", "float:bf", "enum", ...).
 void chart_type_text(const VarLeaf* leaf, char* out, size_t size);
 // The shared "dots logged" flag (tests reset it).

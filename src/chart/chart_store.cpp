@@ -1,11 +1,11 @@
-// chart_store.cpp - the waveform window's data side: record registry, series rings, bucket
+// chart_store.cpp - the waveform window's data side: record registry, series rings, replay track
 // references, adding/removing/re-binding variables and sample delivery.
 //
 // Index
 //   [SECTION] Registry
 //   [SECTION] Helpers
 //   [SECTION] Variables
-//   [SECTION] Samples and bucket caches
+//   [SECTION] Samples and replay tracks
 #include <cstdlib>
 #include <cstring>
 
@@ -36,21 +36,20 @@ void remove_slot(ChartWindow* cw, int32_t i) {
     cw->series_count--;
 }
 
-void empty_ring(ChartSeries* s) { s->head = s->count = 0; }
-
-void drop_buckets(ChartSeries* s) {
-    s->buckets = nullptr;
-    s->bucket_count = 0;
-    s->bucket_t0 = s->bucket_t1 = 0;
+void empty_ring(ChartSeries* s) {
+    s->head = s->count = 0;
+    s->written = 0;
+    s->disorder = -1;
 }
 
-void attach_buckets(ChartWindow* cw, ChartSeries* s, const Bucket* b, int32_t n, int64_t t0, int64_t t1) {
-    s->buckets = b;
-    s->bucket_count = n;
-    s->bucket_t0 = t0;
-    s->bucket_t1 = t1;
+void drop_track(ChartSeries* s) { s->track = nullptr; }
+
+void attach_track(ChartWindow* cw, ChartSeries* s, const SampleTrack* track) {
+    s->track = track;
     cw->show_all = cw->auto_x = cw->auto_y = 1;
-    log_printf(LOG_INFO, "波形桶缓存: %s %d 桶 [%lld,%lld]us", s->name, n, (long long)t0, (long long)t1);
+    // The finest buckets are the samples themselves.
+    log_printf(LOG_INFO, "波形桶缓存: %s %lld 桶 [%lld,%lld]us", s->name, (long long)track->count,
+               (long long)track->t0, (long long)track->t1);
 }
 
 }  // namespace
@@ -113,8 +112,13 @@ int32_t chart_considered_count(const ChartWindow* cw, const ChartSeries* s) {
     return s->count - chart_considered_first(cw, s);
 }
 
-int32_t chart_cache_usable(const ChartSeries* s) {
-    return s->buckets && s->bucket_count > 0 && s->bucket_t0 < s->bucket_t1;
+int32_t chart_cache_usable(const ChartSeries* s) { return track_usable(s->track); }
+
+int32_t chart_ring_ordered(const ChartWindow* cw, const ChartSeries* s) {
+    // The sample at `written` index d broke the order against d - 1; once d - 1 is no longer
+    // considered, what is considered is in order again.
+    const int64_t first_considered = s->written - s->count + chart_considered_first(cw, s);
+    return s->disorder < first_considered + 1;
 }
 
 uint32_t chart_palette(int32_t index) { return kPalette[(uint32_t)index % 8u]; }
@@ -142,26 +146,12 @@ int32_t chart_nearest_sample(const ChartWindow* cw, const ChartSeries* s, int64_
     return best;
 }
 
-int32_t chart_bucket_index(int64_t t0, int64_t t1, int32_t n, int64_t t) {
-    double i = ((double)t - (double)t0) * (double)n / ((double)t1 - (double)t0);
-    if (!(i >= 0)) return 0;
-    if (i >= (double)(n - 1)) return n - 1;
-    return (int32_t)i;
-}
-
-int64_t chart_bucket_start(int64_t t0, int64_t t1, int32_t n, int32_t i) {
-    return t0 + (int64_t)((double)i * ((double)t1 - (double)t0) / (double)n);
-}
-
-int64_t chart_bucket_centre(int64_t t0, int64_t t1, int32_t n, int32_t i) {
-    return t0 + (int64_t)(((double)i + 0.5) * ((double)t1 - (double)t0) / (double)n);
-}
-
-int32_t chart_bucket_value(const ChartSeries* s, int64_t time, double* value) {
-    if (!chart_cache_usable(s) || time < s->bucket_t0 || time > s->bucket_t1) return 0;
-    const Bucket* b = &s->buckets[chart_bucket_index(s->bucket_t0, s->bucket_t1, s->bucket_count, time)];
-    if (b->count <= 0) return 0;
-    if (value) *value = (b->min + b->max) / 2;
+int32_t chart_track_value(const ChartSeries* s, int64_t time, int64_t* sample_time, double* value) {
+    if (!chart_cache_usable(s) || time < s->track->t0 || time > s->track->t1) return 0;
+    const int64_t i = track_nearest(s->track, time);
+    if (i < 0) return 0;
+    if (sample_time) *sample_time = s->track->times[i];
+    if (value) *value = s->track->values[i];
     return 1;
 }
 
@@ -188,13 +178,11 @@ int32_t chart_add_var(void* window, int32_t leaf_id) {
     const VarLeaf* leaf = leaf_at(leaf_id);
     if (leaf) text_copy(s->name, sizeof s->name, leaf->name);
     s->colour = chart_palette(cw->series_count);
+    s->disorder = -1;
 
-    const Bucket* b = nullptr;
-    int32_t n = 0;
-    int64_t t0 = 0, t1 = 0;
-    if (leaf_id >= 0 && leaf_id < CHART_LEAF_CACHE_LIMIT && g_chart_hooks.replay_cache &&
-        g_chart_hooks.replay_cache(leaf_id, &b, &n, &t0, &t1) && b && n > 0)
-        attach_buckets(cw, s, b, n, t0, t1);
+    // Replay keeps its tracks by variable name: leaf ids change when the firmware is reloaded.
+    const SampleTrack* track = s->name[0] && g_chart_hooks.replay_track ? g_chart_hooks.replay_track(s->name) : nullptr;
+    if (track_usable(track)) attach_track(cw, s, track);
     cw->series_count++;
 
     if (leaf) {
@@ -234,7 +222,7 @@ void chart_clear(void* window) {
     if (!cw) return;
     for (int32_t i = 0; i < cw->series_count; i++) {
         empty_ring(&cw->series[i]);
-        drop_buckets(&cw->series[i]);
+        drop_track(&cw->series[i]);
     }
     chart_invalidate(cw, 1);
 }
@@ -264,7 +252,7 @@ void chart_rebind(void* window) {
         s->leaf_id = n;
         // The old samples may belong to another address now.
         empty_ring(s);
-        drop_buckets(s);
+        drop_track(s);
         ok++;
         i++;
     }
@@ -275,7 +263,7 @@ void chart_rebind(void* window) {
     }
 }
 
-// [SECTION] Samples and bucket caches ----------------------------------------------------------
+// [SECTION] Samples and replay tracks ----------------------------------------------------------
 
 namespace {
 
@@ -289,7 +277,11 @@ void store_sample(ChartWindow* cw, const Sample* sample) {
         }
     }
     if (!s) return;
-    s->times[s->head] = sample->timestamp_us;
+    const int64_t t = sample->timestamp_us;
+    if (!chart_time_valid(t) || (s->count > 0 && t < s->times[(s->head - 1) & (CHART_RING - 1)]))
+        s->disorder = s->written;
+    s->written++;
+    s->times[s->head] = t;
     s->values[s->head] = sample->value;
     s->head = (s->head + 1) & (CHART_RING - 1);
     if (s->count < CHART_RING) s->count++;
@@ -312,26 +304,30 @@ void chart_deliver_all(const Sample* samples, int32_t count) {
     }
 }
 
-void chart_set_buckets(void* window, int32_t leaf_id, const Bucket* buckets, int32_t n, int64_t t0, int64_t t1) {
+void chart_set_track(void* window, int32_t leaf_id, const SampleTrack* track) {
     ChartWindow* cw = live(window);
-    if (!cw || !buckets || n <= 0 || t0 >= t1) return;
+    if (!cw || !track_usable(track)) return;
     for (int32_t i = 0; i < cw->series_count; i++) {
         ChartSeries* s = &cw->series[i];
         if (s->leaf_id != leaf_id) continue;
         empty_ring(s);
-        attach_buckets(cw, s, buckets, n, t0, t1);
+        attach_track(cw, s, track);
     }
     chart_invalidate(cw, 1);
 }
 
-int32_t chart_drop_all_bucket_refs() {
+void chart_drop_track_refs(ChartWindow* cw) {
+    for (int32_t i = 0; i < cw->series_count; i++) drop_track(&cw->series[i]);
+}
+
+int32_t chart_drop_all_track_refs() {
     int32_t dropped = 0;
     for (int32_t w = 0; w < g_record_count; w++) {
         ChartWindow* cw = g_records[w];
         int32_t here = 0;
         for (int32_t i = 0; i < cw->series_count; i++) {
-            if (!cw->series[i].buckets) continue;
-            drop_buckets(&cw->series[i]);
+            if (!cw->series[i].track) continue;
+            drop_track(&cw->series[i]);
             here++;
         }
         if (here) chart_invalidate(cw, 1);

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cmath>
 
+#include "chart/chart_columns.h"
 #include "core/log.h"
 #include "core/text.h"
 
@@ -69,76 +70,149 @@ int64_t x_to_time(int32_t x, int64_t x0, int64_t x1, int32_t left, int32_t right
 
 // [SECTION] View computation ---------------------------------------------------------------------
 
+namespace {
+
+// Values of the view's range scan so far.
+struct RangeScan {
+    int64_t scan_min, scan_max;  // times of the considered samples (follow mode's range)
+    double vis_lo, vis_hi;       // values inside a manual time range
+    int32_t vis_any;
+};
+
+void fold_value(double value, double* lo, double* hi) {
+    if (value < *lo) *lo = value;
+    if (value > *hi) *hi = value;
+}
+
+// Finite min/max of ring ages [k0, k1): the vector pass first, the exact walk only when an
+// infinity got in (infinite values cannot be shown; they would turn the range into NaN).
+void fold_ring_finite(const ChartSeries* s, int32_t k0, int32_t k1, double* lo, double* hi, int32_t* any) {
+    double a, b;
+    if (!chart_ring_minmax(s, k0, k1, &a, &b)) return;
+    if (std::isfinite(a) && std::isfinite(b)) {
+        *any = 1;
+        fold_value(a, lo, hi);
+        fold_value(b, lo, hi);
+        return;
+    }
+    for (int32_t k = k0; k < k1; k++) {
+        const double value = s->values[chart_ring_pos(s, k)];
+        if (!std::isfinite(value)) continue;
+        *any = 1;
+        fold_value(value, lo, hi);
+    }
+}
+
+// The same over track samples [i0, i1), through the pyramid.
+void fold_track_finite(const SampleTrack* t, int64_t i0, int64_t i1, double* lo, double* hi, int32_t* any) {
+    double a, b;
+    if (!track_range_minmax(t, i0, i1, &a, &b)) return;
+    if (std::isfinite(a) && std::isfinite(b)) {
+        *any = 1;
+        fold_value(a, lo, hi);
+        fold_value(b, lo, hi);
+        return;
+    }
+    for (int64_t i = i0; i < i1; i++) {
+        if (!std::isfinite(t->values[i])) continue;
+        *any = 1;
+        fold_value(t->values[i], lo, hi);
+    }
+}
+
+// An ordered ring: the same results as the walk below, by bisection and vector min/max.
+void scan_ordered_ring(const ChartWindow* cw, const ChartSeries* s, int32_t manual, int64_t limit, ViewInfo* v,
+                       RangeScan* r) {
+    const int32_t first = chart_considered_first(cw, s);
+    if (first >= s->count) return;
+    v->has_samples = v->has_time = 1;
+    const int64_t t_first = s->times[chart_ring_pos(s, first)];
+    if (t_first < r->scan_min) r->scan_min = t_first;
+    // The walk stops after the first sample past the limit; that sample's time is scanned, its
+    // value is not.
+    const int32_t end = limit == INT64_MAX ? s->count : chart_ring_lower_bound(s, first, s->count, limit + 1);
+    const int64_t t_last = s->times[chart_ring_pos(s, end < s->count ? end : s->count - 1)];
+    if (t_last > r->scan_max) r->scan_max = t_last;
+    int32_t any = 0;
+    fold_ring_finite(s, first, end, &v->y0, &v->y1, &any);
+    if (manual) {
+        const int32_t a = chart_ring_lower_bound(s, first, end, cw->view_x0);
+        const int32_t b = cw->view_x1 == INT64_MAX ? end : chart_ring_lower_bound(s, a, end, cw->view_x1 + 1);
+        fold_ring_finite(s, a, b, &r->vis_lo, &r->vis_hi, &r->vis_any);
+    }
+}
+
+void scan_ring(const ChartWindow* cw, const ChartSeries* s, int32_t manual, int64_t limit, ViewInfo* v,
+               RangeScan* r) {
+    const int32_t first = chart_considered_first(cw, s);
+    for (int32_t k = first; k < s->count; k++) {
+        const int32_t pos = chart_ring_pos(s, k);
+        const int64_t t = s->times[pos];
+        const double value = s->values[pos];
+        v->has_samples = 1;
+        const int32_t valid = chart_time_valid(t);
+        if (valid) {
+            v->has_time = 1;
+            if (t < r->scan_min) r->scan_min = t;
+            if (t > r->scan_max) r->scan_max = t;
+            if (t > limit) break;
+        }
+        if (!std::isfinite(value)) continue;
+        fold_value(value, &v->y0, &v->y1);
+        if (manual && valid && t >= cw->view_x0 && t <= cw->view_x1) {
+            r->vis_any = 1;
+            fold_value(value, &r->vis_lo, &r->vis_hi);
+        }
+    }
+}
+
+}  // namespace
+
 ViewInfo chart_compute_view(const ChartWindow* cw) {
     ViewInfo v = {};
     v.t_min = INT64_MAX;
     v.t_max = INT64_MIN;
     v.y0 = 1e300;
     v.y1 = -1e300;
-    int64_t scan_min = INT64_MAX, scan_max = INT64_MIN;
-    double vis_lo = 1e300, vis_hi = -1e300;
-    int32_t vis_any = 0;
+    RangeScan r = {INT64_MAX, INT64_MIN, 1e300, -1e300, 0};
     const int32_t manual = !cw->show_all && !cw->auto_x;
     const int64_t limit = manual ? cw->view_x1 : INT64_MAX;
 
     for (int32_t i = 0; i < cw->series_count; i++) {
         const ChartSeries* s = &cw->series[i];
-        if (s->count == 0 && (!s->buckets || s->bucket_count <= 0)) continue;
         if (chart_cache_usable(s)) {
             v.has_time = v.has_samples = 1;
-            if (s->bucket_t0 < v.t_min) v.t_min = s->bucket_t0;
-            if (s->bucket_t1 > v.t_max) v.t_max = s->bucket_t1;
+            if (s->track->t0 < v.t_min) v.t_min = s->track->t0;
+            if (s->track->t1 > v.t_max) v.t_max = s->track->t1;
         }
-        if (s->count > 0) {
-            int64_t oldest = s->times[chart_ring_pos(s, 0)];
-            int64_t newest = s->times[chart_ring_pos(s, s->count - 1)];
-            if (chart_time_valid(oldest)) {
-                v.has_time = 1;
-                if (oldest < v.t_min) v.t_min = oldest;
-            }
-            if (chart_time_valid(newest)) {
-                v.has_time = 1;
-                if (newest > v.t_max) v.t_max = newest;
-            }
+        if (s->count == 0) continue;
+        int64_t oldest = s->times[chart_ring_pos(s, 0)];
+        int64_t newest = s->times[chart_ring_pos(s, s->count - 1)];
+        if (chart_time_valid(oldest)) {
+            v.has_time = 1;
+            if (oldest < v.t_min) v.t_min = oldest;
         }
-        const int32_t first = chart_considered_first(cw, s);
-        for (int32_t k = first; k < s->count; k++) {
-            const int32_t pos = chart_ring_pos(s, k);
-            const int64_t t = s->times[pos];
-            const double value = s->values[pos];
-            v.has_samples = 1;
-            const int32_t valid = chart_time_valid(t);
-            if (valid) {
-                v.has_time = 1;
-                if (t < scan_min) scan_min = t;
-                if (t > scan_max) scan_max = t;
-                if (t > limit) break;
-            }
-            // Infinite values cannot be shown; they would turn the whole range into NaN.
-            if (!std::isfinite(value)) continue;
-            if (value < v.y0) v.y0 = value;
-            if (value > v.y1) v.y1 = value;
-            if (manual && valid && t >= cw->view_x0 && t <= cw->view_x1) {
-                vis_any = 1;
-                if (value < vis_lo) vis_lo = value;
-                if (value > vis_hi) vis_hi = value;
-            }
+        if (chart_time_valid(newest)) {
+            v.has_time = 1;
+            if (newest > v.t_max) v.t_max = newest;
         }
-        const int32_t considered = s->count - first;
+        if (chart_ring_ordered(cw, s)) scan_ordered_ring(cw, s, manual, limit, &v, &r);
+        else scan_ring(cw, s, manual, limit, &v, &r);
+        const int32_t considered = chart_considered_count(cw, s);
         if (considered > v.max_considered) v.max_considered = considered;
     }
 
-    if (vis_any) {
-        v.y0 = vis_lo;
-        v.y1 = vis_hi;
+    if (r.vis_any) {
+        v.y0 = r.vis_lo;
+        v.y1 = r.vis_hi;
     }
     if (v.has_time) {
         if (cw->show_all) {
             v.x0 = v.t_min;
             v.x1 = v.t_max;
         } else if (cw->auto_x) {
-            v.x0 = scan_min;
-            v.x1 = scan_max;
+            v.x0 = r.scan_min;
+            v.x1 = r.scan_max;
         } else {
             v.x0 = cw->view_x0;
             v.x1 = cw->view_x1;
@@ -146,20 +220,13 @@ ViewInfo chart_compute_view(const ChartWindow* cw) {
     }
     if (cw->auto_y) {
         if (v.has_time && v.x0 < v.x1) {
+            // The tracks' samples inside the shown time range, exactly, through their pyramids.
             for (int32_t i = 0; i < cw->series_count; i++) {
                 const ChartSeries* s = &cw->series[i];
                 if (!chart_cache_usable(s)) continue;
-                const double n = s->bucket_count, t0 = (double)s->bucket_t0, span = (double)s->bucket_t1 - t0;
-                const double lo_d = std::trunc(((double)v.x0 - t0) * n / span);
-                const double hi_d = std::trunc(((double)v.x1 - t0) * n / span) + 1;
-                const int32_t lo = lo_d < 0 ? 0 : (lo_d > n ? s->bucket_count : (int32_t)lo_d);
-                const int32_t hi = hi_d > n - 1 ? s->bucket_count - 1 : (hi_d < -1 ? -1 : (int32_t)hi_d);
-                for (int32_t b = lo; b <= hi; b++) {
-                    const Bucket* bk = &s->buckets[b];
-                    if (bk->count <= 0) continue;
-                    if (bk->min < v.y0) v.y0 = bk->min;
-                    if (bk->max > v.y1) v.y1 = bk->max;
-                }
+                int32_t any = 0;
+                fold_track_finite(s->track, track_lower_bound(s->track, v.x0), track_upper_bound(s->track, v.x1),
+                                  &v.y0, &v.y1, &any);
             }
         }
     } else {
@@ -261,26 +328,32 @@ void chart_row_range(const ChartWindow* cw, const ChartSeries* s, double* lo, do
     const int32_t manual = !cw->show_all && !cw->auto_x;
     double mn = 1e300, mx = -1e300;
     int32_t any = 0;
-    for (int32_t k = chart_considered_first(cw, s); k < s->count; k++) {
-        const int32_t pos = chart_ring_pos(s, k);
-        if (manual) {
-            const int64_t t = s->times[pos];
-            if (!chart_time_valid(t) || t < cw->view_x0 || t > cw->view_x1) continue;
-        }
-        const double value = s->values[pos];
-        if (!std::isfinite(value)) continue;
-        any = 1;
-        if (value < mn) mn = value;
-        if (value > mx) mx = value;
-    }
-    // A row without counted samples takes the range of its bucket cache, else -1..1.
-    if (!any && chart_cache_usable(s)) {
-        for (int32_t b = 0; b < s->bucket_count; b++) {
-            if (s->buckets[b].count <= 0) continue;
+    const int32_t first = chart_considered_first(cw, s);
+    if (chart_ring_ordered(cw, s)) {
+        const int32_t a = manual ? chart_ring_lower_bound(s, first, s->count, cw->view_x0) : first;
+        const int32_t b = !manual || cw->view_x1 == INT64_MAX ? s->count
+                                                              : chart_ring_lower_bound(s, a, s->count, cw->view_x1 + 1);
+        fold_ring_finite(s, a, b, &mn, &mx, &any);
+    } else {
+        for (int32_t k = first; k < s->count; k++) {
+            const int32_t pos = chart_ring_pos(s, k);
+            if (manual) {
+                const int64_t t = s->times[pos];
+                if (!chart_time_valid(t) || t < cw->view_x0 || t > cw->view_x1) continue;
+            }
+            const double value = s->values[pos];
+            if (!std::isfinite(value)) continue;
             any = 1;
-            if (s->buckets[b].min < mn) mn = s->buckets[b].min;
-            if (s->buckets[b].max > mx) mx = s->buckets[b].max;
+            fold_value(value, &mn, &mx);
         }
+    }
+    // The row's track counts as its samples do: the whole recording, or what a manual time range
+    // shows of it.
+    if (chart_cache_usable(s)) {
+        const SampleTrack* t = s->track;
+        const int64_t a = manual ? track_lower_bound(t, cw->view_x0) : 0;
+        const int64_t b = manual ? track_upper_bound(t, cw->view_x1) : t->count;
+        fold_track_finite(t, a, b, &mn, &mx, &any);
     }
     if (!any) {
         *lo = -1;
@@ -299,6 +372,8 @@ void chart_row_range(const ChartWindow* cw, const ChartSeries* s, double* lo, do
 // [SECTION] Mode events --------------------------------------------------------------------------
 
 void chart_on_acquisition_started(ChartWindow* cw) {
+    // Live samples take over: a replay track would hide them wherever it covers the view.
+    chart_drop_track_refs(cw);
     cw->paused = 0;
     cw->show_all = 0;
     cw->auto_x = cw->auto_y = 1;

@@ -26,11 +26,6 @@
 #include "workspace/screenshot_win32.h"
 #include "workspace/workspace.h"
 
-static_assert(sizeof(Bucket) == sizeof(ReplayBucket) && offsetof(Bucket, min) == offsetof(ReplayBucket, min) &&
-                  offsetof(Bucket, max) == offsetof(ReplayBucket, max) &&
-                  offsetof(Bucket, count) == offsetof(ReplayBucket, count),
-              "replay lends its bucket arrays to the waveform window as they are");
-
 namespace {
 
 const wchar_t kChartClass[] = L"KXChartWin";
@@ -109,19 +104,6 @@ void hook_set_scrollbar(void* window, int32_t show, int32_t page, int32_t positi
 
 void hook_tree_set_tick(int32_t leaf_id, int32_t on) { tree_set_leaf_check(leaf_id, on); }
 
-int32_t hook_replay_cache(int32_t leaf_id, const Bucket** buckets, int32_t* n, int64_t* t0, int64_t* t1) {
-    const ReplayBucket* lent = nullptr;
-    if (!replay_cache_lookup(leaf_id, &lent, n, t0, t1) || !lent) return 0;
-    *buckets = reinterpret_cast<const Bucket*>(lent);
-    return 1;
-}
-
-// Replay lends its envelopes to the series of a window through this.
-void replay_set_buckets(void* window, int32_t leaf_id, const ReplayBucket* buckets, int32_t n, int64_t t0,
-                        int64_t t1) {
-    chart_set_buckets(window, leaf_id, reinterpret_cast<const Bucket*>(buckets), n, t0, t1);
-}
-
 void install_core_hooks() {
     ChartHooks& h = g_chart_hooks;
     h.invalidate = hook_invalidate;
@@ -130,12 +112,12 @@ void install_core_hooks() {
     h.tree_set_tick = hook_tree_set_tick;
     h.refresh_status = main_window_refresh_hook;
     h.release_leaf = release_leaf_if_unused;
-    h.replay_cache = hook_replay_cache;
+    h.replay_track = replay_track_by_name;
     // The chart side of replay (the main window supplies the list of windows).
     ReplayChartHooks& r = g_replay_chart_hooks;
     if (!r.series_name) r.series_name = chart_series_name;
-    if (!r.set_buckets) r.set_buckets = replay_set_buckets;
-    if (!r.drop_bucket_refs) r.drop_bucket_refs = chart_drop_all_bucket_refs;
+    if (!r.set_track) r.set_track = chart_set_track;
+    if (!r.drop_track_refs) r.drop_track_refs = chart_drop_all_track_refs;
 }
 
 //-------------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 //   [SECTION] Text
 #include "chart/draw_surface_soft.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/bmp.h"
@@ -165,6 +166,19 @@ void SoftSurface::move_to(int32_t x, int32_t y) {
 }
 
 void SoftSurface::line_to(int32_t x, int32_t y) {
+    // A solid thin vertical line (every min/max column of a waveform) is a run down one pixel
+    // column: the same pixels Bresenham gives, without the per-pixel steps.
+    if (x == cur_x_ && pen_style_ == PEN_SOLID && pen_width_ <= 1 && y != cur_y_) {
+        if ((uint32_t)x < (uint32_t)width_) {
+            int32_t a = y > cur_y_ ? cur_y_ : y + 1, b = y > cur_y_ ? y : cur_y_ + 1;  // rows a..b-1
+            a = a < 0 ? 0 : a;
+            b = b > height_ ? height_ : b;
+            uint32_t* p = pixels_ + (size_t)(a < b ? a : 0) * (size_t)width_ + (size_t)x;
+            for (int32_t r = a; r < b; r++, p += width_) *p = pen_ & 0x00FFFFFFu;
+        }
+        cur_y_ = y;
+        return;
+    }
     // Bresenham from the current point; the end pixel is left out, as GDI does.
     int32_t x0 = cur_x_, y0 = cur_y_;
     const int32_t dx = x > x0 ? x - x0 : x0 - x, sx = x0 < x ? 1 : -1;
@@ -195,9 +209,11 @@ void SoftSurface::line_to(int32_t x, int32_t y) {
 void SoftSurface::fill_rect(const DrawRect& r, uint32_t rgb) {
     const int32_t l = r.left < 0 ? 0 : r.left, t = r.top < 0 ? 0 : r.top;
     const int32_t rr = r.right > width_ ? width_ : r.right, b = r.bottom > height_ ? height_ : r.bottom;
+    if (rr <= l) return;
+    const uint32_t colour = rgb & 0x00FFFFFFu;
     for (int32_t y = t; y < b; y++) {
         uint32_t* row = pixels_ + (size_t)y * (size_t)width_;
-        for (int32_t x = l; x < rr; x++) row[x] = rgb & 0x00FFFFFFu;
+        std::fill(row + l, row + rr, colour);
     }
 }
 

@@ -15,6 +15,7 @@
 #include "core/message_panel.h"
 #include "core/platform.h"
 #include "core/text.h"
+#include "network/net_key.h"
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] State
@@ -234,6 +235,8 @@ int app_run(char16_t* command_line, int show_command) {
     if (h.host_api_fill) h.host_api_fill();
     if (h.init_common_controls) h.init_common_controls();
     if (h.register_window_classes) h.register_window_classes();
+    // --no-layout keeps the user's layout file out of this run entirely, the theme read included.
+    if (command_line_has_flag(command_line, "--no-layout") && h.layout_default_off) h.layout_default_off();
     if (h.theme_load_setting) h.theme_load_setting();
     if (!h.create_main_window || h.create_main_window() != 0) return 1;
     log_set_sink(log_to_panel);
@@ -245,6 +248,7 @@ int app_run(char16_t* command_line, int show_command) {
     if (h.theme_apply) h.theme_apply();
 
     parse_command_line(command_line, &g_app_options);
+    if (g_app_options.net_key[0]) net_key_set(g_app_options.net_key);  // before the layout's remembered key
     run_command_line_steps(&g_app_options);
     app_start_delayed_actions(&g_app_options);
 

@@ -24,6 +24,7 @@ struct AppHooks {
     void (*host_api_fill)();
     void (*init_common_controls)();
     void (*register_window_classes)();
+    void (*layout_default_off)();                // --no-layout: the user's layout file is left alone
     void (*theme_load_setting)();
     int (*create_main_window)();                 // 0 created, -1 failed
     void (*modules_load)();

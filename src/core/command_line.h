@@ -30,12 +30,18 @@ struct CommandLineOptions {
     char16_t watch_list[1024];
     char16_t window_spec[1024];
     int32_t net_exit_ms;
+    char net_key[128];                // UTF-8: the shared key of remote operation (never logged)
 };
 
 // Resets every field (net_listen_port to -1).
 void command_line_clear(CommandLineOptions* options);
-// Splits the text at blanks (in place) and fills the options; no quoting.
+// Splits the text at blanks outside double quotes (in place, removing the quoting as Windows
+// programs do) and fills the options.
 void parse_command_line(char16_t* command_line, CommandLineOptions* options);
-// The value of "--log=" found anywhere in the raw text, cut at the next blank, copied into `out`;
+// True when one token of the raw text (quotes honoured) equals the flag, e.g. "--no-layout": the
+// start-up reads it before the theme, long before the whole line is parsed.
+bool command_line_has_flag(const char16_t* command_line, const char* flag);
+// The value of "--log=" found anywhere in the raw text, up to the next blank outside quotes and
+// unquoted, copied into `out`;
 // 0 when present with 1..259 characters, else -1 (then `out` is empty).
 int command_line_log_path(const char16_t* command_line, char16_t* out, int capacity);

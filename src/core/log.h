@@ -47,6 +47,12 @@ void log_vprintf(LogLevel level, const char* format, va_list args);
 // Appends the text and a newline to the log file unchanged (no timestamp, no sink).
 void log_write_raw(const char* text);
 void log_raw_printf(const char* format, ...) KX_PRINTF(1, 2);
+// The crash report's line writer: like log_raw_printf, but it never waits long for the log lock
+// (the faulting thread may hold it, or be inside the file's own lock): when the lock is not free
+// within a moment, the line is appended through a handle of its own to the same file.
+void log_crash_printf(const char* format, ...) KX_PRINTF(1, 2);
+// Runs `fn` while holding the log lock: lets tests stand in for a thread stuck inside a log write.
+void log_with_lock_held(void (*fn)(void*), void* data);
 // Formats at most 1023 bytes and writes them and a newline to an open stream.
 void file_printf_line(FILE* stream, const char* format, ...) KX_PRINTF(2, 3);
 

@@ -11,6 +11,8 @@
 #include <direct.h>
 #include <windows.h>
 #else
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -114,10 +116,32 @@ void default_debug_output_utf16(const char16_t* text) {
 
 void default_sleep_ms(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+uint32_t default_process_id() {
+#ifdef _WIN32
+    return (uint32_t)GetCurrentProcessId();
+#else
+    return (uint32_t)getpid();
+#endif
+}
+
+bool default_process_alive(uint32_t pid) {
+    if (pid == 0) return false;
+#ifdef _WIN32
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)pid);
+    if (!h) return GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours to open
+    const bool running = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+    return running;
+#else
+    return kill((pid_t)pid, 0) == 0 || errno == EPERM;
+#endif
+}
+
 const Platform kDefault = {
     default_post_main,  default_main_window_exists, default_on_main_thread, default_message_box,
     default_tick_ms,    default_now_us,             default_exe_dir,        default_get_env,
     default_open_file,  default_make_dir,           default_debug_output_utf16, default_sleep_ms,
+    default_process_id, default_process_alive,
 };
 
 std::atomic<const Platform*> g_platform{&kDefault};

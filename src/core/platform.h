@@ -30,6 +30,8 @@ enum : unsigned {
     KX_MSG_LOG_RECORD = KX_WM_APP + 13,
     KX_MSG_ADD_LEAF = KX_WM_APP + 35,
     KX_MSG_LEAF_TABLE_CHANGED = KX_WM_APP + 44,
+    KX_MSG_ACQ_START_REQUEST = KX_WM_APP + 45,   // another thread asks the main thread to start acquisition
+    KX_MSG_ACQ_STOP_REQUEST = KX_WM_APP + 46,    // ... or to stop it
     KX_WM_CLOSE = 0x0010,
 };
 
@@ -59,6 +61,10 @@ struct Platform {
     void (*debug_output_utf16)(const char16_t* text);
     // Suspends the calling thread.
     void (*sleep_ms)(unsigned ms);
+    // This process's id.
+    uint32_t (*process_id)();
+    // True while a process with this id runs (a per-instance file's owner is still there).
+    bool (*process_alive)(uint32_t pid);
 };
 
 // The installed platform (never null: a portable default is in place from the start).

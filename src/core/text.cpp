@@ -135,6 +135,33 @@ int text16_to_int(const char16_t* text) {
     return (int)v;
 }
 
+int32_t text16_to_port(const char16_t* text) {
+    if (!text || !*text) return -1;
+    int32_t port = 0;
+    for (; *text; text++) {
+        if (*text < u'0' || *text > u'9') return -1;
+        port = port * 10 + (*text - u'0');
+        if (port > 65535) return -1;
+    }
+    return port >= 1 ? port : -1;
+}
+
+size_t text_copy_chars(char* out, size_t capacity, const char* text) {
+    if (!out || capacity == 0) return 0;
+    size_t n = text_copy(out, capacity, text);
+    if (!text || text[n] == 0) return n;
+    // Cut: step back over continuation bytes to the lead byte of the character that did not fit.
+    size_t end = n;
+    while (end > 0 && ((unsigned char)out[end - 1] & 0xC0) == 0x80) end--;
+    if (end > 0 && ((unsigned char)out[end - 1] & 0x80)) {
+        unsigned char lead = (unsigned char)out[end - 1];
+        size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (n - (end - 1) < need) n = end - 1;  // the last character is incomplete
+    }
+    out[n] = 0;
+    return n;
+}
+
 const char16_t* text16_find(const char16_t* haystack, const char16_t* needle) {
     if (!haystack || !needle) return nullptr;
     if (!*needle) return haystack;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 
 #if defined(__GNUC__) && defined(_WIN32)
 // The formatting functions run on mingw's C99 printf (__USE_MINGW_ANSI_STDIO), not the CRT's.
@@ -33,6 +34,11 @@ size_t text_vprintf(char* out, size_t capacity, const char* format, va_list args
 // Wide-text-to-integer as the platform's conversion: optional leading white space, optional sign,
 // leading digits; text that is not a number gives 0. Overflow clamps to the 32-bit limits.
 int text16_to_int(const char16_t* text);
+// A TCP port written as digits only, 1..65535; -1 for an empty text, other characters or a value
+// out of range.
+int32_t text16_to_port(const char16_t* text);
+// Copies UTF-8 text like text_copy, but a cut never leaves half a character at the end.
+size_t text_copy_chars(char* out, size_t capacity, const char* text);
 // Finds a UTF-16 needle in a UTF-16 haystack; null when absent.
 const char16_t* text16_find(const char16_t* haystack, const char16_t* needle);
 // True when the UTF-16 text starts with the ASCII prefix.

@@ -125,6 +125,14 @@ int32_t host_write_value(int32_t id, double value, char* error, int32_t capacity
     return g_host_backend.variable_write(id, text, error, capacity);
 }
 
+int32_t host_write_text(int32_t id, const char* text, char* error, int32_t capacity) {
+    if (!g_host_backend.variable_write) {
+        if (error && capacity > 0) text_copy(error, (size_t)capacity, "无驱动模块");
+        return -1;
+    }
+    return g_host_backend.variable_write(id, text ? text : "", error, capacity);
+}
+
 void host_reload_elf() {
     if (g_host_backend.reload_elf) g_host_backend.reload_elf();
 }
@@ -219,6 +227,12 @@ int32_t host_upsert_remote_leaf(const char* name, uint64_t address, int32_t size
     int32_t id = b.leaf_find ? b.leaf_find(name) : -1;
     if (id >= 0) {
         if (host_leaf_address(id) == address) return 0;
+        if (b.leaf_from_image && b.leaf_from_image(id)) {
+            // Our own firmware says where this variable lives; a peer's table never moves it.
+            log_printf(LOG_WARN, "网络变量同步: 忽略 %s 的远端地址 0x%llX（本端固件已定义，保留 0x%llX）", name,
+                       (unsigned long long)address, (unsigned long long)host_leaf_address(id));
+            return 0;
+        }
         if (b.leaf_remote_upsert) b.leaf_remote_upsert(name, address, (uint32_t)size);
         // A leaf that came from a peer earlier is also in the remote list, which every rebuild
         // re-applies: keep the list's address with the leaf's, or a reload would bring back the old one.
@@ -260,7 +274,7 @@ void host_remote_sync_done(int32_t added, int32_t updated) {
 
 void host_api_fill() {
     std::memset(&g_host_api, 0, sizeof g_host_api);
-    g_host_api.version = KX_MODULE_API_VERSION;
+    g_host_api.version = KX_HOST_API_VERSION;
     g_host_api.host_log = host_log;
     g_host_api.host_post_message = host_post_message;
     g_host_api.host_find_global = host_find_global;
@@ -281,4 +295,5 @@ void host_api_fill() {
     g_host_api.host_upsert_remote_leaf = host_upsert_remote_leaf;
     g_host_api.host_remote_sync_done = host_remote_sync_done;
     g_host_api.host_leaf_size = host_leaf_size;
+    g_host_api.host_write_text = host_write_text;
 }

@@ -21,6 +21,7 @@ struct HostBackend {
     int32_t (*leaf_watch_exchange)(int32_t id, int32_t on);      // atomic exchange; old value
     void (*watch_count_store)(int32_t count);                    // the table's watched count
     int32_t (*leaf_find)(const char* name);                      // exact name, -1 when absent
+    int32_t (*leaf_from_image)(int32_t id);                      // 1 when the own firmware defines it
     // A peer's leaf: the leaf of that name gets the address, or a remote leaf is added.
     void (*leaf_remote_upsert)(const char* name, uint64_t address, uint32_t size);
     void (*leaf_add_remote)(const char* name, uint64_t address, uint32_t size);

@@ -26,6 +26,10 @@ Sample* last_sample_of(int32_t id) {
     return leaf ? &leaf->last_sample : nullptr;
 }
 int32_t watched(int32_t id) { return leaf_is_watched(leaf_at(id)); }
+int32_t from_image(int32_t id) {
+    const VarLeaf* leaf = leaf_at(id);
+    return leaf && !leaf->remote ? 1 : 0;
+}
 
 int32_t watch_exchange(int32_t id, int32_t on) {
     int32_t old = leaf_watch_exchange(id, on);
@@ -45,7 +49,7 @@ int32_t write_value(int32_t id, const char* text, char* error, int32_t capacity)
     return variable_write(id, text, error, capacity > 0 ? (size_t)capacity : 0);
 }
 
-int32_t start_acquisition() { return acquisition_start(); }
+int32_t start_acquisition() { return acquisition_request_start(); }
 
 }  // namespace
 
@@ -60,6 +64,7 @@ void host_backend_install_core() {
     b.leaf_watch_exchange = watch_exchange;
     b.watch_count_store = leaf_watched_count_store;
     b.leaf_find = leaf_find;
+    b.leaf_from_image = from_image;
     b.leaf_remote_upsert = leaf_remote_upsert;
     b.leaf_add_remote = leaf_add_remote;
     b.remote_var_find = remote_var_find;
@@ -72,6 +77,6 @@ void host_backend_install_core() {
     b.samples_publish = samples_publish;
     b.history_read = history_read;
     b.acquisition_start = start_acquisition;
-    b.acquisition_stop = acquisition_stop;
+    b.acquisition_stop = acquisition_request_stop;
     // pick_dialog stays empty until the variable picker dialog exists.
 }

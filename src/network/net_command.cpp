@@ -1,10 +1,13 @@
 // net_command.cpp - issuing network commands with their log lines, and the user commands.
 #include "network/net_command.h"
 
+#include <cstring>
+
 #include "core/app.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "modules/modules.h"
+#include "network/net_key.h"
 #include "vartable/leaf_table.h"
 
 NetUiHooks g_net_ui_hooks;
@@ -36,6 +39,12 @@ int32_t net_command(int32_t code, const char* text, int32_t port) {
     // threads leave the queue to the main thread.
     leaf_remote_apply_pending();
     if (code == KX_NET_LISTEN || code == KX_NET_CONNECT) {
+        // The key travels with every listen and connect (the module refuses a listener on a
+        // non-loopback address without one); it never reaches the log.
+        NetKey key = {};
+        net_key_copy(key.key, sizeof key.key);
+        network_command_raw(KX_NET_SET_KEY, &key, nullptr);
+        std::memset(&key, 0, sizeof key);
         NetEndpoint ep = {};
         text_copy(ep.address, sizeof ep.address, text ? text : "");
         ep.port = port;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "acquisition/variable_write.h"
+#include "recording/replay_rows.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "vartable/leaf_codec.h"
@@ -216,6 +217,16 @@ int num_rows_name(const NumWindow* w, int32_t index, char* buffer, int32_t size)
     return 1;
 }
 
+void num_rows_fold_recording(NumWindow* w, bool (*extremes)(const char* name, double* lo, double* hi)) {
+    if (!num_record_live(w) || !extremes) return;
+    for (int32_t row = 0; row < w->row_count; row++) {
+        double lo, hi;
+        if (!extremes(w->row_name[row], &lo, &hi)) continue;
+        num_fold_extremes(w, row, lo);
+        num_fold_extremes(w, row, hi);
+    }
+}
+
 void num_rows_log_minmax(const NumWindow* w) {
     if (!num_record_live(w)) return;
     for (int32_t i = 0; i < w->row_count; i++) {
@@ -276,21 +287,11 @@ void commit_extreme(NumWindow* w, int32_t row, int32_t col, const char* text) {
     log_printf(LOG_INFO, "数值窗口手工设置%s 行%d: %s", col == NUM_COL_MIN ? "最小值" : "最大值", row, text);
 }
 
-// The value the target now holds after a successful write, as the read-back would decode it.
+// The value the target now holds after a successful write, as the read-back would decode it: the
+// text parsed at the leaf's width, a bit field placed at its bit offset (as replay reads values).
 void fold_written_value(NumWindow* w, int32_t row, const char* text) {
-    const VarLeaf* leaf = leaf_at(w->row_leaf[row]);
-    if (!leaf) return;
-    uint8_t raw[8] = {};
-    size_t length = 0;
-    if (!leaf_text_to_bytes(text, raw, sizeof raw, &length, leaf->kind, leaf->enumerators,
-                            leaf->enumerator_count))
-        return;
-    char decoded[LEAF_TEXT_CAPACITY];
-    double value = 0;
-    leaf_value_to_text(decoded, sizeof decoded, raw, (uint32_t)length, leaf->kind, leaf->is_signed,
-                       leaf->is_pointer, leaf->is_bitfield, leaf->bit_offset, leaf->bit_size, &value,
-                       leaf->enumerators, leaf->enumerator_count);
-    num_fold_extremes(w, row, value);
+    Sample written;
+    if (replay_make_sample(leaf_at(w->row_leaf[row]), text, 0, &written)) num_fold_extremes(w, row, written.value);
 }
 
 }  // namespace

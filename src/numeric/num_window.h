@@ -108,6 +108,9 @@ int num_rows_remove(NumWindow* w, int32_t row);
 int num_rows_rebind(NumWindow* w);
 // The current full name of row `index`'s leaf; 1 when written, 0 for a bad index, buffer or leaf.
 int num_rows_name(const NumWindow* w, int32_t index, char* buffer, int32_t size);
+// Folds a loaded recording's extremes into every row: `extremes` gives a variable name's
+// smallest and largest recorded value (false when the recording has none).
+void num_rows_fold_recording(NumWindow* w, bool (*extremes)(const char* name, double* lo, double* hi));
 // Logs every row's minimum and maximum (the automation message WM_APP + 0x2E).
 void num_rows_log_minmax(const NumWindow* w);
 

@@ -18,6 +18,7 @@
 #include "core/platform_win32.h"
 #include "core/text.h"
 #include "numeric/num_window.h"
+#include "recording/replay.h"
 #include "vartable/tree_model.h"
 #include "workspace/dialogs_win32.h"
 #include "workspace/main_window_win32.h"
@@ -472,6 +473,10 @@ int num_rebind(HWND window) {
     if (!w) return 0;
     num_rows_rebind(w);
     return 1;
+}
+
+void num_fold_recording(HWND window) {
+    if (NumWindow* w = num_from(window)) num_rows_fold_recording(w, replay_extremes);
 }
 
 int num_apply_theme(HWND window) {

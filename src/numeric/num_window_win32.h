@@ -39,5 +39,7 @@ int num_on_sample(HWND window, const Sample* sample);
 int num_row_name(HWND window, int32_t index, char* buffer, int32_t size);
 // Finds every row's leaf again by name after a firmware reload; 1 when the window is live.
 int num_rebind(HWND window);
+// Folds the loaded recording's extremes into the rows (after a load-all replay).
+void num_fold_recording(HWND window);
 // Re-applies the table colours (and the header theming) and repaints; 1 when the window is live.
 int num_apply_theme(HWND window);

@@ -20,8 +20,13 @@
 // Losing nothing. A write error stops the cache, and the last line, if a failed write cut it
 // short, is trimmed from the file. If the samples held in RAM cannot be written to the cache file,
 // they stay in RAM and a later save writes them straight to the chosen file. The file is flushed
-// at least once a second, so a crash loses at most the last second; a cache file that a crashed
-// run left behind is kept as recording.recovered.csv when the next recording opens.
+// at least once a second, so a crash loses at most the last second.
+//
+// One cache per running instance. The cache file is recording.<process id>.csv, so two instances
+// on one PC never write the same file nor take each other's recording for a leftover. When a
+// recording opens, cache files whose process is gone (a crash) are kept as
+// recording.recovered.<process id>.csv, and the single recording.csv of older versions as
+// recording.recovered.csv, instead of being overwritten or deleted.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -270,15 +275,59 @@ void cache_folder(char* out, size_t capacity) {
     p->make_dir(out);
 }
 
-// The cache was just cleared, which deletes this process's own cache file; a file still there was
-// left by a run that ended without clearing it (a crash) and holds a recording nobody saved: keep
-// it beside the cache instead of overwriting it.
-void keep_leftover_cache(const char* folder, const char* path) {
-    if (recording_file_size(path) <= 3) return;
-    char kept[RECORDING_PATH_CAPACITY];
-    text_printf(kept, sizeof kept, "%s%crecording.recovered.csv", folder, platform_path_separator());
-    if (recording_file_replace(path, kept) == 0)
-        log_printf(LOG_WARN, "上次运行留下的录制缓存已保留为: %s", kept);
+// The process id of a per-instance cache name "recording.<pid>.csv"; 0 when the name is another.
+uint32_t cache_owner(const char* name) {
+    static const char prefix[] = "recording.";
+    if (strncmp(name, prefix, sizeof prefix - 1) != 0) return 0;
+    const char* digits = name + sizeof prefix - 1;
+    uint64_t pid = 0;
+    const char* p = digits;
+    for (; *p >= '0' && *p <= '9' && pid <= UINT32_MAX; p++) pid = pid * 10 + (uint64_t)(*p - '0');
+    return p > digits && strcmp(p, ".csv") == 0 && pid <= UINT32_MAX ? (uint32_t)pid : 0;
+}
+
+// Keeps one leftover cache beside the caches (an empty one, header only, is just removed).
+void keep_leftover(const char* folder, const char* name, const char* kept_name) {
+    const char sep = platform_path_separator();
+    char path[RECORDING_PATH_CAPACITY], kept[RECORDING_PATH_CAPACITY];
+    text_printf(path, sizeof path, "%s%c%s", folder, sep, name);
+    if (recording_file_size(path) <= 3) {
+        recording_file_remove(path);
+        return;
+    }
+    text_printf(kept, sizeof kept, "%s%c%s", folder, sep, kept_name);
+    if (recording_file_replace(path, kept) == 0) log_printf(LOG_WARN, "上次运行留下的录制缓存已保留为: %s", kept);
+}
+
+// Names of caches whose owner is gone, collected while the folder is listed.
+struct Leftovers {
+    uint32_t self;
+    int32_t count;
+    char names[64][64];
+};
+
+void note_leftover(const char* name, void* context) {
+    Leftovers* l = (Leftovers*)context;
+    const uint32_t owner = cache_owner(name);
+    const bool legacy = strcmp(name, "recording.csv") == 0;
+    if (!legacy && (owner == 0 || owner == l->self || platform()->process_alive(owner))) return;
+    if (l->count < 64 && strlen(name) < sizeof l->names[0]) text_copy(l->names[l->count++], sizeof l->names[0], name);
+}
+
+// The cache was just cleared, which deletes this process's own cache file; a cache file of a
+// process that no longer runs holds a recording nobody saved: keep it.
+void keep_leftover_caches(const char* folder) {
+    Leftovers l;
+    l.self = platform()->process_id();
+    l.count = 0;
+    recording_files_in(folder, note_leftover, &l);
+    for (int32_t i = 0; i < l.count; i++) {
+        char kept[96];
+        const uint32_t owner = cache_owner(l.names[i]);
+        if (owner) text_printf(kept, sizeof kept, "recording.recovered.%u.csv", (unsigned)owner);
+        else text_copy(kept, sizeof kept, "recording.recovered.csv");
+        keep_leftover(folder, l.names[i], kept);
+    }
 }
 
 }  // namespace
@@ -294,8 +343,9 @@ int recording_open() {
         log_printf(LOG_ERROR, "录制缓存 RAM 分配失败（%d 样本）", (int)RECORDING_RAM_SAMPLES);
         return -1;
     }
-    text_printf(c.path, sizeof c.path, "%s%crecording.csv", folder, platform_path_separator());
-    keep_leftover_cache(folder, c.path);
+    text_printf(c.path, sizeof c.path, "%s%crecording.%u.csv", folder, platform_path_separator(),
+                (unsigned)platform()->process_id());
+    keep_leftover_caches(folder);
     c.ram_count = 0;
     c.recorded.store(0);
     c.unwritten.store(0);

@@ -117,10 +117,28 @@ bool csv_reader_rewind(CsvLineReader* reader) {
     if (!reader->file || fseek(reader->file, 0, SEEK_SET) != 0) return false;
     clearerr(reader->file);
     reader->begin = reader->end = 0;
+    reader->buffer_offset = 0;
     reader->at_eof = false;
     reader->first_line = true;
     reader->read_error = false;
     reader->overlong_lines = 0;
+    return true;
+}
+
+bool csv_reader_seek(CsvLineReader* reader, int64_t offset) {
+    if (offset <= 0) return csv_reader_rewind(reader);
+    // Windows' long is 32 bits: recordings past 2 GiB need the 64-bit seek calls.
+#if defined(_WIN32)
+    if (!reader->file || _fseeki64(reader->file, offset, SEEK_SET) != 0) return false;
+#else
+    if (!reader->file || fseeko(reader->file, (off_t)offset, SEEK_SET) != 0) return false;
+#endif
+    clearerr(reader->file);
+    reader->begin = reader->end = 0;
+    reader->buffer_offset = offset;
+    reader->at_eof = false;
+    reader->first_line = false;
+    reader->read_error = false;
     return true;
 }
 
@@ -132,6 +150,7 @@ bool refill(CsvLineReader* r) {
     if (r->begin > 0) {
         memmove(r->buffer, r->buffer + r->begin, r->end - r->begin);
         r->end -= r->begin;
+        r->buffer_offset += (int64_t)r->begin;
         r->begin = 0;
     }
     size_t room = (size_t)CSV_LINE_CAPACITY - 1 - r->end;

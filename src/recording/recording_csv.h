@@ -42,6 +42,7 @@ struct CsvLineReader {
     FILE* file;
     char* buffer;          // CSV_LINE_CAPACITY bytes (allocated by csv_reader_open)
     size_t begin, end;     // unread bytes are buffer[begin, end)
+    int64_t buffer_offset; // file offset of buffer[0]
     bool at_eof;
     bool first_line;
     bool read_error;
@@ -56,6 +57,12 @@ void csv_reader_close(CsvLineReader* reader);
 bool csv_reader_rewind(CsvLineReader* reader);
 // Next line, terminated in place (valid until the next call); false at the end of the file.
 bool csv_read_line(CsvLineReader* reader, char** line, size_t* length);
+// File offset of a line the last csv_read_line returned.
+inline int64_t csv_line_offset(const CsvLineReader* reader, const char* line) {
+    return reader->buffer_offset + (int64_t)(line - reader->buffer);
+}
+// Continues reading at a file offset that csv_line_offset gave; false when the stream cannot seek.
+bool csv_reader_seek(CsvLineReader* reader, int64_t offset);
 
 // One field of a split line: its text, terminated in place, quotes removed.
 struct CsvField {

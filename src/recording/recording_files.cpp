@@ -3,6 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
@@ -125,4 +128,21 @@ int recording_file_trim_partial_line(const char* path) {
     fclose(f);
     if (keep == size) return 0;
     return truncate_to(path, keep);
+}
+
+int32_t recording_files_in(const char* folder, void (*found)(const char* name, void* context), void* context) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const std::string utf8 = folder ? folder : "";
+    fs::directory_iterator it(fs::path(std::u8string(utf8.begin(), utf8.end())), ec);
+    if (ec) return -1;
+    int32_t count = 0;
+    for (const fs::directory_entry& entry : it) {
+        if (!entry.is_regular_file(ec)) continue;
+        const std::u8string name = entry.path().filename().u8string();
+        const std::string text(name.begin(), name.end());
+        if (found) found(text.c_str(), context);
+        count++;
+    }
+    return count;
 }

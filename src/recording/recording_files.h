@@ -13,3 +13,6 @@ int64_t recording_file_size(const char* path);
 // Cuts a file after its last line feed, so a line cut short by a failed write is not read as a
 // line; 0 (also when nothing had to be cut) or -1.
 int recording_file_trim_partial_line(const char* path);
+// Calls `found` with the name (UTF-8, no folder) of every regular file in a folder; the count of
+// files seen, or -1 when the folder cannot be read.
+int32_t recording_files_in(const char* folder, void (*found)(const char* name, void* context), void* context);

@@ -98,3 +98,71 @@ int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t times
     }
     return made;
 }
+
+namespace {
+
+// Decimal digits of [p, end) into *m; false past 18 digits or at a non-digit.
+bool plain_digits(const char* p, const char* end, uint64_t* m, int32_t* digits) {
+    uint64_t v = 0;
+    int32_t n = 0;
+    for (; p < end; p++, n++) {
+        const unsigned d = (unsigned)(*p - '0');
+        if (d > 9 || n >= 18) return false;
+        v = v * 10 + d;
+    }
+    *m = v;
+    *digits = n;
+    return true;
+}
+
+bool fast_integer(const VarLeaf* leaf, const char* p, const char* end, double* value) {
+    bool negative = false;
+    if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    // A leading zero followed by digits is octal to the codec.
+    if (end - p < 1 || (end - p > 1 && *p == '0')) return false;
+    uint64_t m;
+    int32_t digits;
+    if (!plain_digits(p, end, &m, &digits)) return false;
+    const uint32_t bits = 8 * (leaf->size < 8 ? leaf->size : 8);
+    if (leaf->is_signed) {
+        const uint64_t top = bits >= 64 ? (uint64_t)INT64_MAX : (1ull << (bits - 1)) - 1;
+        if (negative ? m > top + 1 : m > top) return false;
+        *value = negative && m ? -(double)m : (double)m;
+        return true;
+    }
+    const uint64_t top = bits >= 64 ? UINT64_MAX : (1ull << bits) - 1;
+    if (m > top || (negative && m != 0)) return false;
+    *value = (double)m;
+    return true;
+}
+
+bool fast_float(const VarLeaf* leaf, const char* p, const char* end, double* value) {
+    static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    bool negative = false;
+    if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    const char* dot = (const char*)memchr(p, '.', (size_t)(end - p));
+    uint64_t whole = 0, fraction = 0;
+    int32_t whole_digits = 0, fraction_digits = 0;
+    if (!plain_digits(p, dot ? dot : end, &whole, &whole_digits)) return false;
+    if (dot && !plain_digits(dot + 1, end, &fraction, &fraction_digits)) return false;
+    if (whole_digits + fraction_digits == 0 || whole_digits + fraction_digits > 15) return false;
+    // Both parts exact below 2^53 and one correctly rounded division: strtod's result.
+    const double m = (double)(whole * (uint64_t)kPow10[fraction_digits] + fraction);
+    double v = fraction_digits ? m / kPow10[fraction_digits] : m;
+    if (negative) v = -v;
+    *value = leaf->size >= 8 ? v : (double)(float)v;
+    return true;
+}
+
+}  // namespace
+
+bool replay_fast_value(const VarLeaf* leaf, const char* text, size_t length, double* value) {
+    if (!leaf || length == 0 || leaf->is_bitfield || leaf->is_pointer) return false;
+    const char* end = text + length;
+    switch (leaf->kind) {
+    case TYPE_INT:
+    case TYPE_UINT: return leaf->size >= 1 && fast_integer(leaf, text, end, value);
+    case TYPE_FLOAT: return (leaf->size == 4 || leaf->size == 8) && fast_float(leaf, text, end, value);
+    default: return false;
+    }
+}

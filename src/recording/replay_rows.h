@@ -40,3 +40,9 @@ int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t times
 // min(size, 8) bytes (a bit-field's value is placed at its bit offset, as the target holds it),
 // decoded back into value and text. False when the text does not parse or is empty.
 bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out);
+
+// The value a field gives a leaf, as replay_make_sample would decode it, for the plain texts of
+// recordings: decimal integers within a plain integer leaf's range, and decimals without exponent
+// of up to 15 significant digits for float leaves. False for every other text or leaf (the caller
+// then takes replay_make_sample).
+bool replay_fast_value(const VarLeaf* leaf, const char* text, size_t length, double* value);

@@ -25,6 +25,13 @@ struct StepReplay {
 
 StepReplay* g_step;
 
+// A line is due when its file time since the first line is no later than the wall time elapsed.
+// File times are whatever the file says (any 64-bit value): the difference is taken in 128 bits,
+// since first + elapsed or line - first overflow near the ends of the range.
+bool line_due(int64_t file_start, int64_t line_time, int64_t elapsed) {
+    return (__int128)line_time - file_start <= elapsed;
+}
+
 void end_step_replay() {
     csv_reader_close(&g_step->work.reader);
     delete g_step;
@@ -93,7 +100,7 @@ void replay_tick() {
             return;
         }
         if (r->file_start == 0) r->file_start = r->pending_time;
-        if (r->file_start + (now - r->wall_start) < r->pending_time) return;  // due at a later tick
+        if (!line_due(r->file_start, r->pending_time, now - r->wall_start)) return;  // due at a later tick
         int32_t made = replay_line_samples(&r->work, r->pending_fields, r->pending_time);
         samples_publish(r->work.samples, made);
         r->pending = false;

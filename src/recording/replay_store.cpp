@@ -1,15 +1,23 @@
-// replay_store.cpp - the load-all replay: one pass to count the data lines, one pass that
-// publishes every value and folds it into its leaf's min/max buckets; the replay-all command that
-// lends the buckets to the waveform windows.
+// replay_store.cpp - the load-all replay: one pass over the file that puts every value of a leaf
+// column into that leaf's sample track, then a min/max pyramid per track; the newest lines are
+// handed over as Samples afterwards. The replay-all command lends the tracks to the waveform
+// windows.
 //
 // Index
 //   [SECTION] Series store
 //   [SECTION] Load-all replay
 //   [SECTION] Replay-all command
 //
-// Buckets follow line position, not time: with L data lines and B buckets, line r falls into
-// bucket floor(r * B / L). L counts the lines that are read as data lines (not empty ones, nor
-// over-long ones that are skipped), so every bucket gets its share of lines.
+// Speed. Recordings are mostly plain numbers in mostly empty columns, so a line is walked field
+// by field in place and plain numbers are converted directly (replay_fast_value); a line with
+// quotes, or a text that is not a plain number, takes the general split and the leaf codec.
+// Publishing every value would only feed rings that keep the newest few thousand, so the load
+// publishes the lines those rings can hold (and each leaf's last value), read again from the file.
+//
+// Times. A sample takes its line's timestamp; a line without one (0 or -1) takes the last valid
+// time before it (samples before the first valid time take that first time), so one untimed line
+// never loses a track its span. Times that run backwards are held at the last one.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -41,11 +49,12 @@ ReplayStore g_store;
 }  // namespace
 
 void replay_store_reset() {
-    // The windows let go of the arrays first, so no series keeps a pointer into freed memory.
-    if (g_replay_chart_hooks.drop_bucket_refs) g_replay_chart_hooks.drop_bucket_refs();
+    // The windows let go of the tracks first, so no series keeps a pointer into freed memory.
+    if (g_replay_chart_hooks.drop_track_refs) g_replay_chart_hooks.drop_track_refs();
     for (ReplaySeries& s : g_store.slots) {
-        delete[] s.buckets;
-        s = ReplaySeries{};
+        track_free(&s.track);
+        s.name[0] = 0;
+        s.last_line = 0;
     }
     g_store.series_count = 0;
 }
@@ -53,17 +62,19 @@ void replay_store_reset() {
 const ReplaySeries* replay_series_at(int32_t leaf_id) {
     if (leaf_id < 0 || leaf_id >= REPLAY_SERIES_CAPACITY) return nullptr;
     const ReplaySeries* s = &g_store.slots[leaf_id];
-    return (s->buckets && s->bucket_count > 0) ? s : nullptr;
+    return s->track.count > 0 ? s : nullptr;
 }
 
-int32_t replay_cache_lookup(int32_t leaf_id, const ReplayBucket** buckets, int32_t* n, int64_t* t0, int64_t* t1) {
-    const ReplaySeries* s = replay_series_at(leaf_id);
-    if (!s) return 0;
-    if (buckets) *buckets = s->buckets;
-    if (n) *n = s->bucket_count;
-    if (t0) *t0 = s->t0;
-    if (t1) *t1 = s->t1;
-    return 1;
+const SampleTrack* replay_track_by_name(const char* name) {
+    if (!name || !name[0] || g_store.series_count == 0) return nullptr;
+    for (const ReplaySeries& s : g_store.slots)
+        if (s.track.count > 0 && strcmp(s.name, name) == 0) return &s.track;
+    return nullptr;
+}
+
+bool replay_extremes(const char* name, double* lo, double* hi) {
+    const SampleTrack* t = replay_track_by_name(name);
+    return t && track_range_minmax(t, 0, t->count, lo, hi);
 }
 
 int32_t replay_series_count() { return g_store.series_count; }
@@ -74,48 +85,136 @@ int32_t replay_series_count() { return g_store.series_count; }
 
 namespace {
 
-int64_t count_data_lines(CsvLineReader* reader) {
-    int64_t lines = 0;
-    char* line;
-    size_t length;
-    while (csv_read_line(reader, &line, &length)) lines += length > 0;
-    return lines;
-}
+// A value of a line waiting for the line's timestamp.
+struct PendingValue {
+    LeafId leaf;
+    double value;
+};
 
-// A bucket array for every mapped leaf column that has none yet.
-void allocate_series(const ReplayColumns& map, int64_t lines) {
-    int64_t limit = REPLAY_BUCKET_LIMIT;
-    int32_t count = (int32_t)(lines < limit ? lines : limit);
-    if (count < 1) count = 1;
-    for (int32_t i = 0; i < map.column_count; i++) {
-        LeafId id = map.leaf[i];
-        if (id < 0 || id >= REPLAY_SERIES_CAPACITY || i == map.timestamp_column) continue;
-        ReplaySeries& s = g_store.slots[id];
-        if (s.buckets) continue;
-        s.buckets = new (std::nothrow) ReplayBucket[count]();
-        if (!s.buckets) continue;  // that leaf goes without an envelope
-        s.bucket_count = count;
+// What one load works with besides the reader (heap: the tail offsets alone are 512 KB).
+struct LoadState {
+    int64_t tail[REPLAY_PUBLISH_LINES];  // file offsets of the newest lines, a ring
+    int64_t lines;                       // data lines read
+    int64_t first_valid_time, last_valid_time;
+    int64_t dropped;                     // values not kept: memory ran out
+    PendingValue pending[CSV_FIELD_CAPACITY];
+};
+
+// Into the leaf's track; the slot is claimed on its first value.
+void keep_value(LoadState* st, LeafId id, int64_t time, double value, int64_t offset) {
+    if (id < 0 || id >= REPLAY_SERIES_CAPACITY) return;
+    ReplaySeries& s = g_store.slots[id];
+    if (s.track.count == 0 && !s.name[0]) {
         const VarLeaf* leaf = leaf_at(id);
         text_copy(s.name, sizeof s.name, leaf ? leaf->name : "");
+    }
+    if (!track_append(&s.track, time, value)) {
+        st->dropped++;
+        return;
+    }
+    s.last_line = offset;
+}
+
+// The general way: split with quotes and make full samples.
+int32_t general_line(ReplayWork* w, LoadState* st, char* line, size_t length, int64_t* t) {
+    const int32_t fields = replay_split_line(w, line, length, t);
+    const int32_t made = replay_line_samples(w, fields, *t);
+    for (int32_t i = 0; i < made; i++) st->pending[i] = PendingValue{w->samples[i].leaf_id, w->samples[i].value};
+    return made;
+}
+
+// The walk in place for lines without quotes: fields end at commas, empty ones cost one step.
+int32_t plain_line(ReplayWork* w, LoadState* st, char* line, size_t length, int64_t* t) {
+    const ReplayColumns& map = w->columns;
+    char* p = line;
+    char* const end = line + length;
+    int32_t made = 0;
+    *t = 0;
+    for (int32_t col = 0; col < map.column_count; col++) {
+        char* f = p;
+        while (p < end && *p != ',') p++;
+        if (col == map.timestamp_column) {
+            *t = csv_parse_i64(f);
+        } else if (map.leaf[col] >= 0 && p > f) {
+            const VarLeaf* leaf = leaf_at(map.leaf[col]);
+            double value;
+            bool ok = replay_fast_value(leaf, f, (size_t)(p - f), &value);
+            if (!ok) {
+                const char saved = *p;
+                *p = 0;
+                ok = replay_make_sample(leaf, f, 0, &w->samples[0]);
+                value = w->samples[0].value;
+                *p = saved;
+            }
+            if (ok) st->pending[made++] = PendingValue{map.leaf[col], value};
+        }
+        if (p >= end) break;
+        p++;
+    }
+    return made;
+}
+
+void load_line(ReplayWork* w, LoadState* st, char* line, size_t length) {
+    const int64_t offset = csv_line_offset(&w->reader, line);
+    int64_t t;
+    const int32_t made = memchr(line, '"', length) ? general_line(w, st, line, length, &t)
+                                                   : plain_line(w, st, line, length, &t);
+    if (t != 0 && t != -1) {
+        if (st->first_valid_time == 0) st->first_valid_time = t;
+        st->last_valid_time = t;
+    }
+    for (int32_t i = 0; i < made; i++)
+        keep_value(st, st->pending[i].leaf, st->last_valid_time, st->pending[i].value, offset);
+    st->tail[st->lines % REPLAY_PUBLISH_LINES] = offset;
+    st->lines++;
+}
+
+// Samples taken before the file's first valid time get that time; then the pyramids.
+void finish_tracks(const LoadState& st) {
+    for (ReplaySeries& s : g_store.slots) {
+        SampleTrack& t = s.track;
+        if (t.count == 0) continue;
+        for (int64_t i = 0; i < t.count && t.times[i] == 0 && st.first_valid_time != 0; i++)
+            t.times[i] = st.first_valid_time;
+        if (!track_finish(&t)) log_printf(LOG_WARN, "回放金字塔内存不足: %s", s.name);
         g_store.series_count++;
     }
 }
 
-void fold_into_bucket(const Sample& sample, int64_t row, int64_t lines) {
-    if (sample.leaf_id < 0 || sample.leaf_id >= REPLAY_SERIES_CAPACITY) return;
-    ReplaySeries& s = g_store.slots[sample.leaf_id];
-    if (!s.buckets) return;
-    int64_t k = row * s.bucket_count / lines;
-    if (k >= s.bucket_count) k = s.bucket_count - 1;
-    ReplayBucket& b = s.buckets[k];
-    if (b.count == 0) {
-        b.min = b.max = sample.value;
-        b.count = 1;
-        return;
+// Reads the line at an offset again and publishes its samples.
+void publish_line_at(ReplayWork* w, int64_t offset) {
+    char* line;
+    size_t length;
+    if (!csv_reader_seek(&w->reader, offset) || !csv_read_line(&w->reader, &line, &length) || length == 0) return;
+    int64_t t;
+    const int32_t fields = replay_split_line(w, line, length, &t);
+    samples_publish(w->samples, replay_line_samples(w, fields, t));
+}
+
+// The newest lines, preceded by the last line of every leaf that has none among them, in file
+// order: the hand-off, the last-value slots and the history end as a full publish leaves them.
+void publish_newest(ReplayWork* w, const LoadState& st) {
+    if (st.lines == 0) return;
+    const int64_t kept = st.lines < (int64_t)REPLAY_PUBLISH_LINES ? st.lines : (int64_t)REPLAY_PUBLISH_LINES;
+    const int64_t tail_start = st.tail[(st.lines - kept) % REPLAY_PUBLISH_LINES];
+    std::unique_ptr<int64_t[]> early(new (std::nothrow) int64_t[REPLAY_SERIES_CAPACITY]);
+    int32_t n = 0;
+    for (const ReplaySeries& s : g_store.slots)
+        if (early && s.track.count > 0 && s.last_line < tail_start) early[n++] = s.last_line;
+    if (early) {
+        std::sort(early.get(), early.get() + n);
+        n = (int32_t)(std::unique(early.get(), early.get() + n) - early.get());
+        for (int32_t i = 0; i < n; i++) publish_line_at(w, early[i]);
     }
-    if (sample.value < b.min) b.min = sample.value;
-    if (sample.value > b.max) b.max = sample.value;
-    b.count++;
+    if (!csv_reader_seek(&w->reader, tail_start)) return;
+    char* line;
+    size_t length;
+    while (csv_read_line(&w->reader, &line, &length)) {
+        if (length == 0) continue;
+        int64_t t;
+        const int32_t fields = replay_split_line(w, line, length, &t);
+        samples_publish(w->samples, replay_line_samples(w, fields, t));
+    }
 }
 
 void report_reader_faults(const CsvLineReader& reader, const char* path) {
@@ -133,45 +232,26 @@ int replay_load_all(const char* path) {
     FILE* file = path && path[0] ? platform()->open_file(path, "rb") : nullptr;
     if (!file) return -1;
     std::unique_ptr<ReplayWork> work(new (std::nothrow) ReplayWork);
-    if (!work || !csv_reader_open(&work->reader, file)) {
+    std::unique_ptr<LoadState> st(new (std::nothrow) LoadState());
+    if (!work || !st || !csv_reader_open(&work->reader, file)) {
         fclose(file);
         log_printf(LOG_ERROR, "回放内存分配失败: %s", path);
         return -1;
     }
     CsvLineReader* reader = &work->reader;
     replay_read_header(work.get());
-    int64_t lines = count_data_lines(reader);
-    // Back to the first data line.
-    bool rewound = csv_reader_rewind(reader);
     char* line;
     size_t length;
-    if (rewound) csv_read_line(reader, &line, &length);
-    allocate_series(work->columns, lines);
-
-    int64_t row = 0, first_time = 0, last_time = 0;
-    while (rewound && row < lines && csv_read_line(reader, &line, &length)) {
-        if (length == 0) continue;
-        int64_t t;
-        int32_t fields = replay_split_line(work.get(), line, length, &t);
-        if (first_time == 0 && t != 0) first_time = t;
-        last_time = t;
-        int32_t made = replay_line_samples(work.get(), fields, t);
-        for (int32_t i = 0; i < made; i++) fold_into_bucket(work->samples[i], row, lines);
-        samples_publish(work->samples, made);
-        row++;
-    }
+    while (csv_read_line(reader, &line, &length))
+        if (length > 0) load_line(work.get(), st.get(), line, length);
     report_reader_faults(*reader, path);
+    if (st->dropped > 0) log_printf(LOG_ERROR, "回放内存不足，%lld 个值未载入: %s", (long long)st->dropped, path);
+    finish_tracks(*st);
+    publish_newest(work.get(), *st);
     csv_reader_close(reader);
 
-    const ReplayColumns& map = work->columns;
-    for (int32_t i = 0; i < map.column_count; i++) {
-        LeafId id = map.leaf[i];
-        if (id < 0 || id >= REPLAY_SERIES_CAPACITY || !g_store.slots[id].buckets) continue;
-        g_store.slots[id].t0 = first_time;
-        g_store.slots[id].t1 = last_time;
-    }
     if (acquisition_state() != ACQ_RUNNING) acquisition_set_state(ACQ_IDLE);
-    log_printf(LOG_INFO, "回放加载完成: %s（%lld 行，%d 个变量桶缓存）", path, (long long)lines, g_store.series_count);
+    log_printf(LOG_INFO, "回放加载完成: %s（%lld 行，%d 个变量桶缓存）", path, (long long)st->lines, g_store.series_count);
     return 0;
 }
 
@@ -181,14 +261,13 @@ int replay_load_all(const char* path) {
 
 namespace {
 
-// Lends every variable of one waveform window its leaf's envelope.
-void hand_buckets_to_window(void* window) {
+// Lends every variable of one waveform window the track loaded under its name.
+void hand_tracks_to_window(void* window) {
     const ReplayChartHooks& h = g_replay_chart_hooks;
     char name[300];
     for (int32_t index = 0; h.series_name(window, index, name, (int32_t)sizeof name); index++) {
-        LeafId id = leaf_find(name);
-        const ReplaySeries* s = replay_series_at(id);
-        if (s && h.set_buckets) h.set_buckets(window, id, s->buckets, s->bucket_count, s->t0, s->t1);
+        const SampleTrack* track = replay_track_by_name(name);
+        if (track && h.set_track) h.set_track(window, leaf_find(name), track);
     }
 }
 
@@ -206,9 +285,10 @@ void replay_all_command(const char* path) {
         int32_t windows = h.window_count();
         for (int32_t w = 0; w < windows; w++) {
             void* window = h.window_at(w);
-            if (window) hand_buckets_to_window(window);
+            if (window) hand_tracks_to_window(window);
         }
     }
+    if (h.show_extremes) h.show_extremes();
     const AcquisitionHooks& a = g_acquisition_hooks;
     if (a.post_to_waveform_windows) a.post_to_waveform_windows(KX_MSG_ACQ_STOPPED);
     if (a.refresh_status) a.refresh_status();

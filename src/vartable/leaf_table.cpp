@@ -70,6 +70,8 @@ auto stable_lookup(F lookup) -> decltype(lookup()) {
 // [SECTION] Lookups
 //-------------------------------------------------------------------------------------------------
 
+uint32_t leaf_table_epoch() { return g_rebuild_epoch.load(std::memory_order_acquire); }
+
 int32_t leaf_count() { return count_acquire(); }
 
 VarLeaf* leaf_at(LeafId id) {

@@ -124,6 +124,8 @@ void leaf_flatten(const TypeInfo* type, uint64_t address, const char* name, int 
 // Rebuilds from the current image (see elf_load_command), re-watching the formerly watched
 // names; returns the new leaf count.
 int32_t leaf_table_rebuild();
+// Changes with every rebuild (odd while one runs): holders of ids compare it to know they are stale.
+uint32_t leaf_table_epoch();
 // Same from a given image (null: an empty table).
 int32_t leaf_table_rebuild_from(const ElfImage* image);
 // Names of formerly watched leaves that the last rebuild did not find (at most 64).

@@ -22,7 +22,9 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/text.h"
+#include "acquisition/acquisition.h"
 #include "acquisition/variable_write.h"
+#include "network/net_key.h"
 #include "vartable/tree_model.h"
 #include "workspace/main_window_win32.h"
 #include "workspace/theme_win32.h"
@@ -42,7 +44,7 @@ enum : int {
     ID_PICK_OK = 2401, ID_PICK_CANCEL = 2402, ID_PICK_EDIT = 2403, ID_PICK_LIST = 2404,
     ID_PICK_ADD_WAVEFORM = 2405, ID_PICK_ADD_NUMERIC = 2406,
     ID_WRITE_OK = 2411, ID_WRITE_CANCEL = 2412, ID_WRITE_EDIT = 2414,
-    ID_NET_ADDRESS = 2421, ID_NET_PORT = 2422, ID_NET_OK = 2423, ID_NET_CANCEL = 2424,
+    ID_NET_ADDRESS = 2421, ID_NET_PORT = 2422, ID_NET_OK = 2423, ID_NET_CANCEL = 2424, ID_NET_KEY = 2425,
     ID_TOOLBAR_ADDRESS = 2110, ID_TOOLBAR_PORT = 2111,
 };
 enum : UINT { MSG_PICK_SELECT_ROWS = WM_APP + 30, MSG_PICK_ADD_SELECTION = WM_APP + 43 };
@@ -82,7 +84,7 @@ HWND main_window() { return main_window_handle(); }
 struct SimpleDialog {
     int ok_id;
     int cancel_id;
-    void (*on_ok)(HWND dialog, void* data);
+    bool (*on_ok)(HWND dialog, void* data);  // false: the input was refused, the dialog stays
 };
 
 // Default button, OK (or Enter), Cancel (or Escape) and the close box of a simple dialog; true
@@ -100,7 +102,7 @@ bool simple_dialog_message(HWND hwnd, UINT msg, WPARAM wp, const SimpleDialog& d
     if (msg != WM_COMMAND) return false;
     int id = LOWORD(wp);
     if (id == dialog.ok_id || id == IDOK) {
-        if (data) dialog.on_ok(hwnd, data);
+        if (data && !dialog.on_ok(hwnd, data)) return true;
         dialog_close(hwnd);
     } else if (id == dialog.cancel_id || id == IDCANCEL) {
         dialog_close(hwnd);
@@ -144,6 +146,8 @@ namespace {
 struct PickDialog {
     PickResult* result;
     LeafId rows[PICK_ROW_CAPACITY];
+    char row_names[PICK_ROW_CAPACITY][LEAF_NAME_CAPACITY];  // to find the rows again after a reload
+    uint32_t rows_epoch;                                    // leaf table the ids belong to
     int32_t row_count;
     HWND edit;
     HWND list;
@@ -185,6 +189,11 @@ void pick_refill(PickDialog* d) {
     char text[TEXT_INPUT_CAPACITY];
     utf16_to_utf8((const char16_t*)text16, text, sizeof text);
     d->row_count = leaf_search(text, PICK_ROW_CAPACITY, d->rows);
+    d->rows_epoch = leaf_table_epoch();
+    for (int32_t k = 0; k < d->row_count; k++) {
+        const VarLeaf* leaf = leaf_at(d->rows[k]);
+        text_copy(d->row_names[k], LEAF_NAME_CAPACITY, leaf ? leaf->name : "");
+    }
     SendMessageW(d->list, WM_SETREDRAW, FALSE, 0);
     SendMessageW(d->list, LVM_DELETEALLITEMS, 0, 0);
     for (int32_t k = 0; k < d->row_count; k++) {
@@ -203,15 +212,21 @@ void pick_refill(PickDialog* d) {
     SendMessageW(d->list, WM_SETREDRAW, TRUE, 0);
 }
 
-// The selected rows' ids into the caller's result, top to bottom, at most 512.
+// The selected rows' ids into the caller's result, top to bottom, at most 512. While the dialog
+// was open the firmware may have been reloaded (the change check's prompt runs inside its loop):
+// then the rows' ids belong to the old table and are found again by name; gone ones are left out.
 int32_t pick_collect(PickDialog* d) {
+    bool stale = d->rows_epoch != leaf_table_epoch();
     int32_t n = 0;
     int row = -1;
     while (n < PICK_RESULT_CAPACITY &&
            (row = (int)SendMessageW(d->list, LVM_GETNEXTITEM, (WPARAM)row, LVNI_SELECTED)) >= 0) {
-        if (row < d->row_count) d->result->ids[n++] = d->rows[row];
+        if (row >= d->row_count) continue;
+        LeafId id = stale ? leaf_find(d->row_names[row]) : d->rows[row];
+        if (id >= 0) d->result->ids[n++] = id;
     }
     d->result->count = n;
+    if (stale) pick_refill(d);  // the list shows the new table from here on
     return n;
 }
 
@@ -384,10 +399,11 @@ struct WriteDialog {
     char16_t text[TEXT_INPUT_CAPACITY];
 };
 
-void write_take_text(HWND dialog, void* data) {
+bool write_take_text(HWND dialog, void* data) {
     WriteDialog* d = (WriteDialog*)data;
     GetWindowTextW(GetDlgItem(dialog, ID_WRITE_EDIT), (wchar_t*)d->text, TEXT_INPUT_CAPACITY);
     d->ok = 1;
+    return true;
 }
 
 LRESULT CALLBACK write_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -432,8 +448,10 @@ int write_value_dialog(HWND owner, LeafId id) {
     register_dialog_class(kEditClass, write_proc);
     WriteDialog d = {};
     d.id = id;
-    // A copy: the acquisition side may be writing the leaf's last sample meanwhile.
-    Sample last = leaf->last_sample;
+    // The acquisition thread may be writing the leaf's last sample meanwhile: copy it word by word
+    // with the same relaxed atomics the charts use.
+    Sample last;
+    sample_slot_load(&last, &leaf->last_sample);
     last.text[sizeof last.text - 1] = 0;
     if (last.timestamp_us != 0 || last.text[0]) utf8_to_utf16(last.text, d.current, CURRENT_TEXT_CAPACITY);
     HWND dialog = CreateWindowExW(WS_EX_DLGMODALFRAME, kEditClass, L"写入变量值", WS_POPUP | WS_BORDER | WS_DLGFRAME | WS_SYSMENU,
@@ -462,17 +480,34 @@ struct NetConfigResult {
 };
 static_assert(sizeof(NetConfigResult) == 160, "NetConfigResult is 160 bytes");
 
-// What the network dialog starts with and where it puts its answer.
+// What the network dialog starts with and where it puts its answer; the shared key is edited in
+// place (a masked field).
 struct NetDialog {
     const wchar_t* address;
     const wchar_t* port;
     NetConfigResult* result;
+    wchar_t key[NET_KEY_CAPACITY];
 };
 
-void net_take_fields(HWND dialog, void* data) {
+// An empty address or a port outside 1..65535 is refused with a message; the dialog stays open
+// with the port field focused, so nothing unusable reaches the toolbar.
+bool net_take_fields(HWND dialog, void* data) {
     NetDialog* d = (NetDialog*)data;
-    GetWindowTextW(GetDlgItem(dialog, ID_NET_ADDRESS), (wchar_t*)d->result->address, 64);
-    GetWindowTextW(GetDlgItem(dialog, ID_NET_PORT), (wchar_t*)d->result->port, 16);
+    char16_t address[64], port[16];
+    GetWindowTextW(GetDlgItem(dialog, ID_NET_ADDRESS), (wchar_t*)address, 64);
+    GetWindowTextW(GetDlgItem(dialog, ID_NET_PORT), (wchar_t*)port, 16);
+    int field = !address[0] ? ID_NET_ADDRESS : text16_to_port(port) < 0 ? ID_NET_PORT : 0;
+    if (field) {
+        const char* why = field == ID_NET_ADDRESS ? "IP 地址不能为空" : "端口必须是 1-65535 之间的数字";
+        log_printf(LOG_WARN, "网络配置未保存: %s", why);
+        platform()->message_box(why, "网络配置", PLATFORM_MB_OK | PLATFORM_MB_ICONERROR);
+        SetFocus(GetDlgItem(dialog, field));
+        return false;
+    }
+    text16_copy(d->result->address, 64, address);
+    text16_copy(d->result->port, 16, port);
+    GetWindowTextW(GetDlgItem(dialog, ID_NET_KEY), d->key, NET_KEY_CAPACITY);
+    return true;
 }
 
 LRESULT CALLBACK net_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -488,9 +523,13 @@ LRESULT CALLBACK net_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                                      ID_NET_ADDRESS, 84, 14, 210, 22);
             add_child(hwnd, WC_STATICW, L"端口", SS_LEFT, 0, -1, 14, 52, 60, 22);
             add_child(hwnd, WC_EDITW, d->port, WS_BORDER | WS_TABSTOP | ES_NUMBER, 0, ID_NET_PORT, 84, 48, 100, 22);
-            add_child(hwnd, WC_STATICW, L"连接/监听均使用以上地址与端口", SS_LEFT, 0, -1, 14, 82, 290, 18);
-            add_child(hwnd, WC_BUTTONW, L"确定", WS_TABSTOP | BS_DEFPUSHBUTTON, 0, ID_NET_OK, 156, 110, 64, 26);
-            add_child(hwnd, WC_BUTTONW, L"取消", WS_TABSTOP | BS_PUSHBUTTON, 0, ID_NET_CANCEL, 232, 110, 64, 26);
+            add_child(hwnd, WC_STATICW, L"共享密钥", SS_LEFT, 0, -1, 14, 86, 66, 22);
+            add_child(hwnd, WC_EDITW, d->key, WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD, 0, ID_NET_KEY, 84,
+                      82, 210, 22);
+            add_child(hwnd, WC_STATICW, L"连接/监听均使用以上地址与端口", SS_LEFT, 0, -1, 14, 114, 290, 18);
+            add_child(hwnd, WC_STATICW, L"监听非本机地址时必须设置密钥", SS_LEFT, 0, -1, 14, 134, 290, 18);
+            add_child(hwnd, WC_BUTTONW, L"确定", WS_TABSTOP | BS_DEFPUSHBUTTON, 0, ID_NET_OK, 156, 162, 64, 26);
+            add_child(hwnd, WC_BUTTONW, L"取消", WS_TABSTOP | BS_PUSHBUTTON, 0, ID_NET_CANCEL, 232, 162, 64, 26);
             SetFocus(address);
             return 0;
         }
@@ -516,14 +555,22 @@ void network_config_dialog() {
     register_dialog_class(kNetClass, net_proc);
     NetConfigResult* result = (NetConfigResult*)calloc(1, sizeof(NetConfigResult));
     if (!result) return;
-    NetDialog d = {address, port, result};
+    NetDialog d = {address, port, result, {}};
+    char key8[NET_KEY_CAPACITY];
+    net_key_copy(key8, sizeof key8);
+    utf8_to_utf16(key8, (char16_t*)d.key, NET_KEY_CAPACITY);
     int x = (GetSystemMetrics(SM_CXSCREEN) - 320) / 2;
-    int y = (GetSystemMetrics(SM_CYSCREEN) - 170) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - 222) / 2;
     HWND dialog = CreateWindowExW(WS_EX_DLGMODALFRAME, kNetClass, L"网络配置", WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU,
-                                  x, y, 320, 170, main, nullptr, GetModuleHandleW(nullptr), &d);
+                                  x, y, 320, 222, main, nullptr, GetModuleHandleW(nullptr), &d);
     if (dialog) {
         run_modal(dialog, main);
         if (result->address[0]) {
+            // The key is remembered (layout) and sent with the next listen or connect; the log
+            // says only whether there is one.
+            utf16_to_utf8((const char16_t*)d.key, key8, sizeof key8);
+            net_key_set(key8);
+            log_printf(LOG_INFO, "网络配置: 共享密钥%s", key8[0] ? "已设置" : "未设置");
             if (address_field) SetWindowTextW(address_field, (const wchar_t*)result->address);
             if (port_field) SetWindowTextW(port_field, (const wchar_t*)result->port);
             char address8[256], port8[64];

@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/text.h"
+#include "network/net_key.h"
 #include "vartable/leaf_table.h"
 
 LayoutHooks g_layout_hooks;
@@ -43,6 +44,8 @@ void layout_defaults(LayoutData* d) {
     d->main_x = d->main_y = -1;
     d->tree_w = d->log_h = -1;
     d->active = -1;
+    d->log_hidden = d->tree_hidden = d->tree_auto = -1;
+    d->theme = -1;
 }
 
 void add_var(LayoutSection* s, const char* name) {
@@ -57,13 +60,14 @@ void apply_global(LayoutData* d, const char* key, const char* value) {
     else if (!strcmp(key, "main_h")) d->main_h = leading_int(value);
     else if (!strcmp(key, "tree_w")) d->tree_w = leading_int(value);
     else if (!strcmp(key, "log_h")) d->log_h = leading_int(value);
-    else if (!strcmp(key, "log_hidden")) d->log_hidden = leading_int(value);
-    else if (!strcmp(key, "tree_hidden")) d->tree_hidden = leading_int(value);
-    else if (!strcmp(key, "tree_auto")) d->tree_auto = leading_int(value);
+    else if (!strcmp(key, "log_hidden")) d->log_hidden = leading_int(value) ? 1 : 0;
+    else if (!strcmp(key, "tree_hidden")) d->tree_hidden = leading_int(value) ? 1 : 0;
+    else if (!strcmp(key, "tree_auto")) d->tree_auto = leading_int(value) ? 1 : 0;
     else if (!strcmp(key, "active")) d->active = leading_int(value);
     else if (!strcmp(key, "theme")) d->theme = leading_int(value) ? 1 : 0;
     else if (!strcmp(key, "elf")) text_copy(d->elf, sizeof d->elf, value);
     else if (!strcmp(key, "wins")) d->tab_count = leading_int(value);
+    else if (!strcmp(key, "net_key")) text_copy(d->net_key, sizeof d->net_key, value);
 }
 
 void apply_section(LayoutSection* s, const char* line, const char* key, const char* value) {
@@ -124,13 +128,14 @@ void layout_write(FILE* f, const LayoutData* d) {
     file_printf_line(f, "main_h=%d", d->main_h);
     file_printf_line(f, "tree_w=%d", d->tree_w);
     file_printf_line(f, "log_h=%d", d->log_h);
-    file_printf_line(f, "log_hidden=%d", d->log_hidden);
-    file_printf_line(f, "tree_hidden=%d", d->tree_hidden);
-    file_printf_line(f, "tree_auto=%d", d->tree_auto);
+    file_printf_line(f, "log_hidden=%d", d->log_hidden > 0 ? 1 : 0);
+    file_printf_line(f, "tree_hidden=%d", d->tree_hidden > 0 ? 1 : 0);
+    file_printf_line(f, "tree_auto=%d", d->tree_auto > 0 ? 1 : 0);
     file_printf_line(f, "active=%d", d->active);
-    file_printf_line(f, "theme=%d", d->theme ? 1 : 0);
+    file_printf_line(f, "theme=%d", d->theme > 0 ? 1 : 0);
     file_printf_line(f, "elf=%s", d->elf);
     file_printf_line(f, "wins=%d", d->tab_count);
+    if (d->net_key[0]) file_printf_line(f, "net_key=%s", d->net_key);
     for (int32_t i = 0; i < d->section_count; i++) {
         const LayoutSection& s = d->sections[i];
         file_printf_line(f, "[win]");
@@ -152,6 +157,7 @@ void layout_collect(LayoutData* d) {
     const LayoutHooks& h = g_layout_hooks;
     layout_defaults(d);
     d->main_x = d->main_y = 0;
+    d->log_hidden = d->tree_hidden = d->tree_auto = 0;
     if (h.main_rect) h.main_rect(&d->main_x, &d->main_y, &d->main_w, &d->main_h);
     d->tree_w = h.tree_width ? h.tree_width() : 340;
     d->log_h = h.log_height ? h.log_height() : 170;
@@ -159,6 +165,7 @@ void layout_collect(LayoutData* d) {
     d->active = h.current_tab ? h.current_tab() : -1;
     d->theme = h.theme_dark ? (h.theme_dark() ? 1 : 0) : 0;
     text_copy(d->elf, sizeof d->elf, h.current_elf_path ? h.current_elf_path() : "");
+    net_key_copy(d->net_key, sizeof d->net_key);
     d->tab_count = h.tab_count ? h.tab_count() : 0;
     for (int32_t t = 0; t < d->tab_count && d->section_count < LAYOUT_MAX_SECTIONS; t++) {
         LayoutSection* s = &d->sections[d->section_count];
@@ -168,6 +175,34 @@ void layout_collect(LayoutData* d) {
 }
 
 }  // namespace
+
+void layout_clamp_main_rect(LayoutRect* r, const LayoutRect* area) {
+    if (!area || area->w <= 0 || area->h <= 0) return;
+    if (r->w > area->w) r->w = area->w;
+    if (r->h > area->h) r->h = area->h;
+    // Negative positions mean "keep the current position" and are left alone.
+    if (r->x >= 0 && r->y >= 0) {
+        if (r->x + r->w > area->x + area->w) r->x = area->x + area->w - r->w;
+        if (r->y + r->h > area->y + area->h) r->y = area->y + area->h - r->h;
+        if (r->x < area->x) r->x = area->x;
+        if (r->y < area->y) r->y = area->y;
+    }
+}
+
+int32_t layout_clamp_tree_width(int32_t tree_w) {
+    if (tree_w < LAYOUT_TREE_MIN) return -1;
+    return tree_w > LAYOUT_TREE_MAX ? LAYOUT_TREE_MAX : tree_w;
+}
+
+int32_t layout_clamp_log_height(int32_t log_h, int32_t client_h) {
+    if (log_h < LAYOUT_LOG_MIN_APPLIED) return -1;
+    if (client_h < 0) return log_h;
+    // As the splitter drag: the room for the workspace wins over the minimum in a very low window.
+    int32_t max = client_h - LAYOUT_LOG_ROOM;
+    if (log_h > max) log_h = max;
+    if (log_h < LAYOUT_LOG_MIN && max >= LAYOUT_LOG_MIN) log_h = LAYOUT_LOG_MIN;
+    return log_h < 0 ? -1 : log_h;
+}
 
 int layout_save(const char* path) {
     if (!path || !path[0]) return -1;
@@ -208,7 +243,15 @@ void layout_default_path(bool for_saving, char* out, uint64_t capacity) {
     text_copy(out, (size_t)capacity, "layout.ini");
 }
 
+namespace {
+bool g_default_file_enabled = true;
+}
+
+void layout_set_default_file_enabled(bool enabled) { g_default_file_enabled = enabled; }
+bool layout_default_file_enabled() { return g_default_file_enabled; }
+
 int layout_save_default() {
+    if (!g_default_file_enabled) return -1;
     char path[1100];
     layout_default_path(true, path, sizeof path);
     return layout_save(path);
@@ -240,12 +283,19 @@ bool read_file(const char* path, std::unique_ptr<char[]>* bytes, uint64_t* size)
 void apply_main_rect(const LayoutData& d) {
     const LayoutHooks& h = g_layout_hooks;
     if (d.main_w <= 200 || d.main_h <= 120) return;
+    LayoutRect r = {d.main_x, d.main_y, d.main_w, d.main_h};
+    LayoutRect area;
+    bool have_area = h.work_area && h.work_area(r.x < 0 ? 0 : r.x, r.y < 0 ? 0 : r.y, r.w, r.h, &area);
     if (d.main_x < 0 || d.main_y < 0) {
-        if (h.set_main_size) h.set_main_size(d.main_w, d.main_h);
+        layout_clamp_main_rect(&r, have_area ? &area : nullptr);
+        if (h.set_main_size) h.set_main_size(r.w, r.h);
     } else if (!h.rect_on_some_monitor || h.rect_on_some_monitor(d.main_x, d.main_y, d.main_w, d.main_h)) {
-        if (h.set_main_rect) h.set_main_rect(d.main_x, d.main_y, d.main_w, d.main_h);
+        layout_clamp_main_rect(&r, have_area ? &area : nullptr);
+        if (h.set_main_rect) h.set_main_rect(r.x, r.y, r.w, r.h);
     } else {
-        if (h.set_main_size) h.set_main_size(d.main_w, d.main_h);
+        r.x = r.y = -1;
+        layout_clamp_main_rect(&r, have_area ? &area : nullptr);
+        if (h.set_main_size) h.set_main_size(r.w, r.h);
         log_printf(LOG_INFO, "布局主窗口位置 (%d,%d) 在屏幕外，回退默认位置", d.main_x, d.main_y);
     }
 }
@@ -261,10 +311,16 @@ int layout_load(const char* path) {
     std::unique_ptr<LayoutData> d(new (std::nothrow) LayoutData);
     if (!d) return -1;
     layout_parse(bytes.get(), size, d.get());
-    if (h.apply_panel_flags) h.apply_panel_flags(d->log_hidden, d->tree_hidden, d->tree_auto);
-    if (h.apply_theme) h.apply_theme(d->theme);
+    net_key_set_from_layout(d->net_key);
+    if (h.apply_panel_flags && (d->log_hidden >= 0 || d->tree_hidden >= 0 || d->tree_auto >= 0))
+        h.apply_panel_flags(d->log_hidden, d->tree_hidden, d->tree_auto);
+    if (h.apply_theme && d->theme >= 0) h.apply_theme(d->theme);
     apply_main_rect(*d);
-    if (h.apply_panel_sizes) h.apply_panel_sizes(d->tree_w >= 120 ? d->tree_w : -1, d->log_h >= 60 ? d->log_h : -1);
+    // A hand-edited or stale file may ask for sizes no drag could give (tree_w=100000 would leave
+    // no room for anything else): clamp them, so they are not saved back either.
+    int32_t client_h = h.main_client_height ? h.main_client_height() : -1;
+    if (h.apply_panel_sizes)
+        h.apply_panel_sizes(layout_clamp_tree_width(d->tree_w), layout_clamp_log_height(d->log_h, client_h));
     for (int32_t i = 0; i < d->section_count; i++) {
         const LayoutSection& s = d->sections[i];
         if (!s.type[0]) continue;
@@ -286,6 +342,7 @@ int layout_load(const char* path) {
 }
 
 int layout_load_default() {
+    if (!g_default_file_enabled) return -1;
     char path[1100];
     layout_default_path(false, path, sizeof path);
     FILE* f = platform()->open_file(path, "rb");

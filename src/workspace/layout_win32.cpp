@@ -21,9 +21,18 @@ namespace {
 
 HWND main_window() { return platform_win32_main_window(); }
 
+// The restore rectangle: a minimised window's own rectangle is far off screen and a maximised
+// one covers the monitor, neither of which the user should get back as the normal size.
 void main_rect(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
-    RECT r;
-    if (!main_window() || !GetWindowRect(main_window(), &r)) return;
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    if (!main_window() || !GetWindowPlacement(main_window(), &placement)) return;
+    RECT r = placement.rcNormalPosition;
+    // The placement is in work-area coordinates; a taskbar on the left or top shifts them.
+    MONITORINFO info = {};
+    info.cbSize = sizeof info;
+    if (GetMonitorInfoW(MonitorFromWindow(main_window(), MONITOR_DEFAULTTONEAREST), &info))
+        OffsetRect(&r, info.rcWork.left - info.rcMonitor.left, info.rcWork.top - info.rcMonitor.top);
     *x = r.left;
     *y = r.top;
     *w = r.right - r.left;
@@ -51,7 +60,10 @@ int32_t tab_section(int32_t index, LayoutSection* out) {
     if (!window) return 0;
     utf16_to_utf8(tab.title, out->title, sizeof out->title);
     char name[LAYOUT_VAR_CAPACITY];
-    if (tab.kind == TAB_KIND_MODULE && tab.module) {
+    // A waveform or numeric window keeps its own type even as the first window of a module's tab:
+    // restoring it under the module's type would make a different window.
+    const HostedKind* kind = workspace_kind_of(window);
+    if (!kind && tab.kind == TAB_KIND_MODULE && tab.module) {
         const WindowTypeEntry* types = tab.module->window_types;
         text_copy(out->type, sizeof out->type, types && types[0].type_name ? types[0].type_name : "module");
         for (int32_t i = 0; tab.module->get_variable && out->var_count < LAYOUT_MAX_VARS; i++) {
@@ -60,7 +72,6 @@ int32_t tab_section(int32_t index, LayoutSection* out) {
         }
         return 1;
     }
-    const HostedKind* kind = workspace_kind_of(window);
     if (!kind) return 0;
     text_copy(out->type, sizeof out->type, kind->kind);
     for (int32_t i = 0; kind->variable_name && out->var_count < LAYOUT_MAX_VARS; i++) {
@@ -71,9 +82,11 @@ int32_t tab_section(int32_t index, LayoutSection* out) {
 }
 
 void apply_panel_flags(int32_t log_hidden, int32_t tree_hidden, int32_t tree_auto) {
-    if ((log_hidden != 0) != (g_message_panel_state.collapsed != 0)) set_message_panel_collapsed(log_hidden ? 1 : 0);
-    set_variable_panel_hidden(tree_hidden ? 1 : 0);
-    set_auto_hide(tree_auto ? 1 : 0);
+    // -1: the key was missing from the file, so the setting stays as it is.
+    if (log_hidden >= 0 && (log_hidden != 0) != (g_message_panel_state.collapsed != 0))
+        set_message_panel_collapsed(log_hidden ? 1 : 0);
+    if (tree_hidden >= 0) set_variable_panel_hidden(tree_hidden ? 1 : 0);
+    if (tree_auto >= 0) set_auto_hide(tree_auto ? 1 : 0);
 }
 
 bool rect_on_some_monitor(int32_t x, int32_t y, int32_t w, int32_t h) {
@@ -117,6 +130,24 @@ void apply_theme(int32_t dark) { theme_set(dark); }
 void* create_tab_window(const char* type, const char* title) { return create_window_for_layout(type, title); }
 void select_layout_tab(int32_t index) { select_tab(index); }
 void save_default_layout() { layout_save_default(); }
+void default_layout_off() { layout_set_default_file_enabled(false); }
+
+// Work area of the monitor nearest to the rectangle.
+bool work_area(int32_t x, int32_t y, int32_t w, int32_t h, LayoutRect* area) {
+    RECT r = {x, y, x + w, y + h};
+    MONITORINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetMonitorInfoW(MonitorFromRect(&r, MONITOR_DEFAULTTONEAREST), &info)) return false;
+    *area = {info.rcWork.left, info.rcWork.top, info.rcWork.right - info.rcWork.left,
+             info.rcWork.bottom - info.rcWork.top};
+    return true;
+}
+
+int32_t main_client_height() {
+    RECT r;
+    if (!main_window() || !GetClientRect(main_window(), &r)) return -1;
+    return r.bottom - r.top;
+}
 
 }  // namespace
 
@@ -134,6 +165,8 @@ void layout_install_win32() {
     h.apply_panel_flags = apply_panel_flags;
     h.apply_theme = apply_theme;
     h.rect_on_some_monitor = rect_on_some_monitor;
+    h.work_area = work_area;
+    h.main_client_height = main_client_height;
     h.set_main_size = set_main_size;
     h.set_main_rect = set_main_rect;
     h.apply_panel_sizes = apply_panel_sizes;
@@ -148,6 +181,7 @@ void layout_install_win32() {
     app.layout_load = layout_load;
     app.layout_load_default = layout_load_default;
     app.layout_save = layout_save;
+    app.layout_default_off = default_layout_off;
     g_vartable_hooks.layout_retry_bindings = layout_retry_bindings;
     g_vartable_hooks.layout_save = save_default_layout;
 }

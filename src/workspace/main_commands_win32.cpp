@@ -6,6 +6,7 @@
 #include "core/app.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "numeric/num_window_win32.h"
 #include "recording/recording.h"
 #include "recording/recording_win32.h"
 #include "recording/replay.h"
@@ -54,6 +55,13 @@ void* replay_window_at(int32_t index) {
     void* windows[REPLAY_WINDOWS_MAX];
     int32_t n = workspace_windows_of_kind("chart", windows, REPLAY_WINDOWS_MAX);
     return index >= 0 && index < n ? windows[index] : nullptr;
+}
+
+// The numeric windows of every tab take a loaded recording's extremes into their rows.
+void replay_show_extremes() {
+    void* windows[REPLAY_WINDOWS_MAX];
+    const int32_t n = workspace_windows_of_kind("num", windows, REPLAY_WINDOWS_MAX);
+    for (int32_t i = 0; i < n; i++) num_fold_recording((HWND)windows[i]);
 }
 
 void kill_replay_timer() {
@@ -120,6 +128,7 @@ void main_commands_install() {
     g_replay_chart_hooks.window_count = replay_window_count;
     g_replay_chart_hooks.window_at = replay_window_at;
     g_replay_chart_hooks.kill_replay_timer = kill_replay_timer;
+    g_replay_chart_hooks.show_extremes = replay_show_extremes;
     recording_install_hooks();
     recording_win32_install();
     g_recording_ui_hooks.refresh_toolbar = refresh_after_record;

@@ -20,6 +20,7 @@
 #include "core/platform.h"
 #include "core/text.h"
 #include "acquisition/acquisition.h"
+#include "recording/recording.h"
 #include "recording/replay.h"
 #include "workspace/layout.h"
 #include "core/platform_win32.h"
@@ -406,7 +407,11 @@ void on_command(HWND hwnd, int id) {
     switch (id) {
         case 2010: show_about(); break;
         case 2702: help_show(hwnd); break;
-        case 2011: DestroyWindow(hwnd); break;
+        case 2011:
+            // Exit leaves the layout unsaved, but an unsaved recording is offered as on close.
+            recording_offer_save_before_exit();
+            DestroyWindow(hwnd);
+            break;
         default:
             if (!workspace_command(hwnd, id) && !main_route_command(hwnd, id) && !route_variable_command(hwnd, id))
                 main_window_command_hook(id);
@@ -452,6 +457,8 @@ LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             acquisition_stop();  // joins the thread that ended by itself; logs nothing when idle
             main_window_refresh_hook();
             return 0;
+        case KX_MSG_ACQ_START_REQUEST:
+        case KX_MSG_ACQ_STOP_REQUEST: acquisition_on_request(msg); return 0;
         case KX_MSG_LEAF_TABLE_CHANGED:
             leaf_remote_apply_pending();
             rebuild_tree_after_table_change();

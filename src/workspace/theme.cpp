@@ -7,6 +7,7 @@
 
 #include "core/platform.h"
 #include "core/text.h"
+#include "workspace/layout.h"
 
 #include <atomic>
 
@@ -43,6 +44,7 @@ uint32_t theme_color_of(int32_t dark, int32_t index) {
 uint32_t theme_color(int32_t index) { return theme_color_of(theme_is_dark(), index); }
 
 void theme_load_setting() {
+    if (!layout_default_file_enabled()) return;  // --no-layout: the user's file is not read
     const Platform* p = platform();
     char appdata[264], path[600];
     if (p->get_env("LOCALAPPDATA", appdata, sizeof appdata) == 0)

@@ -42,7 +42,8 @@ const WindowTypeItem* window_menu_item(int32_t index) {
 
 const char* window_menu_label(const WindowTypeItem* item) {
     if (!item || !item->entry) return "";
-    return item->entry->display_name ? item->entry->display_name : item->entry->type_name;
+    const char* display = item->entry->display_name;
+    return display && display[0] ? display : item->entry->type_name;
 }
 
 int32_t window_menu_find(const char* kind_name) {

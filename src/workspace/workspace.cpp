@@ -585,7 +585,9 @@ void workspace_remove_window(void* window) {
         g_workspace.tab_count--;
         g_workspace.tabs[g_workspace.tab_count] = TabRecord{};
         if (g_workspace.current_tab >= g_workspace.tab_count) g_workspace.current_tab = g_workspace.tab_count - 1;
+        // The tab being renamed keeps its identity when an earlier one goes.
         if (g_workspace.rename_tab == index) g_workspace.rename_tab = -1;
+        else if (g_workspace.rename_tab > index) g_workspace.rename_tab--;
     } else {
         for (int32_t k = slot; k + 1 < t.window_count; k++) {
             t.windows[k] = t.windows[k + 1];

@@ -547,7 +547,7 @@ bool workspace_command(HWND, int id) {
         const WindowTypeItem* item = window_menu_item(id - WINDOW_MENU_FIRST_ID);
         if (!item || !item->module->create_window) return true;
         char label[WINDOW_MENU_LABEL_CAPACITY];
-        text_copy(label, sizeof label, window_menu_label(item));
+        text_copy_chars(label, sizeof label, window_menu_label(item));  // a module's long name keeps whole characters
         void* w = item->module->create_window(item->context, item->entry->type_name, g_win.tabs, 0, 0, 200, 150, label);
         if (w) {
             char16_t title[WORKSPACE_TITLE_CAPACITY];

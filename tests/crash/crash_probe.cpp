@@ -1,6 +1,10 @@
-// kx_crash_probe LOGFILE: opens the log, installs the crash filter and faults in a worker thread.
+// kx_crash_probe LOGFILE [held]: opens the log, installs the crash filter and faults in a worker
+// thread three calls deep (outer -> middle -> fault_here), so the report's walk can be checked
+// against the symbol table. With "held", another thread holds the log lock for good first, so the
+// report must not wait for it.
 #include <windows.h>
 
+#include <cstring>
 #include <thread>
 
 #include "core/crash_win32.h"
@@ -9,8 +13,19 @@
 namespace {
 
 volatile uintptr_t g_bad_address = 0x10;  // read at run time, so the compiler cannot see the fault
+volatile int g_after;                     // work after each call, so no call becomes a tail jump
 
-__attribute__((noinline)) void fault_here() { *(volatile int*)g_bad_address = 42; }
+extern "C" __attribute__((noinline)) void kx_probe_fault_here() { *(volatile int*)g_bad_address = 42; }
+
+extern "C" __attribute__((noinline)) void kx_probe_middle() {
+    kx_probe_fault_here();
+    g_after = g_after + 1;
+}
+
+extern "C" __attribute__((noinline)) void kx_probe_outer() {
+    kx_probe_middle();
+    g_after = g_after + 2;
+}
 
 }  // namespace
 
@@ -20,7 +35,12 @@ int wmain(int argc, wchar_t** argv) {
     log_open_file();
     crash_filter_install();
     log_printf(LOG_INFO, "crash probe ready");
-    std::thread worker([] { fault_here(); });
+    if (argc > 2 && wcscmp(argv[2], L"held") == 0) {
+        // Stands in for a thread stuck inside a log write.
+        std::thread([] { log_with_lock_held([](void*) { Sleep(INFINITE); }, nullptr); }).detach();
+        Sleep(200);
+    }
+    std::thread worker([] { kx_probe_outer(); });
     worker.join();
     return 0;
 }

@@ -1,6 +1,7 @@
 """The e2e rig: Xvfb display, Wine environment and a Kestrelix runner that waits on log lines."""
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -39,33 +40,47 @@ def clear_appdata():
     shutil.rmtree(appdata_dir(), ignore_errors=True)
 
 
+def wait_until(check, timeout=30, what="the condition", interval=0.1):
+    """Polls check() until it returns a true value, which is returned: tests wait on the state they
+    need, never for a fixed time. Fails naming `what` after `timeout` seconds."""
+    deadline = time.time() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.time() >= deadline:
+            raise AssertionError(f"{what} not reached within {timeout}s")
+        time.sleep(interval)
+
+
 def win_path(path):
     """A Unix path as Wine's Z: drive sees it."""
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
 class Display:
-    """One Xvfb server for the session, on the first free display number from 90."""
+    """One Xvfb server for the session. Xvfb picks a free display number itself (-displayfd) and
+    writes it once it accepts connections: the lock file it takes is the only test, so two suites
+    started at once (other checkouts on the machine) never share a display."""
 
     def __init__(self):
         self.proc = None
         self.name = None
 
     def start(self):
-        for n in range(90, 140):
-            if Path(f"/tmp/.X{n}-lock").exists() or Path(f"/tmp/.X11-unix/X{n}").exists():
-                continue
-            proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            for _ in range(50):
-                if Path(f"/tmp/.X11-unix/X{n}").exists():
-                    self.proc, self.name = proc, f":{n}"
-                    return self
-                if proc.poll() is not None:
-                    break
-                time.sleep(0.1)
+        read_end, write_end = os.pipe()
+        proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+                                 "-nolisten", "tcp"], pass_fds=(write_end,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            ready, _, _ = select.select([f], [], [], 30)
+            number = f.readline().strip() if ready else ""
+        if not number.isdigit():
             proc.kill()
-        raise RuntimeError("no free X display for Xvfb")
+            raise RuntimeError("Xvfb did not start")
+        self.proc, self.name = proc, f":{number}"
+        return self
 
     def stop(self):
         if self.proc:

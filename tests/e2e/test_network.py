@@ -5,6 +5,7 @@ their samples, writes the setpoint on the probe side's target, downloads the his
 stops the hand-off. Everything is checked from the two log files."""
 import re
 import socket
+import time
 
 import pytest
 
@@ -48,10 +49,11 @@ def test_remote_watch_write_history_and_stop(kestrelix):
                   "--net-watch", f"--net-write=g_motor.speed_setpoint_rpm={SETPOINT}", "--net-download",
                   "--net-watchstop=9000", "--net-exit=15000", log_name="b.log")
 
-    # Connection and table exchange: B's empty table goes up, A's table comes down and is merged.
+    # Connection and table exchange: B only offers its table (A takes tables it asked for), A's
+    # table comes down on B's request and is merged.
     b.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=0"))
     a.wait_log(r"\[INFO\] 网络模块: 对端已连接 127\.0\.0\.1:\d+")
-    a.wait_log(r"网络模块: 收到对端 \S+ 变量表 0 个（新增 0，更新 0）")
+    a.wait_log(r"网络模块: 对端 \S+ 提供了变量表")
     m = a.wait_log(r"\[INFO\] 网络模块: 发送变量表 (\d+) 个")
     sent = int(m.group(1))
     assert sent > len(WATCH)
@@ -120,6 +122,18 @@ def test_write_to_a_missing_leaf_and_commands_without_a_peer(kestrelix):
     assert c.wait_exit(60) == 0
 
 
+def wait_log_after(k, pattern, start, timeout=30):
+    """Like wait_log, for a line that appears after the first `start` characters of the log."""
+    rx = re.compile(pattern)
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        m = rx.search(k.text(), start)
+        if m:
+            return m
+        time.sleep(0.1)
+    raise AssertionError(f"no log line /{pattern}/ after offset {start}:\n" + k.text()[-3000:])
+
+
 def main_windows():
     return {fields(line)[0] for line in poke_ok("find", "--class=KestrelixMain")}
 
@@ -163,3 +177,55 @@ def test_network_channel_buttons_act_on_the_peer(kestrelix):
     b.wait_log(r"\[WARN\] 网络模块: 没有已连接的对端")
     b.wait_log(r"\[INFO\] 网络: 请求远端采集历史")
     assert "[ERROR]" not in b.text()
+
+
+def test_shared_key_guards_a_listener_on_every_address(kestrelix):
+    """A listens on 0.0.0.0 (through the toolbar fields and the "监听" menu command), which needs the
+    shared key. A remote without the key is refused; B with the key watches two variables and
+    writes one of them; C with the key but without a watch list has its write refused, and the
+    value B sees stays what B wrote. The key appears in no log."""
+    needs_modules()
+    port = free_port()
+    key = "e2e-key-Q7zX"
+    a = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--net-set=0.0.0.0:{port}",
+                  f"--net-key={key}", "--net-exit=45000", log_name="a.log")
+    a.wait_log(r"\[INFO\] 网络模块: network")
+    a.wait_log(r"SimLink 设备扫描: 1 个")
+    assert poke("click", "--class=KestrelixMain", "--child-id=2002", wait=10000)[0] == 0
+    a.wait_log(r"\[INFO\] 已连接: ")
+    poke_ok("command", "2802", "--class=KestrelixMain")  # "监听" with the toolbar's 0.0.0.0
+    a.wait_log(re.escape(f"[INFO] 网络: 监听 0.0.0.0:{port} rc=0"))
+    a.wait_log(r"网络模块: 正在监听 0\.0\.0\.0:\d+（对端须验证共享密钥）")
+
+    intruder = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-write=g_tick_ms=1",
+                         "--net-exit=4000", log_name="intruder.log")
+    intruder.wait_log(r"网络模块: 拒绝对端 \S+：对端要求共享密钥，本端未配置")
+    intruder.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=-1"))
+    a.wait_log(r"\[WARN\] 网络模块: 拒绝对端 \S+：对端未配置共享密钥，断开")
+    assert intruder.wait_exit(60) == 0
+
+    b = kestrelix("--no-layout", f"--net-key={key}", f"--net-connect=127.0.0.1:{port}", "--net-sync",
+                  "--watch=g_tick_ms,g_motor.speed_setpoint_rpm", "--net-watch",
+                  f"--net-write=g_motor.speed_setpoint_rpm={SETPOINT}", "--net-exit=25000", log_name="b.log")
+    b.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=0"))
+    a.wait_log(r"网络模块: 与 \S+ 握手完成（Kestrelix，协议 2，密钥已验证）")
+    a.wait_log(r"网络模块: 对端 \S+ 下达监视列表 2 个变量（未找到 0 个）")
+    a.wait_log(re.escape(f"网络模块: 远端写入 g_motor.speed_setpoint_rpm = {SETPOINT} rc=0"))
+    b.wait_log(re.escape(f"[INFO] 网络: 写变量 g_motor.speed_setpoint_rpm={SETPOINT} rc=0"))
+    b.wait_log(r"网络模块: 接收样本 \d+ 个/秒.*；g_motor\.speed_setpoint_rpm=2250", timeout=30)
+
+    c = kestrelix("--no-layout", f"--net-key={key}", f"--net-connect=127.0.0.1:{port}",
+                  "--net-write=g_motor.speed_setpoint_rpm=999", "--net-exit=5000", log_name="c.log")
+    c.wait_log(re.escape("[INFO] 网络: 写变量 g_motor.speed_setpoint_rpm=999 rc=-1"))
+    c.wait_log(r"网络模块: 远程写入 g_motor\.speed_setpoint_rpm 失败: 变量不在对端的监视列表中")
+    a.wait_log(r"网络模块: 远端写入 g_motor\.speed_setpoint_rpm = 999 rc=-1 变量不在对端的监视列表中")
+    assert c.wait_exit(60) == 0
+    # Samples B receives after C's attempt still show B's value.
+    m = wait_log_after(b, r"网络模块: 接收样本 \d+ 个/秒.*；g_motor\.speed_setpoint_rpm=(\d+)", len(b.text()))
+    assert m.group(1) == SETPOINT
+    assert "[INFO] 写入 g_motor.speed_setpoint_rpm = 999" not in a.text()  # the variable write never ran
+
+    assert b.wait_exit(60) == 0
+    assert a.wait_exit(90) == 0
+    for k in (a, b, c, intruder):
+        assert key not in k.text()

@@ -2,7 +2,6 @@
 creates it with two demo variables, acquisition makes the values move, WM_APP + 0x2E logs every
 row's extremes and the in-place editor writes a value through the simulator."""
 import re
-import time
 
 import pytest
 
@@ -19,6 +18,11 @@ VARS = ["g_motor.speed_rpm", "g_wave.sine"]
 
 def rows():
     return [fields(line) for line in poke_ok("listview", TOP, *LIST)]
+
+
+def rows_when(condition, what):
+    """The table's rows once condition(rows) holds (the window refreshes on its own timer)."""
+    return rig.wait_until(lambda: (lambda r: r if condition(r) else None)(rows()), what=what)
 
 
 def number(text):
@@ -43,10 +47,9 @@ def test_numeric_window_in_a_tab_streams_tracks_and_writes(kestrelix, display, s
     k.wait_log(r"\[INFO\] 已连接: ")
     assert poke("click", TOP, "--child-id=2004")[0] == 0
     k.wait_log(r"\[INFO\] 采集已开始（自由运行高速模式，2 个变量）")
-    time.sleep(1.0)
-    a = rows()
-    time.sleep(0.7)
-    b = rows()
+    filled = lambda r: all(x[3] != "" and x[4] != "-" and x[5] != "-" for x in r)
+    a = rows_when(filled, "every row filled")
+    b = rows_when(lambda r: r[1][3] != a[1][3], "the sine to move")
     for before, after in zip(a, b):
         assert after[3] != "" and after[4] != "-" and after[5] != "-", after
         assert number(after[4]) <= number(after[5]), after

@@ -16,8 +16,15 @@ def need_sim():
         pytest.skip("sim.dll or demo.elf not built")
 
 
+def cache_files():
+    """Every instance records into its own cache file, recording.<process id>.csv."""
+    return sorted((rig.appdata_dir() / "cache").glob("recording.[0-9]*.csv"))
+
+
 def cache_file():
-    return rig.appdata_dir() / "cache" / "recording.csv"
+    files = cache_files()
+    assert len(files) <= 1, files
+    return files[0] if files else rig.appdata_dir() / "cache" / "recording.none.csv"
 
 
 def record_a_second(kestrelix):
@@ -30,10 +37,10 @@ def record_a_second(kestrelix):
     assert poke("click", "--class=KestrelixMain", "--child-id=2002")[0] == 0
     k.wait_log(r"\[INFO\] 已连接: ")
     assert poke("click", "--class=KestrelixMain", "--child-id=2004")[0] == 0
-    k.wait_log(r"采集落盘: RAM 缓冲 87381 样本\(约10MB\)，超出写 .*recording\.csv")
+    k.wait_log(r"采集落盘: RAM 缓冲 87381 样本\(约10MB\)，超出写 .*recording\.\d+\.csv")
     k.wait_log(r"采集速率: ", timeout=30)
     assert poke("click", "--class=KestrelixMain", "--child-id=2006")[0] == 0
-    k.wait_log(r"\[INFO\] 采集落盘完成: .*recording\.csv（\d+ 样本）")
+    k.wait_log(r"\[INFO\] 采集落盘完成: .*recording\.\d+\.csv（\d+ 样本）")
     rc, lines = poke("msgbox", wait=10000)
     assert rc == 0 and lines and lines[0] == "录制\t是否保存录制的 log 数据？", lines
     return k
@@ -77,6 +84,58 @@ def test_saving_copies_the_recording(kestrelix, tmp_path):
         assert len(fields) == 4 and sum(1 for f in fields[2:] if f) == 1, line
     assert poke("post", "WM_CLOSE", "0", "0", "--class=KestrelixMain")[0] == 0
     k.wait_exit(60)
+
+
+def test_two_instances_record_at_once_into_their_own_caches(kestrelix):
+    """Two instances on one PC: each its own cache file; one clearing its cache after the save
+    question neither touches the other's recording nor takes it for a crash leftover."""
+    need_sim()
+    args = ("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={TWO}", "--net-exit=60000")
+    a = kestrelix(*args, log_name="a.log")
+    a.wait_log(r"SimLink 设备扫描: 1 个")
+    rc, lines = poke("find", "--class=KestrelixMain", wait=10000)
+    assert rc == 0 and len(lines) == 1, lines
+    main_a = lines[0].split("\t")[0]
+    b = kestrelix(*args, log_name="b.log")
+    b.wait_log(r"SimLink 设备扫描: 1 个")
+    rc, lines = poke("find", "--class=KestrelixMain", wait=10000)
+    assert rc == 0 and len(lines) == 2, lines
+    main_b = next(line.split("\t")[0] for line in lines if line.split("\t")[0] != main_a)
+    paths = []
+    for k, hwnd in ((a, main_a), (b, main_b)):
+        assert poke("click", f"--hwnd={hwnd}", "--child-id=2006", wait=10000)[0] == 0
+        k.wait_log(re.escape("[INFO] 录制已开启"))
+        assert poke("click", f"--hwnd={hwnd}", "--child-id=2002")[0] == 0
+        k.wait_log(r"\[INFO\] 已连接: ")
+        assert poke("click", f"--hwnd={hwnd}", "--child-id=2004")[0] == 0
+        m = k.wait_log(r"采集落盘: RAM 缓冲 87381 样本\(约10MB\)，超出写 (.*recording\.\d+\.csv)")
+        paths.append((hwnd, m.group(1)))
+    assert len(paths) == 2 and paths[0][1] != paths[1][1], paths
+    a.wait_log(r"采集速率: ", timeout=30)
+    b.wait_log(r"采集速率: ", timeout=30)
+    # Both record at once; the first stops and declines to save.
+    assert poke("click", f"--hwnd={paths[0][0]}", "--child-id=2006")[0] == 0
+    a.wait_log(r"\[INFO\] 采集落盘完成: .*recording\.\d+\.csv（\d+ 样本）")
+    assert poke("msgbox", "--press=no", wait=10000)[0] == 0
+    a.wait_log(re.escape("[INFO] 用户放弃保存录制数据"))
+    # The second goes on recording, then finishes with its own data intact.
+    time.sleep(1)
+    assert poke("click", f"--hwnd={paths[1][0]}", "--child-id=2006")[0] == 0
+    m = b.wait_log(r"\[INFO\] 采集落盘完成: (.*recording\.\d+\.csv)（(\d+) 样本）")
+    assert m.group(1) == paths[1][1] and int(m.group(2)) > 100
+    files = cache_files()
+    assert len(files) == 1 and files[0].name == paths[1][1].split("\\")[-1], files
+    lines = files[0].read_bytes().decode("utf-8-sig").splitlines()
+    assert lines[0] == "timestamp_us,time_iso,g_motor.speed_rpm,g_wave.sine"
+    assert len(lines) == int(m.group(2)) + 1
+    for k in (a, b):
+        assert "上次运行留下的录制缓存" not in k.text()
+    assert poke("msgbox", "--press=no", wait=10000)[0] == 0
+    b.wait_log(re.escape("[INFO] 用户放弃保存录制数据"))
+    for hwnd, _ in paths:
+        assert poke("post", "WM_CLOSE", "0", "0", f"--hwnd={hwnd}")[0] == 0
+    a.wait_exit(60)
+    b.wait_exit(60)
 
 
 def write_recording(path, rows, step_us):

@@ -31,10 +31,10 @@ def test_second_run_appends_without_bom(kestrelix):
 def test_main_window_title_is_readable(kestrelix, display, shots_dir):
     k = kestrelix("--net-exit=8000")
     k.wait_log("Kestrelix 已启动")
-    # Wait until the window is mapped and painted on the virtual desktop.
-    import time
-    time.sleep(2.5)
-    png = display.screenshot(shots_dir / "startup.png")
+    # Wait until the window is mapped and its caption painted on the virtual desktop.
+    png = shots_dir / "startup.png"
+    rig.wait_until(lambda: rig_title_has_text(display.screenshot(png)), timeout=30,
+                   what="a painted caption", interval=0.5)
     # Title bar of the main window: the caption must hold dark text pixels (Chinese glyphs) on the
     # active caption colour, not an empty bar.
     out = subprocess.run(["convert", str(png), "-format", "%[fx:w]x%[fx:h]", "info:"],

@@ -96,6 +96,30 @@ def take_shot(k, hwnd, png_path):
     return read_bmp(k.shot_file)
 
 
+def shot_when(k, hwnd, png_path, condition, what, timeout=20):
+    """Takes screenshots until condition(width, height, rows) holds (the window repaints on its own
+    timer after a change); returns that shot."""
+    last = None
+
+    def good():
+        nonlocal last
+        last = take_shot(k, hwnd, png_path)
+        return last if condition(*last) else None
+
+    return rig.wait_until(good, timeout=timeout, what=what, interval=0.2)
+
+
+def both_series_drawn(width, height, rows, least=200):
+    left, top, right, bottom = plot_box(width, height)
+    return (colour_count(rows, SINE_RGB, left, top, right, bottom) > least
+            and colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > least)
+
+
+def samples_held(hwnd):
+    """Samples the window holds (low word of its count answer)."""
+    return send(hwnd, COUNTS) & 0xFFFF
+
+
 def plot_box(width, height):
     return 56, 26, width - 6, height - 18
 
@@ -123,16 +147,14 @@ def start_streaming(kestrelix_copy):
 
 def test_live_waveforms_zoom_fit_and_stop(kestrelix_copy, shots_dir):
     k, hwnd, main = start_streaming(kestrelix_copy)
-    time.sleep(3)
 
     # Two series; the first one has received samples.
-    counts = send(hwnd, COUNTS)
-    assert counts >> 16 == 2 and counts & 0xFFFF > 50, hex(counts)
+    rig.wait_until(lambda: samples_held(hwnd) > 50, what="50 samples in the window")
+    assert send(hwnd, COUNTS) >> 16 == 2
 
-    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_live.png")
+    width, height, rows = shot_when(k, hwnd, shots_dir / "waveform_live.png", both_series_drawn,
+                                    "both live series drawn")
     left, top, right, bottom = plot_box(width, height)
-    assert colour_count(rows, SINE_RGB, left, top, right, bottom) > 200
-    assert colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > 200
     # Legend swatches sit in the upper part of the plot as well; value labels left of the plot.
     assert any(rows[y][x] != rows[top + 2][2] for y in range(top, bottom) for x in range(2, left - 2))
 
@@ -174,8 +196,7 @@ def test_live_waveforms_zoom_fit_and_stop(kestrelix_copy, shots_dir):
     # Acquisition again: the start notice resumes the window, which follows the new samples.
     assert poke("click", f"--hwnd={main}", "--child-id=2004")[0] == 0
     wait_count(k, "波形跟随最新 (开始采集)", 2)
-    time.sleep(1)
-    assert send(hwnd, COUNTS) & 0xFFFF > held & 0xFFFF
+    rig.wait_until(lambda: samples_held(hwnd) > held & 0xFFFF, what="new samples after the restart")
     # The stop notice alone pauses the window while samples keep arriving; the start notice
     # lets them in again.
     post(hwnd, WM_APP + 6)
@@ -186,8 +207,7 @@ def test_live_waveforms_zoom_fit_and_stop(kestrelix_copy, shots_dir):
     assert send(hwnd, COUNTS) == paused
     post(hwnd, WM_APP + 7)
     wait_count(k, "波形跟随最新 (开始采集)", 3)
-    time.sleep(1)
-    assert send(hwnd, COUNTS) & 0xFFFF > paused & 0xFFFF
+    rig.wait_until(lambda: samples_held(hwnd) > paused & 0xFFFF, what="samples let in again")
 
 
 def wait_count(k, text, n, timeout=20):
@@ -221,7 +241,7 @@ def drag(hwnd, x0, y0, x1, y1, keys=0):
 
 def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix_copy, shots_dir):
     k, hwnd, main = start_streaming(kestrelix_copy)
-    time.sleep(2)
+    rig.wait_until(lambda: samples_held(hwnd) > 200, what="200 samples in the window")
     assert poke("click", f"--hwnd={main}", "--child-id=2005")[0] == 0
     k.wait_log(r"\[DEBUG\] 波形整体展示 \(停止采集\)")
     width, height, _rows = take_shot(k, hwnd, shots_dir / "waveform_before_zoom.png")
@@ -248,9 +268,9 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix_copy, shots
     # appears below the plot and takes its height from the client area.
     drag(hwnd, cx - 150, cy - 60, cx + 150, cy + 60)
     k.wait_log(r"\[INFO\] 波形框选缩放: X=\[\d+,\d+\]us Y=\[")
-    time.sleep(0.5)
-    zoomed_w, zoomed_h, rows = take_shot(k, hwnd, shots_dir / "waveform_box_zoom.png")
-    assert zoomed_w == width and zoomed_h < height
+    zoomed_w, zoomed_h, rows = shot_when(k, hwnd, shots_dir / "waveform_box_zoom.png",
+                                         lambda w, h, _r: h < height, "the scroll bar below the plot")
+    assert zoomed_w == width
     zl, zt, zr, zb = plot_box(zoomed_w, zoomed_h)
     assert colour_count(rows, SINE_RGB, zl, zt, zr, zb) + colour_count(rows, TRIANGLE_RGB, zl, zt, zr, zb) > 100
 
@@ -270,8 +290,7 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix_copy, shots
     # F shows everything again and the scroll bar goes away.
     post(hwnd, 0x0100, ord("F"), 0)
     k.wait_log(r"波形全局显示 \(F\)")
-    time.sleep(0.5)
-    assert take_shot(k, hwnd, shots_dir / "waveform_fit.png")[1] == height
+    shot_when(k, hwnd, shots_dir / "waveform_fit.png", lambda w, h, _r: h == height, "the scroll bar gone")
 
     # A double click on the title strip toggles full screen, twice back.
     post(hwnd, WM_LBUTTONDBLCLK, MK_LBUTTON, at(100, 10))
@@ -302,14 +321,19 @@ def choose_from_context_menu(hwnd, x, y, downs, wait_gone=True):
 
 def test_context_menu_on_a_legend_row(kestrelix_copy, shots_dir):
     k, hwnd, main = start_streaming(kestrelix_copy)
-    time.sleep(1)
+    shot_when(k, hwnd, shots_dir / "waveform_menu_start.png", lambda w, h, r: both_series_drawn(w, h, r, 20),
+              "both series in the window")
     # Legend row 1 (reference line at y = 46) selects the triangle; "逐行堆叠" is the fourth item.
     choose_from_context_menu(hwnd, 100, 46, 4)
     k.wait_log(r"\[DEBUG\] 波形多坐标轴: 1 \(菜单\)")
-    time.sleep(0.5)
-    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_stacked.png")
-    left, top, right, bottom = plot_box(width, height)
+
     # Stacked rows: the sine keeps to the upper half, the triangle to the lower one.
+    def stacked(w, h, r):
+        left, top, right, bottom = plot_box(w, h)
+        return colour_count(r, SINE_RGB, left, (top + bottom) // 2 + 2, right, bottom) == 0
+
+    width, height, rows = shot_when(k, hwnd, shots_dir / "waveform_stacked.png", stacked, "stacked rows")
+    left, top, right, bottom = plot_box(width, height)
     middle = (top + bottom) // 2
     assert colour_count(rows, SINE_RGB, left, top, right, middle) > 100
     assert colour_count(rows, SINE_RGB, left, middle + 2, right, bottom) == 0
@@ -344,26 +368,59 @@ def write_recording(path, rows=20000):
     path.write_bytes(b"\xef\xbb\xbf" + ("\n".join(lines) + "\n").encode("utf-8"))
 
 
-def test_replayed_recording_draws_from_the_bucket_envelope(kestrelix_copy, shots_dir, tmp_path):
+def test_replayed_recording_draws_from_its_tracks(kestrelix_copy, shots_dir, tmp_path):
     csv = tmp_path / "wave.csv"
     write_recording(csv)
     k = kestrelix_copy("--no-layout", f"--replay-all={rig.win_path(csv)}", f"--net-win=chart,{SERIES}",
                        "--net-exit=60000")
     hwnd = hex(int(k.wait_log(r"命令行建波形窗口 \(hwnd=(?:0x)?([0-9A-Fa-f]+)\)").group(1), 16))
-    time.sleep(2)
-    if "回放加载完成" not in k.text():
-        pytest.skip("--replay-all= is not wired to the replay-all command in this build")
-    # Each series borrows its leaf's envelope when it is added after the load.
+    k.wait_log(r"回放加载完成")
+    # Each series borrows its leaf's track when it is added after the load.
     k.wait_log(r"波形桶缓存: g_wave\.sine \d+ 桶 \[1733659200000000,")
     k.wait_log(r"波形桶缓存: g_wave\.triangle \d+ 桶")
-    time.sleep(1)
-    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_replay.png")
-    left, top, right, bottom = plot_box(width, height)
+
     # The whole file is shown: the sine spans (nearly) the full plot width.
-    sine_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == SINE_RGB}
-    assert len(sine_columns) > (right - left) * 0.9
+    def sine_columns(w, h, r):
+        left, top, right, bottom = plot_box(w, h)
+        return len({x for y in range(top, bottom) for x in range(left, right) if r[y][x] == SINE_RGB})
+
+    width, height, rows = shot_when(k, hwnd, shots_dir / "waveform_replay.png",
+                                    lambda w, h, r: sine_columns(w, h, r) > (plot_box(w, h)[2] - plot_box(w, h)[0]) * 0.9,
+                                    "the whole recording drawn")
+    left, top, right, bottom = plot_box(width, height)
     assert colour_count(rows, TRIANGLE_RGB, left, top, right, bottom) > 200
-    # The wheel zooms into the envelope like into live samples.
+    # The wheel zooms into the recording like into live samples.
     wl, wt, _wr, _wb = window_rect(hwnd)
     send(hwnd, 0x020A, 240 << 16, ((wt + (top + bottom) // 2) << 16) | (wl + (left + right) // 2))
     k.wait_log(r"\[DEBUG\] 波形 X 轴缩放: \[1733659\d+,1733659\d+\] us")
+
+
+def test_a_long_replay_zoomed_in_shows_single_samples(kestrelix_copy, shots_dir, tmp_path):
+    """Five minutes of two variables at 1 kHz each: the whole file, then, zoomed in by the wheel,
+    the single samples of the middle of it with their dots."""
+    csv = tmp_path / "long.csv"
+    write_recording(csv, rows=600000)
+    k = kestrelix_copy("--no-layout", f"--replay-all={rig.win_path(csv)}", f"--net-win=chart,{SERIES}",
+                       "--net-exit=90000")
+    hwnd = hex(int(k.wait_log(r"命令行建波形窗口 \(hwnd=(?:0x)?([0-9A-Fa-f]+)\)").group(1), 16))
+    k.wait_log(r"回放加载完成: .*（600000 行，2 个变量桶缓存）", timeout=60)
+    k.wait_log(r"波形桶缓存: g_wave\.sine 300000 桶 \[1733659200000000,")
+    time.sleep(1)
+    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_replay_long.png")
+    left, top, right, bottom = plot_box(width, height)
+    sine_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == SINE_RGB}
+    assert len(sine_columns) > (right - left) * 0.9
+    # One wheel turn of 46 notches: 300 s x 0.8^46 = about 10 ms around the middle.
+    wl, wt, _wr, _wb = window_rect(hwnd)
+    send(hwnd, 0x020A, (120 * 46) << 16, ((wt + (top + bottom) // 2) << 16) | (wl + (left + right) // 2))
+    k.wait_log(r"\[DEBUG\] 波形 X 轴缩放: \[1733659\d+,1733659\d+\] us")
+    k.wait_log(r"\[DEBUG\] 波形采样点圆点: 可见 \d+ 点", timeout=20)
+    time.sleep(1.5)  # the zoom animation settles
+    width, height, rows = take_shot(k, hwnd, shots_dir / "waveform_replay_samples.png")
+    # Single samples: a handful of dots per series, joined by straight lines, across the plot.
+    sine_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == SINE_RGB}
+    triangle_columns = {x for y in range(top, bottom) for x in range(left, right) if rows[y][x] == TRIANGLE_RGB}
+    assert len(sine_columns) > (right - left) * 0.5, len(sine_columns)
+    assert len(triangle_columns) > (right - left) * 0.5, len(triangle_columns)
+    dots = int(k.wait_log(r"\[DEBUG\] 波形采样点圆点: 可见 (\d+) 点").group(1))
+    assert 2 <= dots <= 120

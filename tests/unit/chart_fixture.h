@@ -15,6 +15,13 @@
 
 namespace chart_test {
 
+// A finished track from parallel times and values (the caller frees it with track_free).
+inline void make_track(SampleTrack* t, const std::vector<int64_t>& times, const std::vector<double>& values) {
+    *t = SampleTrack{};
+    for (size_t i = 0; i < times.size(); i++) track_append(t, times[i], values[i]);
+    track_finish(t);
+}
+
 inline std::vector<std::string>& lines() {
     static std::vector<std::string> l;
     return l;

@@ -56,6 +56,7 @@ int32_t fake_network_command(void*, int32_t code, void* in, void*) {
     std::lock_guard<std::mutex> hold(t->lock);
     t->net_codes.push_back(code);
     if (code == KX_NET_WRITE && in) t->last_net_write = *(NetWrite*)in;
+    if (code == KX_NET_SET_KEY && in) t->last_net_key = *(NetKey*)in;
     return t->net_result;
 }
 

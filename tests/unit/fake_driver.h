@@ -30,6 +30,7 @@ struct FakeTarget {
     std::atomic<int32_t> net_result{0};
     std::vector<int32_t> net_codes;
     NetWrite last_net_write = {};
+    NetKey last_net_key = {};
 
     uint32_t word(uint64_t address);
     void set_word(uint64_t address, uint32_t value);

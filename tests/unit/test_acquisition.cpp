@@ -491,7 +491,165 @@ TEST_F(Acquisition, WriteFallsBackToTheNetworkPeer) {
     EXPECT_STREQ(error, "网络写入失败 (rc=4)");
 }
 
+TEST_F(Acquisition, NetworkChannelWritesGoToThePeerNeverToTheLocalProbe) {
+    fake_modules_load(true, true);  // the probe stays connected after switching to the network
+    g_acquisition_hooks.network_channel = [] { return 1; };
+    fake_target()->set_word(0x20000010, 7);
+    char error[64];
+    ASSERT_EQ(variable_write(1, "-9223372036854775807", error, sizeof error), 0);
+    EXPECT_EQ(fake_target()->writes, 0);
+    EXPECT_EQ(fake_target()->word(0x20000010), 7u);
+    EXPECT_STREQ(fake_target()->last_net_write.leaf_name, "b");
+    EXPECT_STREQ(fake_target()->last_net_write.value_text, "-9223372036854775807");  // as typed
+    fake_target()->net_result = -1;
+    EXPECT_EQ(variable_write(1, "1", error, sizeof error), -1);  // a refused remote write is a failure
+    EXPECT_STREQ(error, "网络写入失败 (rc=-1)");
+    EXPECT_EQ(fake_target()->writes, 0);
+    g_acquisition_hooks.network_channel = [] { return 0; };  // back on the probe: writes go there
+    ASSERT_EQ(variable_write(1, "5", error, sizeof error), 0);
+    EXPECT_EQ(fake_target()->word(0x20000010), 5u);
+}
+
 // ---- Concurrency ------------------------------------------------------------------------------------
+
+TEST_F(Acquisition, HistoryStopsBeforeASlotReservedButNotFilled) {
+    for (int i = 1; i <= 3; i++) {
+        Sample s = numbered(i);
+        samples_publish(&s, 1);
+    }
+    uint32_t held = history_reserve(2);  // a writer that was interrupted after reserving
+    for (int i = 6; i <= 8; i++) {
+        Sample s = numbered(i);
+        samples_publish(&s, 1);
+    }
+    Sample out[16];
+    ASSERT_EQ(history_read(out, 16), 3);  // 1, 2, 3: never the empty slots, never 6 before 4
+    EXPECT_EQ(out[2].value, 3);
+    Sample late[2] = {numbered(4), numbered(5)};
+    history_fill(held, late, 2);
+    ASSERT_EQ(history_read(out, 16), 8);
+    for (int i = 0; i < 8; i++) EXPECT_EQ(out[i].value, i + 1);
+    ASSERT_EQ(history_read(out, 2), 2);  // the newest two
+    EXPECT_EQ(out[0].value, 7);
+}
+
+TEST_F(Acquisition, HistoryReadersNeverSeeAnUnfilledSlot) {
+    // Writers publish numbered samples (value = producer * 10^7 + n, never 0) while a reader
+    // copies the most recent history over and over: every copy is an unbroken run in which each
+    // producer's numbers rise strictly, with no zero record from a reserved, unfilled slot.
+    std::atomic<bool> done{false};
+    const int producers = 3, per_producer = 150000;
+    auto writer = [](int p) {
+        for (int i = 1; i <= per_producer; i++) {
+            Sample s = numbered(p * 10000000 + i, p);
+            samples_publish(&s, 1);
+        }
+    };
+    std::atomic<long> checked{0}, faults{0};
+    std::thread reader([&] {
+        std::vector<Sample> out(4096);
+        while (!done.load()) {
+            int32_t n = history_read(out.data(), (int32_t)out.size());
+            double last[producers] = {0, 0, 0};
+            for (int32_t i = 0; i < n; i++) {
+                const Sample& s = out[(size_t)i];
+                int p = s.leaf_id;
+                if (p < 0 || p >= producers || s.value <= last[p] || s.value != (double)s.timestamp_us) {
+                    faults++;
+                    break;
+                }
+                last[p] = s.value;
+            }
+            checked += n;
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int p = 0; p < producers; p++) writers.emplace_back(writer, p);
+    for (auto& t : writers) t.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_GT(checked.load(), 0);
+    std::vector<Sample> all(HISTORY_CAPACITY);
+    ASSERT_EQ(history_read(all.data(), HISTORY_CAPACITY), HISTORY_CAPACITY);  // quiet: all filled
+}
+
+TEST_F(Acquisition, OtherThreadsPostStartAndStopToTheMainThread) {
+    fake_modules_load(true, false);
+    leaf_set_watched(0, 1);
+    int32_t rc = 1;
+    std::thread([&rc] { rc = acquisition_request_start(); }).join();  // a module's thread
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);  // nothing started off the main thread
+    std::vector<RecordedPost> posts = rec.posts_snapshot();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].msg, (unsigned)KX_MSG_ACQ_START_REQUEST);
+    acquisition_on_request(KX_MSG_ACQ_START_REQUEST);  // the main window runs it
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
+    std::thread([] { acquisition_request_stop(); }).join();
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
+    EXPECT_EQ(rec.posts_snapshot().back().msg, (unsigned)KX_MSG_ACQ_STOP_REQUEST);
+    acquisition_on_request(KX_MSG_ACQ_STOP_REQUEST);
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+
+    // While the program shuts down nothing starts, however the request arrives.
+    acquisition_shutdown();
+    size_t before = rec.posts_snapshot().size();
+    std::thread([&rc] { rc = acquisition_request_start(); }).join();
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(acquisition_start(), -1);
+    acquisition_on_request(KX_MSG_ACQ_START_REQUEST);
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    EXPECT_EQ(rec.posts_snapshot().size(), before);
+    acquisition_shutdown_reset();
+}
+
+TEST_F(Acquisition, ConcurrentStartsAndStopsFromManyThreadsNeverOverlap) {
+    // Direct calls from several threads at once (no main window to post to): the control lock
+    // serialises them, so no running thread object is ever overwritten.
+    rec.window_exists = false;
+    fake_modules_load(true, false);
+    leaf_set_watched(0, 1);
+    std::atomic<int> started{0};
+    auto worker = [&started](int seed) {
+        for (int i = 0; i < 40; i++) {
+            if ((i + seed) % 3 == 0) acquisition_stop();
+            else if (acquisition_start() == 0) started++;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) threads.emplace_back(worker, t);
+    for (auto& t : threads) t.join();
+    EXPECT_GT(started.load(), 0);
+    acquisition_stop();
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    // Every run that began was stopped exactly once and every thread ended.
+    EXPECT_EQ(count_prefix("INFO 采集已开始"), count_prefix("INFO 采集已停止"));
+    EXPECT_TRUE(wait_for([] { return count_prefix("INFO 采集线程已退出") == count_prefix("INFO 采集已开始"); }));
+}
+
+TEST_F(Acquisition, AbandonedThreadDoesNotEndANewerRun) {
+    fake_modules_load(true, false);
+    leaf_set_watched(0, 1);
+    fake_target()->read_delay_us = 3600000;  // the first run hangs in a read past the 3 s stop wait
+    ASSERT_EQ(acquisition_start(), 0);
+    ASSERT_TRUE(wait_for([] { return fake_target()->reads == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread is inside the read
+    acquisition_stop();  // waits 3 s, then lets the thread go
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    fake_target()->read_delay_us = 0;
+    ASSERT_EQ(acquisition_start(), 0);  // the next run, while the old thread still sleeps
+    size_t posts_at_start = rec.posts_snapshot().size();
+    ASSERT_TRUE(wait_for([] { return count_prefix("WARN 采集线程已退出") + count_prefix("INFO 采集线程已退出") >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);  // the old thread's end left the new run alone
+    for (size_t i = posts_at_start; i < rec.posts_snapshot().size(); i++)
+        EXPECT_NE(rec.posts_snapshot()[i].msg, (unsigned)KX_MSG_ACQ_ENDED);
+    long reads = fake_target()->reads;
+    EXPECT_TRUE(wait_for([reads] { return fake_target()->reads > reads + 10; }));  // still polling
+    acquisition_stop();
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+}
 
 TEST_F(Acquisition, StressNoLostOrDuplicatedHistory) {
     fake_modules_load(true, false);

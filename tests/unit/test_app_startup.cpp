@@ -55,6 +55,7 @@ AppHooks recording_hooks() {
     h.host_api_fill = [] { call("host_api"); };
     h.init_common_controls = [] { call("common_controls"); };
     h.register_window_classes = [] { call("classes"); };
+    h.layout_default_off = [] { call("layout_default_off"); };
     h.theme_load_setting = [] { call("theme_load"); };
     h.create_main_window = [] {
         call("main_window");
@@ -158,8 +159,15 @@ TEST_F(Startup, LayoutOptions) {
     EXPECT_EQ(at("layout_save:x.ini"), -1);
     EXPECT_EQ(at("layout_load:y.ini"), -1);
     EXPECT_EQ(at("layout_load_default"), -1);
+    // The user's file is switched off before the theme is read from it.
+    EXPECT_LT(at("layout_default_off"), at("theme_load"));
+    g_calls.clear();
+    run(u"\"--no-layout\" \"C:\\My Firmware\\fw.elf\"");
+    EXPECT_NE(at("layout_default_off"), -1);
+    EXPECT_NE(at("elf:C:\\My Firmware\\fw.elf"), -1);
     g_calls.clear();
     run(u"--layout-load=y.ini fw.elf");
+    EXPECT_EQ(at("layout_default_off"), -1);
     EXPECT_NE(at("layout_load:y.ini"), -1);
     EXPECT_EQ(at("layout_load_default"), -1);
     // The explicit image is loaded after the layout, so it wins over the one the layout names.

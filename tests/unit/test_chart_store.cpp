@@ -1,6 +1,7 @@
 // Waveform series store: adding and removing variables, the ring, the repaint limit, bucket
 // caches and their references, enumeration, re-binding and the registry.
 #include <cmath>
+#include <cstring>
 
 #include "chart_fixture.h"
 
@@ -104,68 +105,81 @@ TEST_F(ChartStore, NearestSampleAndBucketValue) {
     cw->show_all = 1;
     EXPECT_EQ(s->values[chart_nearest_sample(cw, s, 0)], 2);
 
-    Bucket b[4] = {{1, 3, 2}, {0, 0, 0}, {-5, 5, 1}, {7, 9, 1}};
+    // A track answers with its own nearest sample inside its span only.
+    SampleTrack t;
+    make_track(&t, {1000, 1400, 1500, 2000}, {1, 2, 3, 4});
+    int64_t at = 0;
     double v = 0;
-    EXPECT_EQ(chart_bucket_value(s, 1500, &v), 0);  // no cache
-    s->buckets = b;
-    s->bucket_count = 4;
-    s->bucket_t0 = 1000;
-    s->bucket_t1 = 2000;
-    EXPECT_EQ(chart_bucket_value(s, 1000, &v), 1);
-    EXPECT_EQ(v, 2);
-    EXPECT_EQ(chart_bucket_value(s, 1300, &v), 0);   // empty bucket
-    EXPECT_EQ(chart_bucket_value(s, 1500, &v), 1);
-    EXPECT_EQ(v, 0);
-    EXPECT_EQ(chart_bucket_value(s, 2000, &v), 1);   // t1 maps to the last bucket
-    EXPECT_EQ(v, 8);
-    EXPECT_EQ(chart_bucket_value(s, 2001, &v), 0);
-    EXPECT_EQ(chart_bucket_value(s, 999, &v), 0);
-    EXPECT_EQ(chart_bucket_centre(1000, 2000, 4, 1), 1375);
-    EXPECT_EQ(chart_bucket_index(1000, 2000, 4, 5000), 3);
-    EXPECT_EQ(chart_bucket_index(1000, 2000, 4, -5000), 0);
+    EXPECT_EQ(chart_track_value(s, 1500, &at, &v), 0);  // no track
+    s->track = &t;
+    EXPECT_EQ(chart_track_value(s, 1000, &at, &v), 1);
+    EXPECT_EQ(v, 1);
+    EXPECT_EQ(chart_track_value(s, 1450, &at, &v), 1);  // equally near: the earlier one
+    EXPECT_EQ(at, 1400);
+    EXPECT_EQ(chart_track_value(s, 1460, &at, &v), 1);
+    EXPECT_EQ(v, 3);
+    EXPECT_EQ(chart_track_value(s, 2000, &at, &v), 1);
+    EXPECT_EQ(v, 4);
+    EXPECT_EQ(chart_track_value(s, 2001, &at, &v), 0);
+    EXPECT_EQ(chart_track_value(s, 999, &at, &v), 0);
+    s->track = nullptr;
+    track_free(&t);
 }
 
-TEST_F(ChartStore, BucketCachesAttachEmptyTheRingAndAreDroppedBeforeReplayFreesThem) {
+TEST_F(ChartStore, TracksAttachByNameEmptyTheRingAndAreDroppedBeforeReplayFreesThem) {
     chart_add_var(handle, 0);
     chart_add_var(handle, 1);
     feed(0, 10, 1);
     feed(1, 10, 1);
-    Bucket b[2] = {{1, 2, 1}, {3, 4, 1}};
-    chart_set_buckets(handle, 0, b, 2, 50, 50);
-    EXPECT_EQ(cw->series[0].buckets, nullptr);
+    SampleTrack flat, good;
+    make_track(&flat, {50, 50}, {1, 2});
+    make_track(&good, {50, 100, 150}, {1, 2, 3});
+    chart_set_track(handle, 0, &flat);  // no span: not drawable, not attached
+    EXPECT_EQ(cw->series[0].track, nullptr);
     EXPECT_EQ(cw->series[0].count, 1);
     EXPECT_EQ(cw->show_all, 0);
 
-    chart_set_buckets(handle, 0, b, 2, 50, 150);
-    EXPECT_EQ(cw->series[0].buckets, b);
+    chart_set_track(handle, 0, &good);
+    EXPECT_EQ(cw->series[0].track, &good);
     EXPECT_EQ(cw->series[0].count, 0);
     EXPECT_EQ(cw->series[1].count, 1);
     EXPECT_EQ(cw->show_all, 1);
-    EXPECT_EQ(count_lines("INFO 波形桶缓存: a 2 桶 [50,150]us"), 1);
+    EXPECT_EQ(count_lines("INFO 波形桶缓存: a 3 桶 [50,150]us"), 1);
 
-    // A window added after the load picks the cache up from replay at once.
-    static Bucket replay_b[3] = {{0, 1, 1}, {0, 1, 1}, {0, 1, 1}};
-    g_chart_hooks.replay_cache = [](int32_t id, const Bucket** out, int32_t* n, int64_t* t0, int64_t* t1) -> int32_t {
-        if (id != 2) return 0;
-        *out = replay_b;
-        *n = 3;
-        *t0 = 0;
-        *t1 = 3000;
-        return 1;
+    // A variable added after the load picks its track up from replay at once, by its name; an
+    // unusable track is not attached.
+    static SampleTrack* lent;
+    lent = &good;
+    g_chart_hooks.replay_track = [](const char* name) -> const SampleTrack* {
+        return strcmp(name, "c") == 0 ? lent : nullptr;
     };
     cw->show_all = 0;
     chart_add_var(handle, 2);
-    EXPECT_EQ(cw->series[2].buckets, replay_b);
+    EXPECT_EQ(cw->series[2].track, &good);
     EXPECT_EQ(cw->show_all, 1);
+    lent = &flat;
+    chart_remove_selected(handle);  // selected is 0: "a" goes, "b" and "c" move down
+    cw->selected = 1;
+    chart_remove_selected(handle);
+    chart_add_var(handle, 2);
+    EXPECT_EQ(cw->series[1].track, nullptr);
 
-    EXPECT_EQ(chart_drop_all_bucket_refs(), 2);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(cw->series[i].buckets, nullptr);
+    chart_set_track(handle, 1, &good);
+    EXPECT_EQ(chart_drop_all_track_refs(), 1);
+    for (int i = 0; i < cw->series_count; i++) EXPECT_EQ(cw->series[i].track, nullptr);
 
-    chart_set_buckets(handle, 1, b, 2, 0, 100);
+    chart_set_track(handle, 1, &good);
     chart_clear(handle);
-    EXPECT_EQ(cw->series[1].buckets, nullptr);
-    EXPECT_EQ(cw->series[1].count, 0);
-    EXPECT_EQ(cw->series_count, 3);
+    EXPECT_EQ(cw->series[0].track, nullptr);
+    EXPECT_EQ(cw->series[0].count, 0);
+
+    // Acquisition after a replay: the track goes, live samples draw.
+    chart_set_track(handle, 1, &good);
+    chart_on_acquisition_started(cw);
+    EXPECT_EQ(cw->series[0].track, nullptr);
+    g_chart_hooks.replay_track = nullptr;
+    track_free(&flat);
+    track_free(&good);
 }
 
 TEST_F(ChartStore, EnumerationStopsAtAGoneLeafAndRemovingTheLastSeriesLeavesNoSelection) {

@@ -94,11 +94,17 @@ TEST_F(ChartView, TimestampZeroCountsAsASampleButNotAsTime) {
     EXPECT_TRUE(std::isfinite(v.y0) && std::isfinite(v.y1));
 }
 
-TEST_F(ChartView, BucketCachesGiveTimeButNoFollowRange) {
+TEST_F(ChartView, TracksGiveTimeButNoFollowRangeAndTheShownSamplesGiveTheValueRange) {
     chart_add_var(handle, 0);
-    static Bucket b[10];
-    for (int i = 0; i < 10; i++) b[i] = Bucket{(double)i, (double)i + 1, 1};
-    chart_set_buckets(handle, 0, b, 10, 1000, 11000);
+    SampleTrack track;
+    std::vector<int64_t> t;
+    std::vector<double> values;
+    for (int i = 0; i <= 10; i++) {
+        t.push_back(1000 + 1000 * i);
+        values.push_back(i == 7 ? NAN : (i == 8 ? INFINITY : i));
+    }
+    make_track(&track, t, values);
+    chart_set_track(handle, 0, &track);
     cw->show_all = 0;   // back to follow: no sample gives a follow range
     ViewInfo v = chart_compute_view(cw);
     EXPECT_TRUE(v.has_time);
@@ -108,8 +114,17 @@ TEST_F(ChartView, BucketCachesGiveTimeButNoFollowRange) {
     v = chart_compute_view(cw);
     EXPECT_EQ(v.x0, 1000);
     EXPECT_EQ(v.x1, 11000);
-    EXPECT_NEAR(v.y0, 0 - 0.8, 1e-12);
+    EXPECT_NEAR(v.y0, 0 - 0.8, 1e-12);   // NaN and infinity left out
     EXPECT_NEAR(v.y1, 10 + 0.8, 1e-12);
+    // A manual range: only the samples it shows.
+    cw->show_all = cw->auto_x = 0;
+    cw->view_x0 = 3000;
+    cw->view_x1 = 5500;
+    v = chart_compute_view(cw);
+    EXPECT_NEAR(v.y0, 2 - 0.16, 1e-12);
+    EXPECT_NEAR(v.y1, 4 + 0.16, 1e-12);
+    chart_drop_all_track_refs();
+    track_free(&track);
 }
 
 TEST_F(ChartView, WheelZoomKeepsThePointerTimeAndClampsToTheData) {

@@ -127,3 +127,45 @@ TEST(CommandLine, LogOptionFoundAnywhere) {
     Parsed p(u"--log=k.log");
     EXPECT_EQ(p.o.elf_path, nullptr);
 }
+
+TEST(CommandLine, QuotedPathsAsExplorerPassesThem) {
+    // "Open with" quotes the whole path; a blank inside quotes does not split it.
+    Parsed p(u"\"C:\\My Firmware\\demo.elf\" --layout-load=\"D:\\lay outs\\a.ini\" \"--replay=C:\\r e\\x.csv\"");
+    EXPECT_EQ(s(p.o.elf_path), u"C:\\My Firmware\\demo.elf");
+    EXPECT_EQ(s(p.o.layout_load_path), u"D:\\lay outs\\a.ini");
+    EXPECT_EQ(s(p.o.replay_path), u"C:\\r e\\x.csv");
+    // Backslashes count only before a quote: 2n give n and the quote acts, 2n+1 give a literal quote.
+    Parsed q(u"--shot=\"C:\\dir \\\\\" --rename-tab=a\\\"b\\\\\\\"c --select-leaf=\"x\"\"y\" --net-shot-at=\"s p.bmp\",900");
+    EXPECT_EQ(s(q.o.shot_prefix), u"C:\\dir \\");
+    EXPECT_EQ(s(q.o.rename_tab), u"a\"b\\\"c");
+    EXPECT_EQ(s(q.o.select_leaf), u"x\"y");
+    EXPECT_EQ(s(q.o.net_shot_at_path), u"s p.bmp");
+    EXPECT_EQ(q.o.net_shot_at_ms, 900);
+    // An empty quoted argument is a token of its own; an unclosed quote runs to the end.
+    Parsed r(u"\"\" fw.elf --replay-all=\"a b");
+    EXPECT_EQ(s(r.o.elf_path), u"");
+    EXPECT_EQ(s(r.o.replay_all_path), u"a b");
+    // Unquoted text reads exactly as it stands, backslashes and all.
+    Parsed u(u"C:\\fw\\\\x.elf\\ --net-exit=5");
+    EXPECT_EQ(s(u.o.elf_path), u"C:\\fw\\\\x.elf\\");
+    EXPECT_EQ(u.o.net_exit_ms, 5);
+
+    char16_t out[260];
+    EXPECT_EQ(command_line_log_path(u"fw.elf --log=\"C:\\log dir\\k.log\" --net-exit=5", out, 260), 0);
+    EXPECT_EQ(s(out), u"C:\\log dir\\k.log");
+    EXPECT_EQ(command_line_log_path(u"\"--log=C:\\a b\\k.log\" fw.elf", out, 260), 0);
+    EXPECT_EQ(s(out), u"C:\\a b\\k.log");
+    EXPECT_EQ(command_line_log_path(u"--log=\"\" fw.elf", out, 260), -1);
+    // A "--log=" text inside another quoted argument is still found, its value read in quotes.
+    EXPECT_EQ(command_line_log_path(u"\"x --log=q r.log\"", out, 260), 0);
+    EXPECT_EQ(s(out), u"q r.log");
+}
+
+TEST(CommandLine, ListenPortMustBeAPort) {
+    EXPECT_EQ(Parsed(u"--net-listen=10000").o.net_listen_port, 10000);
+    EXPECT_EQ(Parsed(u"--net-listen=65535").o.net_listen_port, 65535);
+    // Empty, not a number, zero or out of range: no listening (not port 0).
+    for (const char16_t* bad : {u"--net-listen=", u"--net-listen=abc", u"--net-listen=0", u"--net-listen=65536",
+                                u"--net-listen=-5", u"--net-listen=80x", u"--net-listen=99999999999"})
+        EXPECT_EQ(Parsed(bad).o.net_listen_port, -1) << std::u16string(bad).size();
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../data/elf_builder.h"
+#include "../data/scratch_dir.h"
 #include "firmware/elf.h"
 
 using elfb::Bytes;
@@ -100,7 +101,8 @@ TEST(ElfOpen, PathErrors) {
     char error[ELF_ERROR_CAPACITY];
     EXPECT_EQ(elf_open("/nonexistent/fw.elf", error, sizeof error), nullptr);
     EXPECT_STREQ(error, "cannot open file: /nonexistent/fw.elf");
-    std::string dir = std::string(KX_BUILD_DIR) + "/tests";
+    ScratchFolder scratch("kx_elf");
+    std::string dir = scratch.path.string();
     std::string empty = dir + "/elf_empty.bin";
     FILE* f = fopen(empty.c_str(), "wb");
     ASSERT_NE(f, nullptr);
@@ -119,8 +121,6 @@ TEST(ElfOpen, PathErrors) {
     EXPECT_STREQ(error, "");
     EXPECT_EQ(image->file_size, bytes.size());
     elf_close(image);
-    remove(empty.c_str());
-    remove(good.c_str());
 }
 
 TEST(ElfOpen, BothClassesAndByteOrders) {

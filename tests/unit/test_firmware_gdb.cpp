@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../data/firmware_images.h"
+#include "../data/scratch_dir.h"
 #include "firmware/elf.h"
 #include "vartable/leaf_codec.h"
 #include "vartable/leaf_table.h"
@@ -203,7 +204,8 @@ TEST_P(FirmwareImage, AgreesWithSymbolTableAndGdb) {
     ASSERT_GT(checks.size(), 200u);
 
     // One gdb run answers every question, in order.
-    std::string script_path = std::string(KX_BUILD_DIR) + "/tests/firmware/gdb_" + GetParam() + ".gdb";
+    ScratchFolder scratch("kx_gdb");
+    std::string script_path = (scratch.path / ("gdb_" + std::string(GetParam()) + ".gdb")).string();
     FILE* script = fopen(script_path.c_str(), "w");
     ASSERT_NE(script, nullptr);
     for (const Check& c : checks) fprintf(script, "%s\n", c.command.c_str());

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "../data/scratch_dir.h"
 #include "core/log.h"
 #include "platform_recorder.h"
 #include "vartable/leaf_table.h"
+#include "network/net_key.h"
 #include "workspace/layout.h"
 
 namespace fs = std::filesystem;
@@ -80,10 +82,7 @@ protected:
         leaf_table_reset();
         layout_pending_clear();
         g_layout_hooks = recording_hooks();
-        dir = fs::temp_directory_path() /
-              ("kxlayout_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = scratch_dir_create("kxlayout");
     }
     void TearDown() override {
         g_layout_hooks = LayoutHooks{};
@@ -244,6 +243,22 @@ TEST_F(Layout, SaveWritesSectionsThroughTheHooks) {
     EXPECT_EQ(layout_save(nullptr), -1);
 }
 
+TEST_F(Layout, RemembersTheNetworkKeyWithoutLoggingIt) {
+    net_key_set("k=1 密钥");
+    std::string path = (dir / "keyed.ini").string();
+    ASSERT_EQ(layout_save(path.c_str()), 0);
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\nnet_key=k=1 密钥\n"), std::string::npos) << text;
+    net_key_reset();
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    char key[NET_KEY_CAPACITY];
+    net_key_copy(key, sizeof key);
+    EXPECT_STREQ(key, "k=1 密钥");
+    for (const std::string& line : g_log) EXPECT_EQ(line.find("密钥"), std::string::npos) << line;
+    net_key_reset();
+}
+
 TEST_F(Layout, DefaultPaths) {
     char path[1100];
     rec.env["LOCALAPPDATA"] = dir.string();
@@ -261,4 +276,65 @@ TEST_F(Layout, DefaultPaths) {
     g_log.clear();
     EXPECT_EQ(layout_load_default(), -1);
     EXPECT_TRUE(g_log.empty());
+}
+
+TEST_F(Layout, HostileSizesAreClampedToWhatADragCouldGive) {
+    g_layout_hooks.work_area = [](int32_t, int32_t, int32_t, int32_t, LayoutRect* a) {
+        *a = {0, 0, 1280, 1024};
+        return true;
+    };
+    g_layout_hooks.main_client_height = [] { return (int32_t)700; };
+    // A window bigger than the screen, a panel wider than any drag, a message panel taller than the window.
+    std::string path = write("h.ini", "main_x=100\nmain_y=50\nmain_w=99999\nmain_h=99999\ntree_w=100000\nlog_h=5000\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"rect 0,0 1280x1024", "panels 900 580"}));
+    // A window hanging off the right and bottom edges is moved back onto the work area.
+    g_calls.clear();
+    path = write("i.ini", "main_x=1000\nmain_y=900\nmain_w=800\nmain_h=600\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    EXPECT_TRUE(contains(g_calls, "rect 480,424 800x600")) << g_calls[0];
+    // Off every monitor, or with a negative position: only the size is used, still clamped.
+    g_calls.clear();
+    g_on_monitor = false;
+    path = write("j.ini", "main_x=9000\nmain_y=9000\nmain_w=5000\nmain_h=300\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    EXPECT_TRUE(contains(g_calls, "size 1280x300"));
+
+    EXPECT_EQ(layout_clamp_tree_width(119), -1);  // below the old threshold: ignored as before
+    EXPECT_EQ(layout_clamp_tree_width(120), 120);
+    EXPECT_EQ(layout_clamp_log_height(59, 700), -1);
+    EXPECT_EQ(layout_clamp_log_height(60, 700), 60);
+    EXPECT_EQ(layout_clamp_log_height(170, -1), 170);  // no window yet: nothing to measure against
+    EXPECT_EQ(layout_clamp_log_height(500, 300), 180);
+    EXPECT_EQ(layout_clamp_log_height(100, 150), 30);   // a very low window: the workspace's room wins
+}
+
+TEST_F(Layout, MissingKeysLeaveSettingsAndNoLayoutLeavesTheUserFileAlone) {
+    // Only sizes: the theme and the panel flags are not touched (an absent key is not a 0).
+    std::string path = write("k.ini", "[layout]\nmain_w=900\nmain_h=600\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    for (const std::string& c : g_calls) {
+        EXPECT_NE(c.rfind("theme", 0), 0u) << c;
+        EXPECT_NE(c.rfind("flags", 0), 0u) << c;
+    }
+    g_calls.clear();
+    path = write("l.ini", "tree_auto=1\ntheme=0\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    EXPECT_TRUE(contains(g_calls, "flags -1-11"));
+    EXPECT_TRUE(contains(g_calls, "theme 0"));
+
+    rec.env["LOCALAPPDATA"] = dir.string();
+    fs::create_directories(dir / "Kestrelix");
+    std::string user = (dir / "Kestrelix" / "layout.ini").string();
+    std::ofstream(user, std::ios::binary) << "theme=1\n";
+    layout_set_default_file_enabled(false);
+    g_calls.clear();
+    EXPECT_EQ(layout_load_default(), -1);
+    EXPECT_EQ(layout_save_default(), -1);
+    layout_set_default_file_enabled(true);
+    EXPECT_TRUE(g_calls.empty());
+    std::ifstream in(user, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "theme=1\n");
+    EXPECT_EQ(layout_load_default(), 0);
+    EXPECT_TRUE(contains(g_calls, "theme 1"));
 }

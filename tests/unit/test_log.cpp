@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "../data/scratch_dir.h"
 #include "core/log.h"
 #include "core/message_panel.h"
 #include "platform_recorder.h"
@@ -24,10 +25,7 @@ std::string read_file(const fs::path& p) {
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("kxlog_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = scratch_dir_create("kxlog");
         log_reset();
     }
     void TearDown() override {

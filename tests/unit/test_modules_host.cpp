@@ -21,6 +21,7 @@ struct FakeLeaf {
     uint64_t address;
     int32_t size;
     int32_t watched;
+    int32_t from_image;
 };
 std::vector<FakeLeaf> g_leaves;
 std::vector<FakeLeaf> g_remote;
@@ -47,6 +48,7 @@ HostBackend fake_backend() {
         return old;
     };
     b.watch_count_store = [](int32_t count) { g_stored_count = count; };
+    b.leaf_from_image = [](int32_t id) { return g_leaves[id].from_image; };
     b.leaf_find = [](const char* name) {
         for (size_t i = 0; i < g_leaves.size(); i++)
             if (g_leaves[i].name == name) return (int32_t)i;
@@ -115,12 +117,13 @@ private:
 
 }  // namespace
 
-TEST_F(HostServices, TableIsVersionFourWithTwentyEntriesInOrder) {
-    EXPECT_EQ(api->version, 4u);
+TEST_F(HostServices, TableIsVersionFiveWithTwentyOneEntriesInOrder) {
+    EXPECT_EQ(api->version, 5u);
     EXPECT_EQ(api->reserved, 0u);
     const void* const* slots = reinterpret_cast<const void* const*>(reinterpret_cast<const char*>(api) + 8);
-    for (int i = 0; i < 20; i++) EXPECT_NE(slots[i], nullptr) << "slot " << i;
+    for (int i = 0; i < 21; i++) EXPECT_NE(slots[i], nullptr) << "slot " << i;
     EXPECT_EQ(reinterpret_cast<const void*>(api->host_leaf_size), slots[19]);
+    EXPECT_EQ(reinterpret_cast<const void*>(api->host_write_text), slots[20]);
     EXPECT_EQ(reinterpret_cast<const void*>(api->host_search_leaves), slots[9]);
 }
 
@@ -171,6 +174,12 @@ TEST_F(HostServices, UpsertRemoteLeafMergesByName) {
     EXPECT_EQ(api->host_upsert_remote_leaf("peer.x", 0x20002000, 8), 2);
     EXPECT_EQ(g_remote[0].address, 0x20002000u);
     EXPECT_EQ(g_remote[0].size, 8);
+    // A leaf of our own firmware keeps its address whatever a peer's table says.
+    g_leaves[1].from_image = 1;
+    EXPECT_EQ(api->host_upsert_remote_leaf("Motor.mode", 0xE000ED0C, 4), 0);
+    EXPECT_EQ(g_leaves[1].address, 0x20000004u);
+    ASSERT_FALSE(g_log.empty());
+    EXPECT_EQ(g_log.back().rfind("WARN 网络变量同步: 忽略 Motor.mode 的远端地址 0xE000ED0C", 0), 0u);
     // The 257th new name is dropped and counts as unchanged.
     for (int i = 1; i < 256; i++) {
         char name[16];

@@ -15,6 +15,7 @@
 #include "modules/host_backend_core.h"
 #include "modules/modules.h"
 #include "network/net_command.h"
+#include "network/net_key.h"
 #include "platform_recorder.h"
 #include "vartable/leaf_table.h"
 
@@ -52,6 +53,7 @@ protected:
         g_net_ui_hooks = NetUiHooks{read_address, read_port};
         command_line_clear(&g_app_options);
         leaf_table_reset();
+        net_key_reset();
         log_set_sink(record_log);
     }
     void TearDown() override {
@@ -59,6 +61,7 @@ protected:
         fake_modules_unload();
         g_net_ui_hooks = NetUiHooks{};
         leaf_table_reset();
+        net_key_reset();
     }
     PlatformRecorder recorder;
 };
@@ -83,10 +86,27 @@ TEST_F(NetCommand, ListenWithTheDefaultFieldsAndConnectLogTheModulesResult) {
     net_user_command(KX_NET_CONNECT);
     g_port_field_exists = false;  // no port field: the default port
     net_user_command(KX_NET_CONNECT);
-    EXPECT_EQ(fake_target()->net_codes, (std::vector<int32_t>{20, 21, 21}));
+    // Each listen and connect hands the module the current key first (none here).
+    EXPECT_EQ(fake_target()->net_codes, (std::vector<int32_t>{30, 20, 30, 21, 30, 21}));
+    EXPECT_STREQ(fake_target()->last_net_key.key, "");
     EXPECT_EQ(g_lines, (std::vector<std::string>{"INFO 网络: 监听 127.0.0.1:10000 rc=0",
                                                  "INFO 网络: 连接 10.1.2.3:4242 rc=-1",
                                                  "INFO 网络: 连接 10.1.2.3:10000 rc=-1"}));
+}
+
+TEST_F(NetCommand, TheKeyGoesToTheModuleButNeverToTheLog) {
+    fake_modules_load(false, true);
+    net_key_set_from_layout("layout-key");
+    net_command(KX_NET_LISTEN, "0.0.0.0", 10000);
+    EXPECT_STREQ(fake_target()->last_net_key.key, "layout-key");
+    net_key_set("密钥 from the dialog");
+    net_key_set_from_layout("older layout key");  // a user's key wins over the layout's
+    net_command(KX_NET_CONNECT, "127.0.0.1", 10000);
+    EXPECT_STREQ(fake_target()->last_net_key.key, "密钥 from the dialog");
+    for (const std::string& line : g_lines) {
+        EXPECT_EQ(line.find("密钥 from"), std::string::npos) << line;
+        EXPECT_EQ(line.find("layout-key"), std::string::npos) << line;
+    }
 }
 
 TEST_F(NetCommand, AddressIsCutTo63Bytes) {

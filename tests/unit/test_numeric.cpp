@@ -432,6 +432,36 @@ TEST_F(Numeric, CommittedValueIsWrittenThroughTheDriver) {
     EXPECT_EQ(fake_target()->writes, writes);
 }
 
+TEST_F(Numeric, WrittenNarrowAndBitFieldValuesJoinTheExtremesAsTheTargetHoldsThem) {
+    fake_modules_load(true, false);
+    leaf_add("u8", 0x20000030, 1, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);    // 3
+    leaf_add("i8", 0x20000034, 1, TYPE_INT, 1, 0, 0, 0, 0, nullptr);     // 4
+    leaf_add("bits", 0x20000038, 4, TYPE_UINT, 0, 0, 1, 5, 3, nullptr);  // 5: 3 bits at bit 5
+    for (LeafId id = 3; id <= 5; id++) num_rows_add(w, id);
+    const char* texts[] = {"-1", "200", "6"};
+    const char* minima[] = {"255", "-56", "6"};
+    for (int row = 0; row < 3; row++) {
+        num_commit_text(w, row, NUM_COL_VALUE, texts[row]);
+        EXPECT_EQ(cell(row, 4), minima[row]) << row;
+        EXPECT_EQ(cell(row, 5), minima[row]) << row;
+    }
+}
+
+TEST_F(Numeric, ALoadedRecordingsExtremesJoinTheRows) {
+    num_rows_add(w, 0);
+    num_rows_add(w, 1);
+    feed(0, 3, "3");
+    num_rows_fold_recording(w, [](const char* name, double* lo, double* hi) {
+        if (strcmp(name, "speed") != 0) return false;
+        *lo = -40;
+        *hi = 2;
+        return true;
+    });
+    EXPECT_EQ(cell(0, 4), "-40");
+    EXPECT_EQ(cell(0, 5), "3");
+    EXPECT_EQ(cell(1, 4), "-");
+}
+
 TEST_F(Numeric, RejectedWriteLogsTheReasonAndChangesNothing) {
     num_rows_add(w, 0);
     feed(0, 10, "10");

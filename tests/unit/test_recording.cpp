@@ -24,6 +24,17 @@ using namespace rectest;
 
 namespace {
 
+// This instance's cache file name, and whether a path ends in it.
+std::string own_cache_name() { return "recording." + std::to_string(platform()->process_id()) + ".csv"; }
+bool is_own_cache(const std::string& p) {
+    const std::string name = own_cache_name();
+    return p.size() >= name.size() && p.substr(p.size() - name.size()) == name;
+}
+
+}  // namespace
+
+namespace {
+
 Sample sample_of(LeafId id, int64_t ts, const char* text) {
     Sample s = {};
     s.timestamp_us = ts;
@@ -84,7 +95,7 @@ protected:
     }
     std::string expected_cache_path() {
         char sep = platform_path_separator();
-        return scratch.path() + sep + "Kestrelix" + sep + "cache" + sep + "recording.csv";
+        return scratch.path() + sep + "Kestrelix" + sep + "cache" + sep + own_cache_name();
     }
     PlatformRecorder rec;
     LogCapture log;
@@ -376,8 +387,7 @@ namespace {
 bool g_refuse_cache_file;
 FILE* refusing_open(const char* path, const char* mode) {
     std::string p = path;
-    if (g_refuse_cache_file && p.size() >= 13 && p.substr(p.size() - 13) == "recording.csv" && mode[0] == 'w')
-        return nullptr;
+    if (g_refuse_cache_file && is_own_cache(p) && mode[0] == 'w') return nullptr;
     return platform_default()->open_file(path, mode);
 }
 
@@ -432,7 +442,7 @@ int full_disk_close(void* cookie) {
 long g_disk_budget;
 FILE* full_disk_open(const char* path, const char* mode) {
     std::string p = path;
-    if (p.size() >= 13 && p.substr(p.size() - 13) == "recording.csv" && mode[0] == 'w') {
+    if (is_own_cache(p) && mode[0] == 'w') {
         FullDisk* d = new FullDisk{platform_default()->open_file(path, mode), g_disk_budget};
         cookie_io_functions_t io = {nullptr, full_disk_write, nullptr, full_disk_close};
         return fopencookie(d, "w", io);
@@ -485,19 +495,35 @@ TEST_F(Recording, CacheLeftByACrashIsKeptAndTheExecutableFolderServesWithoutLoca
     ASSERT_EQ(platform()->make_dir(folder.c_str()), 0);
     std::string cache_folder = folder + platform_path_separator() + "cache";
     ASSERT_EQ(platform()->make_dir(cache_folder.c_str()), 0);
-    write_file(expected_cache_path(), "\xEF\xBB\xBFtimestamp_us,time_iso,a\n1,x,5\n");
+    // Caches of an older version, of a process that is gone and of one that still runs (another
+    // instance, recording right now): only the first two are leftovers.
+    const char sep0 = platform_path_separator();
+    Platform processes = *platform();
+    processes.process_alive = [](uint32_t pid) { return pid == 424242u; };
+    const Platform* before = platform_install(&processes);
+    const std::string gone = "recording.4294967.csv";
+    const std::string running = "recording.424242.csv";
+    write_file(cache_folder + sep0 + "recording.csv", "\xEF\xBB\xBFtimestamp_us,time_iso,a\n1,x,5\n");
+    write_file(cache_folder + sep0 + gone, "\xEF\xBB\xBFtimestamp_us,time_iso,a\n1,x,5\n2,x,6\n");
+    write_file(cache_folder + sep0 + running, "\xEF\xBB\xBFtimestamp_us,time_iso,a\n7,x,8\n");
     ASSERT_EQ(recording_open(), 0);
-    std::string kept = cache_folder + platform_path_separator() + "recording.recovered.csv";
+    EXPECT_EQ(cache_path(), expected_cache_path());
+    std::string kept = cache_folder + sep0 + "recording.recovered.csv";
     EXPECT_TRUE(log.has("WARN 上次运行留下的录制缓存已保留为: " + kept));
     EXPECT_EQ(file_lines(kept).size(), 2u);
+    EXPECT_EQ(file_lines(cache_folder + sep0 + "recording.recovered.4294967.csv").size(), 3u);
+    EXPECT_FALSE(exists(cache_folder + sep0 + gone));
+    EXPECT_EQ(file_lines(cache_folder + sep0 + running).size(), 2u);  // untouched
     recording_clear();
+    EXPECT_EQ(file_lines(cache_folder + sep0 + running).size(), 2u);
+    platform_install(before);
 
     rec.env.erase("LOCALAPPDATA");
     rec.exe_dir = scratch.path("exe");
     ASSERT_EQ(platform()->make_dir(rec.exe_dir.c_str()), 0);
     ASSERT_EQ(recording_open(), 0);
     char sep = platform_path_separator();
-    EXPECT_EQ(cache_path(), rec.exe_dir + sep + "Kestrelix" + sep + "cache" + sep + "recording.csv");
+    EXPECT_EQ(cache_path(), rec.exe_dir + sep + "Kestrelix" + sep + "cache" + sep + own_cache_name());
 }
 
 TEST_F(Recording, ClosingTheProgramOffersToSaveInsteadOfDeleting) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../data/scratch_dir.h"
 #include "core/log.h"
 #include "recording/recording_csv.h"
 
@@ -29,9 +30,7 @@ inline fs::path from_utf8(const std::string& s) { return fs::path(std::u8string(
 struct ScratchDir {
     fs::path root, dir;
     ScratchDir() {
-        static std::atomic<int> counter{0};
-        long long stamp = (long long)std::chrono::steady_clock::now().time_since_epoch().count();
-        root = fs::temp_directory_path() / ("kx_rec_" + std::to_string(stamp) + "_" + std::to_string(counter++));
+        root = scratch_dir_create("kx_rec");
         dir = root / fs::path(u8"录制 数据");
         fs::create_directories(dir);
     }

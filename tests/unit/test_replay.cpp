@@ -1,4 +1,4 @@
-// Replay: recordings read back exactly, the bucket envelope by line position, odd files, the
+// Replay: recordings read back exactly, every sample kept in its leaf's track, odd files, the
 // store's hand-over to waveform windows and its lifetime, and the real-time step replay.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include "platform_recorder.h"
 #include "recording/recording.h"
 #include "recording/replay.h"
+#include "recording/replay_rows.h"
 #include "test_recording_util.h"
 #include "vartable/leaf_codec.h"
 #include "vartable/leaf_table.h"
@@ -142,13 +143,18 @@ TEST_F(Replay, ARecordingReadsBackWithTheSameTimesTextsValuesAndBytes) {
     EXPECT_STREQ(back[2].text, "18446744073709551601");
     const ReplaySeries* big = replay_series_at(2);
     ASSERT_NE(big, nullptr);
-    EXPECT_EQ(big->bucket_count, 10);
-    EXPECT_EQ(big->t0, 1733659200123456);
-    EXPECT_EQ(big->t1, -1);  // the last line's time, whatever it is
+    EXPECT_EQ(big->track.count, 1);
+    EXPECT_EQ(big->track.values[0], original[2].value);
+    // The last line has no time: its sample takes the last valid one, and the span stays.
+    const SampleTrack& a = replay_series_at(0)->track;
+    ASSERT_EQ(a.count, 2);
+    EXPECT_EQ(a.t0, 1733659200123456);
+    EXPECT_EQ(a.t1, 1733659201999999);
+    EXPECT_EQ(a.values[1], 0);
     EXPECT_EQ(replay_series_count(), 9);
 }
 
-TEST_F(Replay, OneBucketPerLineUpTo8192ThenByLinePosition) {
+TEST_F(Replay, EveryValueLandsInItsLeafsTrackAtItsLineTime) {
     std::string small = "timestamp_us,time_iso,a,b\n";
     for (int r = 0; r < 100; r++)
         small += std::to_string(1000 + r) + ",x," + (r % 2 ? "," + std::to_string(r) : std::to_string(r) + ",") + "\n";
@@ -160,17 +166,16 @@ TEST_F(Replay, OneBucketPerLineUpTo8192ThenByLinePosition) {
     const ReplaySeries* b = replay_series_at(1);
     ASSERT_TRUE(a && b);
     EXPECT_STREQ(a->name, "a");
-    ASSERT_EQ(a->bucket_count, 100);
-    ASSERT_EQ(b->bucket_count, 100);
+    ASSERT_EQ(a->track.count, 50);
+    ASSERT_EQ(b->track.count, 50);
     for (int r = 0; r < 100; r++) {
-        const ReplayBucket& bucket = (r % 2 ? b : a)->buckets[r];
-        EXPECT_EQ(bucket.count, 1) << r;
-        EXPECT_EQ(bucket.min, r);
-        EXPECT_EQ(bucket.max, r);
-        EXPECT_EQ((r % 2 ? a : b)->buckets[r].count, 0);
+        const SampleTrack& t = (r % 2 ? b : a)->track;
+        EXPECT_EQ(t.times[r / 2], 1000 + r) << r;
+        EXPECT_EQ(t.values[r / 2], r) << r;
     }
-    EXPECT_EQ(a->t0, 1000);
-    EXPECT_EQ(a->t1, 1099);
+    EXPECT_EQ(a->track.t0, 1000);
+    EXPECT_EQ(a->track.t1, 1098);
+    EXPECT_EQ(b->track.t1, 1099);
     EXPECT_EQ(drain().size(), 100u);
 
     std::string large = "timestamp_us,a\n";
@@ -182,22 +187,44 @@ TEST_F(Replay, OneBucketPerLineUpTo8192ThenByLinePosition) {
     EXPECT_EQ(replay_series_at(1), nullptr);  // emptied by the new load
     a = replay_series_at(0);
     ASSERT_NE(a, nullptr);
-    ASSERT_EQ(a->bucket_count, 8192);
-    EXPECT_EQ(a->buckets[0].count, 13);
-    EXPECT_EQ(a->buckets[0].min, 0);
-    EXPECT_EQ(a->buckets[0].max, 12);
-    EXPECT_EQ(a->buckets[1].min, 13);
-    EXPECT_EQ(a->buckets[8191].max, 99999);
-    int64_t total = 0;
-    for (int k = 0; k < 8192; k++) {
-        ASSERT_GT(a->buckets[k].count, 0) << k;
-        total += a->buckets[k].count;
-    }
-    EXPECT_EQ(total, 100000);
-    // The hand-off ring keeps the newest 8191; the envelope covers the whole file.
+    ASSERT_EQ(a->track.count, 100000);
+    EXPECT_EQ(a->track.values[99999], 99999);
+    double lo, hi;
+    ASSERT_TRUE(replay_extremes("a", &lo, &hi));
+    EXPECT_EQ(lo, 0);
+    EXPECT_EQ(hi, 99999);
+    // The hand-off ring keeps the newest 8191; the track covers the whole file.
     std::vector<Sample> waiting = drain();
     ASSERT_EQ(waiting.size(), 8191u);
     EXPECT_EQ(waiting.back().value, 99999);
+    EXPECT_EQ(waiting.back().timestamp_us, 5099999);
+}
+
+TEST_F(Replay, PlainNumbersTakeTheFastPathWithTheCodecsValues) {
+    // Every kind the fast path takes, and texts it must leave to the codec: the value must be the
+    // one the codec decodes, whichever path it took.
+    leaf_add("u8", 0x20000010, 1, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("i16", 0x20000012, 2, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("f32", 0x20000014, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("f64", 0x20000018, 8, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("i64", 0x20000020, 8, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    const char* texts[] = {"0", "-0", "1", "-1", "255", "256", "-129", "32767", "-32768", "40000", "017", "0x1F",
+                           "1e3", " 5", "7 ", "+3", "3.", ".5", "-2.5", "0.1", "123456.789012345",
+                           "1234567890123456", "0.30000000000000004", "nan", "9223372036854775807",
+                           "-9223372036854775808", "999999999999999999", "12abc", "-", "."};
+    for (LeafId id = 0; id < leaf_count(); id++) {
+        const VarLeaf* leaf = leaf_at(id);
+        for (const char* text : texts) {
+            Sample slow;
+            double fast = 0;
+            const bool took = replay_fast_value(leaf, text, strlen(text), &fast);
+            const bool parsed = replay_make_sample(leaf, text, 0, &slow);
+            if (!took) continue;
+            ASSERT_TRUE(parsed) << leaf->name << " " << text;
+            EXPECT_EQ(memcmp(&fast, &slow.value, sizeof fast), 0) << leaf->name << " " << text << " " << fast
+                                                                   << " vs " << slow.value;
+        }
+    }
 }
 
 TEST_F(Replay, OddFilesGiveWhatTheyClearlySayAndNothingElse) {
@@ -226,8 +253,8 @@ TEST_F(Replay, OddFilesGiveWhatTheyClearlySayAndNothingElse) {
     std::vector<std::pair<LeafId, std::string>> expected = {
         {0, "1"}, {mab, "7"}, {1, "-3"}, {0, "2"}, {mab, "8"}, {1, "-4"}, {0, "5"}};
     EXPECT_EQ(seen, expected);
-    EXPECT_EQ(replay_series_at(mab)->bucket_count, 5);
-    EXPECT_EQ(replay_series_at(0)->t0, 0);  // no times: the windows will not take the envelope
+    EXPECT_EQ(replay_series_at(mab)->track.count, 2);
+    EXPECT_FALSE(track_usable(&replay_series_at(0)->track));  // no times: no window takes it
 
     // A file that cannot be opened: -1 and the command's message box.
     rec.boxes.clear();
@@ -249,9 +276,7 @@ FakeWindow g_windows[2];
 struct Lent {
     void* window;
     int32_t leaf;
-    const ReplayBucket* buckets;
-    int32_t n;
-    int64_t t0, t1;
+    const SampleTrack* track;
 };
 std::vector<Lent> g_lent;
 int g_dropped;
@@ -265,12 +290,10 @@ int32_t fake_name(void* w, int32_t index, char* out, int32_t size) {
     text_copy(out, (size_t)size, fw->names[(size_t)index].c_str());
     return 1;
 }
-void fake_set(void* w, int32_t leaf, const ReplayBucket* b, int32_t n, int64_t t0, int64_t t1) {
-    g_lent.push_back({w, leaf, b, n, t0, t1});
-}
+void fake_set(void* w, int32_t leaf, const SampleTrack* t) { g_lent.push_back({w, leaf, t}); }
 int32_t fake_drop() {
-    // The arrays are still alive when the windows are told to let go of them.
-    for (const Lent& l : g_lent) EXPECT_GE(l.buckets[0].count, 0);
+    // The tracks are still alive when the windows are told to let go of them.
+    for (const Lent& l : g_lent) EXPECT_GT(l.track->count, 0);
     g_dropped++;
     g_lent.clear();
     return 0;
@@ -285,7 +308,7 @@ TEST_F(Replay, ReplayAllLendsEnvelopesToTheWindowsThatShowTheLeaves) {
     g_lent.clear();
     g_dropped = 0;
     g_posted.clear();
-    g_replay_chart_hooks = {fake_count, fake_at, fake_name, fake_set, fake_drop, nullptr};
+    g_replay_chart_hooks = {fake_count, fake_at, fake_name, fake_set, fake_drop, nullptr, nullptr};
     g_acquisition_hooks.post_to_waveform_windows = fake_post;
     std::string path = scratch.path("two.csv");
     write_file(path, "timestamp_us,time_iso,a,b\n10,x,1,\n20,x,,2\n30,x,3,\n");
@@ -293,20 +316,17 @@ TEST_F(Replay, ReplayAllLendsEnvelopesToTheWindowsThatShowTheLeaves) {
     ASSERT_EQ(g_lent.size(), 3u);
     EXPECT_EQ(g_lent[0].window, &g_windows[0]);
     EXPECT_EQ(g_lent[0].leaf, 0);
-    EXPECT_EQ(g_lent[0].buckets, replay_series_at(0)->buckets);
-    EXPECT_EQ(g_lent[0].n, 3);
-    EXPECT_EQ(g_lent[0].t0, 10);
-    EXPECT_EQ(g_lent[0].t1, 30);
+    EXPECT_EQ(g_lent[0].track, &replay_series_at(0)->track);
+    EXPECT_EQ(g_lent[0].track->count, 2);
+    EXPECT_EQ(g_lent[0].track->t0, 10);
+    EXPECT_EQ(g_lent[0].track->t1, 30);
     EXPECT_EQ(g_lent[1].leaf, 1);
     EXPECT_EQ(g_lent[2].window, &g_windows[1]);
     EXPECT_EQ(g_posted, std::vector<unsigned>{KX_MSG_ACQ_STOPPED});
     EXPECT_EQ(acquisition_state(), ACQ_IDLE);
-    int32_t n = 0;
-    const ReplayBucket* b = nullptr;
-    EXPECT_EQ(replay_cache_lookup(0, &b, &n, nullptr, nullptr), 1);
-    EXPECT_EQ(n, 3);
-    EXPECT_EQ(b[2].max, 3);
-    EXPECT_EQ(replay_cache_lookup(7, &b, &n, nullptr, nullptr), 0);
+    ASSERT_NE(replay_track_by_name("a"), nullptr);
+    EXPECT_EQ(replay_track_by_name("a")->values[1], 3);
+    EXPECT_EQ(replay_track_by_name("not.a.leaf"), nullptr);
     // The next load first makes every window let go, then frees.
     replay_all_command(path.c_str());
     EXPECT_EQ(g_dropped, 2);  // once per load
@@ -359,6 +379,25 @@ TEST_F(Replay, StepReplayPublishesLinesAtTheirRecordedPace) {
     EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
     EXPECT_EQ(log.count("INFO 回放已停止"), 2);
     acquisition_set_state(ACQ_IDLE);
+}
+
+TEST_F(Replay, StepReplayKeepsThePaceAtTheEndsOfTheTimeRange) {
+    // Hostile or broken files may hold any 64-bit time: the due test must not overflow.
+    std::string path = scratch.path("far.csv");
+    write_file(path, "timestamp_us,a\n9223372036854775800,4\n9223372036854775807,5\n-9223372036854775808,6\n");
+    ASSERT_EQ(replay_start(path.c_str()), 0);
+    replay_tick();
+    EXPECT_EQ(drain().size(), 1u);
+    rec.now += 3;
+    replay_tick();
+    EXPECT_TRUE(drain().empty());
+    rec.now += 1000;  // first time + elapsed lies past the 64-bit range
+    replay_tick();  // the second line is due, and the third one (far in the past) right after it
+    std::vector<Sample> got = drain();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].value, 5);
+    EXPECT_EQ(got[1].timestamp_us, INT64_MIN);
+    EXPECT_FALSE(replay_step_running());
 }
 
 TEST_F(Replay, StepReplayOfAFileWithoutTimesSpreadsOverTicks) {

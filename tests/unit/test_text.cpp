@@ -33,6 +33,21 @@ TEST(Text, RoundTripChineseAndInvalid) {
     EXPECT_STREQ(back, "x\xEF\xBF\xBDy");
 }
 
+TEST(Text, CopyCutsAtCharacterBoundaries) {
+    char out[8];
+    // "波形窗口" is four 3-byte characters: 7 bytes of room keep two whole ones, not two and a third.
+    EXPECT_EQ(text_copy_chars(out, sizeof out, "波形窗口"), 6u);
+    EXPECT_STREQ(out, "波形");
+    EXPECT_EQ(text_copy_chars(out, sizeof out, "ab波形"), 5u);  // 8 bytes: the last character goes
+    EXPECT_STREQ(out, "ab波");
+    EXPECT_EQ(text_copy_chars(out, sizeof out, "abc"), 3u);
+    EXPECT_EQ(text_copy_chars(out, 5, "abcd\xF0\x9F\x98\x80"), 4u);
+    EXPECT_STREQ(out, "abcd");
+    EXPECT_EQ(text_copy_chars(out, 4, "a\xC3\xA9z"), 3u);  // exactly fits: nothing is cut
+    EXPECT_STREQ(out, "a\xC3\xA9");
+    EXPECT_EQ(text_copy_chars(out, sizeof out, nullptr), 0u);
+}
+
 TEST(Text, WideToIntegerLikeThePlatform) {
     EXPECT_EQ(text16_to_int(u"3000"), 3000);
     EXPECT_EQ(text16_to_int(u"  -42abc"), -42);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../data/scratch_dir.h"
 #include "core/log.h"
 #include "platform_recorder.h"
 #include "vartable/leaf_load.h"
@@ -67,8 +68,7 @@ protected:
     }
     // A copy of the firmware whose file time the test can change.
     fs::path temp_copy() {
-        fs::path dir = fs::temp_directory_path() / ("kxload_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(dir);
+        fs::path dir = scratch_dir_create("kxload");
         temp = dir / "fw.elf";
         fs::copy_file(path, temp, fs::copy_options::overwrite_existing);
         return temp;

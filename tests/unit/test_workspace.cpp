@@ -117,6 +117,21 @@ TEST_F(WorkspaceTest, RemovingWindowsClosesGapsAndTabs) {
     EXPECT_EQ(g_workspace.current_tab, 0);
     EXPECT_EQ(desk.strip.size(), 1u);
 
+    // A tab being renamed keeps being the one renamed when an earlier tab goes, and a removed
+    // renamed tab leaves nothing to rename.
+    void* e = new_tab_window(WINDOW_KIND_WAVEFORM);
+    void* f = new_tab_window(WINDOW_KIND_NUMERIC);
+    g_workspace.rename_tab = 2;
+    workspace_remove_window(b);
+    workspace_remove_window(c);
+    EXPECT_EQ(g_workspace.rename_tab, 1);
+    EXPECT_EQ(tab(g_workspace.rename_tab).first_window, f);
+    workspace_remove_window(f);
+    EXPECT_EQ(g_workspace.rename_tab, -1);
+    workspace_remove_window(e);
+    b = new_tab_window(WINDOW_KIND_NUMERIC);
+    g_workspace.rename_tab = -1;
+
     // A handle no tab holds is ignored, not destroyed.
     void* stranger = desk.make("chart", "x");
     workspace_remove_window(stranger);
@@ -330,7 +345,7 @@ TEST_F(WorkspaceTest, ScreenshotTargetPrefersTheFocusedWindowOfTheCurrentTab) {
 namespace {
 
 // A module offering two window types, one with a display label.
-const WindowTypeEntry kTypes[] = {{"scope", "示波器"}, {"gauge", nullptr}, {nullptr, nullptr}};
+const WindowTypeEntry kTypes[] = {{"scope", "示波器"}, {"gauge", nullptr}, {"meter", ""}, {nullptr, nullptr}};
 int g_module_closing;
 
 }  // namespace
@@ -355,6 +370,7 @@ TEST_F(WorkspaceTest, ModuleWindowTypesMakeModuleTabs) {
     EXPECT_EQ(window_menu_count(), 64);  // at most 64 items across all modules
     EXPECT_STREQ(window_menu_label(window_menu_item(0)), "示波器");
     EXPECT_STREQ(window_menu_label(window_menu_item(1)), "gauge");
+    EXPECT_STREQ(window_menu_label(window_menu_item(2)), "meter");  // an empty label is no label
     EXPECT_EQ(window_menu_find("gauge"), 1);
 
     void* w = create_hosted_window(-1, "gauge", "gauge");

@@ -105,7 +105,7 @@ TEST(GdbDriver, ConnectsNegotiatesNoAckAndReportsTheServer) {
     EXPECT_EQ(details.hardware_version, 0);
     auto requests = rig.server.requests();
     EXPECT_EQ(count_prefix(requests, "QStartNoAckMode"), 1);
-    EXPECT_EQ(count_prefix(requests, "qRcmd,"), 2);  // version during the scan, adapter speed at connect
+    EXPECT_EQ(count_prefix(requests, "qRcmd,"), 3);  // version during the scan, targets and adapter speed at connect
     // Background mode: attached without a single continue or interrupt.
     EXPECT_EQ(count_prefix(requests, "c"), 0);
     EXPECT_EQ(count_prefix(requests, "\x03"), 0);

@@ -4,219 +4,11 @@
 // raw peer that misbehaves against the listener.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
-#include <atomic>
-#include <deque>
-#include <functional>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "net_module.h"
+#include "net_fake_host.h"
 
 namespace {
 
-//-------------------------------------------------------------------------------------------------
-// A fake host: leaf table, history, and a record of every service call
-//-------------------------------------------------------------------------------------------------
-
-struct FakeLeaf {
-    std::string name;
-    uint64_t address;
-    int32_t size;
-    int32_t watched;
-};
-
-struct FakeHost {
-    std::recursive_mutex lock;
-    std::deque<FakeLeaf> leaves;  // stable addresses for the names handed out
-    std::vector<Sample> history;
-    std::vector<Sample> pushed;
-    std::vector<std::string> logs;
-    std::vector<std::pair<int32_t, double>> writes;
-    std::vector<std::pair<uint32_t, uintptr_t>> posts;
-    std::atomic<int32_t> starts{0}, sync_calls{0}, sync_added{0}, sync_updated{0};
-    std::atomic<int32_t> write_rc{0};
-    HostApi api = {};
-
-    bool has_log(const std::string& part) {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        for (const std::string& l : logs)
-            if (l.find(part) != std::string::npos) return true;
-        return false;
-    }
-    int32_t watched(size_t id) {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        return leaves[id].watched;
-    }
-    void set_watched(size_t id, int32_t on) {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        leaves[id].watched = on;
-    }
-    std::vector<std::pair<int32_t, double>> writes_copy() {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        return writes;
-    }
-    std::vector<std::pair<uint32_t, uintptr_t>> posts_copy() {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        return posts;
-    }
-    int32_t find(const std::string& name) {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        for (size_t i = 0; i < leaves.size(); i++)
-            if (leaves[i].name == name) return (int32_t)i;
-        return -1;
-    }
-};
-
-// The host services have no context argument: each fake host gets its own set of functions.
-template <int N>
-struct HostFns {
-    static FakeHost* h;
-    static bool in_range(int32_t id) { return id >= 0 && id < (int32_t)h->leaves.size(); }
-
-    static int32_t log(int32_t, const char* format, ...) {
-        char text[1024];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        h->logs.push_back(text);
-        return 0;
-    }
-    static int32_t post(uint32_t msg, uintptr_t wp, intptr_t) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        h->posts.push_back({msg, wp});
-        return 1;
-    }
-    static int32_t count() {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        return (int32_t)h->leaves.size();
-    }
-    static const char* name(int32_t id) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        return in_range(id) ? h->leaves[(size_t)id].name.c_str() : nullptr;
-    }
-    static uint64_t address(int32_t id) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        return in_range(id) ? h->leaves[(size_t)id].address : 0;
-    }
-    static int32_t size(int32_t id) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        return in_range(id) ? h->leaves[(size_t)id].size : 0;
-    }
-    static int32_t write(int32_t id, double value, char* error, int32_t capacity) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        h->writes.push_back({id, value});
-        if (h->write_rc != 0 && error && capacity > 0) std::snprintf(error, (size_t)capacity, "写入失败 (err=5)");
-        return h->write_rc;
-    }
-    static void push(const Sample* s) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        h->pushed.push_back(*s);
-    }
-    static int32_t is_watched(int32_t id) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        return in_range(id) ? h->leaves[(size_t)id].watched : 0;
-    }
-    static int32_t set_watched(int32_t id, int32_t on) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        if (!in_range(id)) return -1;
-        h->leaves[(size_t)id].watched = on ? 1 : 0;
-        return 0;
-    }
-    static int32_t start() {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        h->starts++;
-        return 0;
-    }
-    static int32_t read_history(Sample* out, int32_t max) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        int32_t n = (int32_t)h->history.size() < max ? (int32_t)h->history.size() : max;
-        if (n > 0) std::memcpy(out, h->history.data() + h->history.size() - (size_t)n, sizeof(Sample) * (size_t)n);
-        return n;
-    }
-    static int32_t upsert(const char* n, uint64_t a, int32_t s) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        int32_t id = h->find(n);
-        if (id >= 0) {
-            if (h->leaves[(size_t)id].address == a) return 0;
-            h->leaves[(size_t)id].address = a;
-            return 2;
-        }
-        h->leaves.push_back({n, a, s, 0});
-        return 1;
-    }
-    static void sync_done(int32_t added, int32_t updated) {
-        std::lock_guard<std::recursive_mutex> hold(h->lock);
-        h->sync_calls++;
-        h->sync_added += added;
-        h->sync_updated += updated;
-    }
-    static void install(FakeHost* host) {
-        h = host;
-        HostApi& a = host->api;
-        a.version = KX_MODULE_API_VERSION;
-        a.host_log = log;
-        a.host_post_message = post;
-        a.host_leaf_count = count;
-        a.host_leaf_name = name;
-        a.host_leaf_address = address;
-        a.host_leaf_size = size;
-        a.host_write_value = write;
-        a.host_push_sample = push;
-        a.host_is_watched = is_watched;
-        a.host_set_watched = set_watched;
-        a.host_start_acquisition = start;
-        a.host_read_history = read_history;
-        a.host_upsert_remote_leaf = upsert;
-        a.host_remote_sync_done = sync_done;
-    }
-};
-template <int N>
-FakeHost* HostFns<N>::h = nullptr;
-
-bool wait_until(const std::function<bool()>& done, int timeout_ms = 3000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
-// A free loopback port: bind to 0 and read what the system chose.
-int32_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr*)&sa, sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, (sockaddr*)&sa, &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
-Sample make_sample(int32_t id, int64_t ts, double value) {
-    Sample s = {};
-    s.timestamp_us = ts;
-    s.leaf_id = id;
-    s.size = 4;
-    s.value = value;
-    std::snprintf(s.text, sizeof s.text, "%g", value);
-    return s;
-}
+using namespace nettest;
 
 class TwoInstances : public ::testing::Test {
 protected:
@@ -230,9 +22,14 @@ protected:
         server_ = net_module_create(&probe_.api, net_transport_platform(), &timing);
         client_ = net_module_create(&remote_.api, net_transport_platform(), &timing);
         ASSERT_TRUE(server_ && client_);
-        port_ = free_port();
-        NetEndpoint ep = {"127.0.0.1", port_};
-        ASSERT_EQ(net_module_command(server_, KX_NET_LISTEN, &ep, nullptr), 0);
+        // Another process may take the free port before the listener binds it: try another one.
+        int32_t rc = -1;
+        for (int attempt = 0; attempt < 20 && rc != 0; attempt++) {
+            port_ = free_port();
+            NetEndpoint ep = {"127.0.0.1", port_};
+            rc = net_module_command(server_, KX_NET_LISTEN, &ep, nullptr);
+        }
+        ASSERT_EQ(rc, 0);
     }
     void TearDown() override {
         net_module_destroy(client_);
@@ -264,8 +61,12 @@ TEST_F(TwoInstances, TableExchangeMergesOnceAndReportsNoChangeLater) {
     EXPECT_EQ(remote_.sync_added, 3);
     EXPECT_EQ(remote_.find("g_tick_ms"), 2);
     EXPECT_EQ(HostFns<1>::address(2), 0x20000100u);
-    // The remote uploads its (now equal) table: the probe side counts nothing new.
+    // "Upload" only offers the table; the probe side takes it when it asks for it, and then
+    // counts nothing new in the (now equal) table.
     ASSERT_EQ(net_module_command(client_, KX_NET_UPLOAD_TABLE, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([&] { return probe_.has_log("提供了变量表"); }));
+    EXPECT_EQ(probe_.sync_calls, 0);
+    ASSERT_EQ(net_module_command(server_, KX_NET_REQUEST_TABLE, nullptr, nullptr), 0);
     ASSERT_TRUE(wait_until([&] { return probe_.sync_calls == 1; }));
     EXPECT_EQ(probe_.sync_added, 0);
     EXPECT_EQ(probe_.sync_updated, 0);
@@ -306,19 +107,22 @@ TEST_F(TwoInstances, WatchListTicksStartsAndForwardsOnlyWatchedSamples) {
     EXPECT_STREQ(remote_.pushed[4].text, "1504");
 }
 
-TEST_F(TwoInstances, RemoteWriteCarriesTheAnswer) {
+TEST_F(TwoInstances, RemoteWriteTravelsAsTextAndCarriesTheAnswer) {
     connect_client();
-    NetWrite w = {"g_motor.speed_setpoint_rpm", "2250"};
+    sync_and_watch("g_motor.speed_setpoint_rpm");
+    // The text arrives as typed: a 64-bit integer beyond 2^53 would not survive a double.
+    NetWrite w = {"g_motor.speed_setpoint_rpm", "18446744073709551615"};
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), 0);
     auto writes = probe_.writes_copy();
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].first, 1);
-    EXPECT_EQ(writes[0].second, 2250.0);
+    EXPECT_EQ(writes[0].second, "18446744073709551615");
 
     NetWrite unknown = {"no.such.leaf", "1"};
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &unknown, nullptr), -1);
-    NetWrite letters = {"g_tick_ms", "abc"};
-    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &letters, nullptr), -1);
+    NetWrite unwatched = {"g_tick_ms", "7"};  // the probe has it, the remote does not watch it
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &unwatched, nullptr), -1);
+    EXPECT_TRUE(remote_.has_log("不在对端的监视列表中"));
     EXPECT_EQ(probe_.writes_copy().size(), 1u);  // neither reached the target
     probe_.write_rc = -1;
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), -1);
@@ -372,6 +176,8 @@ TEST_F(TwoInstances, ASecondConnectReplacesTheFirstConnection) {
     ASSERT_EQ(net_module_command(client_, KX_NET_CONNECT, &ep, nullptr), 0);
     EXPECT_EQ(net_module_peer_count(client_), 1);
     ASSERT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 1; }));
+    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(client_) == 1; }));
+    sync_and_watch("g_tick_ms");
     NetWrite w = {"g_tick_ms", "7"};
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), 0);
     EXPECT_EQ(probe_.writes_copy().size(), 1u);  // once, over the one connection
@@ -412,8 +218,8 @@ int raw_connect(int32_t port) {
 }
 
 void raw_hello(int fd) {
-    NetHello hello = {NET_PROTOCOL_VERSION, "raw"};
-    uint8_t payload[64];
+    NetHello hello = {NET_PROTOCOL_VERSION, "raw", {}, 0};
+    uint8_t payload[128];
     uint32_t n = net_encode_hello(payload, sizeof payload, &hello);
     net_write_frame(net_transport_platform(), fd, NET_MSG_HELLO, payload, n);
 }
@@ -425,9 +231,9 @@ TEST_F(TwoInstances, PeerThatDisconnectsMidFrameIsDropped) {
     ASSERT_TRUE(wait_until([&] { return net_module_peer_count(server_) == 1 && probe_.has_log("握手完成（raw"); }));
     // Take the module's greeting, so that closing sends an orderly end rather than a reset.
     NetFrameHeader h;
-    std::vector<uint8_t> payload(64);
+    std::vector<uint8_t> payload(128);
     NetReadLimits limits = {20, 1000};
-    ASSERT_EQ(net_read_frame(net_transport_platform(), fd, &h, payload.data(), 64, nullptr, &limits), NET_READ_OK);
+    ASSERT_EQ(net_read_frame(net_transport_platform(), fd, &h, payload.data(), 128, nullptr, &limits), NET_READ_OK);
     uint8_t header[NET_HEADER_SIZE];
     net_header_encode(header, NET_MSG_TABLE, 500);
     ASSERT_EQ(write(fd, header, sizeof header), (ssize_t)sizeof header);

@@ -34,7 +34,7 @@ TEST(NetWire, HeaderRoundTripAndEveryRejection) {
     bad[0] = 'X';
     EXPECT_EQ(net_header_decode(bad, &h), NET_HEADER_BAD_MAGIC);
     std::memcpy(bad, raw, sizeof bad);
-    bad[4] = 2;
+    bad[4] = 1;  // a program of the protocol without the key exchange
     EXPECT_EQ(net_header_decode(bad, &h), NET_HEADER_BAD_VERSION);
     net_header_encode(bad, 0, 0);
     EXPECT_EQ(net_header_decode(bad, &h), NET_HEADER_BAD_TYPE);

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../../tests/data/scratch_dir.h"
 #include "sim_target.h"
 
 namespace {
@@ -37,8 +38,10 @@ int32_t write_mem(SimTarget* t, uint64_t address, const void* data, uint32_t len
     return sim_target_command(t, KX_DRV_WRITE, &r, nullptr);
 }
 
+// Files live in this process's own scratch folder, removed when the tests end.
 std::string temp_file(const char* name, const void* data, size_t size) {
-    std::string path = ::testing::TempDir() + name;
+    static ScratchFolder scratch("kx_sim");
+    std::string path = (scratch.path / name).string();
     FILE* f = std::fopen(path.c_str(), "wb");
     std::fwrite(data, 1, size, f);
     std::fclose(f);

@@ -127,7 +127,7 @@ void main_window_close_hook() {
     layout_save_default();
 }
 void main_window_destroy_hook() {
-    acquisition_stop();  // the polling thread must not call a driver that is being unloaded
+    acquisition_shutdown();  // the polling thread must not call a driver that is being unloaded
     replay_stop();
     recording_shutdown();
     modules_unload();

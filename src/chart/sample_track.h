@@ -1,0 +1,59 @@
+// sample_track.h - every sample of one variable of a loaded recording, with a min/max pyramid.
+//
+// A track keeps the samples as two parallel arrays (time, value; 16 bytes a sample) in
+// non-decreasing time order. Above them sit pyramid levels, each TRACK_FANOUT times coarser than
+// the one below: bucket k of level L holds the smallest and largest value of samples
+// [k * 8^L, (k + 1) * 8^L). A min/max over any run of samples then costs a few dozen bucket
+// reads whatever its length, so a waveform window draws every pixel column of a long recording
+// exactly (every extreme kept) and single samples once zoomed in.
+//
+// Replay builds and owns the tracks (track_append while loading, track_finish once loaded);
+// waveform windows only read them. Main thread only.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum : int32_t {
+    TRACK_FANOUT = 8,
+    TRACK_LEVELS_MAX = 16,  // 8^15 samples: more than any file can hold
+};
+
+// One pyramid bucket: NaN values are left out; an all-NaN bucket has min > max.
+struct TrackMinMax {
+    double min;
+    double max;
+};
+static_assert(sizeof(TrackMinMax) == 16, "TrackMinMax layout");
+
+// One variable's samples and its pyramid (levels[0] is unused: level 0 is the raw values).
+struct SampleTrack {
+    int64_t* times;      // microseconds, non-decreasing
+    double* values;
+    int64_t count;
+    int64_t capacity;
+    TrackMinMax* levels[TRACK_LEVELS_MAX];
+    int64_t level_count[TRACK_LEVELS_MAX];
+    int32_t level_total;  // levels built, raw level included (1 = no pyramid yet)
+    int64_t t0, t1;       // first and last time (t0 < t1 for a track a window can draw)
+};
+
+// Empties a track and frees its arrays.
+void track_free(SampleTrack* t);
+// Appends a sample; a time earlier than the last one is raised to it, so the order holds.
+// False when the arrays cannot grow (the sample is then not kept).
+bool track_append(SampleTrack* t, int64_t time, double value);
+// Builds the pyramid and the span once every sample is in; false when memory ran out (the
+// track then keeps its samples and answers range queries from them alone).
+bool track_finish(SampleTrack* t);
+// 1 when a window can draw the track: samples and a span t0 < t1.
+int32_t track_usable(const SampleTrack* t);
+
+// First index whose time is >= t, and first index whose time is > t (0..count).
+int64_t track_lower_bound(const SampleTrack* t, int64_t time);
+int64_t track_upper_bound(const SampleTrack* t, int64_t time);
+// Smallest and largest non-NaN value of samples [begin, end); false when there is none.
+bool track_range_minmax(const SampleTrack* t, int64_t begin, int64_t end, double* lo, double* hi);
+// Index of the sample nearest in time (the earlier of two equally near); -1 for an empty track.
+int64_t track_nearest(const SampleTrack* t, int64_t time);
+// Bytes held by the track's arrays (samples and pyramid).
+int64_t track_bytes(const SampleTrack* t);
