@@ -36,14 +36,14 @@ int32_t driver_read(uint64_t address, uint32_t length, void* buffer) {
     return driver_command(KX_DRV_READ, &req, nullptr);
 }
 
-// True when an integer value fits a field of `bits` bits (1 to 64). A signed field takes its
-// signed range and also the bit patterns of its width (0xFF for an 8-bit field), an unsigned
-// one its unsigned range only, so nothing is ever cut silently.
-bool fits_width(uint64_t value, unsigned bits, bool is_signed) {
+// True when an integer value fits a field of `bits` bits (1 to 64): anything from the signed
+// minimum to the unsigned maximum of that width, whatever the field's own signedness. 0xFF fits
+// an 8-bit signed field and -1 an unsigned one (both are the same bit pattern, as a user typing
+// either means); 256 or -129 fit neither and are refused, so nothing is ever cut silently.
+bool fits_width(uint64_t value, unsigned bits) {
     if (bits >= 64) return true;
     uint64_t limit = 1ULL << bits;
     if (value < limit) return true;
-    if (!is_signed) return false;
     int64_t v = (int64_t)value;
     return v < 0 && v >= -(int64_t)(limit >> 1);
 }
@@ -71,7 +71,7 @@ int encode_bitfield(const VarLeaf* leaf, const char* text, uint8_t* encoded, cha
     if (!leaf_text_to_bytes(text, parsed, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count))
         return fail(error, capacity, "数值解析失败");
     uint64_t value = load_le(parsed, 8);
-    if (leaf->kind != TYPE_BOOL && !fits_width(value, leaf->bit_size, leaf->is_signed != 0))
+    if (leaf->kind != TYPE_BOOL && !fits_width(value, leaf->bit_size))
         return refuse_range(error, capacity, leaf, leaf->bit_size);
     uint8_t current[8] = {};
     char message[64];
@@ -131,7 +131,7 @@ int variable_write(int32_t leaf_id, const char* text, char* error, size_t capaci
         if (is_integer_kind(leaf->kind) && leaf->size < 8) {
             uint8_t wide[8] = {};
             leaf_text_to_bytes(text, wide, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count);
-            if (!fits_width(load_le(wide, 8), leaf->size * 8, leaf->is_signed != 0))
+            if (!fits_width(load_le(wide, 8), leaf->size * 8))
                 return refuse_range(error, capacity, leaf, leaf->size * 8);
         }
     }

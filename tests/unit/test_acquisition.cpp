@@ -432,10 +432,10 @@ TEST_F(Acquisition, WritesRefuseWhatDoesNotFit) {
         bool accepted;
     };
     const Try tries[] = {
-        {"field3", "7", true},   {"field3", "8", false},   {"field3", "-1", false},
+        {"field3", "7", true},   {"field3", "8", false},   {"field3", "-1", true},  {"field3", "-5", false},
         {"sfield3", "-4", true}, {"sfield3", "-5", false}, {"sfield3", "3", true},
         {"sfield3", "7", true},  {"sfield3", "8", false},  {"u8", "255", true},
-        {"u8", "256", false},    {"u8", "-1", false},      {"i8", "-128", true},
+        {"u8", "256", false},    {"u8", "-1", true},       {"u8", "-129", false},      {"i8", "-128", true},
         {"i8", "-129", false},   {"i8", "0xFF", true},     {"i8", "300", false},
         {"i16", "-32768", true}, {"i16", "65536", false},
     };
