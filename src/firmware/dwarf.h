@@ -51,7 +51,8 @@ enum : uint64_t {
     DW_AT_count = 0x37, DW_AT_data_member_location = 0x38, DW_AT_declaration = 0x3C,
     DW_AT_encoding = 0x3E, DW_AT_specification = 0x47, DW_AT_type = 0x49,
     DW_AT_data_bit_offset = 0x6B, DW_AT_str_offsets_base = 0x72, DW_AT_addr_base = 0x73,
-    DW_AT_signature = 0x69, DW_AT_GNU_addr_base = 0x2133,
+    DW_AT_signature = 0x69, DW_AT_linkage_name = 0x6E, DW_AT_MIPS_linkage_name = 0x2007,
+    DW_AT_GNU_addr_base = 0x2133,
 
     DW_OP_addr = 0x03, DW_OP_const1u = 0x08, DW_OP_const1s = 0x09, DW_OP_const2u = 0x0A,
     DW_OP_const2s = 0x0B, DW_OP_const4u = 0x0C, DW_OP_const4s = 0x0D, DW_OP_const8u = 0x0E,

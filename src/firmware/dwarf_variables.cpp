@@ -18,6 +18,7 @@ enum : int { QUALIFY_MAX_DEPTH = 32 };
 // What a variable entry says about itself.
 struct VariableAttrs {
     const char* name;
+    const char* linkage_name;
     uint64_t address;
     uint64_t type_ref;
     uint64_t origin;
@@ -141,6 +142,8 @@ void variable_from_origin(const DwarfUnit* unit, VariableAttrs* v, DwarfUnit** s
     int n = dwarf_entry_attrs(origin_unit, origin, attrs, DWARF_ATTR_CAPACITY);
     for (int i = 0; i < n; i++) {
         if (attrs[i].code == DW_AT_name && !v->name) v->name = dwarf_attr_string(origin_unit, &attrs[i]);
+        if ((attrs[i].code == DW_AT_linkage_name || attrs[i].code == DW_AT_MIPS_linkage_name) && !v->linkage_name)
+            v->linkage_name = dwarf_attr_string(origin_unit, &attrs[i]);
         if (attrs[i].code == DW_AT_type && !v->has_type) v->has_type = dwarf_attr_ref(origin_unit, &attrs[i], &v->type_ref);
     }
 }
@@ -166,6 +169,22 @@ TypeInfo* resolve_at(const DwarfUnit* unit, uint64_t offset) {
     return dwarf_resolve_type(target_unit, target, 0);
 }
 
+// GCC defines an in-class constant (static constexpr member) with a DW_AT_specification and no
+// location even when the program takes its address: the symbol-table pass places it by its
+// linker name, under this name and type, instead of listing an untyped mangled symbol.
+void remember_linkage_variable(const DwarfUnit* unit, const VariableAttrs* v, const char* name) {
+    ElfImage* image = unit->image;
+    if (elf_find_global(image, name) >= 0) return;
+    ElfLinkageVar* entry = static_cast<ElfLinkageVar*>(elf_arena_alloc(image, sizeof(ElfLinkageVar)));
+    if (!entry) return;
+    entry->linkage_name = v->linkage_name;
+    entry->name = elf_arena_strdup(image, name);
+    entry->type = v->has_type ? resolve_at(unit, v->type_ref) : nullptr;
+    if (!entry->name) return;
+    entry->next = image->linkage_vars;
+    image->linkage_vars = entry;
+}
+
 }  // namespace
 
 void dwarf_collect_variable(DwarfUnit* unit, int32_t index) {
@@ -177,6 +196,9 @@ void dwarf_collect_variable(DwarfUnit* unit, int32_t index) {
         switch (a.code) {
             case DW_AT_location: variable_location(unit, a, &v); break;
             case DW_AT_name: v.name = dwarf_attr_string(unit, &a); break;
+            case DW_AT_linkage_name: case DW_AT_MIPS_linkage_name:
+                v.linkage_name = dwarf_attr_string(unit, &a);
+                break;
             case DW_AT_abstract_origin: case DW_AT_specification:
                 v.has_origin = dwarf_attr_ref(unit, &a, &v.origin);
                 break;
@@ -186,7 +208,9 @@ void dwarf_collect_variable(DwarfUnit* unit, int32_t index) {
             default: break;
         }
     }
-    if (v.declaration || v.artificial || !v.has_location) return;
+    if (v.declaration || v.artificial) return;
+    // Without a location only a definition with a linker name can be placed (by its symbol).
+    if (!v.has_location && !v.has_origin && !v.linkage_name) return;
     DwarfUnit* scope_unit = unit;
     int32_t scope_index = index;
     if (v.has_origin) variable_from_origin(unit, &v, &scope_unit, &scope_index);
@@ -194,6 +218,10 @@ void dwarf_collect_variable(DwarfUnit* unit, int32_t index) {
 
     char name[QUALIFIED_NAME_CAPACITY];
     qualified_name(scope_unit, scope_index, v.name, name, sizeof name);
+    if (!v.has_location) {
+        if (v.linkage_name && v.linkage_name[0]) remember_linkage_variable(unit, &v, name);
+        return;
+    }
 
     ElfImage* image = unit->image;
     int32_t known = elf_find_global(image, name);

@@ -72,6 +72,10 @@ int check_header(ElfImage* image, char* error, size_t capacity) {
     if (b[6] != 1) return fail(error, capacity, "unsupported ELF version");
     if (image->is64 && size < 64) return fail(error, capacity, "truncated ELF64 header");
     if (!image->is64 && size < 52) return fail(error, capacity, "truncated ELF32 header");
+    // An object file's variables all sit at offset 0 of unplaced sections: watching them would
+    // read and write the wrong target addresses.
+    if (elf_read_u16(image, b + 16) == 1)
+        return fail(error, capacity, "relocatable object file (.o): open the linked image");
     image->machine = elf_read_u16(image, b + 18);
     if (image->is64) {
         image->entry = elf_read_u64(image, b + 24);

@@ -25,6 +25,15 @@ struct ElfSection {
 // the image keeps (names, types, globals) is copied into the arena, and afterwards file_bytes
 // and the section pointers are null (sizes stay). An image opened from memory keeps its copy
 // of the bytes, so its sections stay readable.
+// A variable that debug information defines without a location but with a linker name (GCC's
+// in-class constants whose address is taken): the symbol of that name gives the address.
+struct ElfLinkageVar {
+    const char* linkage_name;  // mangled name, as in the symbol table
+    const char* name;          // arena: the name a debugger takes
+    TypeInfo* type;
+    ElfLinkageVar* next;
+};
+
 struct ElfImage {
     const uint8_t* file_bytes;
     uint64_t file_size;
@@ -56,6 +65,7 @@ struct ElfImage {
     DwarfWork* dwarf;          // working tables of the debug-information pass; null after open
     ArenaChunk* arena;         // every block made while reading; freed with the image
     uint8_t* owned_bytes;      // the copy of an image opened from memory (freed with it), else null
+    ElfLinkageVar* linkage_vars;  // arena list for the symbol-table pass
 };
 static_assert(sizeof(void*) != 8 || sizeof(ElfSection) == 16, "ElfSection layout");
 

@@ -113,6 +113,15 @@ int32_t find_by_address(const AddressIndex* sorted, int32_t count, uint64_t addr
 
 }  // namespace
 
+// The variable debug information defined by this linker name without a location, or null.
+static const ElfLinkageVar* find_linkage_variable(const ElfImage* image, const char* symbol) {
+    // Only C++ names are mangled: C symbols never need the walk.
+    if (strncmp(symbol, "_Z", 2) != 0) return nullptr;
+    for (const ElfLinkageVar* v = image->linkage_vars; v; v = v->next)
+        if (strcmp(v->linkage_name, symbol) == 0) return v;
+    return nullptr;
+}
+
 int32_t elf_global_append(ElfImage* image, const char* name, uint64_t address, uint64_t size,
                           TypeInfo* type, int32_t from_debug_info) {
     if (image->global_count >= image->global_capacity && !list_grow(image)) return -1;
@@ -154,6 +163,12 @@ void elf_collect_symbols(ElfImage* image) {
         if (known < 0 && debug_sorted) known = find_by_address(debug_sorted, debug_count, s.value);
         if (known >= 0) {
             if (image->globals[known].size == 0) image->globals[known].size = s.size;
+            continue;
+        }
+        const ElfLinkageVar* described = find_linkage_variable(image, name);
+        if (described && elf_find_global(image, described->name) < 0) {
+            uint64_t size = described->type && described->type->byte_size ? described->type->byte_size : s.size;
+            if (elf_global_append(image, described->name, s.value, size, described->type, 1) < 0) break;
             continue;
         }
         if (elf_global_append(image, name, s.value, s.size, nullptr, 0) < 0) break;

@@ -27,7 +27,11 @@ struct Cfg {
     static int32_t level;
     uint16_t b;
     static const uint8_t table[4];
+    // In-class constants: GCC gives the definition no location, only the mangled symbol has
+    // the address (taken below, so the constant lives in flash).
+    static constexpr int32_t limit = 1500;
 };
+KEEP const int32_t* cfg_limit() { return &Cfg::limit; }
 KEEP int32_t Cfg::level = -77;
 KEEP const uint8_t Cfg::table[4] = {9, 8, 7, 6};
 KEEP Cfg g_cfg = {0x11111111, 0x2222};

@@ -51,6 +51,27 @@ def symbol_address(name):
     raise gdb.error("no address in: " + text.strip())
 
 
+_linker_addresses = None
+
+
+def linker_address(linkage_name):
+    """Address of a linker symbol by its mangled name (gdb hides it behind a constant)."""
+    global _linker_addresses
+    if _linker_addresses is None:
+        _linker_addresses = {}
+        for line in gdb.execute('maint print msymbols', to_string=True).splitlines():
+            words = line.split(']', 1)[-1].split()
+            if len(words) >= 3 and words[1].startswith('0x'):
+                _linker_addresses[words[2]] = int(words[1], 16)
+                # "[ 6] T 0x800010c _ZN3Cfg5limitE section .text  Cfg::limit  fw_cpp.cpp"
+                columns = line.split(' section ', 1)[-1].split('  ')
+                if len(columns) >= 3:
+                    _linker_addresses.setdefault(columns[1], int(words[1], 16))
+    if linkage_name not in _linker_addresses:
+        raise gdb.error(linkage_name + ' has no linker symbol')
+    return _linker_addresses[linkage_name]
+
+
 def value_text(v):
     t = v.type.strip_typedefs()
     if t.code == gdb.TYPE_CODE_FLT:
@@ -83,7 +104,14 @@ def describe(name):
     if field is not None and field[1] > 0:
         parent = gdb.parse_and_eval(parts[0])
         return 'ok\t%d\t%d\t%d\t%d\t%s' % (int(parent.address), t.sizeof, field[0], field[1], value_text(v))
-    return 'ok\t%d\t%d\t-1\t0\t%s' % (int(v.address), t.sizeof, value_text(v))
+    address = v.address
+    if address is None:
+        # gdb shows an in-class constant as its value; the object is its linker symbol.
+        symbol = gdb.lookup_global_symbol(name.strip("'")) or gdb.lookup_static_symbol(name.strip("'"))
+        if symbol is None or symbol.addr_class != gdb.SYMBOL_LOC_CONST:
+            raise gdb.error(name + ' has no address')
+        address = linker_address(symbol.linkage_name)
+    return 'ok\t%d\t%d\t-1\t0\t%s' % (int(address), t.sizeof, value_text(v))
 
 
 def main():

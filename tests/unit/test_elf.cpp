@@ -56,6 +56,10 @@ TEST(ElfOpen, HeaderErrors) {
     EXPECT_EQ(open_error(header_only(2, 40)), "truncated ELF64 header");
     EXPECT_EQ(open_error(header_only(2, 63)), "truncated ELF64 header");
     EXPECT_EQ(open_error(header_only(1, 51)), "truncated ELF32 header");
+    // A compiler's .o has no target addresses yet: refused, not listed at address 0.
+    std::vector<uint8_t> object = header_only(1, 64);
+    object[16] = 1;
+    EXPECT_EQ(open_error(object), "relocatable object file (.o): open the linked image");
 }
 
 TEST(ElfOpen, SectionTableErrors) {
