@@ -77,18 +77,28 @@ AcquisitionControl g_control;
 // half-updated, which the readers tolerate).
 static_assert(sizeof(Sample) % 8 == 0 && alignof(Sample) == 8, "Sample copies word by word");
 
-void sample_slot_store(Sample* slot, const Sample* sample) {
+namespace {
+
+void slot_store_words(Sample* slot, const Sample* sample, std::memory_order order) {
     uint64_t* dst = reinterpret_cast<uint64_t*>(slot);
     const uint64_t* src = reinterpret_cast<const uint64_t*>(sample);
-    for (size_t i = 0; i < sizeof(Sample) / 8; i++)
-        std::atomic_ref<uint64_t>(dst[i]).store(src[i], std::memory_order_relaxed);
+    for (size_t i = 0; i < sizeof(Sample) / 8; i++) std::atomic_ref<uint64_t>(dst[i]).store(src[i], order);
+}
+
+void slot_load_words(Sample* out, const Sample* slot, std::memory_order order) {
+    uint64_t* dst = reinterpret_cast<uint64_t*>(out);
+    uint64_t* src = const_cast<uint64_t*>(reinterpret_cast<const uint64_t*>(slot));
+    for (size_t i = 0; i < sizeof(Sample) / 8; i++) dst[i] = std::atomic_ref<uint64_t>(src[i]).load(order);
+}
+
+}  // namespace
+
+void sample_slot_store(Sample* slot, const Sample* sample) {
+    slot_store_words(slot, sample, std::memory_order_relaxed);
 }
 
 void sample_slot_load(Sample* out, const Sample* slot) {
-    uint64_t* dst = reinterpret_cast<uint64_t*>(out);
-    uint64_t* src = const_cast<uint64_t*>(reinterpret_cast<const uint64_t*>(slot));
-    for (size_t i = 0; i < sizeof(Sample) / 8; i++)
-        dst[i] = std::atomic_ref<uint64_t>(src[i]).load(std::memory_order_relaxed);
+    slot_load_words(out, slot, std::memory_order_relaxed);
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -127,9 +137,10 @@ void history_fill(uint32_t first_number, const Sample* samples, uint32_t count) 
         uint32_t number = first_number + i;
         uint32_t slot = number % HISTORY_CAPACITY;
         std::atomic<uint32_t>& seq = g_handoff.history_seq[slot];
+        // A sequence lock whose words carry the ordering themselves (ThreadSanitizer does not
+        // model fences): each release store keeps the cleared sequence word before it.
         seq.store(0, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        sample_slot_store(&g_handoff.history[slot], &samples[i]);
+        slot_store_words(&g_handoff.history[slot], &samples[i], std::memory_order_release);
         seq.store(number + 1, std::memory_order_release);
     }
 }
@@ -143,8 +154,8 @@ int history_take(uint32_t number, Sample* out) {
     std::atomic<uint32_t>& seq = g_handoff.history_seq[slot];
     uint32_t before = seq.load(std::memory_order_acquire);
     if (before != number + 1) return before == 0 || (int32_t)(before - (number + 1)) < 0 ? 0 : -1;
-    sample_slot_load(out, &g_handoff.history[slot]);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Acquire loads keep the second look at the sequence word after the copy.
+    slot_load_words(out, &g_handoff.history[slot], std::memory_order_acquire);
     uint32_t after = seq.load(std::memory_order_relaxed);
     return after == before ? 1 : -1;
 }
