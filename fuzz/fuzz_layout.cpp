@@ -46,11 +46,15 @@ void install_hooks() {
     g_layout_hooks = h;
 }
 
+// The panel and theme flags read -1 when their key is missing and are written as 0 then: compare
+// what they mean, set or not.
+bool same_flag(int32_t a, int32_t b) { return (a > 0) == (b > 0); }
+
 bool same_data(const LayoutData& a, const LayoutData& b) {
     if (a.main_x != b.main_x || a.main_y != b.main_y || a.main_w != b.main_w || a.main_h != b.main_h ||
-        a.tree_w != b.tree_w || a.log_h != b.log_h || a.log_hidden != b.log_hidden ||
-        a.tree_hidden != b.tree_hidden || a.tree_auto != b.tree_auto || a.active != b.active ||
-        a.theme != b.theme || a.tab_count != b.tab_count || strcmp(a.elf, b.elf) != 0 ||
+        a.tree_w != b.tree_w || a.log_h != b.log_h || !same_flag(a.log_hidden, b.log_hidden) ||
+        !same_flag(a.tree_hidden, b.tree_hidden) || !same_flag(a.tree_auto, b.tree_auto) || a.active != b.active ||
+        !same_flag(a.theme, b.theme) || a.tab_count != b.tab_count || strcmp(a.elf, b.elf) != 0 ||
         a.section_count != b.section_count)
         return false;
     for (int32_t i = 0; i < a.section_count; i++) {
