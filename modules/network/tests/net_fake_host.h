@@ -186,7 +186,7 @@ struct HostFns {
 template <int N>
 FakeHost* HostFns<N>::h = nullptr;
 
-inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 3000) {
+inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 20000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < end) {
         if (done()) return true;
