@@ -122,8 +122,8 @@ TEST(CrashReport, NoRecordAndBrokenWalks) {
 TEST(CrashReport, WritesPastAHeldLogLockAndNamesTheFileInUse) {
     PlatformRecorder rec;
     namespace fs = std::filesystem;
-    fs::path path = fs::temp_directory_path() / "kx_crash_held.log";
-    fs::remove(path);
+    ScratchFolder scratch("kx_crash_held");
+    fs::path path = scratch.path / "kx_crash_held.log";
     log_reset();
     char16_t wide[260];
     utf8_to_utf16(path.string().c_str(), wide, 260);

@@ -13,6 +13,7 @@
 #include "fake_gdb_server.h"
 #include "gdb_driver.h"
 #include "gdb_test_log.h"
+#include "../../../tests/data/scratch_dir.h"
 
 namespace {
 
@@ -273,11 +274,10 @@ TEST(GdbDriver, BackgroundModeSurvivesAServerThatStopsTheTargetOnEveryByte) {
     EXPECT_FALSE(rig.server.running());  // the driver sends no continue in background mode
 }
 
-// Writes `size` bytes of a pattern to a temporary .bin and returns its path.
+// Writes `size` bytes of a pattern to a .bin in a folder of its own and returns its path.
 std::string temp_bin(const std::vector<uint8_t>& data) {
-    char path[] = "/tmp/kx_gdb_flash_XXXXXX.bin";
-    int fd = mkstemps(path, 4);
-    FILE* f = fdopen(fd, "wb");
+    std::string path = (scratch_dir_create("kx_gdb_flash") / "image.bin").string();
+    FILE* f = fopen(path.c_str(), "wb");
     fwrite(data.data(), 1, data.size(), f);
     fclose(f);
     return path;

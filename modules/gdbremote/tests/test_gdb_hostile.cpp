@@ -3,6 +3,7 @@
 // overruns, garbage, frames that never end, console floods, stop replies out of turn, silence and
 // mid-read closes), the liveness the status code reports, and gdbremote.ini as users write it.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 
 #include "gdb_driver.h"
 #include "gdb_test_log.h"
+#include "../../../tests/data/scratch_dir.h"
 
 namespace {
 
@@ -481,8 +483,10 @@ TEST(GdbHostile, ImagesSpanningSectorGroupsProgramAndAWriteTheServerDroppedIsCau
     // 0x10000 + 0x1000 bytes from the start of flash: the first sector group and one 64 KB sector.
     std::vector<uint8_t> image(0x11000);
     for (size_t i = 0; i < image.size(); i++) image[i] = (uint8_t)(i * 37 + (i >> 9));
-    char path[] = "/tmp/kx_gdb_sectorsXXXXXX";
-    int fd = ::mkstemp(path);
+    ScratchFolder scratch("kx_gdb_sectors");
+    std::string image_path = (scratch.path / "image.bin").string();
+    const char* path = image_path.c_str();
+    int fd = ::open(path, O_CREAT | O_WRONLY | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, image.data(), image.size()), (ssize_t)image.size());
     ::close(fd);
