@@ -99,8 +99,11 @@ size_t csv_time_text(CsvTimeCache* cache, int64_t us, char* out, size_t capacity
 
 bool csv_reader_open(CsvLineReader* reader, FILE* file) {
     memset(reader, 0, sizeof *reader);
-    reader->buffer = new (std::nothrow) char[CSV_LINE_CAPACITY];
+    // Most lines are short: the buffer starts small and grows only for a wide line, so a replay
+    // of an ordinary file does not hold the longest-line capacity twice over.
+    reader->buffer = new (std::nothrow) char[CSV_READ_START_CAPACITY];
     if (!reader->buffer) return false;
+    reader->capacity = CSV_READ_START_CAPACITY;
     reader->file = file;
     reader->first_line = true;
     return true;
@@ -153,7 +156,7 @@ bool refill(CsvLineReader* r) {
         r->buffer_offset += (int64_t)r->begin;
         r->begin = 0;
     }
-    size_t room = (size_t)CSV_LINE_CAPACITY - 1 - r->end;
+    size_t room = r->capacity - 1 - r->end;
     if (room == 0) return false;
     size_t got = fread(r->buffer + r->end, 1, room, r->file);
     if (got < room) {
@@ -162,6 +165,23 @@ bool refill(CsvLineReader* r) {
     }
     r->end += got;
     return got > 0;
+}
+
+// Doubles the buffer for a line that does not fit yet; false at the longest-line capacity or when
+// memory runs out (the line is then skipped as over-long).
+bool grow(CsvLineReader* r) {
+    if (r->capacity >= (size_t)CSV_LINE_CAPACITY) return false;
+    size_t capacity = r->capacity * 2 < (size_t)CSV_LINE_CAPACITY ? r->capacity * 2 : (size_t)CSV_LINE_CAPACITY;
+    char* bigger = new (std::nothrow) char[capacity];
+    if (!bigger) return false;
+    memcpy(bigger, r->buffer + r->begin, r->end - r->begin);
+    r->buffer_offset += (int64_t)r->begin;
+    r->end -= r->begin;
+    r->begin = 0;
+    delete[] r->buffer;
+    r->buffer = bigger;
+    r->capacity = capacity;
+    return true;
 }
 
 // Drops bytes up to and including the next line feed (the rest of an over-long line).
@@ -187,7 +207,9 @@ bool csv_read_line(CsvLineReader* r, char** line, size_t* length) {
         if (lf) {
             n = (size_t)(lf - start);
             r->begin += n + 1;
-        } else if (r->end - r->begin >= (size_t)CSV_LINE_CAPACITY - 1) {
+        } else if (r->begin == 0 && r->end >= r->capacity - 1 && grow(r)) {
+            continue;
+        } else if (r->end - r->begin >= r->capacity - 1) {
             // The buffer is full and holds no line end: too long to take whole. Taking the pieces
             // as lines would hand their fields to the wrong columns, so the line is skipped.
             r->overlong_lines++;

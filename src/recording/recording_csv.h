@@ -11,6 +11,7 @@
 
 enum : int32_t {
     CSV_LINE_CAPACITY = 4 * 1024 * 1024,   // longest line the reader takes whole (a wide header)
+    CSV_READ_START_CAPACITY = 64 * 1024,   // the reader's first buffer; it grows for longer lines
     CSV_FIELD_CAPACITY = 4100,             // fields per line: 4096 leaves, the two time columns, slack
     CSV_TIME_TEXT_CAPACITY = 40,
 };
@@ -40,7 +41,8 @@ size_t csv_time_text(CsvTimeCache* cache, int64_t us, char* out, size_t capacity
 // A line longer than CSV_LINE_CAPACITY - 1 bytes is skipped whole and counted.
 struct CsvLineReader {
     FILE* file;
-    char* buffer;          // CSV_LINE_CAPACITY bytes (allocated by csv_reader_open)
+    char* buffer;          // capacity bytes (allocated by csv_reader_open, grown by csv_read_line)
+    size_t capacity;       // CSV_READ_START_CAPACITY doubling up to CSV_LINE_CAPACITY
     size_t begin, end;     // unread bytes are buffer[begin, end)
     int64_t buffer_offset; // file offset of buffer[0]
     bool at_eof;

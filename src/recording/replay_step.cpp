@@ -2,7 +2,6 @@
 // timer 2 (10 ms) at a time. A line is due when the file time elapsed since its first line is
 // no later than the wall time elapsed since the first tick.
 #include <cstring>
-#include <new>
 
 #include "acquisition/acquisition.h"
 #include "core/log.h"
@@ -23,6 +22,9 @@ struct StepReplay {
     bool started;
 };
 
+// The one step replay (its record is about 200 KB, so it is kept rather than allocated per start);
+// g_step points at it while a replay runs.
+StepReplay g_step_storage;
 StepReplay* g_step;
 
 // A line is due when its file time since the first line is no later than the wall time elapsed.
@@ -34,7 +36,6 @@ bool line_due(int64_t file_start, int64_t line_time, int64_t elapsed) {
 
 void end_step_replay() {
     csv_reader_close(&g_step->work.reader);
-    delete g_step;
     g_step = nullptr;
     // An acquisition started meanwhile owns the state word now.
     if (acquisition_state() == ACQ_REPLAY) acquisition_set_state(ACQ_IDLE);
@@ -63,9 +64,8 @@ int replay_start(const char* path) {
     if (acquisition_state() == ACQ_RUNNING) acquisition_stop();
     FILE* file = path && path[0] ? platform()->open_file(path, "rb") : nullptr;
     if (!file) return -1;
-    StepReplay* r = new (std::nothrow) StepReplay;
-    if (!r || !csv_reader_open(&r->work.reader, file)) {
-        delete r;
+    StepReplay* r = &g_step_storage;
+    if (!csv_reader_open(&r->work.reader, file)) {
         fclose(file);
         return -1;
     }

@@ -52,6 +52,8 @@ void replay_store_reset() {
     // The windows let go of the tracks first, so no series keeps a pointer into freed memory.
     if (g_replay_chart_hooks.drop_track_refs) g_replay_chart_hooks.drop_track_refs();
     for (ReplaySeries& s : g_store.slots) {
+        // Most of the 4,096 slots were never claimed: a slot holds memory only once it took a value.
+        if (s.track.capacity == 0 && !s.name[0]) continue;
         track_free(&s.track);
         s.name[0] = 0;
         s.last_line = 0;
@@ -92,6 +94,8 @@ struct PendingValue {
 };
 
 // What one load works with besides the reader (heap: the tail offsets alone are 512 KB).
+// The arrays are written before they are read (a ring slot by its line, pending values by the
+// line that made them), so only the counters are cleared for a new load.
 struct LoadState {
     int64_t tail[REPLAY_PUBLISH_LINES];  // file offsets of the newest lines, a ring
     int64_t lines;                       // data lines read
@@ -99,6 +103,12 @@ struct LoadState {
     int64_t dropped;                     // values not kept: memory ran out
     PendingValue pending[CSV_FIELD_CAPACITY];
 };
+
+void load_state_reset(LoadState* st) {
+    st->lines = 0;
+    st->first_valid_time = st->last_valid_time = 0;
+    st->dropped = 0;
+}
 
 // Into the leaf's track; the slot is claimed on its first value.
 void keep_value(LoadState* st, LeafId id, int64_t time, double value, int64_t offset) {
@@ -217,6 +227,11 @@ void publish_newest(ReplayWork* w, const LoadState& st) {
     }
 }
 
+// What a load-all works in, kept rather than allocated per load (about 800 KB; loads run on the
+// main thread, one at a time).
+ReplayWork g_load_work;
+LoadState g_load_state;
+
 void report_reader_faults(const CsvLineReader& reader, const char* path) {
     if (reader.overlong_lines > 0)
         log_printf(LOG_WARN, "回放文件有 %lld 行超过 %d 字节，已跳过: %s", (long long)reader.overlong_lines,
@@ -231,23 +246,24 @@ int replay_load_all(const char* path) {
     replay_store_reset();
     FILE* file = path && path[0] ? platform()->open_file(path, "rb") : nullptr;
     if (!file) return -1;
-    std::unique_ptr<ReplayWork> work(new (std::nothrow) ReplayWork);
-    std::unique_ptr<LoadState> st(new (std::nothrow) LoadState());
-    if (!work || !st || !csv_reader_open(&work->reader, file)) {
+    ReplayWork* work = &g_load_work;
+    LoadState* st = &g_load_state;
+    load_state_reset(st);
+    if (!csv_reader_open(&work->reader, file)) {
         fclose(file);
         log_printf(LOG_ERROR, "回放内存分配失败: %s", path);
         return -1;
     }
     CsvLineReader* reader = &work->reader;
-    replay_read_header(work.get());
+    replay_read_header(work);
     char* line;
     size_t length;
     while (csv_read_line(reader, &line, &length))
-        if (length > 0) load_line(work.get(), st.get(), line, length);
+        if (length > 0) load_line(work, st, line, length);
     report_reader_faults(*reader, path);
     if (st->dropped > 0) log_printf(LOG_ERROR, "回放内存不足，%lld 个值未载入: %s", (long long)st->dropped, path);
     finish_tracks(*st);
-    publish_newest(work.get(), *st);
+    publish_newest(work, *st);
     csv_reader_close(reader);
 
     if (acquisition_state() != ACQ_RUNNING) acquisition_set_state(ACQ_IDLE);

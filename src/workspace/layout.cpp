@@ -7,6 +7,7 @@
 //   [SECTION] Pending bindings
 #include "workspace/layout.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -39,13 +40,22 @@ int32_t leading_int(const char* text) {
     return (int32_t)v;
 }
 
+// Clears everything but the sections themselves: the record holds 1.2 MB of section slots and a
+// section is cleared when it is started, so reading a small file touches only what it uses.
 void layout_defaults(LayoutData* d) {
-    memset(d, 0, sizeof *d);
+    memset(d, 0, offsetof(LayoutData, sections));
+    d->section_count = 0;
     d->main_x = d->main_y = -1;
     d->tree_w = d->log_h = -1;
     d->active = -1;
     d->log_hidden = d->tree_hidden = d->tree_auto = -1;
     d->theme = -1;
+}
+
+void section_clear(LayoutSection* s) {
+    s->type[0] = 0;
+    s->title[0] = 0;
+    s->var_count = 0;
 }
 
 void add_var(LayoutSection* s, const char* name) {
@@ -94,12 +104,16 @@ void layout_parse(const char* text, uint64_t size, LayoutData* d) {
         uint64_t n = end - pos < 1023 ? end - pos : 1023;
         memcpy(line, text + pos, n);
         line[n] = 0;
+        // A NUL ends the line's text: the carriage return before it is then the line end too, or
+        // "elf=x\r\0..." would keep a value that cannot be written back.
+        n = strlen(line);
         while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n')) line[--n] = 0;
         pos = end + 1;
 
         if (!strcmp(line, "[win]")) {
             // The 65th and later sections are read as if they stood in the global part.
             section = d->section_count < LAYOUT_MAX_SECTIONS ? &d->sections[d->section_count++] : nullptr;
+            if (section) section_clear(section);
             continue;
         }
         char key[64], value[900];
@@ -151,6 +165,11 @@ void layout_write(FILE* f, const LayoutData* d) {
 //-------------------------------------------------------------------------------------------------
 
 namespace {
+
+// The records a load and a save work in: 1.2 MB each, so they are kept rather than allocated per
+// call (both run on the main thread, and a load never saves).
+LayoutData g_layout_loading;
+LayoutData g_layout_saving;
 
 // Gathers the current state through the hooks.
 void layout_collect(LayoutData* d) {
@@ -206,12 +225,11 @@ int32_t layout_clamp_log_height(int32_t log_h, int32_t client_h) {
 
 int layout_save(const char* path) {
     if (!path || !path[0]) return -1;
-    std::unique_ptr<LayoutData> d(new (std::nothrow) LayoutData);
-    if (!d) return -1;
-    layout_collect(d.get());
+    LayoutData* d = &g_layout_saving;
+    layout_collect(d);
     FILE* f = platform()->open_file(path, "wb");
     if (!f) return -1;
-    layout_write(f, d.get());
+    layout_write(f, d);
     // A full disk shows up at the flush or the close: the layout is then not reported as saved.
     bool ok = fflush(f) == 0 && !ferror(f);
     if (fclose(f) != 0) ok = false;
@@ -308,9 +326,8 @@ int layout_load(const char* path) {
     std::unique_ptr<char[]> bytes;
     uint64_t size = 0;
     if (!read_file(path, &bytes, &size)) return -1;
-    std::unique_ptr<LayoutData> d(new (std::nothrow) LayoutData);
-    if (!d) return -1;
-    layout_parse(bytes.get(), size, d.get());
+    LayoutData* d = &g_layout_loading;
+    layout_parse(bytes.get(), size, d);
     net_key_set_from_layout(d->net_key);
     if (h.apply_panel_flags && (d->log_hidden >= 0 || d->tree_hidden >= 0 || d->tree_auto >= 0))
         h.apply_panel_flags(d->log_hidden, d->tree_hidden, d->tree_auto);

@@ -162,6 +162,21 @@ TEST(LayoutFormat, OddLinesAndLimits) {
     layout_parse(vars.data(), vars.size(), &d);
     EXPECT_EQ(d.sections[0].var_count, 64);
     EXPECT_EQ(strlen(d.sections[0].title), 511u);
+
+    // The same record read again: a section keeps nothing of the previous file's.
+    std::string bare = "[win]\n";
+    layout_parse(bare.data(), bare.size(), &d);
+    ASSERT_EQ(d.section_count, 1);
+    EXPECT_STREQ(d.sections[0].type, "");
+    EXPECT_STREQ(d.sections[0].title, "");
+    EXPECT_EQ(d.sections[0].var_count, 0);
+
+    // A NUL ends a line's text, and a carriage return before it is still part of the line end,
+    // so what is read can be written back and read the same.
+    std::string nul("elf=C:\\fw.elf\r\0junk\nwins=2\n", 27);
+    layout_parse(nul.data(), nul.size(), &d);
+    EXPECT_STREQ(d.elf, "C:\\fw.elf");
+    EXPECT_EQ(d.tab_count, 2);
 }
 
 TEST_F(Layout, LoadAppliesInOrderAndBindsAfterTheElfLoad) {

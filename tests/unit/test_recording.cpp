@@ -178,6 +178,43 @@ TEST(RecordingCsv, ReaderLinesBomCrLfAndOverlongLines) {
     csv_reader_close(&r);
 }
 
+// The buffer starts small and grows for wide lines: every line up to the longest the reader takes
+// comes back whole, with the file offset a later seek needs, and short lines after it still read.
+TEST(RecordingCsv, ReaderGrowsForWideLinesAndKeepsTheirOffsets) {
+    ScratchDir dir;
+    std::string path = dir.path("wide.csv");
+    const std::vector<std::string> lines = {
+        "head", std::string(CSV_READ_START_CAPACITY - 2, 'a'), std::string(CSV_READ_START_CAPACITY + 7, 'b'),
+        "short", std::string(1 << 20, 'c'), std::string(CSV_LINE_CAPACITY - 2, 'd'), "tail"};
+    std::string text;
+    std::vector<int64_t> offsets;
+    for (const std::string& l : lines) {
+        offsets.push_back((int64_t)text.size());
+        text += l + "\n";
+    }
+    write_file(path, text + std::string(CSV_LINE_CAPACITY + 1, 'e') + "\nend");
+    FILE* f = platform()->open_file(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    CsvLineReader r;
+    ASSERT_TRUE(csv_reader_open(&r, f));
+    char* line;
+    size_t n;
+    for (size_t i = 0; i < lines.size(); i++) {
+        ASSERT_TRUE(csv_read_line(&r, &line, &n)) << i;
+        EXPECT_EQ(n, lines[i].size()) << i;
+        EXPECT_EQ(std::string(line, n), lines[i]) << i;
+        EXPECT_EQ(csv_line_offset(&r, line), offsets[i]) << i;
+    }
+    ASSERT_TRUE(csv_read_line(&r, &line, &n));
+    EXPECT_STREQ(line, "end");  // the one line past the capacity is skipped whole
+    EXPECT_EQ(r.overlong_lines, 1);
+    EXPECT_FALSE(csv_read_line(&r, &line, &n));
+    ASSERT_TRUE(csv_reader_seek(&r, offsets[4]));
+    ASSERT_TRUE(csv_read_line(&r, &line, &n));
+    EXPECT_EQ(n, lines[4].size());
+    csv_reader_close(&r);
+}
+
 // ---- The cache through a real acquisition -----------------------------------------------------------
 
 TEST_F(Recording, AcquisitionRecordsEveryPublishedSampleExactly) {
