@@ -84,3 +84,19 @@ def unescape(field):
 def fields(line):
     """One result line as its unescaped fields."""
     return [unescape(f) for f in line.split("\t")]
+
+
+def popup_menu(wait=10000):
+    """The popup menu on screen. The previous menu's window can linger hidden for a moment on a
+    busy machine, so only a shown one counts."""
+    return fields(poke_ok("find", "--class=#32768", "--visible", wait=wait)[0])[0]
+
+
+def pick_menu_item(menu, downs, wait_gone=True):
+    """Moves `downs` items down the open popup menu, presses Enter and (unless the item opens a
+    modal dialog) waits until the menu is gone."""
+    for _ in range(downs):
+        poke_ok("key", "DOWN", f"--hwnd={menu}")
+    poke_ok("key", "ENTER", f"--hwnd={menu}")
+    if wait_gone:
+        poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)

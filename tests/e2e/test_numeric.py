@@ -6,7 +6,7 @@ import re
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import fields, pick_menu_item, poke, poke_ok, popup_menu
 
 TOP = "--class=KestrelixMain"
 NUM = ("--child-class=KXNumWin",)
@@ -80,10 +80,7 @@ def test_numeric_window_in_a_tab_streams_tracks_and_writes(kestrelix, display, s
         at = (30 << 16) | 150  # a point on row 0 below the header
         poke_ok("post", "WM_RBUTTONDOWN", 2, at, TOP, *LIST)
         poke_ok("post", "WM_RBUTTONUP", 0, at, TOP, *LIST)
-        menu = poke_ok("find", "--class=#32768", wait=10000)[0].split("\t")[0]
-        for _ in range(downs):
-            poke_ok("key", "DOWN", f"--hwnd={menu}")
-        poke_ok("key", "ENTER", f"--hwnd={menu}")
+        pick_menu_item(popup_menu(), downs, wait_gone=downs != 1)  # item 1 opens the pick dialog
 
     menu_item(2)
     k.wait_log(r"数值窗口移除变量: id=\d+ \(剩余 1 行\)")

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import rig
-from kxpoke import fields, poke_ok
+from kxpoke import fields, pick_menu_item, poke_ok, popup_menu
 
 TOP = "--class=KestrelixMain"
 WM_APP = 0x8000
@@ -82,13 +82,11 @@ def need_demo():
 
 def choose_menu_item(downs, shot_path=None, display=None):
     """Waits for the popup menu, optionally photographs it, then picks the item `downs` down."""
-    menu = poke_ok("find", "--class=#32768", wait=10000)[0].split("\t")[0]
+    menu = popup_menu()
     time.sleep(0.5)
     if shot_path:
         display.screenshot(shot_path)
-    for _ in range(downs):
-        poke_ok("key", "DOWN", f"--hwnd={menu}")
-    poke_ok("key", "ENTER", f"--hwnd={menu}")
+    pick_menu_item(menu, downs)
 
 
 def theme_checks(display, path, colours, numeric):

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import fields, pick_menu_item, poke, poke_ok, popup_menu
 
 SERIES = "g_wave.sine,g_wave.triangle"
 SINE_RGB = (0xFF, 0xDC, 0x00)       # palette slot 0
@@ -311,12 +311,7 @@ def test_markers_box_zoom_pan_full_screen_rebind_and_close(kestrelix_copy, shots
 def choose_from_context_menu(hwnd, x, y, downs, wait_gone=True):
     """Right click at (x, y), then move `downs` items down the context menu and press Enter."""
     post(hwnd, 0x0205, 0, at(x, y))   # WM_RBUTTONUP
-    menu = fields(poke_ok("find", "--class=#32768", wait=10000)[0])[0]
-    for _ in range(downs):
-        poke_ok("key", "DOWN", f"--hwnd={menu}")
-    poke_ok("key", "ENTER", f"--hwnd={menu}")
-    if wait_gone:
-        poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)
+    pick_menu_item(popup_menu(), downs, wait_gone)
 
 
 def test_context_menu_on_a_legend_row(kestrelix_copy, shots_dir):

@@ -34,6 +34,7 @@ struct PokeArgs {
     bool has_child_id;
     const wchar_t* child_class;  // --child-class
     const wchar_t* child_text;   // --child-text (exact)
+    bool visible_only;           // --visible: top-level windows that are shown
     int wait_ms;                 // --wait: retry the find for this long
     int at_x, at_y;              // --at=x,y (client coordinates)
     bool has_at;

@@ -146,6 +146,7 @@ HWND select_once(const PokeArgs* args, const wchar_t* default_child_class) {
 int find_top_windows(const PokeArgs* args, HWND* out, int capacity) {
     if (args->has_hwnd) {
         if (!IsWindow(args->hwnd) || !top_matches(args, args->hwnd) || capacity < 1) return 0;
+        if (args->visible_only && !IsWindowVisible(args->hwnd)) return 0;
         out[0] = args->hwnd;
         return 1;
     }
@@ -160,7 +161,8 @@ int find_top_windows(const PokeArgs* args, HWND* out, int capacity) {
             out[visible++] = keep;
         }
     }
-    return search.count;
+    // A closed popup menu may linger hidden for a moment: --visible waits for the one on screen.
+    return args->visible_only ? visible : search.count;
 }
 
 HWND find_child(const PokeArgs* args, HWND top) {

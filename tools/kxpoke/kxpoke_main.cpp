@@ -20,7 +20,7 @@ namespace {
 
 const char kUsage[] =
     "usage: kxpoke COMMAND [OPERANDS] [SELECTORS] [OPTIONS]\n"
-    "selectors (top-level):  --class=NAME  --title=TEXT  --title-has=TEXT  --hwnd=0xHANDLE\n"
+    "selectors (top-level):  --class=NAME  --title=TEXT  --title-has=TEXT  --hwnd=0xHANDLE  --visible\n"
     "selectors (descendant): --child-id=N  --child-class=NAME  --child-text=TEXT\n"
     "options: --wait=MS (retry the find every 50 ms)  --at=X,Y (click)  --press=BUTTON (msgbox)\n"
     "         --method=auto|print|window|screen (shot)  --  (ends the options)\n"
@@ -106,6 +106,8 @@ int parse_args(int argc, wchar_t** argv, PokeArgs* args) {
                 args->at_x = static_cast<int>(x);
                 args->at_y = static_cast<int>(y);
                 args->has_at = true;
+            } else if (wcscmp(arg, L"--visible") == 0) {
+                args->visible_only = true;
             } else if (wcscmp(arg, L"--help") == 0) {
                 return usage_error(nullptr);
             } else {

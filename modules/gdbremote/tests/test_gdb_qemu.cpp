@@ -68,8 +68,34 @@ struct Qemu {
         const char* argv[] = {"qemu-system-arm", "-M", "netduinoplus2", "-kernel", elf, "-nographic", "-monitor", "none",
                               "-serial", "none", "-gdb", gdb.c_str(), nullptr};
         if (::posix_spawnp(&pid, "qemu-system-arm", nullptr, nullptr, (char* const*)argv, environ) != 0) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(800));
-        return true;
+        // A busy machine can take seconds to bring QEMU up: wait for its gdbstub to listen.
+        for (int i = 0; i < 400; i++) {
+            if (listening(port)) return true;
+            if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+                pid = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    // True once something listens on the port. Looked up in /proc rather than by connecting:
+    // a connection to QEMU's gdbstub stops the emulated core.
+    static bool listening(int32_t port) {
+        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            FILE* f = std::fopen(table, "r");
+            if (!f) continue;
+            char line[512];
+            bool found = false;
+            while (!found && std::fgets(line, sizeof line, f)) {
+                unsigned local_port = 0, state = 0;
+                if (std::sscanf(line, " %*d: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x", &local_port, &state) == 2)
+                    found = state == 0x0A && (int32_t)local_port == port;
+            }
+            std::fclose(f);
+            if (found) return true;
+        }
+        return false;
     }
     ~Qemu() {
         if (pid > 0) {
