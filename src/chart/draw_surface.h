@@ -53,8 +53,8 @@ public:
     virtual void fill_rect(const DrawRect& r, uint32_t rgb) = 0;
     // Vertical runs of `columns` neighbouring pixel columns: column x0 + c gets
     // runs[first[c]] .. runs[first[c + 1] - 1], painted in that order (pen and fill unchanged).
-    // A waveform's min/max columns are drawn this way: pixel columns are far apart in memory, so
-    // a surface may paint them in any order that leaves the same pixels.
+    // A waveform's min/max columns are drawn this way. The pixels of one column lie a whole row
+    // apart in memory, so a surface may paint the runs in any order that leaves the same pixels.
     virtual void column_runs(int32_t x0, int32_t columns, const int32_t* first, const DrawRun* runs) {
         for (int32_t c = 0; c < columns; c++)
             for (int32_t k = first[c]; k < first[c + 1]; k++)
