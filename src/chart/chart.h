@@ -29,6 +29,7 @@ enum : int32_t {
     CHART_TITLE_CAPACITY = 128,
     CHART_REPAINT_MS = 33,
     CHART_MAX_WINDOWS = 512,        // 64 tabs of 8 windows
+    CHART_SUMMARY_LEVELS = 3,       // ring blocks of 8, 64 and 512 positions
 };
 
 // One variable of a waveform window: its leaf, colour, sample ring and borrowed replay track.
@@ -44,8 +45,17 @@ struct ChartSeries {
     int64_t disorder;                // `written` index of the newest sample older than the one
                                      // before it or without a time; -1 when none
     const SampleTrack* track;        // borrowed from replay (usable ones only), or null
+    // Min/max (NaN left out) of aligned blocks of ring positions, kept as samples arrive, so a
+    // column of a dense ring reads a few blocks instead of every sample. A block restarts when
+    // its first position is written; every block whose positions all lie in a run of held
+    // samples in age order was therefore written whole since, and is exact.
+    TrackMinMax blocks8[CHART_RING / 8];
+    TrackMinMax blocks64[CHART_RING / 64];
+    TrackMinMax blocks512[CHART_RING / 512];
 };
 static_assert(offsetof(ChartSeries, times) % 8 == 0, "ChartSeries layout");
+static_assert(offsetof(ChartSeries, blocks8) % 8 == 0, "ChartSeries layout");
+static_assert(TRACK_FANOUT == 8, "ring blocks are read as pyramid levels of fan-out 8");
 
 // The record of one waveform window (heap, zero-filled at creation).
 struct ChartWindow {

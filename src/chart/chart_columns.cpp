@@ -11,57 +11,28 @@
 
 #include "chart/chart_view.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 // [SECTION] Min/max over arrays and ring runs ----------------------------------------------------
 
-bool chart_minmax(const double* v, int64_t n, double* lo, double* hi) {
-    double mn = INFINITY, mx = -INFINITY;
-    int64_t i = 0;
-#if defined(__SSE2__)
-    // minpd/maxpd return their second operand when the first is NaN, so NaN never gets in.
-    __m128d lo_a = _mm_set1_pd(INFINITY), lo_b = lo_a, hi_a = _mm_set1_pd(-INFINITY), hi_b = hi_a;
-    for (; i + 4 <= n; i += 4) {
-        const __m128d a = _mm_loadu_pd(v + i), b = _mm_loadu_pd(v + i + 2);
-        lo_a = _mm_min_pd(a, lo_a);
-        lo_b = _mm_min_pd(b, lo_b);
-        hi_a = _mm_max_pd(a, hi_a);
-        hi_b = _mm_max_pd(b, hi_b);
-    }
-    double l[4], h[4];
-    _mm_storeu_pd(l, lo_a);
-    _mm_storeu_pd(l + 2, lo_b);
-    _mm_storeu_pd(h, hi_a);
-    _mm_storeu_pd(h + 2, hi_b);
-    for (int k = 0; k < 4; k++) {
-        if (l[k] < mn) mn = l[k];
-        if (h[k] > mx) mx = h[k];
-    }
-#endif
-    for (; i < n; i++) {
-        if (v[i] < mn) mn = v[i];
-        if (v[i] > mx) mx = v[i];
-    }
-    if (!(mn <= mx)) return false;
-    *lo = mn;
-    *hi = mx;
-    return true;
+namespace {
+
+// Folds the min/max of n ring samples from position p0 on (age order) into mn/mx, through the
+// ring's blocks: one run of positions, or two when they wrap round the ring's end.
+void ring_fold(const ChartSeries* s, int32_t p0, int32_t n, double* mn, double* mx) {
+    const TrackMinMax* const levels[CHART_SUMMARY_LEVELS + 1] = {nullptr, s->blocks8, s->blocks64, s->blocks512};
+    const int32_t first_run = p0 + n <= CHART_RING ? n : CHART_RING - p0;
+    track_fold_levels(s->values, levels, CHART_SUMMARY_LEVELS + 1, p0, p0 + first_run, mn, mx);
+    if (n > first_run) track_fold_levels(s->values, levels, CHART_SUMMARY_LEVELS + 1, 0, n - first_run, mn, mx);
 }
+
+}  // namespace
 
 bool chart_ring_minmax(const ChartSeries* s, int32_t k0, int32_t k1, double* lo, double* hi) {
     if (k1 <= k0) return false;
-    // Ages k0..k1-1 are at most two contiguous runs of ring positions.
-    const int32_t p0 = chart_ring_pos(s, k0);
-    const int32_t n = k1 - k0;
-    const int32_t first_run = p0 + n <= CHART_RING ? n : CHART_RING - p0;
-    double a_lo, a_hi, b_lo, b_hi;
-    const bool a = chart_minmax(s->values + p0, first_run, &a_lo, &a_hi);
-    const bool b = chart_minmax(s->values, n - first_run, &b_lo, &b_hi);
-    if (!a && !b) return false;
-    *lo = !a ? b_lo : (!b || a_lo < b_lo ? a_lo : b_lo);
-    *hi = !a ? b_hi : (!b || a_hi > b_hi ? a_hi : b_hi);
+    double mn = INFINITY, mx = -INFINITY;
+    ring_fold(s, chart_ring_pos(s, k0), k1 - k0, &mn, &mx);
+    if (!(mn <= mx)) return false;
+    *lo = mn;
+    *hi = mx;
     return true;
 }
 
@@ -143,43 +114,80 @@ void empty_envelope(ColumnEnvelope* env, int32_t columns) {
 
 }  // namespace
 
+namespace {
+
+// First index in [lo, hi) whose time is >= t (hi when none), for times that never decrease,
+// searched outwards from a guess. Neighbouring columns hold about as many samples each, so the
+// guess is mostly right or near, and the search reads one or two cache lines of times.
+template <typename TimeAt>
+int64_t bound_near(const TimeAt& time_at, int64_t lo, int64_t hi, int64_t guess, int64_t t) {
+    guess = guess < lo ? lo : (guess > hi ? hi : guess);
+    int64_t a, b;  // the answer lies in [a, b]
+    if (guess < hi && time_at(guess) < t) {
+        int64_t step = 1;
+        a = b = guess + 1;
+        while (b < hi && time_at(b) < t) {
+            a = b + 1;
+            b += step;
+            step *= 2;
+        }
+        if (b > hi) b = hi;
+    } else {
+        int64_t step = 1;
+        a = b = guess;
+        while (a > lo && time_at(a - 1) >= t) {
+            b = a - 1;
+            a -= step;
+            step *= 2;
+            if (a < lo) a = lo;
+        }
+    }
+    while (a < b) {
+        const int64_t m = a + (b - a) / 2;
+        if (time_at(m) < t) a = m + 1;
+        else b = m;
+    }
+    return a;
+}
+
+}  // namespace
+
 void chart_columns_from_ring(ColumnEnvelope* env, const ColumnGrid& g, const ChartWindow* cw, const ChartSeries* s) {
     empty_envelope(env, g.columns);
     const int32_t end = s->count;
+    const auto time_at = [s](int64_t k) { return s->times[chart_ring_pos(s, (int32_t)k)]; };
     int32_t k = chart_ring_lower_bound(s, chart_considered_first(cw, s), end, g.x0);
+    int32_t width = 1;  // samples in the previous column: the guess for this one
     for (int32_t c = 0; c < g.columns && k < end; c++) {
-        const int32_t next = chart_ring_lower_bound(s, k, end, g.start[c + 1]);
-        if (next > k && chart_ring_minmax(s, k, next, &env->lo[c], &env->hi[c])) {
-            env->first[c] = s->values[chart_ring_pos(s, k)];
-            env->last[c] = s->values[chart_ring_pos(s, next - 1)];
+        const int32_t next = (int32_t)bound_near(time_at, k, end, (int64_t)k + width, g.start[c + 1]);
+        if (next > k) {
+            const int32_t p0 = chart_ring_pos(s, k);
+            double mn = INFINITY, mx = -INFINITY;
+            ring_fold(s, p0, next - k, &mn, &mx);
+            if (mn <= mx) {
+                env->lo[c] = mn;
+                env->hi[c] = mx;
+                env->first[c] = s->values[p0];
+                env->last[c] = s->values[chart_ring_pos(s, next - 1)];
+            }
         }
+        width = next - k;
         k = next;
     }
 }
 
 void chart_columns_from_track(ColumnEnvelope* env, const ColumnGrid& g, const SampleTrack* t) {
     empty_envelope(env, g.columns);
-    int64_t k = track_lower_bound(t, g.x0);
+    const auto time_at = [t](int64_t i) { return t->times[i]; };
+    int64_t k = track_lower_bound(t, g.x0), width = 1;
     for (int32_t c = 0; c < g.columns && k < t->count; c++) {
-        const int64_t limit = g.start[c + 1];
-        // Galloping from k, as for the ring.
-        int64_t step = 1, lo = k, hi = k;
-        while (hi < t->count && t->times[hi] < limit) {
-            lo = hi + 1;
-            hi = k + step;
-            step *= 2;
-        }
-        if (hi > t->count) hi = t->count;
-        while (lo < hi) {
-            const int64_t m = lo + (hi - lo) / 2;
-            if (t->times[m] < limit) lo = m + 1;
-            else hi = m;
-        }
-        if (lo > k && track_range_minmax(t, k, lo, &env->lo[c], &env->hi[c])) {
+        const int64_t next = bound_near(time_at, k, t->count, k + width, g.start[c + 1]);
+        if (next > k && track_range_minmax(t, k, next, &env->lo[c], &env->hi[c])) {
             env->first[c] = t->values[k];
-            env->last[c] = t->values[lo - 1];
+            env->last[c] = t->values[next - 1];
         }
-        k = lo;
+        width = next - k;
+        k = next;
     }
 }
 
@@ -197,47 +205,50 @@ inline void reach_neighbour(int32_t* yt, int32_t* yb, int32_t prev_top, int32_t 
 
 void chart_draw_envelope(DrawSurface* d, const ColumnEnvelope& env, uint32_t colour, int32_t left, int32_t top,
                          int32_t bottom, double y0, double y1) {
+    static DrawRun runs[CHART_COLUMN_LIMIT];
+    static int32_t first[CHART_COLUMN_LIMIT + 1], row_hi[CHART_COLUMN_LIMIT], row_lo[CHART_COLUMN_LIMIT];
+    values_to_rows(env.hi, env.columns, y0, y1, top, bottom, row_hi);
+    values_to_rows(env.lo, env.columns, y0, y1, top, bottom, row_lo);
     d->set_pen(colour, 1, PEN_SOLID);
-    int32_t prev = -1, prev_top = 0, prev_bottom = 0;
+    int32_t prev = -1, n = 0;
     double prev_last = 0;
     for (int32_t c = 0; c < env.columns; c++) {
+        first[c] = n;
         if (!(env.lo[c] <= env.hi[c])) continue;
         const int32_t x = left + c;
-        int32_t yt = value_to_y(env.hi[c], y0, y1, top, bottom);
-        int32_t yb = value_to_y(env.lo[c], y0, y1, top, bottom);
+        int32_t yt = row_hi[c], yb = row_lo[c];
         if (prev >= 0 && prev == c - 1) {
-            reach_neighbour(&yt, &yb, prev_top, prev_bottom);
+            reach_neighbour(&yt, &yb, row_hi[prev], row_lo[prev]);
         } else if (prev >= 0 && !std::isnan(prev_last) && !std::isnan(env.first[c])) {
             // Columns without samples in between: a line, as consecutive samples are joined.
             d->move_to(left + prev, value_to_y(prev_last, y0, y1, top, bottom));
             d->line_to(x, value_to_y(env.first[c], y0, y1, top, bottom));
         }
         // Both end pixels included: a flat column still shows one pixel.
-        d->move_to(x, yt);
-        d->line_to(x, yb + 1);
+        runs[n++] = DrawRun{yt, yb + 1, colour};
         prev = c;
-        prev_top = value_to_y(env.hi[c], y0, y1, top, bottom);
-        prev_bottom = value_to_y(env.lo[c], y0, y1, top, bottom);
         prev_last = env.last[c];
     }
+    first[env.columns] = n;
+    d->column_runs(left, env.columns, first, runs);
 }
 
 bool chart_envelope_spans(const ColumnEnvelope& env, int32_t top, int32_t bottom, double y0, double y1, int16_t* yt,
                           int16_t* yb) {
-    int32_t prev = -1, prev_top = 0, prev_bottom = 0;
+    static int32_t row_hi[CHART_COLUMN_LIMIT], row_lo[CHART_COLUMN_LIMIT];
+    values_to_rows(env.hi, env.columns, y0, y1, top, bottom, row_hi);
+    values_to_rows(env.lo, env.columns, y0, y1, top, bottom, row_lo);
+    int32_t prev = -1;
     for (int32_t c = 0; c < env.columns; c++) {
         yt[c] = 1;
         yb[c] = 0;  // empty
         if (!(env.lo[c] <= env.hi[c])) continue;
         if (prev >= 0 && prev != c - 1) return false;  // a gap would need a bridging line
-        int32_t a = value_to_y(env.hi[c], y0, y1, top, bottom), b = value_to_y(env.lo[c], y0, y1, top, bottom);
-        const int32_t own_top = a, own_bottom = b;
-        if (prev >= 0) reach_neighbour(&a, &b, prev_top, prev_bottom);
+        int32_t a = row_hi[c], b = row_lo[c];
+        if (prev >= 0) reach_neighbour(&a, &b, row_hi[prev], row_lo[prev]);
         yt[c] = (int16_t)a;
         yb[c] = (int16_t)b;
         prev = c;
-        prev_top = own_top;
-        prev_bottom = own_bottom;
     }
     return true;
 }
@@ -245,43 +256,52 @@ bool chart_envelope_spans(const ColumnEnvelope& env, int32_t top, int32_t bottom
 void chart_draw_spans_combined(DrawSurface* d, const int16_t (*yt)[CHART_COLUMN_LIMIT],
                                const int16_t (*yb)[CHART_COLUMN_LIMIT], const uint32_t* colours, int32_t n,
                                int32_t columns, int32_t left) {
+    // A column yields at most n + (n - 1) + ... + 1 pieces: series i is cut by the intervals of
+    // the series after it.
+    enum : int32_t { kRunCapacity = 8192, kColumnPiecesMax = CHART_MAX_SERIES * (CHART_MAX_SERIES + 1) / 2 };
+    static DrawRun runs[kRunCapacity];
+    static int32_t first[CHART_COLUMN_LIMIT + 1];
+    int32_t used = 0, batch = 0;
     // Per column, from the series drawn last to the one drawn first: only the rows no later
     // series covers, so each pixel is written once with the colour painting in order would leave.
     for (int32_t c = 0; c < columns; c++) {
-        int32_t cover_top[CHART_MAX_SERIES], cover_bottom[CHART_MAX_SERIES], covered = 0;
+        if (kRunCapacity - used < kColumnPiecesMax) {
+            first[c - batch] = used;
+            d->column_runs(left + batch, c - batch, first, runs);
+            used = 0;
+            batch = c;
+        }
+        first[c - batch] = used;
+        // Rows covered by the series already seen: sorted intervals, neither overlapping nor touching.
+        int32_t top[CHART_MAX_SERIES + 1], bottom[CHART_MAX_SERIES + 1], covered = 0;
         for (int32_t i = n - 1; i >= 0; i--) {
-            int32_t a = yt[i][c];
-            const int32_t b = yb[i][c];
+            const int32_t a = yt[i][c], b = yb[i][c];
             if (a > b) continue;
-            // The rows a..b minus the covered intervals (kept sorted and disjoint).
-            for (int32_t k = 0; k <= covered && a <= b; k++) {
-                const int32_t stop = k < covered ? cover_top[k] - 1 : b;
-                const int32_t end = stop < b ? stop : b;
-                if (a <= end) {
-                    d->set_pen(colours[i], 1, PEN_SOLID);
-                    d->move_to(left + c, a);
-                    d->line_to(left + c, end + 1);
-                }
-                if (k < covered && cover_bottom[k] + 1 > a) a = cover_bottom[k] + 1;
+            // Intervals [k, j) overlap or touch a..b; the rows of a..b between them are this
+            // series' pieces.
+            int32_t k = 0;
+            while (k < covered && bottom[k] < a - 1) k++;
+            int32_t j = k, row = a;
+            for (; j < covered && top[j] <= b + 1; j++) {
+                if (top[j] > row) runs[used++] = DrawRun{row, (top[j] <= b ? top[j] : b + 1), colours[i]};
+                if (bottom[j] + 1 > row) row = bottom[j] + 1;
             }
-            // Merge yt..yb into the covered intervals.
-            int32_t lo = yt[i][c], hi = b, out = 0;
-            int32_t nt[CHART_MAX_SERIES + 1], nb[CHART_MAX_SERIES + 1];
-            bool placed = false;
-            for (int32_t k = 0; k < covered; k++) {
-                if (cover_bottom[k] < lo - 1) {
-                    nt[out] = cover_top[k], nb[out++] = cover_bottom[k];
-                } else if (cover_top[k] > hi + 1) {
-                    if (!placed) nt[out] = lo, nb[out++] = hi, placed = true;
-                    nt[out] = cover_top[k], nb[out++] = cover_bottom[k];
-                } else {
-                    lo = cover_top[k] < lo ? cover_top[k] : lo;
-                    hi = cover_bottom[k] > hi ? cover_bottom[k] : hi;
-                }
+            if (row <= b) runs[used++] = DrawRun{row, b + 1, colours[i]};
+            // The intervals k..j-1 and a..b become one.
+            const int32_t merged_top = k < j && top[k] < a ? top[k] : a;
+            const int32_t merged_bottom = k < j && bottom[j - 1] > b ? bottom[j - 1] : b;
+            const int32_t removed = j - k - 1;  // -1: one interval is inserted
+            if (removed < 0) {
+                for (int32_t m = covered; m > k; m--) top[m] = top[m - 1], bottom[m] = bottom[m - 1];
+            } else if (removed > 0) {
+                for (int32_t m = k + 1; m + removed < covered; m++)
+                    top[m] = top[m + removed], bottom[m] = bottom[m + removed];
             }
-            if (!placed) nt[out] = lo, nb[out++] = hi;
-            for (int32_t k = 0; k < out; k++) cover_top[k] = nt[k], cover_bottom[k] = nb[k];
-            covered = out;
+            covered -= removed;
+            top[k] = merged_top;
+            bottom[k] = merged_bottom;
         }
     }
+    first[columns - batch] = used;
+    d->column_runs(left + batch, columns - batch, first, runs);
 }

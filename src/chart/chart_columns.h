@@ -51,10 +51,8 @@ void chart_draw_spans_combined(DrawSurface* d, const int16_t (*yt)[CHART_COLUMN_
                                const int16_t (*yb)[CHART_COLUMN_LIMIT], const uint32_t* colours, int32_t n,
                                int32_t columns, int32_t left);
 
-// Smallest and largest non-NaN value of a contiguous array (infinities included); false when
-// every value is NaN or n is 0.
-bool chart_minmax(const double* values, int64_t n, double* lo, double* hi);
-// The same over the ring samples of age indexes [k0, k1).
+// Smallest and largest non-NaN value (infinities included) of the ring samples of age indexes
+// [k0, k1), through the ring's blocks; false when every value is NaN or the run is empty.
 bool chart_ring_minmax(const ChartSeries* s, int32_t k0, int32_t k1, double* lo, double* hi);
 // First age index in [k0, k1) whose time is >= t (ordered ring), k1 when none.
 int32_t chart_ring_lower_bound(const ChartSeries* s, int32_t k0, int32_t k1, int64_t t);

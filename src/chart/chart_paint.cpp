@@ -484,6 +484,20 @@ void draw_legend(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
     }
 }
 
+// The window's background around the plot; the plot itself is filled with its own colour later,
+// so its pixels are written once.
+void fill_background(DrawSurface* d, const DrawRect& p, int32_t width, int32_t height) {
+    const uint32_t colour = theme_color(1);
+    if (!(p.left < p.right && p.top < p.bottom)) {
+        d->fill_rect(DrawRect{0, 0, width, height}, colour);
+        return;
+    }
+    d->fill_rect(DrawRect{0, 0, width, p.top}, colour);
+    d->fill_rect(DrawRect{0, p.top, p.left, p.bottom}, colour);
+    d->fill_rect(DrawRect{p.right, p.top, width, p.bottom}, colour);
+    d->fill_rect(DrawRect{0, p.bottom, width, height}, colour);
+}
+
 void draw_selection(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
     if (!cw->box_active) return;
     const int32_t xa = cw->box_x0 < cw->box_x1 ? cw->box_x0 : cw->box_x1;
@@ -559,7 +573,7 @@ void chart_paint(ChartWindow* cw, DrawSurface* d, int32_t width, int32_t height)
         const int32_t shown = chart_scrollbar_state(cw, &v, &page, &position);
         g_chart_hooks.set_scrollbar(cw->window, shown, page, position);
     }
-    d->fill_rect(DrawRect{0, 0, width, height}, theme_color(1));
+    fill_background(d, p, width, height);
     d->frame_rect(DrawRect{0, 0, width, height}, theme_color(4));
     d->set_text_color(theme_color(2));
     d->text("×", DrawRect{width - 20, 2, width - 4, 24}, TEXT_CENTER | TEXT_VCENTER | TEXT_SINGLE_LINE);

@@ -6,6 +6,7 @@
 //   [SECTION] Helpers
 //   [SECTION] Variables
 //   [SECTION] Samples and replay tracks
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -267,6 +268,13 @@ void chart_rebind(void* window) {
 
 namespace {
 
+// Folds a value into the block of a ring position, restarting the block at its first position.
+inline void summary_store(TrackMinMax* block, bool first, double v) {
+    if (first) *block = TrackMinMax{INFINITY, -INFINITY};
+    if (v < block->min) block->min = v;
+    if (v > block->max) block->max = v;
+}
+
 void store_sample(ChartWindow* cw, const Sample* sample) {
     if (!sample || cw->paused) return;
     ChartSeries* s = nullptr;
@@ -281,9 +289,13 @@ void store_sample(ChartWindow* cw, const Sample* sample) {
     if (!chart_time_valid(t) || (s->count > 0 && t < s->times[(s->head - 1) & (CHART_RING - 1)]))
         s->disorder = s->written;
     s->written++;
-    s->times[s->head] = t;
-    s->values[s->head] = sample->value;
-    s->head = (s->head + 1) & (CHART_RING - 1);
+    const int32_t p = s->head;
+    s->times[p] = t;
+    s->values[p] = sample->value;
+    summary_store(&s->blocks8[p >> 3], (p & 7) == 0, sample->value);
+    summary_store(&s->blocks64[p >> 6], (p & 63) == 0, sample->value);
+    summary_store(&s->blocks512[p >> 9], (p & 511) == 0, sample->value);
+    s->head = (p + 1) & (CHART_RING - 1);
     if (s->count < CHART_RING) s->count++;
     if (chart_repaint_due(cw, platform()->tick_ms())) chart_invalidate(cw, 0);
 }

@@ -12,6 +12,10 @@
 //   [SECTION] Scroll bar
 #include "chart/chart_view.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <climits>
 #include <cmath>
 
@@ -55,12 +59,25 @@ int32_t time_to_x(int64_t t, int64_t x0, int64_t x1, int32_t left, int32_t right
     return clamp_pixel((double)left + px, left, right);
 }
 
-int32_t value_to_y(double v, double y0, double y1, int32_t top, int32_t bottom) {
-    double span = y1 - y0 < 1e-12 ? 1 : y1 - y0;
-    double py = std::trunc((v - y0) / span * (double)(bottom - top));
-    // NaN lands on the bottom edge instead of an undefined pixel.
-    if (py != py) return bottom;
-    return clamp_pixel((double)bottom - py, top, bottom);
+void values_to_rows(const double* v, int32_t n, double y0, double y1, int32_t top, int32_t bottom, int32_t* rows) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    // value_to_y truncates (v - y0) / span * height and clamps bottom - that to top..bottom; for a
+    // plot the right way up that is the truncation of the quotient clamped to 0..height, NaN at 0.
+    if (bottom >= top) {
+        const double span = y1 - y0 < 1e-12 ? 1 : y1 - y0;
+        const __m128d base = _mm_set1_pd(y0), scale = _mm_set1_pd(span), height = _mm_set1_pd((double)(bottom - top));
+        const __m128d zero = _mm_setzero_pd();
+        for (; i + 2 <= n; i += 2) {
+            __m128d x = _mm_mul_pd(_mm_div_pd(_mm_sub_pd(_mm_loadu_pd(v + i), base), scale), height);
+            x = _mm_min_pd(_mm_max_pd(x, zero), height);  // maxpd gives its second operand for NaN
+            const __m128i k = _mm_cvttpd_epi32(x);
+            rows[i] = bottom - _mm_cvtsi128_si32(k);
+            rows[i + 1] = bottom - _mm_cvtsi128_si32(_mm_shuffle_epi32(k, 1));
+        }
+    }
+#endif
+    for (; i < n; i++) rows[i] = value_to_y(v[i], y0, y1, top, bottom);
 }
 
 int64_t x_to_time(int32_t x, int64_t x0, int64_t x1, int32_t left, int32_t right) {

@@ -7,6 +7,7 @@
 // through g_chart_hooks.invalidate; the animation timer is started and stopped through
 // g_chart_hooks.anim_timer. Client sizes W x H are passed in by the window.
 #pragma once
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -49,7 +50,20 @@ DrawRect chart_plot_rect(int32_t width, int32_t height);
 // 1 when (x, y) lies in the rectangle, bounds inclusive.
 int32_t chart_in_plot(const DrawRect& plot, int32_t x, int32_t y);
 int32_t time_to_x(int64_t t, int64_t x0, int64_t x1, int32_t left, int32_t right);
-int32_t value_to_y(double v, double y0, double y1, int32_t top, int32_t bottom);
+// The pixel row of a value: y0 at `bottom`, y1 at `top`, clamped to top..bottom (NaN at the
+// bottom edge). Inline: the min/max columns map two values per pixel column.
+inline int32_t value_to_y(double v, double y0, double y1, int32_t top, int32_t bottom) {
+    const double span = y1 - y0 < 1e-12 ? 1 : y1 - y0;
+    const double py = std::trunc((v - y0) / span * (double)(bottom - top));
+    if (py != py) return bottom;
+    // Clamped before it becomes an integer: no conversion of an out-of-range double.
+    const double y = (double)bottom - py;
+    if (!(y >= (double)top)) return top;
+    if (y >= (double)bottom) return bottom;
+    return (int32_t)y;
+}
+// value_to_y of n values at once (the same rows, two values a step where the CPU can).
+void values_to_rows(const double* values, int32_t n, double y0, double y1, int32_t top, int32_t bottom, int32_t* rows);
 int64_t x_to_time(int32_t x, int64_t x0, int64_t x1, int32_t left, int32_t right);
 
 // ---- The view --------------------------------------------------------------------------------

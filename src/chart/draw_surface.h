@@ -27,6 +27,13 @@ struct DrawRect {
     int32_t left, top, right, bottom;
 };
 
+// A vertical run of one pixel column: rows top .. bottom-1 in a colour.
+struct DrawRun {
+    int32_t top, bottom;
+    uint32_t rgb;
+};
+static_assert(sizeof(DrawRun) == 12, "DrawRun layout");
+
 // A drawing target. All calls are cheap; none allocates per call on the software surface.
 class DrawSurface {
 public:
@@ -44,6 +51,15 @@ public:
     virtual void line_to(int32_t x, int32_t y) = 0;
     // Fills columns l..r-1 and rows t..b-1 with a colour (pen and fill unchanged).
     virtual void fill_rect(const DrawRect& r, uint32_t rgb) = 0;
+    // Vertical runs of `columns` neighbouring pixel columns: column x0 + c gets
+    // runs[first[c]] .. runs[first[c + 1] - 1], painted in that order (pen and fill unchanged).
+    // A waveform's min/max columns are drawn this way. The pixels of one column lie a whole row
+    // apart in memory, so a surface may paint the runs in any order that leaves the same pixels.
+    virtual void column_runs(int32_t x0, int32_t columns, const int32_t* first, const DrawRun* runs) {
+        for (int32_t c = 0; c < columns; c++)
+            for (int32_t k = first[c]; k < first[c + 1]; k++)
+                fill_rect(DrawRect{x0 + c, runs[k].top, x0 + c + 1, runs[k].bottom}, runs[k].rgb);
+    }
     // One-pixel border just inside the area in a colour.
     virtual void frame_rect(const DrawRect& r, uint32_t rgb) = 0;
     // Fills the area with the current fill and outlines it with the current pen.

@@ -73,6 +73,23 @@ void GdiSurface::fill_rect(const DrawRect& r, uint32_t rgb) {
     DeleteObject(brush);
 }
 
+void GdiSurface::column_runs(int32_t x0, int32_t columns, const int32_t* first, const DrawRun* runs) {
+    // The DC's own brush changes colour without creating a GDI object per run.
+    HGDIOBJ previous = SelectObject(dc_, GetStockObject(DC_BRUSH));
+    uint32_t current = 0xFFFFFFFFu;
+    for (int32_t c = 0; c < columns; c++) {
+        for (int32_t k = first[c]; k < first[c + 1]; k++) {
+            if (runs[k].bottom <= runs[k].top) continue;
+            if (runs[k].rgb != current) {
+                current = runs[k].rgb;
+                SetDCBrushColor(dc_, gdi_color(current));
+            }
+            PatBlt(dc_, x0 + c, runs[k].top, 1, runs[k].bottom - runs[k].top, PATCOPY);
+        }
+    }
+    SelectObject(dc_, previous);
+}
+
 void GdiSurface::frame_rect(const DrawRect& r, uint32_t rgb) {
     RECT rc = {r.left, r.top, r.right, r.bottom};
     HBRUSH brush = CreateSolidBrush(gdi_color(rgb));

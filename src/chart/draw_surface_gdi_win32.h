@@ -21,6 +21,7 @@ public:
     void move_to(int32_t x, int32_t y) override;
     void line_to(int32_t x, int32_t y) override;
     void fill_rect(const DrawRect& r, uint32_t rgb) override;
+    void column_runs(int32_t x0, int32_t columns, const int32_t* first, const DrawRun* runs) override;
     void frame_rect(const DrawRect& r, uint32_t rgb) override;
     void outlined_rect(const DrawRect& r) override;
     void dot(int32_t x, int32_t y) override;

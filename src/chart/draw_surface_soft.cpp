@@ -13,6 +13,10 @@
 
 #include "core/bmp.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // [SECTION] Font -------------------------------------------------------------------------------------
@@ -104,6 +108,23 @@ int32_t advance_of(uint32_t cp) { return is_wide(cp) ? SOFT_WIDE_ADVANCE : SOFT_
 // Dash patterns: lengths of alternating on/off runs.
 const int32_t kDotPattern[] = {2, 2};
 const int32_t kDashDotPattern[] = {6, 3, 2, 3};
+
+// Fills n pixels with a colour, 16 bytes a store where the CPU has them.
+void fill_pixels(uint32_t* p, int32_t n, uint32_t colour) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    const __m128i four = _mm_set1_epi32((int32_t)colour);
+    for (; i + 8 <= n; i += 8) {
+        _mm_storeu_si128((__m128i*)(p + i), four);
+        _mm_storeu_si128((__m128i*)(p + i + 4), four);
+    }
+#endif
+    for (; i < n; i++) p[i] = colour;
+}
+
+// Pixel columns one tile of column runs holds, and the rows it holds at a time.
+const int32_t kTileColumns = 16;
+const int32_t kTileRows = 256;
 
 bool pattern_on(DrawPenStyle style, int32_t step) {
     const int32_t* runs = style == PEN_DOT ? kDotPattern : kDashDotPattern;
@@ -211,9 +232,60 @@ void SoftSurface::fill_rect(const DrawRect& r, uint32_t rgb) {
     const int32_t rr = r.right > width_ ? width_ : r.right, b = r.bottom > height_ ? height_ : r.bottom;
     if (rr <= l) return;
     const uint32_t colour = rgb & 0x00FFFFFFu;
-    for (int32_t y = t; y < b; y++) {
-        uint32_t* row = pixels_ + (size_t)y * (size_t)width_;
-        std::fill(row + l, row + rr, colour);
+    for (int32_t y = t; y < b; y++) fill_pixels(pixels_ + (size_t)y * (size_t)width_ + l, rr - l, colour);
+}
+
+void SoftSurface::column_runs(int32_t x0, int32_t columns, const int32_t* first, const DrawRun* runs) {
+    // Writing down a pixel column touches one cache line and one page per row. The runs are
+    // painted instead into a small tile of neighbouring columns (in cache), which is copied from
+    // and back to the surface row by row.
+    int32_t c = 0;
+    if (x0 < 0) c = -x0;
+    for (; c < columns && x0 + c < width_; c += kTileColumns) {
+        const int32_t n = std::min(std::min(kTileColumns, columns - c), width_ - (x0 + c));
+        int32_t top = height_, bottom = 0;
+        for (int32_t k = first[c]; k < first[c + n]; k++) {
+            if (runs[k].top >= runs[k].bottom) continue;
+            top = std::min(top, runs[k].top);
+            bottom = std::max(bottom, runs[k].bottom);
+        }
+        top = std::max(top, 0);
+        bottom = std::min(bottom, height_);
+        for (int32_t y = top; y < bottom; y += kTileRows)
+            runs_in_tile(x0 + c, n, first + c, runs, y, std::min(y + kTileRows, bottom));
+    }
+}
+
+void SoftSurface::runs_in_tile(int32_t x0, int32_t columns, const int32_t* first, const DrawRun* runs, int32_t y0,
+                               int32_t y1) {
+    uint32_t tile[kTileRows][kTileColumns];
+    uint32_t* const origin = pixels_ + (size_t)y0 * (size_t)width_ + (size_t)x0;
+    const bool whole = columns == kTileColumns;
+    const size_t row_bytes = (size_t)columns * sizeof(uint32_t);
+    uint32_t* row = origin;
+    for (int32_t y = 0; y < y1 - y0; y++, row += width_) {
+        if (whole) memcpy(tile[y], row, sizeof tile[y]);  // a fixed size: inlined
+        else memcpy(tile[y], row, row_bytes);
+    }
+    for (int32_t c = 0; c < columns; c++) {
+        for (int32_t k = first[c]; k < first[c + 1]; k++) {
+            const int32_t a = std::max(runs[k].top, y0), b = std::min(runs[k].bottom, y1);
+            const uint32_t colour = runs[k].rgb & 0x00FFFFFFu;
+            uint32_t* p = &tile[0][c] + (a - y0) * kTileColumns;
+            int32_t rows = b - a;
+            for (; rows >= 4; rows -= 4, p += 4 * kTileColumns) {
+                p[0] = colour;
+                p[kTileColumns] = colour;
+                p[2 * kTileColumns] = colour;
+                p[3 * kTileColumns] = colour;
+            }
+            for (; rows > 0; rows--, p += kTileColumns) *p = colour;
+        }
+    }
+    row = origin;
+    for (int32_t y = 0; y < y1 - y0; y++, row += width_) {
+        if (whole) memcpy(row, tile[y], sizeof tile[y]);
+        else memcpy(row, tile[y], row_bytes);
     }
 }
 

@@ -32,6 +32,7 @@ public:
     void move_to(int32_t x, int32_t y) override;
     void line_to(int32_t x, int32_t y) override;
     void fill_rect(const DrawRect& r, uint32_t rgb) override;
+    void column_runs(int32_t x0, int32_t columns, const int32_t* first, const DrawRun* runs) override;
     void frame_rect(const DrawRect& r, uint32_t rgb) override;
     void outlined_rect(const DrawRect& r) override;
     void dot(int32_t x, int32_t y) override;
@@ -43,6 +44,7 @@ private:
     void plot_pen(int32_t x, int32_t y);
     void draw_line(const char* line, int32_t length, int32_t x, int32_t y, const DrawRect* clip);
     int32_t line_width(const char* line, int32_t length) const;
+    void runs_in_tile(int32_t x0, int32_t columns, const int32_t* first, const DrawRun* runs, int32_t y0, int32_t y1);
 
     uint32_t* pixels_;
     int32_t width_, height_;

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // realloc keeps growth cheap for large arrays (the pages move, the bytes are not copied), and
@@ -22,6 +26,13 @@ inline void fold(double* lo, double* hi, double v) {
     // Written as comparisons so NaN never replaces a bound.
     if (v < *lo) *lo = v;
     if (v > *hi) *hi = v;
+}
+
+// Widens lo..hi by a range found (nothing when mn > mx: no value).
+inline void merge(double* lo, double* hi, double mn, double mx) {
+    if (!(mn <= mx)) return;
+    if (mn < *lo) *lo = mn;
+    if (mx > *hi) *hi = mx;
 }
 
 }  // namespace
@@ -108,34 +119,103 @@ int64_t track_upper_bound(const SampleTrack* t, int64_t time) {
     return a;
 }
 
+namespace {
+
+#if defined(__SSE2__)
+// Running min/max of a pyramid query. minpd/maxpd return their second operand when the first is
+// NaN, so NaN never gets in. Raw values fold into both lanes; a bucket {min, max} folds its min
+// into lane 0 of `bucket_lo` and its max into lane 1 of `bucket_hi` (the other lanes take the
+// bucket's other bound, which an empty bucket sets to an infinity that must not count).
+struct Extremes {
+    __m128d raw_lo = _mm_set1_pd(INFINITY), raw_hi = _mm_set1_pd(-INFINITY);
+    __m128d bucket_lo = _mm_set1_pd(INFINITY), bucket_hi = _mm_set1_pd(-INFINITY);
+
+    void raw(const double* v, int64_t n) {
+        int64_t i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const __m128d x = _mm_loadu_pd(v + i);
+            raw_lo = _mm_min_pd(x, raw_lo);
+            raw_hi = _mm_max_pd(x, raw_hi);
+        }
+        if (i < n) {
+            const __m128d x = _mm_load1_pd(v + i);
+            raw_lo = _mm_min_pd(x, raw_lo);
+            raw_hi = _mm_max_pd(x, raw_hi);
+        }
+    }
+    void buckets(const TrackMinMax* b, int64_t n) {
+        static_assert(sizeof(TrackMinMax) == 2 * sizeof(double), "a bucket is one vector");
+        for (int64_t i = 0; i < n; i++) {
+            const __m128d x = _mm_loadu_pd(&b[i].min);
+            bucket_lo = _mm_min_pd(x, bucket_lo);
+            bucket_hi = _mm_max_pd(x, bucket_hi);
+        }
+    }
+    void result(double* lo, double* hi) const {
+        double r_lo[2], r_hi[2], b_lo[2], b_hi[2];
+        _mm_storeu_pd(r_lo, raw_lo);
+        _mm_storeu_pd(r_hi, raw_hi);
+        _mm_storeu_pd(b_lo, bucket_lo);
+        _mm_storeu_pd(b_hi, bucket_hi);
+        double mn = r_lo[0] < r_lo[1] ? r_lo[0] : r_lo[1], mx = r_hi[0] > r_hi[1] ? r_hi[0] : r_hi[1];
+        mn = b_lo[0] < mn ? b_lo[0] : mn;
+        mx = b_hi[1] > mx ? b_hi[1] : mx;
+        merge(lo, hi, mn, mx);
+    }
+};
+#else
+// Running min/max of a pyramid query (plain comparisons: NaN never replaces a bound).
+struct Extremes {
+    double mn = INFINITY, mx = -INFINITY;
+    void raw(const double* v, int64_t n) {
+        for (int64_t i = 0; i < n; i++) fold(&mn, &mx, v[i]);
+    }
+    void buckets(const TrackMinMax* b, int64_t n) {
+        for (int64_t i = 0; i < n; i++) {
+            if (b[i].min < mn) mn = b[i].min;
+            if (b[i].max > mx) mx = b[i].max;
+        }
+    }
+    void result(double* lo, double* hi) const { merge(lo, hi, mn, mx); }
+};
+#endif
+
+}  // namespace
+
+void track_fold_levels(const double* raw, const TrackMinMax* const* levels, int32_t level_total, int64_t a,
+                       int64_t b, double* lo, double* hi) {
+    Extremes e;
+    // Climb while the run is long enough: the unaligned ends are read at the current level, the
+    // aligned middle one level up.
+    int32_t level = 0;
+    while (a < b) {
+        if (level + 1 < level_total && b - a >= 2 * TRACK_FANOUT) {
+            const int64_t up = (a + TRACK_FANOUT - 1) / TRACK_FANOUT * TRACK_FANOUT;
+            const int64_t down = b / TRACK_FANOUT * TRACK_FANOUT;
+            if (level == 0) {
+                e.raw(raw + a, up - a);
+                e.raw(raw + down, b - down);
+            } else {
+                e.buckets(levels[level] + a, up - a);
+                e.buckets(levels[level] + down, b - down);
+            }
+            a = up / TRACK_FANOUT;
+            b = down / TRACK_FANOUT;
+            level++;
+            continue;
+        }
+        if (level == 0) e.raw(raw + a, b - a);
+        else e.buckets(levels[level] + a, b - a);
+        break;
+    }
+    e.result(lo, hi);
+}
+
 bool track_range_minmax(const SampleTrack* t, int64_t begin, int64_t end, double* lo, double* hi) {
     if (begin < 0) begin = 0;
     if (end > t->count) end = t->count;
     double mn = INFINITY, mx = -INFINITY;
-    // Climb while the run is long enough: the unaligned ends are read at the current level, the
-    // aligned middle one level up.
-    int32_t level = 0;
-    int64_t a = begin, b = end;
-    while (a < b) {
-        if (level + 1 < t->level_total && b - a >= 2 * TRACK_FANOUT) {
-            for (; a < b && a % TRACK_FANOUT; a++) {
-                if (level == 0) fold(&mn, &mx, t->values[a]);
-                else fold(&mn, &mx, t->levels[level][a].min), fold(&mn, &mx, t->levels[level][a].max);
-            }
-            for (; b > a && b % TRACK_FANOUT; b--) {
-                if (level == 0) fold(&mn, &mx, t->values[b - 1]);
-                else fold(&mn, &mx, t->levels[level][b - 1].min), fold(&mn, &mx, t->levels[level][b - 1].max);
-            }
-            a /= TRACK_FANOUT;
-            b /= TRACK_FANOUT;
-            level++;
-            continue;
-        }
-        for (; a < b; a++) {
-            if (level == 0) fold(&mn, &mx, t->values[a]);
-            else fold(&mn, &mx, t->levels[level][a].min), fold(&mn, &mx, t->levels[level][a].max);
-        }
-    }
+    if (begin < end) track_fold_levels(t->values, t->levels, t->level_total, begin, end, &mn, &mx);
     if (!(mn <= mx)) return false;
     *lo = mn;
     *hi = mx;

@@ -53,6 +53,11 @@ int64_t track_lower_bound(const SampleTrack* t, int64_t time);
 int64_t track_upper_bound(const SampleTrack* t, int64_t time);
 // Smallest and largest non-NaN value of samples [begin, end); false when there is none.
 bool track_range_minmax(const SampleTrack* t, int64_t begin, int64_t end, double* lo, double* hi);
+// Folds the smallest and largest non-NaN value (infinities included) of raw[begin, end) into *lo
+// and *hi, reading every whole aligned block from the levels above: levels[L][k] is the min/max
+// of raw[k * 8^L, (k + 1) * 8^L) for L = 1 .. level_total - 1 (levels[0] is not read).
+void track_fold_levels(const double* raw, const TrackMinMax* const* levels, int32_t level_total, int64_t begin,
+                       int64_t end, double* lo, double* hi);
 // Index of the sample nearest in time (the earlier of two equally near); -1 for an empty track.
 int64_t track_nearest(const SampleTrack* t, int64_t time);
 // Bytes held by the track's arrays (samples and pyramid).

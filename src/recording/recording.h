@@ -47,8 +47,9 @@ int recording_open();
 // Closes and deletes the cache; keeps nothing.
 void recording_clear();
 // The clear at an acquisition start (the acquisition hook): as recording_clear, but a finished
-// recording that was never offered for saving is first moved to recording.previous.csv beside
-// the cache (replacing an older one), so starting again never deletes a recording unasked.
+// recording that was never offered for saving is first moved to recording.previous.<process
+// id>.csv beside the cache (replacing this instance's older one, never another instance's), so
+// starting again never deletes a recording unasked.
 void recording_clear_before_start();
 // Takes samples while the cache is active (any thread).
 void recording_append(const Sample* samples, int32_t count);

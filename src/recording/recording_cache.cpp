@@ -26,7 +26,8 @@
 // on one PC never write the same file nor take each other's recording for a leftover. When a
 // recording opens, cache files whose process is gone (a crash) are kept as
 // recording.recovered.<process id>.csv, and the single recording.csv of older versions as
-// recording.recovered.csv, instead of being overwritten or deleted.
+// recording.recovered.csv, instead of being overwritten or deleted. A finished recording that a
+// new acquisition would clear unasked is kept as recording.previous.<process id>.csv.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -369,13 +370,15 @@ void recording_clear_before_start() {
     std::lock_guard<std::mutex> hold(g_rec.lock);
     RecordingCache& c = g_rec;
     // A finished recording nobody was asked about (the switch stayed on between two runs) is
-    // kept as recording.previous.csv instead of being deleted with the cache.
+    // kept as recording.previous.<process id>.csv instead of being deleted with the cache: per
+    // instance, like the cache itself, so another instance's kept recording is never replaced.
     if (c.saved && c.path[0] && !c.file && c.file_holds_lines && !(c.ram && c.ram_count > 0)) {
         char kept[RECORDING_PATH_CAPACITY];
         text_copy(kept, sizeof kept, c.path);
         char* cut = strrchr(kept, platform_path_separator());
         size_t folder_length = cut ? (size_t)(cut - kept) + 1 : 0;
-        text_copy(kept + folder_length, sizeof kept - folder_length, "recording.previous.csv");
+        text_printf(kept + folder_length, sizeof kept - folder_length, "recording.previous.%u.csv",
+                    (unsigned)platform()->process_id());
         if (recording_file_replace(c.path, kept) == 0)
             log_printf(LOG_WARN, "上一次录制未保存，已保留为: %s", kept);
     }

@@ -588,7 +588,8 @@ TEST_F(Recording, StartingAgainKeepsTheUnaskedPreviousRecording) {
     recording_finish();
     g_acquisition_hooks.recording_clear();  // the next acquisition start, switch still on
     char sep = platform_path_separator();
-    std::string kept = scratch.path() + sep + "Kestrelix" + sep + "cache" + sep + "recording.previous.csv";
+    std::string kept = scratch.path() + sep + "Kestrelix" + sep + "cache" + sep + "recording.previous." +
+                       std::to_string(platform()->process_id()) + ".csv";
     EXPECT_TRUE(log.has("WARN 上一次录制未保存，已保留为: " + kept));
     EXPECT_EQ(file_lines(kept).size(), 11u);
     EXPECT_FALSE(exists(expected_cache_path()));
@@ -597,6 +598,44 @@ TEST_F(Recording, StartingAgainKeepsTheUnaskedPreviousRecording) {
     recording_finish();  // nothing recorded
     g_acquisition_hooks.recording_clear();
     EXPECT_EQ(log.count("WARN 上一次录制未保存"), 1);
+}
+
+TEST_F(Recording, TwoInstancesKeepTheirUnaskedPreviousRecordingsApart) {
+    // Two instances in one cache folder, one after the other as process ids 1001 and 1002 (both
+    // alive): each one's unasked recording is kept under its own name, and neither replaces the
+    // other's, nor takes it for a leftover, nor touches an older version's single kept file.
+    static uint32_t pid;
+    Platform instance = *platform();
+    instance.process_id = [] { return pid; };
+    instance.process_alive = [](uint32_t p) { return p == 1001u || p == 1002u; };
+    const Platform* before = platform_install(&instance);
+    const char sep = platform_path_separator();
+    const std::string folder = scratch.path() + sep + "Kestrelix" + sep + "cache" + sep;
+    leaf_set_watched(0, 1);
+    ASSERT_EQ(recording_open(), 0);  // makes the folder
+    recording_clear();
+    write_file(folder + "recording.previous.csv", "\xEF\xBB\xBFtimestamp_us,time_iso,a\n1,x,5\n");
+    const int lines[2] = {10, 4};
+    for (int i = 0; i < 2; i++) {
+        pid = 1001u + (uint32_t)i;
+        ASSERT_EQ(recording_open(), 0);
+        append_run(0, 1 + 100 * i, lines[i]);
+        recording_finish();
+        g_acquisition_hooks.recording_clear();  // this instance starts again, switch still on
+        const std::string kept = folder + "recording.previous." + std::to_string(pid) + ".csv";
+        EXPECT_TRUE(log.has("WARN 上一次录制未保存，已保留为: " + kept));
+    }
+    ASSERT_EQ(recording_open(), 0);  // a third start of 1002 sweeps leftovers: there are none
+    recording_clear();
+    const std::vector<std::string> first = file_lines(folder + "recording.previous.1001.csv");
+    ASSERT_EQ(first.size(), 11u);
+    EXPECT_EQ(fields_of(first[1])[0], "1");
+    const std::vector<std::string> second = file_lines(folder + "recording.previous.1002.csv");
+    ASSERT_EQ(second.size(), 5u);
+    EXPECT_EQ(fields_of(second[1])[0], "101");
+    EXPECT_EQ(file_lines(folder + "recording.previous.csv").size(), 2u);
+    EXPECT_EQ(log.count("WARN 上次运行留下的录制缓存已保留为"), 0);
+    platform_install(before);
 }
 
 TEST_F(Recording, SamplesPushedFromAnotherThreadWhileTheCacheIsFinishedAndCleared) {
