@@ -312,10 +312,38 @@ void format_delta_time(int64_t d, char* out, size_t size) {
         format_minutes(s, out, size);
 }
 
+namespace {
+
+// Fewest decimals, from `least` up to `most`, that show x within a hundredth of the label step:
+// "%.0fms" would print a 2.5 ms tick as "3ms", which misplaces it by a fifth of the step.
+int32_t label_decimals(double x, double step, int32_t least, int32_t most) {
+    double scale = 1;
+    for (int32_t i = 0; i < least; i++) scale *= 10;
+    for (int32_t decimals = least; decimals < most; decimals++, scale *= 10)
+        if (std::fabs(std::round(x * scale) / scale - x) <= step * 0.01) return decimals;
+    return most;
+}
+
+}  // namespace
+
+void format_axis_time_step(double s, double step, char* out, size_t size) {
+    if (s >= 60 || s <= 0 || step <= 0) {
+        format_axis_time(s, out, size);
+    } else if (s >= 1) {
+        text_printf(out, size, "%.*fs", (int)label_decimals(s, step, 1, 4), s);
+    } else if (s >= 0.001) {
+        text_printf(out, size, "%.*fms", (int)label_decimals(s * 1e3, step * 1e3, 0, 3), s * 1e3);
+    } else {
+        // Zoomed in to single samples: ticks closer than a millisecond read in microseconds.
+        text_printf(out, size, "%.*fµs", (int)label_decimals(s * 1e6, step * 1e6, 0, 3), s * 1e6);
+    }
+}
+
 void chart_time_label(const ViewInfo* v, int32_t j, char* out, size_t size) {
     if (v->has_time) {
         double span = ((double)v->x1 - (double)v->x0) / 1e6;
-        format_axis_time(j * (span > 0 ? span : 0) * 0.25, out, size);
+        const double step = (span > 0 ? span : 0) * 0.25;
+        format_axis_time_step(j * step, step, out, size);
         return;
     }
     // Drawn against sample index: the labels count samples from the left edge.

@@ -76,6 +76,10 @@ void chart_take_over_view(ChartWindow* cw, const ViewInfo* v);
 void format_axis_time(double seconds, char* out, size_t size);
 // "%lldµs", "%.3fms", "%.1fs" or "%dm%02ds".
 void format_delta_time(int64_t us, char* out, size_t size);
+// A time label s seconds from the left edge, the labels `step` seconds apart: the formats above,
+// with as many more decimals as keep the tick within a hundredth of the step, and microseconds
+// below a millisecond (a view zoomed in to single samples).
+void format_axis_time_step(double seconds, double step, char* out, size_t size);
 // Text of time label j (0..4). Without timestamps the labels count samples ("#%d").
 void chart_time_label(const ViewInfo* v, int32_t j, char* out, size_t size);
 // Value of label j of `parts` (4 for the plot, 2 for a stacked row): y1 - (y1 - y0) * j / parts.

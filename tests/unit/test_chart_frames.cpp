@@ -112,9 +112,9 @@ TEST_F(ChartFrames, DenseRingsAtEveryViewAndSize) {
     feed(5, kT0 + 100LL * CHART_RING, 4000);
     for (int k = 1; k < 300; k++) feed(9, kT0 + 100LL * (CHART_RING + k), NAN);
     cw->show_all = 1;
-    EXPECT_EQ(frame(1280, 720, "rings_all"), 0x350d51ecdba54304ULL);
-    EXPECT_EQ(frame(333, 211, "rings_all_small"), 0x40d9a43246bd7bb5ULL);
-    EXPECT_EQ(frame(1917, 1003, "rings_all_large"), 0x41788c87cdd0c68bULL);
+    EXPECT_EQ(frame(1280, 720, "rings_all"), 0x0645ed788c0b1b24ULL);
+    EXPECT_EQ(frame(333, 211, "rings_all_small"), 0x9c08e51d5dd48b55ULL);
+    EXPECT_EQ(frame(1917, 1003, "rings_all_large"), 0xa57833aaabaa3a0bULL);
     zoom(kT0 + 100LL * 9000, kT0 + 100LL * 21000);
     EXPECT_EQ(frame(1280, 720, "rings_zoom"), 0x4a8f00f8f5fb370bULL);
     cw->auto_y = 0;
@@ -125,25 +125,25 @@ TEST_F(ChartFrames, DenseRingsAtEveryViewAndSize) {
     cw->stacked = 1;
     EXPECT_EQ(frame(1280, 720, "rings_zoom_stacked"), 0xf7d811eb35d5e5ccULL);
     cw->show_all = 1;
-    EXPECT_EQ(frame(1280, 720, "rings_all_stacked"), 0x040e9ef5d1d0f563ULL);
+    EXPECT_EQ(frame(1280, 720, "rings_all_stacked"), 0xd941409a69ed74a3ULL);
     cw->stacked = 0;
     cw->show_all = 0;
     cw->auto_x = 1;
-    EXPECT_EQ(frame(1280, 720, "rings_follow"), 0x7cf70f6ed0382ad4ULL);
+    EXPECT_EQ(frame(1280, 720, "rings_follow"), 0x274cb7efcbc3ad24ULL);
 }
 
 TEST_F(ChartFrames, DenseTracksAtEveryViewAndSize) {
     add_series(CHART_MAX_SERIES);
     fill_tracks(CHART_MAX_SERIES, CHART_RING);
-    EXPECT_EQ(frame(1280, 720, "tracks_all"), 0x6f3d1ad93eb8b036ULL);
-    EXPECT_EQ(frame(333, 211, "tracks_all_small"), 0xdc001571cfc81e9fULL);
+    EXPECT_EQ(frame(1280, 720, "tracks_all"), 0xd18d784f87dc4fd6ULL);
+    EXPECT_EQ(frame(333, 211, "tracks_all_small"), 0xd2c7cb2de3d0f5bfULL);
     zoom(kT0 + 100LL * 9000, kT0 + 100LL * 21000);
     EXPECT_EQ(frame(1280, 720, "tracks_zoom"), 0x4a8f00f8f5fb370bULL);
     zoom(kT0 + 100LL * 9000, kT0 + 100LL * 9090);
-    EXPECT_EQ(frame(1280, 720, "tracks_dots"), 0xa2626324e7c26610ULL);
+    EXPECT_EQ(frame(1280, 720, "tracks_dots"), 0xfd8f59e4ec95a530ULL);
     cw->stacked = 1;
     cw->show_all = 1;
-    EXPECT_EQ(frame(1280, 720, "tracks_all_stacked"), 0x841a525b4d428e53ULL);
+    EXPECT_EQ(frame(1280, 720, "tracks_all_stacked"), 0x591713e92771f933ULL);
 }
 
 TEST_F(ChartFrames, WrappedClearedAndUnorderedRings) {
@@ -161,10 +161,10 @@ TEST_F(ChartFrames, WrappedClearedAndUnorderedRings) {
     // Series 3 holds a sample older than its predecessor: drawn by the walk over every sample.
     for (int k = 0; k < 30000; k++) feed(3, kT0 + 100LL * (90000 + k) + (k == 15000 ? -5000 : 0), wave(4, k, &rng));
     cw->show_all = 1;
-    EXPECT_EQ(frame(1280, 720, "wrapped_all"), 0xb5aba01b37899d12ULL);
+    EXPECT_EQ(frame(1280, 720, "wrapped_all"), 0x1d11cc9b83abeb32ULL);
     zoom(kT0 + 100LL * 100000, kT0 + 100LL * 117000);
-    EXPECT_EQ(frame(1280, 720, "wrapped_zoom"), 0x7977ef7ab1c50d36ULL);
-    EXPECT_EQ(frame(701, 377, "wrapped_zoom_small"), 0xcc9af238afda118dULL);
+    EXPECT_EQ(frame(1280, 720, "wrapped_zoom"), 0x69102f9c3d580ff6ULL);
+    EXPECT_EQ(frame(701, 377, "wrapped_zoom_small"), 0xfd416f2d1668b80dULL);
 }
 
 TEST_F(ChartFrames, SparseTracksBridgedAndRingsBeyondThem) {

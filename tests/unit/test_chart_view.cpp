@@ -333,6 +333,26 @@ TEST_F(ChartView, ModeTableAndLabels) {
     v.x1 = 8000000;
     chart_time_label(&v, 1, t, sizeof t);
     EXPECT_STREQ(t, "2.0s");
+    // Every tick reads where it stands, down to a view of a few samples.
+    const struct {
+        int64_t span_us;
+        const char* labels[5];
+    } views[] = {
+        {10000, {"0", "2.5ms", "5ms", "7.5ms", "10ms"}},
+        {4000, {"0", "1ms", "2ms", "3ms", "4ms"}},
+        {1000, {"0", "250µs", "500µs", "750µs", "1ms"}},
+        {90, {"0", "22.5µs", "45µs", "67.5µs", "90µs"}},
+        {5000000, {"0", "1.25s", "2.5s", "3.75s", "5.0s"}},
+        {180000000, {"0", "45.0s", "1m30s", "2m15s", "3m00s"}},
+    };
+    for (const auto& view : views) {
+        v.x0 = 1733659200000000;
+        v.x1 = v.x0 + view.span_us;
+        for (int32_t j = 0; j < 5; j++) {
+            chart_time_label(&v, j, t, sizeof t);
+            EXPECT_STREQ(t, view.labels[j]) << view.span_us << " us, label " << j;
+        }
+    }
     EXPECT_DOUBLE_EQ(chart_value_label(-1, 3, 1, 4), 2);
 }
 
