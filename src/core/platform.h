@@ -99,4 +99,9 @@ enum : int {
 int platform_map_file(const char* path, FileMapping* out);
 // Releases a mapping made by platform_map_file; a zeroed mapping is ignored.
 void platform_unmap_file(FileMapping* mapping);
+// Lets the system take back the resident pages that lie wholly inside [data, data + size) of a
+// mapping made by platform_map_file (pages already read through): the view stays valid, and a
+// page touched again is read from the file again. Only for such read-only views: on other
+// memory the contents could be lost.
+void platform_release_mapped_pages(const FileMapping* mapping, const uint8_t* data, uint64_t size);
 

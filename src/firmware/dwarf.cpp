@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/platform.h"
 #include "firmware/dwarf.h"
 
 // [SECTION] Cursor and LEB128 -------------------------------------------------------------------
@@ -67,7 +68,7 @@ enum : uint64_t {
     FORM_data16 = 0x1E, FORM_line_strp = 0x1F, FORM_ref_sig8 = 0x20, FORM_implicit_const = 0x21,
     FORM_loclistx = 0x22, FORM_rnglistx = 0x23, FORM_ref_sup8 = 0x24, FORM_strx1 = 0x25,
     FORM_strx2 = 0x26, FORM_strx3 = 0x27, FORM_strx4 = 0x28, FORM_addrx1 = 0x29, FORM_addrx2 = 0x2A,
-    FORM_addrx3 = 0x2B, FORM_addrx4 = 0x2C,
+    FORM_addrx3 = 0x2B, FORM_addrx4 = 0x2C, FORM_GNU_ref_alt = 0x1F20,
 };
 
 // What a form needs from its unit.
@@ -234,26 +235,21 @@ bool grow(T** array, int32_t* capacity, int32_t need, int32_t initial) {
 
 void table_free(DwarfAbbrevTable* t) {
     free(t->abbrevs);
-    free(t->attr_codes);
-    free(t->forms);
+    free(t->specs);
     free(t->implicit_consts);
     free(t->by_code);
     memset(t, 0, sizeof *t);
 }
 
+// Attribute codes and forms the reader knows all fit in 16 bits; anything wider is kept as 0.
+uint16_t narrow16(uint64_t v) { return v <= 0xFFFF ? static_cast<uint16_t>(v) : 0; }
+
 bool table_add_spec(DwarfAbbrevTable* t, uint64_t attr, uint64_t form, int64_t implicit) {
-    int32_t need = t->spec_count + 1;
-    int32_t cap = t->spec_capacity;
-    if (!grow(&t->attr_codes, &cap, need, 8)) return false;
-    cap = t->spec_capacity;
-    if (!grow(&t->forms, &cap, need, 8)) return false;
-    cap = t->spec_capacity;
-    if (!grow(&t->implicit_consts, &cap, need, 8)) return false;
-    t->spec_capacity = cap;
-    t->attr_codes[t->spec_count] = attr;
-    t->forms[t->spec_count] = form;
-    t->implicit_consts[t->spec_count] = implicit;
-    t->spec_count++;
+    if (!grow(&t->specs, &t->spec_capacity, t->spec_count + 1, 256)) return false;
+    t->specs[t->spec_count++] = {narrow16(attr), narrow16(form)};
+    if (form != FORM_implicit_const) return true;
+    if (!grow(&t->implicit_consts, &t->implicit_capacity, t->implicit_count + 1, 64)) return false;
+    t->implicit_consts[t->implicit_count++] = implicit;
     return true;
 }
 
@@ -270,7 +266,8 @@ void table_index_codes(DwarfAbbrevTable* t) {
     for (int32_t i = t->count; i-- > 0;) t->by_code[t->abbrevs[i].code] = i + 1;  // first one wins
 }
 
-// Reads the table at offset; false on allocation failure or an empty table.
+// Reads the table at offset; false on allocation failure, an empty table, or numbers no
+// producer writes (codes of 2^32 and above, more than 65535 attributes in one abbreviation).
 bool table_read(const ElfImage* image, uint64_t offset, DwarfAbbrevTable* t) {
     memset(t, 0, sizeof *t);
     t->offset = offset;
@@ -279,13 +276,15 @@ bool table_read(const ElfImage* image, uint64_t offset, DwarfAbbrevTable* t) {
     while (c.p < c.end) {
         uint64_t code = read_uleb(c);
         if (code == 0) break;
+        if (code > 0xFFFFFFFFu) return false;
         if (!grow(&t->abbrevs, &t->capacity, t->count + 1, 64)) return false;
         DwarfAbbrev& a = t->abbrevs[t->count];
-        a.code = code;
-        a.tag = read_uleb(c);
+        a.code = static_cast<uint32_t>(code);
+        a.tag = narrow16(read_uleb(c));
         a.has_children = c.p < c.end && *c.p == 1;
         if (c.p < c.end) c.p++;
-        a.first_spec = t->spec_count;
+        a.first_spec = static_cast<uint32_t>(t->spec_count);
+        a.first_implicit = static_cast<uint32_t>(t->implicit_count);
         a.attr_count = 0;
         a.fixed_size = -1;
         while (c.p < c.end) {
@@ -293,7 +292,7 @@ bool table_read(const ElfImage* image, uint64_t offset, DwarfAbbrevTable* t) {
             uint64_t form = read_uleb(c);
             if (attr == 0 && form == 0) break;
             int64_t implicit = form == FORM_implicit_const ? read_sleb(c) : 0;
-            if (!table_add_spec(t, attr, form, implicit)) return false;
+            if (a.attr_count == 0xFFFF || !table_add_spec(t, attr, form, implicit)) return false;
             a.attr_count++;
         }
         t->count++;
@@ -312,17 +311,42 @@ int32_t table_find(const DwarfAbbrevTable* t, uint64_t code) {
 }
 
 // Size of all attribute values of each abbreviation when every form has a fixed size, so that
-// the walk can step over such entries at once. Depends on the unit's address size and version.
+// the walk can step over such entries at once. Depends on the unit's address size and version,
+// which the units sharing a table almost always have in common: computed again only on a change.
 void table_fix_sizes(DwarfAbbrevTable* t, const FormContext& ctx) {
+    int32_t key = ctx.address_size * 256 + (ctx.version & 0xFF) + 0x10000;
+    if (t->fixed_for == key) return;
+    t->fixed_for = key;
     for (int32_t i = 0; i < t->count; i++) {
         DwarfAbbrev& a = t->abbrevs[i];
         int total = 0;
-        for (int32_t k = 0; k < a.attr_count && total >= 0; k++) {
-            int n = form_fixed_size(t->forms[a.first_spec + k], ctx);
+        for (uint32_t k = 0; k < a.attr_count && total >= 0; k++) {
+            int n = form_fixed_size(t->specs[a.first_spec + k].form, ctx);
             total = n < 0 ? -1 : total + n;
         }
         a.fixed_size = total;
     }
+}
+
+// Decodes the attribute values of one entry of abbreviation a, from c (past the code), into
+// out (at most capacity kept, in stored order; null to only step over them). Returns the count
+// kept, or -1 when a value does not decode.
+int decode_attrs(Cursor& c, const FormContext& ctx, const DwarfAbbrevTable* t, const DwarfAbbrev& a,
+                 DwarfAttr* out, int capacity) {
+    int count = 0;
+    DwarfAttr spare;
+    uint32_t implicit = a.first_implicit;
+    for (uint32_t k = 0; k < a.attr_count; k++) {
+        const DwarfAttrSpec& spec = t->specs[a.first_spec + k];
+        DwarfAttr* slot = count < capacity ? &out[count] : &spare;
+        slot->code = spec.attr;
+        int64_t value = 0;
+        if (spec.form == FORM_implicit_const && implicit < static_cast<uint32_t>(t->implicit_count))
+            value = t->implicit_consts[implicit++];
+        if (!read_form(c, ctx, spec.form, value, slot, false)) return -1;
+        if (count < capacity) count++;
+    }
+    return count;
 }
 
 // The table at offset, read once and shared by every unit naming it; -1 when unreadable.
@@ -356,7 +380,6 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
     Cursor c = {dwarf_unit_bytes(u, u->first_entry_offset), dwarf_unit_bytes(u, u->end_offset)};
     FormContext ctx = {image, u->unit_offset, u->version, u->address_size};
     stack->count = 0;
-    DwarfAttr scratch;
     while (c.p < c.end) {
         if (*c.p == 0) {
             c.p++;
@@ -384,13 +407,8 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
         if (a.fixed_size >= 0) {
             if (left(c) < static_cast<size_t>(a.fixed_size)) return false;
             c.p += a.fixed_size;
-        } else {
-            for (int32_t k = 0; k < a.attr_count; k++) {
-                scratch.code = t->attr_codes[a.first_spec + k];
-                if (!read_form(c, ctx, t->forms[a.first_spec + k], t->implicit_consts[a.first_spec + k],
-                               &scratch, false))
-                    return false;
-            }
+        } else if (decode_attrs(c, ctx, t, a, nullptr, 0) < 0) {
+            return false;
         }
         if (a.has_children) {
             if (!grow(&stack->items, &stack->capacity, stack->count + 1, 64)) return false;
@@ -506,13 +524,91 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
     return UNIT_ACCEPTED;
 }
 
+// Hands every listed variable entry of the accepted units to dwarf_collect_variable, in file
+// order (the entry array is in file order, hence already the sorted index).
+void collect_variables(DwarfWork* w) {
+    for (int32_t i = 0; i < w->unit_count; i++) w->units[i].entries = w->entries + w->units[i].first_entry;
+    int32_t unit = 0;
+    for (int32_t v = 0; v < w->variable_count; v++) {
+        int32_t index = w->variables[v].index;
+        while (unit < w->unit_count && index >= w->units[unit].first_entry + w->units[unit].entry_count) unit++;
+        if (unit == w->unit_count) break;
+        dwarf_collect_variable(&w->units[unit], index - w->units[unit].first_entry);
+    }
+}
+
+// Forms that refer outside their own unit (or may: an indirect form names its form in the data).
+bool table_refers_out(const DwarfAbbrevTable* t) {
+    for (int32_t i = 0; i < t->spec_count; i++) {
+        switch (t->specs[i].form) {
+            case FORM_ref_addr: case FORM_ref_sig8: case FORM_indirect: case FORM_ref_sup4: case FORM_ref_sup8:
+            case FORM_GNU_ref_alt:
+                return true;
+            default: break;
+        }
+    }
+    return false;
+}
+
+// True when every unit of .debug_info can be read and collected on its own: no type units and
+// no abbreviation with a form that refers outside its unit. Reads only the unit headers and
+// the abbreviation tables (which the walk shares).
+bool units_self_contained(ElfImage* image, DwarfWork* w) {
+    if (image->debug_types.data) return false;
+    const ElfSection& info = image->debug_info;
+    uint64_t pos = 0;
+    while (info.size - pos >= 4) {
+        uint64_t length = elf_read_u32(image, info.data + pos);
+        if (length == 0 || length == 0xFFFFFFFFu) break;
+        if (length >= 2 && length <= info.size - pos - 4) {
+            DwarfUnit u;
+            memset(&u, 0, sizeof u);
+            u.unit_offset = pos;
+            if (unit_header(image, info.data + pos, length, false, &u)) {
+                if (u.unit_type == DW_UT_type || u.unit_type == DW_UT_split_type) return false;
+                int32_t ti = u.abbrev_offset < image->debug_abbrev.size ? work_table(image, w, u.abbrev_offset) : -1;
+                if (ti >= 0 && table_refers_out(w->tables[ti])) return false;
+            }
+        }
+        pos += 4 + length;
+        if (pos > info.size) break;
+    }
+    return true;
+}
+
+// Forgets every entry, variable and resolved type of the units read so far (each was collected).
+void work_reset_units(DwarfWork* w) {
+    w->unit_count = 0;
+    w->entry_count = 0;
+    w->variable_count = 0;
+    if (w->type_count) memset(w->type_keys, 0xFF, sizeof(int32_t) * w->type_slots);
+    w->type_count = 0;
+}
+
+// Bytes of .debug_info handed back at a time: each release is a system call, and the pages of
+// one batch stay resident until it is full.
+constexpr uint64_t kReleaseBatch = 1u << 20;
+
+// Hands back the pages of .debug_info below `end` that no later step reads (mapped files only).
+void release_consumed(ElfImage* image, DwarfWork* w, uint64_t end, bool force) {
+    if (!image->mapping || end <= w->released_to || (!force && end - w->released_to < kReleaseBatch)) return;
+    platform_release_mapped_pages(image->mapping, image->debug_info.data + w->released_to, end - w->released_to);
+    w->released_to = end;
+}
+
 // Walks every unit of one section; false when the walk must stop altogether.
 bool walk_section(ElfImage* image, DwarfWork* w, const ElfSection& section, uint64_t bias, bool types_section,
                   ParentStack* stack) {
     uint64_t pos = 0;
     while (section.size - pos >= 4) {
-        if (unit_read(image, w, section, bias, types_section, pos, stack) == UNIT_STOP) return false;
         uint64_t length = elf_read_u32(image, section.data + pos);
+        if (unit_read(image, w, section, bias, types_section, pos, stack) == UNIT_STOP) return false;
+        if (w->per_unit) {
+            collect_variables(w);
+            work_reset_units(w);
+            if (!types_section && length != 0xFFFFFFFFu && length <= section.size - pos - 4)
+                release_consumed(image, w, pos + 4 + length, false);
+        }
         if (length == 0 || length == 0xFFFFFFFFu) break;
         pos += 4 + length;
         if (pos > section.size) break;
@@ -552,6 +648,7 @@ void dwarf_read_all(ElfImage* image) {
     DwarfWork* w = static_cast<DwarfWork*>(calloc(1, sizeof(DwarfWork)));
     if (!w) return;
     image->dwarf = w;
+    w->per_unit = units_self_contained(image, w);
     ParentStack stack = {nullptr, 0, 0};
     // Type units of .debug_types (DWARF 4) follow those of .debug_info in the virtual offsets.
     if (walk_section(image, w, info, 0, false, &stack) && image->debug_types.data)
@@ -559,15 +656,7 @@ void dwarf_read_all(ElfImage* image) {
     free(stack.items);
     if (w->signature_count > 1)
         qsort(w->signatures, static_cast<size_t>(w->signature_count), sizeof(DwarfSignature), compare_signatures);
-    // The entry array is in file order, hence already the sorted index; each unit gets its slice.
-    for (int32_t i = 0; i < w->unit_count; i++) w->units[i].entries = w->entries + w->units[i].first_entry;
-    int32_t unit = 0;
-    for (int32_t v = 0; v < w->variable_count; v++) {
-        int32_t index = w->variables[v].index;
-        while (unit < w->unit_count && index >= w->units[unit].first_entry + w->units[unit].entry_count) unit++;
-        if (unit == w->unit_count) break;
-        dwarf_collect_variable(&w->units[unit], index - w->units[unit].first_entry);
-    }
+    if (!w->per_unit) collect_variables(w);
     work_free(image);
 }
 
@@ -604,18 +693,9 @@ int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int 
     Cursor c = {dwarf_unit_bytes(unit, e.offset), dwarf_unit_bytes(unit, unit->end_offset)};
     int32_t ai = table_find(t, read_uleb(c));
     if (ai < 0) return 0;  // cannot happen: the walk found it
-    const DwarfAbbrev& a = t->abbrevs[ai];
     FormContext ctx = {image, unit->unit_offset, unit->version, unit->address_size};
-    int count = 0;
-    DwarfAttr spare;
-    for (int32_t k = 0; k < a.attr_count; k++) {
-        DwarfAttr* slot = count < capacity ? &out[count] : &spare;
-        slot->code = t->attr_codes[a.first_spec + k];
-        if (!read_form(c, ctx, t->forms[a.first_spec + k], t->implicit_consts[a.first_spec + k], slot, false))
-            break;  // cannot happen: the walk read the same bytes
-        if (count < capacity) count++;
-    }
-    return count;
+    int count = decode_attrs(c, ctx, t, t->abbrevs[ai], out, capacity);
+    return count < 0 ? 0 : count;  // cannot fail: the walk read the same bytes
 }
 
 uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index) {

@@ -3,7 +3,10 @@
 //
 // The tables here are working state of one elf_open: dwarf_read_all builds them, hands every
 // variable entry to dwarf_collect_variable, and frees them before returning. Only what the
-// type resolution copies into the image's arena survives.
+// type resolution copies into the image's arena survives. When the units are self-contained
+// (what compilers emit without type units or a DWARF compressor), the work is done one unit at
+// a time and the pages of finished units are handed back to the system as the walk goes on,
+// so a first open of a large image holds neither all its entries nor all its .debug_info.
 //
 // Memory: an entry keeps only its offset, abbreviation, parent and descendant count; its
 // attributes are decoded again from the section bytes when they are asked for
@@ -73,30 +76,45 @@ struct DwarfAttr {
     const uint8_t* data;       // into the file bytes, or null
 };
 
-// One abbreviation: tag, children flag and its attribute specifications (a slice of the
-// table's parallel arrays).
-struct DwarfAbbrev {
-    uint64_t code;
-    uint64_t tag;
-    int32_t has_children;
-    int32_t attr_count;
-    int32_t first_spec;        // index into the table's attr_codes / forms / implicit_consts
-    int32_t fixed_size;        // bytes of all attributes when every form has a fixed size, else -1
+// One attribute specification of an abbreviation. Attribute codes above 0xFFFF and forms above
+// 0xFFFF mean nothing to the reader and are kept as 0 (a form of 0 fails the entry, as any
+// unknown form does). An implicit constant's value sits in the table's implicit_consts, in the
+// order the abbreviation lists them.
+struct DwarfAttrSpec {
+    uint16_t attr;
+    uint16_t form;
 };
+static_assert(sizeof(DwarfAttrSpec) == 4, "DwarfAttrSpec is kept per attribute of every abbreviation");
+
+// One abbreviation: tag, children flag and its attribute specifications (a slice of the
+// table's spec array). Tags above 0xFFFF are kept as 0 (no tag the reader knows).
+struct DwarfAbbrev {
+    uint32_t code;
+    uint32_t first_spec;       // index into the table's specs
+    uint32_t first_implicit;   // index into the table's implicit_consts
+    int32_t fixed_size;        // bytes of all attributes when every form has a fixed size, else -1
+    uint16_t tag;
+    uint16_t attr_count;
+    uint8_t has_children;
+};
+static_assert(sizeof(DwarfAbbrev) == 24, "DwarfAbbrev layout");
 
 // One abbreviation table of .debug_abbrev (shared by the units that name the same offset).
+// Codes above 2^32 - 1 and abbreviations of more than 65535 attributes make a table unreadable.
 struct DwarfAbbrevTable {
     uint64_t offset;
     DwarfAbbrev* abbrevs;
     int32_t count;
     int32_t capacity;
-    uint64_t* attr_codes;
-    uint64_t* forms;
-    int64_t* implicit_consts;
+    DwarfAttrSpec* specs;
     int32_t spec_count;
     int32_t spec_capacity;
+    int64_t* implicit_consts;  // DW_FORM_implicit_const values, in spec order
+    int32_t implicit_count;
+    int32_t implicit_capacity;
     int32_t* by_code;          // abbreviation index + 1 for codes below by_code_size, 0 = absent
     int32_t by_code_size;
+    int32_t fixed_for;         // address size * 256 + version the fixed sizes were computed for, 0 = none
 };
 
 // One debugging information entry. Its descendants are the next descendant_count entries. The
@@ -174,6 +192,12 @@ struct DwarfWork {
     DwarfAbbrevTable** tables;  // each table allocated on its own: units point at them
     int32_t table_count;
     int32_t table_capacity;
+    // Set when no unit can refer into another (no DW_FORM_ref_addr, ref_sig8, indirect or
+    // supplementary references, no type units): each unit's variables are then collected as
+    // soon as the unit is read, and its entries, variables and resolved types are dropped
+    // before the next one, so the entry array only ever holds one unit.
+    int32_t per_unit;
+    uint64_t released_to;      // .debug_info bytes below this were handed back (mapped files)
 };
 
 // DWARF_MAX_POINTEE_DEPTH: a pointer found deeper than this has no pointee record. Nothing

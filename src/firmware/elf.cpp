@@ -154,7 +154,8 @@ int locate_sections(ElfImage* image, char* error, size_t capacity) {
 
 // Reads an image from bytes that stay valid during the call; owned (malloc'd, or null for a
 // mapping the caller releases) passes to the image, and is freed on every failure.
-ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, char* error, size_t capacity) {
+ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, const FileMapping* mapping, char* error,
+                     size_t capacity) {
     ElfImage* image = static_cast<ElfImage*>(calloc(1, sizeof(ElfImage)));
     if (!image) {
         free(owned);
@@ -164,6 +165,7 @@ ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, char* 
     image->file_bytes = bytes;
     image->file_size = size;
     image->owned_bytes = owned;
+    image->mapping = mapping;
     if (check_header(image, error, capacity) != 0 || locate_sections(image, error, capacity) != 0) {
         elf_close(image);
         return nullptr;
@@ -182,6 +184,7 @@ ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, char* 
 void forget_file_bytes(ElfImage* image) {
     image->file_bytes = nullptr;
     image->section_headers = nullptr;
+    image->mapping = nullptr;
     ElfSection* sections[] = {&image->shstrtab, &image->symtab, &image->strtab, &image->debug_info,
                               &image->debug_abbrev, &image->debug_str, &image->debug_str_offsets,
                               &image->debug_addr, &image->debug_types};
@@ -207,7 +210,7 @@ ElfImage* elf_open(const char* path, char* error, size_t capacity) {
         case FILE_MAP_FAILED: fail(error, capacity, "out of memory"); return nullptr;
         default: fail(error, capacity, "cannot open file: %s", path ? path : ""); return nullptr;
     }
-    ElfImage* image = open_bytes(map.data, map.size, nullptr, error, capacity);
+    ElfImage* image = open_bytes(map.data, map.size, nullptr, &map, error, capacity);
     if (image) forget_file_bytes(image);
     platform_unmap_file(&map);
     return image;
@@ -225,7 +228,7 @@ ElfImage* elf_open_memory(const void* data, size_t size, char* error, size_t cap
         return nullptr;
     }
     memcpy(bytes, data, size);
-    return open_bytes(bytes, size, bytes, error, capacity);
+    return open_bytes(bytes, size, bytes, nullptr, error, capacity);
 }
 
 void elf_close(ElfImage* image) {

@@ -13,6 +13,7 @@
 
 struct ArenaChunk;
 struct DwarfWork;
+struct FileMapping;
 
 // A section's bytes inside the loaded file, or absent (data null, size 0).
 struct ElfSection {
@@ -66,6 +67,7 @@ struct ElfImage {
     ArenaChunk* arena;         // every block made while reading; freed with the image
     uint8_t* owned_bytes;      // the copy of an image opened from memory (freed with it), else null
     ElfLinkageVar* linkage_vars;  // arena list for the symbol-table pass
+    const FileMapping* mapping;   // the file's read-only view while a path is opened, else null
 };
 static_assert(sizeof(void*) != 8 || sizeof(ElfSection) == 16, "ElfSection layout");
 
