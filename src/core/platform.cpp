@@ -244,3 +244,23 @@ void platform_release_mapped_pages(const FileMapping* mapping, const uint8_t* da
     madvise((void*)begin, end - begin, MADV_DONTNEED);
 #endif
 }
+
+void* platform_alloc_pages(size_t size) {
+    if (size == 0) return nullptr;
+#ifdef _WIN32
+    return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+#else
+    void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    return block == MAP_FAILED ? nullptr : block;
+#endif
+}
+
+void platform_free_pages(void* block, size_t size) {
+    if (!block) return;
+#ifdef _WIN32
+    (void)size;
+    VirtualFree(block, 0, MEM_RELEASE);
+#else
+    munmap(block, size);
+#endif
+}

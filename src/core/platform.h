@@ -105,3 +105,10 @@ void platform_unmap_file(FileMapping* mapping);
 // memory the contents could be lost.
 void platform_release_mapped_pages(const FileMapping* mapping, const uint8_t* data, uint64_t size);
 
+// Zero-filled read-write memory straight from the system, for a block that is about to be
+// filled: its pages are made resident in one call where the system allows (natively; Windows
+// commits them and faults them in as usual) rather than with one page fault each. Null when
+// refused. Give it back with platform_free_pages and the same size.
+void* platform_alloc_pages(size_t size);
+void platform_free_pages(void* block, size_t size);
+

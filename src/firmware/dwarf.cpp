@@ -68,7 +68,7 @@ enum : uint64_t {
     FORM_data16 = 0x1E, FORM_line_strp = 0x1F, FORM_ref_sig8 = 0x20, FORM_implicit_const = 0x21,
     FORM_loclistx = 0x22, FORM_rnglistx = 0x23, FORM_ref_sup8 = 0x24, FORM_strx1 = 0x25,
     FORM_strx2 = 0x26, FORM_strx3 = 0x27, FORM_strx4 = 0x28, FORM_addrx1 = 0x29, FORM_addrx2 = 0x2A,
-    FORM_addrx3 = 0x2B, FORM_addrx4 = 0x2C, FORM_GNU_ref_alt = 0x1F20,
+    FORM_addrx3 = 0x2B, FORM_addrx4 = 0x2C,
 };
 
 // What a form needs from its unit.
@@ -96,10 +96,21 @@ int form_fixed_size(uint64_t form, const FormContext& ctx) {
     }
 }
 
+// An n-byte number (1, 2, 4 or 8 on the hot path, anything up to 8) in the image's byte order.
+inline uint64_t read_number(const ElfImage* image, const uint8_t* p, unsigned n) {
+    switch (n) {
+        case 1: return p[0];
+        case 2: return elf_read_u16(image, p);
+        case 4: return elf_read_u32(image, p);
+        case 8: return elf_read_u64(image, p);
+        default: return n ? elf_read_n(image, p, n) : 0;
+    }
+}
+
 // Reads n fixed bytes; false when they would pass the end.
-bool read_fixed(Cursor& c, const FormContext& ctx, unsigned n, uint64_t* v) {
+inline bool read_fixed(Cursor& c, const FormContext& ctx, unsigned n, uint64_t* v) {
     if (left(c) < n) return false;
-    *v = n ? elf_read_n(ctx.image, c.p, n) : 0;
+    *v = read_number(ctx.image, c.p, n);
     c.p += n;
     return true;
 }
@@ -218,6 +229,51 @@ bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implici
     }
 }
 
+// Steps over one value of a form without decoding it: what read_form accepts, and nothing else.
+bool skip_form(Cursor& c, const FormContext& ctx, uint64_t form, bool via_indirect) {
+    int n = form_fixed_size(form, ctx);
+    if (n >= 0) {
+        if (left(c) < static_cast<size_t>(n)) return false;
+        c.p += n;
+        return true;
+    }
+    uint64_t length = 0;
+    switch (form) {
+        case FORM_block1: case FORM_block2: case FORM_block4: {
+            unsigned size = form == FORM_block1 ? 1 : form == FORM_block2 ? 2 : 4;
+            if (!read_fixed(c, ctx, size, &length)) return false;
+            break;
+        }
+        case FORM_block:
+            length = read_uleb(c);
+            break;
+        case FORM_exprloc:
+            if (!left(c)) return false;
+            length = read_uleb(c);
+            break;
+        case FORM_string: {
+            const void* nul = memchr(c.p, 0, left(c));
+            if (!nul) return false;
+            c.p = static_cast<const uint8_t*>(nul) + 1;
+            return true;
+        }
+        case FORM_sdata: case FORM_udata: case FORM_ref_udata: case FORM_strx: case FORM_addrx: case FORM_loclistx:
+        case FORM_rnglistx:
+            if (!left(c)) return false;
+            while (c.p < c.end && (*c.p++ & 0x80)) {
+            }
+            return true;
+        case FORM_indirect:
+            if (via_indirect || !left(c)) return false;
+            return skip_form(c, ctx, read_uleb(c), true);
+        default:
+            return false;
+    }
+    if (length > left(c)) return false;
+    c.p += length;
+    return true;
+}
+
 // [SECTION] Abbreviation tables -----------------------------------------------------------------
 
 template <typename T>
@@ -241,12 +297,14 @@ void table_free(DwarfAbbrevTable* t) {
     memset(t, 0, sizeof *t);
 }
 
-// Attribute codes and forms the reader knows all fit in 16 bits; anything wider is kept as 0.
+// Attribute codes and tags the reader knows fit in 16 bits, forms in 8: anything wider is kept
+// as 0 (no attribute, no tag, and a form that fails the entry, as the unknown ones do).
 uint16_t narrow16(uint64_t v) { return v <= 0xFFFF ? static_cast<uint16_t>(v) : 0; }
+uint8_t narrow8(uint64_t v) { return v <= 0xFF ? static_cast<uint8_t>(v) : 0; }
 
 bool table_add_spec(DwarfAbbrevTable* t, uint64_t attr, uint64_t form, int64_t implicit) {
     if (!grow(&t->specs, &t->spec_capacity, t->spec_count + 1, 256)) return false;
-    t->specs[t->spec_count++] = {narrow16(attr), narrow16(form)};
+    t->specs[t->spec_count++] = {narrow16(attr), narrow8(form), 0xFF};
     if (form != FORM_implicit_const) return true;
     if (!grow(&t->implicit_consts, &t->implicit_capacity, t->implicit_count + 1, 64)) return false;
     t->implicit_consts[t->implicit_count++] = implicit;
@@ -286,6 +344,7 @@ bool table_read(const ElfImage* image, uint64_t offset, DwarfAbbrevTable* t) {
         a.first_spec = static_cast<uint32_t>(t->spec_count);
         a.first_implicit = static_cast<uint32_t>(t->implicit_count);
         a.attr_count = 0;
+        a.has_declaration = 0;
         a.fixed_size = -1;
         while (c.p < c.end) {
             uint64_t attr = read_uleb(c);
@@ -293,6 +352,7 @@ bool table_read(const ElfImage* image, uint64_t offset, DwarfAbbrevTable* t) {
             if (attr == 0 && form == 0) break;
             int64_t implicit = form == FORM_implicit_const ? read_sleb(c) : 0;
             if (a.attr_count == 0xFFFF || !table_add_spec(t, attr, form, implicit)) return false;
+            if (attr == DW_AT_declaration) a.has_declaration = 1;
             a.attr_count++;
         }
         t->count++;
@@ -320,9 +380,11 @@ void table_fix_sizes(DwarfAbbrevTable* t, const FormContext& ctx) {
     for (int32_t i = 0; i < t->count; i++) {
         DwarfAbbrev& a = t->abbrevs[i];
         int total = 0;
-        for (uint32_t k = 0; k < a.attr_count && total >= 0; k++) {
-            int n = form_fixed_size(t->specs[a.first_spec + k].form, ctx);
-            total = n < 0 ? -1 : total + n;
+        for (uint32_t k = 0; k < a.attr_count; k++) {
+            DwarfAttrSpec& spec = t->specs[a.first_spec + k];
+            int n = form_fixed_size(spec.form, ctx);
+            spec.size = n < 0 ? 0xFF : static_cast<uint8_t>(n);
+            total = n < 0 || total < 0 ? -1 : total + n;
         }
         a.fixed_size = total;
     }
@@ -399,16 +461,29 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
         DwarfEntry& e = w->entries[index];
         e.offset = static_cast<uint32_t>(static_cast<uint64_t>(start - u->section) + u->bias);
         e.descendant_count = 0;
-        // Variables are remembered now, so that collecting them later reads only their bytes.
+        // Variables are remembered now, so that collecting them later reads only their bytes;
+        // they and the scopes that name them keep their parents.
+        int32_t parent = stack->count ? stack->items[stack->count - 1] - u->first_entry : -1;
         if (a.tag == DW_TAG_variable) {
             if (!grow(&w->variables, &w->variable_capacity, w->variable_count + 1, 1024)) return false;
-            w->variables[w->variable_count++] = {index, stack->count ? stack->items[stack->count - 1] - u->first_entry : -1};
+            w->variables[w->variable_count++] = {index, parent};
+        } else if (a.has_children || a.has_declaration) {
+            if (!grow(&w->scopes, &w->scope_capacity, w->scope_count + 1, 1024)) return false;
+            w->scopes[w->scope_count++] = {index, parent};
         }
         if (a.fixed_size >= 0) {
             if (left(c) < static_cast<size_t>(a.fixed_size)) return false;
             c.p += a.fixed_size;
-        } else if (decode_attrs(c, ctx, t, a, nullptr, 0) < 0) {
-            return false;
+        } else {
+            for (uint32_t k = 0; k < a.attr_count; k++) {
+                const DwarfAttrSpec& spec = t->specs[a.first_spec + k];
+                if (spec.size != 0xFF) {
+                    if (left(c) < spec.size) return false;
+                    c.p += spec.size;
+                } else if (!skip_form(c, ctx, spec.form, false)) {
+                    return false;
+                }
+            }
         }
         if (a.has_children) {
             if (!grow(&stack->items, &stack->capacity, stack->count + 1, 64)) return false;
@@ -495,10 +570,11 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
     FormContext ctx = {image, u.unit_offset, u.version, u.address_size};
     table_fix_sizes(t, ctx);
     u.first_entry = w->entry_count;
-    const int32_t first_variable = w->variable_count;
+    const int32_t first_variable = w->variable_count, first_scope = w->scope_count;
     if (!unit_read_entries(image, w, &u, t, stack)) {
         w->entry_count = u.first_entry;
         w->variable_count = first_variable;
+        w->scope_count = first_scope;
         return UNIT_REJECTED;
     }
     u.abbrevs = t;
@@ -518,6 +594,7 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
         (u.type_offset && !work_add_signature(w, u.type_signature, u.type_offset))) {
         w->entry_count = u.first_entry;
         w->variable_count = first_variable;
+        w->scope_count = first_scope;
         return UNIT_STOP;
     }
     w->units[w->unit_count++] = u;
@@ -538,14 +615,12 @@ void collect_variables(DwarfWork* w) {
 }
 
 // Forms that refer outside their own unit (or may: an indirect form names its form in the data).
+// References into supplementary or alternate files are never followed (their units are dropped
+// or the value is skipped), so they need not be listed.
 bool table_refers_out(const DwarfAbbrevTable* t) {
     for (int32_t i = 0; i < t->spec_count; i++) {
-        switch (t->specs[i].form) {
-            case FORM_ref_addr: case FORM_ref_sig8: case FORM_indirect: case FORM_ref_sup4: case FORM_ref_sup8:
-            case FORM_GNU_ref_alt:
-                return true;
-            default: break;
-        }
+        uint8_t form = t->specs[i].form;
+        if (form == FORM_ref_addr || form == FORM_ref_sig8 || form == FORM_indirect) return true;
     }
     return false;
 }
@@ -581,6 +656,7 @@ void work_reset_units(DwarfWork* w) {
     w->unit_count = 0;
     w->entry_count = 0;
     w->variable_count = 0;
+    w->scope_count = 0;
     if (w->type_count) memset(w->type_keys, 0xFF, sizeof(int32_t) * w->type_slots);
     w->type_count = 0;
 }
@@ -633,6 +709,7 @@ void work_free(ElfImage* image) {
     free(w->units);
     free(w->entries);
     free(w->variables);
+    free(w->scopes);
     free(w->type_keys);
     free(w->type_values);
     free(w->names);
@@ -705,15 +782,29 @@ uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index) {
     return ai < 0 ? 0 : unit->abbrevs->abbrevs[ai].tag;
 }
 
+namespace {
+
+// The parent noted for an image-wide entry index in an ascending note list, or -2 when absent.
+int32_t noted_parent(const DwarfParentNote* notes, int32_t count, int32_t key) {
+    for (int32_t low = 0, high = count - 1; low <= high;) {
+        int32_t mid = low + (high - low) / 2;
+        if (notes[mid].index == key) return notes[mid].parent;
+        if (notes[mid].index < key) low = mid + 1; else high = mid - 1;
+    }
+    return -2;
+}
+
+}  // namespace
+
 int32_t dwarf_entry_parent(const DwarfUnit* unit, int32_t index) {
     if (!unit || index < 0 || index >= unit->entry_count) return -1;
-    // Variables had their parent noted during the walk.
+    // Variables and scopes had their parents noted during the walk.
     const DwarfWork* w = unit->image->dwarf;
     int32_t key = unit->first_entry + index;
-    for (int32_t low = 0, high = w ? w->variable_count - 1 : -1; low <= high;) {
-        int32_t mid = low + (high - low) / 2;
-        if (w->variables[mid].index == key) return w->variables[mid].parent;
-        if (w->variables[mid].index < key) low = mid + 1; else high = mid - 1;
+    if (w) {
+        int32_t parent = noted_parent(w->variables, w->variable_count, key);
+        if (parent == -2) parent = noted_parent(w->scopes, w->scope_count, key);
+        if (parent != -2) return parent;
     }
     // Descend from the top level: step over siblings that end before the entry, enter the one
     // that holds it.

@@ -77,12 +77,13 @@ struct DwarfAttr {
 };
 
 // One attribute specification of an abbreviation. Attribute codes above 0xFFFF and forms above
-// 0xFFFF mean nothing to the reader and are kept as 0 (a form of 0 fails the entry, as any
+// 0xFF mean nothing to the reader and are kept as 0 (a form of 0 fails the entry, as any
 // unknown form does). An implicit constant's value sits in the table's implicit_consts, in the
 // order the abbreviation lists them.
 struct DwarfAttrSpec {
     uint16_t attr;
-    uint16_t form;
+    uint8_t form;
+    uint8_t size;              // bytes of a fixed-size form for the table's current unit, else 0xFF
 };
 static_assert(sizeof(DwarfAttrSpec) == 4, "DwarfAttrSpec is kept per attribute of every abbreviation");
 
@@ -96,6 +97,7 @@ struct DwarfAbbrev {
     uint16_t tag;
     uint16_t attr_count;
     uint8_t has_children;
+    uint8_t has_declaration;   // lists DW_AT_declaration
 };
 static_assert(sizeof(DwarfAbbrev) == 24, "DwarfAbbrev layout");
 
@@ -153,9 +155,10 @@ struct DwarfUnit {
 
 // Working tables of one debug-information pass. The entry array is in file order over all
 // accepted units, so it doubles as the sorted offset index for dwarf_find_entry.
-// A DW_TAG_variable entry (image-wide index) and its parent (index within its unit, -1 at the
-// top level), noted during the walk: variables are what the reader names through their scopes.
-struct DwarfVariableEntry {
+// An entry (image-wide index) and its parent (index within its unit, -1 at the top level),
+// noted during the walk for the entries whose scopes make names: variables, entries with
+// children (namespaces, classes, functions, blocks) and declarations (class statics).
+struct DwarfParentNote {
     int32_t index;
     int32_t parent;
 };
@@ -176,9 +179,12 @@ struct DwarfWork {
     DwarfEntry* entries;
     int32_t entry_count;
     int32_t entry_capacity;
-    DwarfVariableEntry* variables;  // the DW_TAG_variable entries, ascending
+    DwarfParentNote* variables;  // the DW_TAG_variable entries, ascending
     int32_t variable_count;
     int32_t variable_capacity;
+    DwarfParentNote* scopes;   // the other noted entries, ascending
+    int32_t scope_count;
+    int32_t scope_capacity;
     // Resolved types by image-wide entry index: an open-addressing table (key -1 = empty), as
     // only a small part of the entries are types that variables use.
     int32_t* type_keys;

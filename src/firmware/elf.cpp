@@ -25,26 +25,6 @@ uint64_t elf_read_n(const ElfImage* image, const uint8_t* p, unsigned n) {
     return v;
 }
 
-uint16_t elf_read_u16(const ElfImage* image, const uint8_t* p) {
-    return image->little_endian ? static_cast<uint16_t>(p[0] | (p[1] << 8))
-                                : static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t elf_read_u32(const ElfImage* image, const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-    if (!image->little_endian) v = __builtin_bswap32(v);
-    return v;
-}
-
-uint64_t elf_read_u64(const ElfImage* image, const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, 8);
-    if (!image->little_endian) v = __builtin_bswap64(v);
-    return v;
-}
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the fast readers assume a little-endian host");
-
 // [SECTION] Header and section table ------------------------------------------------------------
 
 namespace {
@@ -234,6 +214,7 @@ ElfImage* elf_open_memory(const void* data, size_t size, char* error, size_t cap
 void elf_close(ElfImage* image) {
     if (!image) return;
     free(image->owned_bytes);
+    elf_globals_free(image);
     elf_arena_free_all(image);
     free(image);
 }
