@@ -29,7 +29,9 @@ struct Cursor {
 size_t left(const Cursor& c) { return static_cast<size_t>(c.end - c.p); }
 
 // Unsigned LEB128; stops at the end and keeps at most 64 bits.
-uint64_t read_uleb(Cursor& c) {
+inline uint64_t read_uleb(Cursor& c) {
+    // Nearly every number in DWARF (codes, lengths, small constants) fits one byte.
+    if (c.p < c.end && *c.p < 0x80) return *c.p++;
     uint64_t v = 0;
     unsigned shift = 0;
     while (c.p < c.end) {
@@ -150,8 +152,8 @@ bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implici
         }
         case FORM_data1: case FORM_flag: case FORM_data2: case FORM_data4: case FORM_sec_offset:
         case FORM_data8: {
-            int n = form_fixed_size(form, ctx);
-            if (!read_fixed(c, ctx, static_cast<unsigned>(n), &v)) return false;
+            unsigned n = form == FORM_data1 || form == FORM_flag ? 1 : form == FORM_data2 ? 2 : form == FORM_data8 ? 8 : 4;
+            if (!read_fixed(c, ctx, n, &v)) return false;
             a->cls = ATTR_DATA; a->value = v; return true;
         }
         case FORM_ref_sig8:
@@ -179,7 +181,7 @@ bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implici
             if (!read_fixed(c, ctx, static_cast<unsigned>(form_fixed_size(form, ctx)), &v)) return false;
             a->cls = ATTR_DATA; a->value = v; return true;
         case FORM_ref1: case FORM_ref2: case FORM_ref4: case FORM_ref8:
-            if (!read_fixed(c, ctx, static_cast<unsigned>(form_fixed_size(form, ctx)), &v)) return false;
+            if (!read_fixed(c, ctx, 1u << (form - FORM_ref1), &v)) return false;
             a->cls = ATTR_DATA; a->value = v + ctx.unit_offset; return true;
         case FORM_ref_udata:
             if (!left(c)) return false;
@@ -231,12 +233,6 @@ bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implici
 
 // Steps over one value of a form without decoding it: what read_form accepts, and nothing else.
 bool skip_form(Cursor& c, const FormContext& ctx, uint64_t form, bool via_indirect) {
-    int n = form_fixed_size(form, ctx);
-    if (n >= 0) {
-        if (left(c) < static_cast<size_t>(n)) return false;
-        c.p += n;
-        return true;
-    }
     uint64_t length = 0;
     switch (form) {
         case FORM_block1: case FORM_block2: case FORM_block4: {
@@ -266,8 +262,12 @@ bool skip_form(Cursor& c, const FormContext& ctx, uint64_t form, bool via_indire
         case FORM_indirect:
             if (via_indirect || !left(c)) return false;
             return skip_form(c, ctx, read_uleb(c), true);
-        default:
-            return false;
+        default: {
+            int n = form_fixed_size(form, ctx);
+            if (n < 0 || left(c) < static_cast<size_t>(n)) return false;
+            c.p += n;
+            return true;
+        }
     }
     if (length > left(c)) return false;
     c.p += length;
