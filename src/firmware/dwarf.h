@@ -8,10 +8,10 @@
 // a time and the pages of finished units are handed back to the system as the walk goes on,
 // so a first open of a large image holds neither all its entries nor all its .debug_info.
 //
-// Memory: an entry keeps only its offset, abbreviation, parent and descendant count; its
-// attributes are decoded again from the section bytes when they are asked for
-// (dwarf_entry_attrs). The first pass decodes every attribute once to validate the unit, so
-// a later decode cannot fail.
+// Memory: an entry keeps only its offset and descendant count; its attributes are decoded
+// again from the section bytes when they are asked for (dwarf_entry_attrs). The first pass
+// steps over every attribute value once to validate the unit (skip_form accepts exactly what
+// read_form does), so a later decode cannot fail.
 #pragma once
 #include <cstddef>
 #include <cstdint>
