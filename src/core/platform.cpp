@@ -219,3 +219,48 @@ void platform_unmap_file(FileMapping* mapping) {
     memset(mapping, 0, sizeof *mapping);
 }
 
+void platform_release_mapped_pages(const FileMapping* mapping, const uint8_t* data, uint64_t size) {
+    if (!mapping || !mapping->data || !data || data < mapping->data || size == 0) return;
+    // Only the view's own pages, and only whole ones.
+    uint64_t begin_offset = (uint64_t)(data - mapping->data);
+    if (begin_offset >= mapping->size) return;
+    if (size > mapping->size - begin_offset) size = mapping->size - begin_offset;
+#ifdef _WIN32
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    uintptr_t page = info.dwPageSize ? info.dwPageSize : 4096;
+#else
+    long system_page = sysconf(_SC_PAGESIZE);
+    uintptr_t page = system_page > 0 ? (uintptr_t)system_page : 4096;
+#endif
+    uintptr_t begin = ((uintptr_t)data + page - 1) & ~(page - 1);
+    uintptr_t end = ((uintptr_t)data + size) & ~(page - 1);
+    if (end <= begin) return;
+#ifdef _WIN32
+    // Unlocking pages that are not locked removes them from the working set: the documented way
+    // to trim part of a view.
+    VirtualUnlock((void*)begin, end - begin);
+#else
+    madvise((void*)begin, end - begin, MADV_DONTNEED);
+#endif
+}
+
+void* platform_alloc_pages(size_t size) {
+    if (size == 0) return nullptr;
+#ifdef _WIN32
+    return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+#else
+    void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    return block == MAP_FAILED ? nullptr : block;
+#endif
+}
+
+void platform_free_pages(void* block, size_t size) {
+    if (!block) return;
+#ifdef _WIN32
+    (void)size;
+    VirtualFree(block, 0, MEM_RELEASE);
+#else
+    munmap(block, size);
+#endif
+}

@@ -99,4 +99,16 @@ enum : int {
 int platform_map_file(const char* path, FileMapping* out);
 // Releases a mapping made by platform_map_file; a zeroed mapping is ignored.
 void platform_unmap_file(FileMapping* mapping);
+// Lets the system take back the resident pages that lie wholly inside [data, data + size) of a
+// mapping made by platform_map_file (pages already read through): the view stays valid, and a
+// page touched again is read from the file again. Only for such read-only views: on other
+// memory the contents could be lost.
+void platform_release_mapped_pages(const FileMapping* mapping, const uint8_t* data, uint64_t size);
+
+// Zero-filled read-write memory straight from the system, for a block that is about to be
+// filled: its pages are made resident in one call where the system allows (natively; Windows
+// commits them and faults them in as usual) rather than with one page fault each. Null when
+// refused. Give it back with platform_free_pages and the same size.
+void* platform_alloc_pages(size_t size);
+void platform_free_pages(void* block, size_t size);
 

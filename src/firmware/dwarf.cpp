@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/platform.h"
 #include "firmware/dwarf.h"
 
 // [SECTION] Cursor and LEB128 -------------------------------------------------------------------
@@ -28,7 +29,9 @@ struct Cursor {
 size_t left(const Cursor& c) { return static_cast<size_t>(c.end - c.p); }
 
 // Unsigned LEB128; stops at the end and keeps at most 64 bits.
-uint64_t read_uleb(Cursor& c) {
+inline uint64_t read_uleb(Cursor& c) {
+    // Nearly every number in DWARF (codes, lengths, small constants) fits one byte.
+    if (c.p < c.end && *c.p < 0x80) return *c.p++;
     uint64_t v = 0;
     unsigned shift = 0;
     while (c.p < c.end) {
@@ -95,10 +98,21 @@ int form_fixed_size(uint64_t form, const FormContext& ctx) {
     }
 }
 
+// An n-byte number (1, 2, 4 or 8 on the hot path, anything up to 8) in the image's byte order.
+inline uint64_t read_number(const ElfImage* image, const uint8_t* p, unsigned n) {
+    switch (n) {
+        case 1: return p[0];
+        case 2: return elf_read_u16(image, p);
+        case 4: return elf_read_u32(image, p);
+        case 8: return elf_read_u64(image, p);
+        default: return n ? elf_read_n(image, p, n) : 0;
+    }
+}
+
 // Reads n fixed bytes; false when they would pass the end.
-bool read_fixed(Cursor& c, const FormContext& ctx, unsigned n, uint64_t* v) {
+inline bool read_fixed(Cursor& c, const FormContext& ctx, unsigned n, uint64_t* v) {
     if (left(c) < n) return false;
-    *v = n ? elf_read_n(ctx.image, c.p, n) : 0;
+    *v = read_number(ctx.image, c.p, n);
     c.p += n;
     return true;
 }
@@ -138,8 +152,8 @@ bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implici
         }
         case FORM_data1: case FORM_flag: case FORM_data2: case FORM_data4: case FORM_sec_offset:
         case FORM_data8: {
-            int n = form_fixed_size(form, ctx);
-            if (!read_fixed(c, ctx, static_cast<unsigned>(n), &v)) return false;
+            unsigned n = form == FORM_data1 || form == FORM_flag ? 1 : form == FORM_data2 ? 2 : form == FORM_data8 ? 8 : 4;
+            if (!read_fixed(c, ctx, n, &v)) return false;
             a->cls = ATTR_DATA; a->value = v; return true;
         }
         case FORM_ref_sig8:
@@ -167,7 +181,7 @@ bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implici
             if (!read_fixed(c, ctx, static_cast<unsigned>(form_fixed_size(form, ctx)), &v)) return false;
             a->cls = ATTR_DATA; a->value = v; return true;
         case FORM_ref1: case FORM_ref2: case FORM_ref4: case FORM_ref8:
-            if (!read_fixed(c, ctx, static_cast<unsigned>(form_fixed_size(form, ctx)), &v)) return false;
+            if (!read_fixed(c, ctx, 1u << (form - FORM_ref1), &v)) return false;
             a->cls = ATTR_DATA; a->value = v + ctx.unit_offset; return true;
         case FORM_ref_udata:
             if (!left(c)) return false;
@@ -217,6 +231,49 @@ bool read_form(Cursor& c, const FormContext& ctx, uint64_t form, int64_t implici
     }
 }
 
+// Steps over one value of a form without decoding it: what read_form accepts, and nothing else.
+bool skip_form(Cursor& c, const FormContext& ctx, uint64_t form, bool via_indirect) {
+    uint64_t length = 0;
+    switch (form) {
+        case FORM_block1: case FORM_block2: case FORM_block4: {
+            unsigned size = form == FORM_block1 ? 1 : form == FORM_block2 ? 2 : 4;
+            if (!read_fixed(c, ctx, size, &length)) return false;
+            break;
+        }
+        case FORM_block:
+            length = read_uleb(c);
+            break;
+        case FORM_exprloc:
+            if (!left(c)) return false;
+            length = read_uleb(c);
+            break;
+        case FORM_string: {
+            const void* nul = memchr(c.p, 0, left(c));
+            if (!nul) return false;
+            c.p = static_cast<const uint8_t*>(nul) + 1;
+            return true;
+        }
+        case FORM_sdata: case FORM_udata: case FORM_ref_udata: case FORM_strx: case FORM_addrx: case FORM_loclistx:
+        case FORM_rnglistx:
+            if (!left(c)) return false;
+            while (c.p < c.end && (*c.p++ & 0x80)) {
+            }
+            return true;
+        case FORM_indirect:
+            if (via_indirect || !left(c)) return false;
+            return skip_form(c, ctx, read_uleb(c), true);
+        default: {
+            int n = form_fixed_size(form, ctx);
+            if (n < 0 || left(c) < static_cast<size_t>(n)) return false;
+            c.p += n;
+            return true;
+        }
+    }
+    if (length > left(c)) return false;
+    c.p += length;
+    return true;
+}
+
 // [SECTION] Abbreviation tables -----------------------------------------------------------------
 
 template <typename T>
@@ -234,26 +291,23 @@ bool grow(T** array, int32_t* capacity, int32_t need, int32_t initial) {
 
 void table_free(DwarfAbbrevTable* t) {
     free(t->abbrevs);
-    free(t->attr_codes);
-    free(t->forms);
+    free(t->specs);
     free(t->implicit_consts);
     free(t->by_code);
     memset(t, 0, sizeof *t);
 }
 
+// Attribute codes and tags the reader knows fit in 16 bits, forms in 8: anything wider is kept
+// as 0 (no attribute, no tag, and a form that fails the entry, as the unknown ones do).
+uint16_t narrow16(uint64_t v) { return v <= 0xFFFF ? static_cast<uint16_t>(v) : 0; }
+uint8_t narrow8(uint64_t v) { return v <= 0xFF ? static_cast<uint8_t>(v) : 0; }
+
 bool table_add_spec(DwarfAbbrevTable* t, uint64_t attr, uint64_t form, int64_t implicit) {
-    int32_t need = t->spec_count + 1;
-    int32_t cap = t->spec_capacity;
-    if (!grow(&t->attr_codes, &cap, need, 8)) return false;
-    cap = t->spec_capacity;
-    if (!grow(&t->forms, &cap, need, 8)) return false;
-    cap = t->spec_capacity;
-    if (!grow(&t->implicit_consts, &cap, need, 8)) return false;
-    t->spec_capacity = cap;
-    t->attr_codes[t->spec_count] = attr;
-    t->forms[t->spec_count] = form;
-    t->implicit_consts[t->spec_count] = implicit;
-    t->spec_count++;
+    if (!grow(&t->specs, &t->spec_capacity, t->spec_count + 1, 256)) return false;
+    t->specs[t->spec_count++] = {narrow16(attr), narrow8(form), 0xFF};
+    if (form != FORM_implicit_const) return true;
+    if (!grow(&t->implicit_consts, &t->implicit_capacity, t->implicit_count + 1, 64)) return false;
+    t->implicit_consts[t->implicit_count++] = implicit;
     return true;
 }
 
@@ -270,7 +324,8 @@ void table_index_codes(DwarfAbbrevTable* t) {
     for (int32_t i = t->count; i-- > 0;) t->by_code[t->abbrevs[i].code] = i + 1;  // first one wins
 }
 
-// Reads the table at offset; false on allocation failure or an empty table.
+// Reads the table at offset; false on allocation failure, an empty table, or numbers no
+// producer writes (codes of 2^32 and above, more than 65535 attributes in one abbreviation).
 bool table_read(const ElfImage* image, uint64_t offset, DwarfAbbrevTable* t) {
     memset(t, 0, sizeof *t);
     t->offset = offset;
@@ -279,21 +334,25 @@ bool table_read(const ElfImage* image, uint64_t offset, DwarfAbbrevTable* t) {
     while (c.p < c.end) {
         uint64_t code = read_uleb(c);
         if (code == 0) break;
+        if (code > 0xFFFFFFFFu) return false;
         if (!grow(&t->abbrevs, &t->capacity, t->count + 1, 64)) return false;
         DwarfAbbrev& a = t->abbrevs[t->count];
-        a.code = code;
-        a.tag = read_uleb(c);
+        a.code = static_cast<uint32_t>(code);
+        a.tag = narrow16(read_uleb(c));
         a.has_children = c.p < c.end && *c.p == 1;
         if (c.p < c.end) c.p++;
-        a.first_spec = t->spec_count;
+        a.first_spec = static_cast<uint32_t>(t->spec_count);
+        a.first_implicit = static_cast<uint32_t>(t->implicit_count);
         a.attr_count = 0;
+        a.has_declaration = 0;
         a.fixed_size = -1;
         while (c.p < c.end) {
             uint64_t attr = read_uleb(c);
             uint64_t form = read_uleb(c);
             if (attr == 0 && form == 0) break;
             int64_t implicit = form == FORM_implicit_const ? read_sleb(c) : 0;
-            if (!table_add_spec(t, attr, form, implicit)) return false;
+            if (a.attr_count == 0xFFFF || !table_add_spec(t, attr, form, implicit)) return false;
+            if (attr == DW_AT_declaration) a.has_declaration = 1;
             a.attr_count++;
         }
         t->count++;
@@ -312,17 +371,44 @@ int32_t table_find(const DwarfAbbrevTable* t, uint64_t code) {
 }
 
 // Size of all attribute values of each abbreviation when every form has a fixed size, so that
-// the walk can step over such entries at once. Depends on the unit's address size and version.
+// the walk can step over such entries at once. Depends on the unit's address size and version,
+// which the units sharing a table almost always have in common: computed again only on a change.
 void table_fix_sizes(DwarfAbbrevTable* t, const FormContext& ctx) {
+    int32_t key = ctx.address_size * 256 + (ctx.version & 0xFF) + 0x10000;
+    if (t->fixed_for == key) return;
+    t->fixed_for = key;
     for (int32_t i = 0; i < t->count; i++) {
         DwarfAbbrev& a = t->abbrevs[i];
         int total = 0;
-        for (int32_t k = 0; k < a.attr_count && total >= 0; k++) {
-            int n = form_fixed_size(t->forms[a.first_spec + k], ctx);
-            total = n < 0 ? -1 : total + n;
+        for (uint32_t k = 0; k < a.attr_count; k++) {
+            DwarfAttrSpec& spec = t->specs[a.first_spec + k];
+            int n = form_fixed_size(spec.form, ctx);
+            spec.size = n < 0 ? 0xFF : static_cast<uint8_t>(n);
+            total = n < 0 || total < 0 ? -1 : total + n;
         }
         a.fixed_size = total;
     }
+}
+
+// Decodes the attribute values of one entry of abbreviation a, from c (past the code), into
+// out (at most capacity kept, in stored order; null to only step over them). Returns the count
+// kept, or -1 when a value does not decode.
+int decode_attrs(Cursor& c, const FormContext& ctx, const DwarfAbbrevTable* t, const DwarfAbbrev& a,
+                 DwarfAttr* out, int capacity) {
+    int count = 0;
+    DwarfAttr spare;
+    uint32_t implicit = a.first_implicit;
+    for (uint32_t k = 0; k < a.attr_count; k++) {
+        const DwarfAttrSpec& spec = t->specs[a.first_spec + k];
+        DwarfAttr* slot = count < capacity ? &out[count] : &spare;
+        slot->code = spec.attr;
+        int64_t value = 0;
+        if (spec.form == FORM_implicit_const && implicit < static_cast<uint32_t>(t->implicit_count))
+            value = t->implicit_consts[implicit++];
+        if (!read_form(c, ctx, spec.form, value, slot, false)) return -1;
+        if (count < capacity) count++;
+    }
+    return count;
 }
 
 // The table at offset, read once and shared by every unit naming it; -1 when unreadable.
@@ -356,7 +442,6 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
     Cursor c = {dwarf_unit_bytes(u, u->first_entry_offset), dwarf_unit_bytes(u, u->end_offset)};
     FormContext ctx = {image, u->unit_offset, u->version, u->address_size};
     stack->count = 0;
-    DwarfAttr scratch;
     while (c.p < c.end) {
         if (*c.p == 0) {
             c.p++;
@@ -376,20 +461,28 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
         DwarfEntry& e = w->entries[index];
         e.offset = static_cast<uint32_t>(static_cast<uint64_t>(start - u->section) + u->bias);
         e.descendant_count = 0;
-        // Variables are remembered now, so that collecting them later reads only their bytes.
+        // Variables are remembered now, so that collecting them later reads only their bytes;
+        // they and the scopes that name them keep their parents.
+        int32_t parent = stack->count ? stack->items[stack->count - 1] - u->first_entry : -1;
         if (a.tag == DW_TAG_variable) {
             if (!grow(&w->variables, &w->variable_capacity, w->variable_count + 1, 1024)) return false;
-            w->variables[w->variable_count++] = {index, stack->count ? stack->items[stack->count - 1] - u->first_entry : -1};
+            w->variables[w->variable_count++] = {index, parent};
+        } else if (a.has_children || a.has_declaration) {
+            if (!grow(&w->scopes, &w->scope_capacity, w->scope_count + 1, 1024)) return false;
+            w->scopes[w->scope_count++] = {index, parent};
         }
         if (a.fixed_size >= 0) {
             if (left(c) < static_cast<size_t>(a.fixed_size)) return false;
             c.p += a.fixed_size;
         } else {
-            for (int32_t k = 0; k < a.attr_count; k++) {
-                scratch.code = t->attr_codes[a.first_spec + k];
-                if (!read_form(c, ctx, t->forms[a.first_spec + k], t->implicit_consts[a.first_spec + k],
-                               &scratch, false))
+            for (uint32_t k = 0; k < a.attr_count; k++) {
+                const DwarfAttrSpec& spec = t->specs[a.first_spec + k];
+                if (spec.size != 0xFF) {
+                    if (left(c) < spec.size) return false;
+                    c.p += spec.size;
+                } else if (!skip_form(c, ctx, spec.form, false)) {
                     return false;
+                }
             }
         }
         if (a.has_children) {
@@ -477,10 +570,11 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
     FormContext ctx = {image, u.unit_offset, u.version, u.address_size};
     table_fix_sizes(t, ctx);
     u.first_entry = w->entry_count;
-    const int32_t first_variable = w->variable_count;
+    const int32_t first_variable = w->variable_count, first_scope = w->scope_count;
     if (!unit_read_entries(image, w, &u, t, stack)) {
         w->entry_count = u.first_entry;
         w->variable_count = first_variable;
+        w->scope_count = first_scope;
         return UNIT_REJECTED;
     }
     u.abbrevs = t;
@@ -500,10 +594,82 @@ UnitResult unit_read(ElfImage* image, DwarfWork* w, const ElfSection& section, u
         (u.type_offset && !work_add_signature(w, u.type_signature, u.type_offset))) {
         w->entry_count = u.first_entry;
         w->variable_count = first_variable;
+        w->scope_count = first_scope;
         return UNIT_STOP;
     }
     w->units[w->unit_count++] = u;
     return UNIT_ACCEPTED;
+}
+
+// Hands every listed variable entry of the accepted units to dwarf_collect_variable, in file
+// order (the entry array is in file order, hence already the sorted index).
+void collect_variables(DwarfWork* w) {
+    for (int32_t i = 0; i < w->unit_count; i++) w->units[i].entries = w->entries + w->units[i].first_entry;
+    int32_t unit = 0;
+    for (int32_t v = 0; v < w->variable_count; v++) {
+        int32_t index = w->variables[v].index;
+        while (unit < w->unit_count && index >= w->units[unit].first_entry + w->units[unit].entry_count) unit++;
+        if (unit == w->unit_count) break;
+        dwarf_collect_variable(&w->units[unit], index - w->units[unit].first_entry);
+    }
+}
+
+// Forms that refer outside their own unit (or may: an indirect form names its form in the data).
+// References into supplementary or alternate files are never followed (their units are dropped
+// or the value is skipped), so they need not be listed.
+bool table_refers_out(const DwarfAbbrevTable* t) {
+    for (int32_t i = 0; i < t->spec_count; i++) {
+        uint8_t form = t->specs[i].form;
+        if (form == FORM_ref_addr || form == FORM_ref_sig8 || form == FORM_indirect) return true;
+    }
+    return false;
+}
+
+// True when every unit of .debug_info can be read and collected on its own: no type units and
+// no abbreviation with a form that refers outside its unit. Reads only the unit headers and
+// the abbreviation tables (which the walk shares).
+bool units_self_contained(ElfImage* image, DwarfWork* w) {
+    if (image->debug_types.data) return false;
+    const ElfSection& info = image->debug_info;
+    uint64_t pos = 0;
+    while (info.size - pos >= 4) {
+        uint64_t length = elf_read_u32(image, info.data + pos);
+        if (length == 0 || length == 0xFFFFFFFFu) break;
+        if (length >= 2 && length <= info.size - pos - 4) {
+            DwarfUnit u;
+            memset(&u, 0, sizeof u);
+            u.unit_offset = pos;
+            if (unit_header(image, info.data + pos, length, false, &u)) {
+                if (u.unit_type == DW_UT_type || u.unit_type == DW_UT_split_type) return false;
+                int32_t ti = u.abbrev_offset < image->debug_abbrev.size ? work_table(image, w, u.abbrev_offset) : -1;
+                if (ti >= 0 && table_refers_out(w->tables[ti])) return false;
+            }
+        }
+        pos += 4 + length;
+        if (pos > info.size) break;
+    }
+    return true;
+}
+
+// Forgets every entry, variable and resolved type of the units read so far (each was collected).
+void work_reset_units(DwarfWork* w) {
+    w->unit_count = 0;
+    w->entry_count = 0;
+    w->variable_count = 0;
+    w->scope_count = 0;
+    if (w->type_count) memset(w->type_keys, 0xFF, sizeof(int32_t) * w->type_slots);
+    w->type_count = 0;
+}
+
+// Bytes of .debug_info handed back at a time: each release is a system call, and the pages of
+// one batch stay resident until it is full.
+constexpr uint64_t kReleaseBatch = 1u << 20;
+
+// Hands back the pages of .debug_info below `end` that no later step reads (mapped files only).
+void release_consumed(ElfImage* image, DwarfWork* w, uint64_t end, bool force) {
+    if (!image->mapping || end <= w->released_to || (!force && end - w->released_to < kReleaseBatch)) return;
+    platform_release_mapped_pages(image->mapping, image->debug_info.data + w->released_to, end - w->released_to);
+    w->released_to = end;
 }
 
 // Walks every unit of one section; false when the walk must stop altogether.
@@ -511,8 +677,14 @@ bool walk_section(ElfImage* image, DwarfWork* w, const ElfSection& section, uint
                   ParentStack* stack) {
     uint64_t pos = 0;
     while (section.size - pos >= 4) {
-        if (unit_read(image, w, section, bias, types_section, pos, stack) == UNIT_STOP) return false;
         uint64_t length = elf_read_u32(image, section.data + pos);
+        if (unit_read(image, w, section, bias, types_section, pos, stack) == UNIT_STOP) return false;
+        if (w->per_unit) {
+            collect_variables(w);
+            work_reset_units(w);
+            if (!types_section && length != 0xFFFFFFFFu && length <= section.size - pos - 4)
+                release_consumed(image, w, pos + 4 + length, false);
+        }
         if (length == 0 || length == 0xFFFFFFFFu) break;
         pos += 4 + length;
         if (pos > section.size) break;
@@ -537,6 +709,7 @@ void work_free(ElfImage* image) {
     free(w->units);
     free(w->entries);
     free(w->variables);
+    free(w->scopes);
     free(w->type_keys);
     free(w->type_values);
     free(w->names);
@@ -552,6 +725,7 @@ void dwarf_read_all(ElfImage* image) {
     DwarfWork* w = static_cast<DwarfWork*>(calloc(1, sizeof(DwarfWork)));
     if (!w) return;
     image->dwarf = w;
+    w->per_unit = units_self_contained(image, w);
     ParentStack stack = {nullptr, 0, 0};
     // Type units of .debug_types (DWARF 4) follow those of .debug_info in the virtual offsets.
     if (walk_section(image, w, info, 0, false, &stack) && image->debug_types.data)
@@ -559,15 +733,7 @@ void dwarf_read_all(ElfImage* image) {
     free(stack.items);
     if (w->signature_count > 1)
         qsort(w->signatures, static_cast<size_t>(w->signature_count), sizeof(DwarfSignature), compare_signatures);
-    // The entry array is in file order, hence already the sorted index; each unit gets its slice.
-    for (int32_t i = 0; i < w->unit_count; i++) w->units[i].entries = w->entries + w->units[i].first_entry;
-    int32_t unit = 0;
-    for (int32_t v = 0; v < w->variable_count; v++) {
-        int32_t index = w->variables[v].index;
-        while (unit < w->unit_count && index >= w->units[unit].first_entry + w->units[unit].entry_count) unit++;
-        if (unit == w->unit_count) break;
-        dwarf_collect_variable(&w->units[unit], index - w->units[unit].first_entry);
-    }
+    if (!w->per_unit) collect_variables(w);
     work_free(image);
 }
 
@@ -604,18 +770,9 @@ int dwarf_entry_attrs(const DwarfUnit* unit, int32_t index, DwarfAttr* out, int 
     Cursor c = {dwarf_unit_bytes(unit, e.offset), dwarf_unit_bytes(unit, unit->end_offset)};
     int32_t ai = table_find(t, read_uleb(c));
     if (ai < 0) return 0;  // cannot happen: the walk found it
-    const DwarfAbbrev& a = t->abbrevs[ai];
     FormContext ctx = {image, unit->unit_offset, unit->version, unit->address_size};
-    int count = 0;
-    DwarfAttr spare;
-    for (int32_t k = 0; k < a.attr_count; k++) {
-        DwarfAttr* slot = count < capacity ? &out[count] : &spare;
-        slot->code = t->attr_codes[a.first_spec + k];
-        if (!read_form(c, ctx, t->forms[a.first_spec + k], t->implicit_consts[a.first_spec + k], slot, false))
-            break;  // cannot happen: the walk read the same bytes
-        if (count < capacity) count++;
-    }
-    return count;
+    int count = decode_attrs(c, ctx, t, t->abbrevs[ai], out, capacity);
+    return count < 0 ? 0 : count;  // cannot fail: the walk read the same bytes
 }
 
 uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index) {
@@ -625,15 +782,29 @@ uint64_t dwarf_entry_tag(const DwarfUnit* unit, int32_t index) {
     return ai < 0 ? 0 : unit->abbrevs->abbrevs[ai].tag;
 }
 
+namespace {
+
+// The parent noted for an image-wide entry index in an ascending note list, or -2 when absent.
+int32_t noted_parent(const DwarfParentNote* notes, int32_t count, int32_t key) {
+    for (int32_t low = 0, high = count - 1; low <= high;) {
+        int32_t mid = low + (high - low) / 2;
+        if (notes[mid].index == key) return notes[mid].parent;
+        if (notes[mid].index < key) low = mid + 1; else high = mid - 1;
+    }
+    return -2;
+}
+
+}  // namespace
+
 int32_t dwarf_entry_parent(const DwarfUnit* unit, int32_t index) {
     if (!unit || index < 0 || index >= unit->entry_count) return -1;
-    // Variables had their parent noted during the walk.
+    // Variables and scopes had their parents noted during the walk.
     const DwarfWork* w = unit->image->dwarf;
     int32_t key = unit->first_entry + index;
-    for (int32_t low = 0, high = w ? w->variable_count - 1 : -1; low <= high;) {
-        int32_t mid = low + (high - low) / 2;
-        if (w->variables[mid].index == key) return w->variables[mid].parent;
-        if (w->variables[mid].index < key) low = mid + 1; else high = mid - 1;
+    if (w) {
+        int32_t parent = noted_parent(w->variables, w->variable_count, key);
+        if (parent == -2) parent = noted_parent(w->scopes, w->scope_count, key);
+        if (parent != -2) return parent;
     }
     // Descend from the top level: step over siblings that end before the entry, enter the one
     // that holds it.

@@ -3,12 +3,15 @@
 //
 // The tables here are working state of one elf_open: dwarf_read_all builds them, hands every
 // variable entry to dwarf_collect_variable, and frees them before returning. Only what the
-// type resolution copies into the image's arena survives.
+// type resolution copies into the image's arena survives. When the units are self-contained
+// (what compilers emit without type units or a DWARF compressor), the work is done one unit at
+// a time and the pages of finished units are handed back to the system as the walk goes on,
+// so a first open of a large image holds neither all its entries nor all its .debug_info.
 //
-// Memory: an entry keeps only its offset, abbreviation, parent and descendant count; its
-// attributes are decoded again from the section bytes when they are asked for
-// (dwarf_entry_attrs). The first pass decodes every attribute once to validate the unit, so
-// a later decode cannot fail.
+// Memory: an entry keeps only its offset and descendant count; its attributes are decoded
+// again from the section bytes when they are asked for (dwarf_entry_attrs). The first pass
+// steps over every attribute value once to validate the unit (skip_form accepts exactly what
+// read_form does), so a later decode cannot fail.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -73,30 +76,47 @@ struct DwarfAttr {
     const uint8_t* data;       // into the file bytes, or null
 };
 
-// One abbreviation: tag, children flag and its attribute specifications (a slice of the
-// table's parallel arrays).
-struct DwarfAbbrev {
-    uint64_t code;
-    uint64_t tag;
-    int32_t has_children;
-    int32_t attr_count;
-    int32_t first_spec;        // index into the table's attr_codes / forms / implicit_consts
-    int32_t fixed_size;        // bytes of all attributes when every form has a fixed size, else -1
+// One attribute specification of an abbreviation. Attribute codes above 0xFFFF and forms above
+// 0xFF mean nothing to the reader and are kept as 0 (a form of 0 fails the entry, as any
+// unknown form does). An implicit constant's value sits in the table's implicit_consts, in the
+// order the abbreviation lists them.
+struct DwarfAttrSpec {
+    uint16_t attr;
+    uint8_t form;
+    uint8_t size;              // bytes of a fixed-size form for the table's current unit, else 0xFF
 };
+static_assert(sizeof(DwarfAttrSpec) == 4, "DwarfAttrSpec is kept per attribute of every abbreviation");
+
+// One abbreviation: tag, children flag and its attribute specifications (a slice of the
+// table's spec array). Tags above 0xFFFF are kept as 0 (no tag the reader knows).
+struct DwarfAbbrev {
+    uint32_t code;
+    uint32_t first_spec;       // index into the table's specs
+    uint32_t first_implicit;   // index into the table's implicit_consts
+    int32_t fixed_size;        // bytes of all attributes when every form has a fixed size, else -1
+    uint16_t tag;
+    uint16_t attr_count;
+    uint8_t has_children;
+    uint8_t has_declaration;   // lists DW_AT_declaration
+};
+static_assert(sizeof(DwarfAbbrev) == 24, "DwarfAbbrev layout");
 
 // One abbreviation table of .debug_abbrev (shared by the units that name the same offset).
+// Codes above 2^32 - 1 and abbreviations of more than 65535 attributes make a table unreadable.
 struct DwarfAbbrevTable {
     uint64_t offset;
     DwarfAbbrev* abbrevs;
     int32_t count;
     int32_t capacity;
-    uint64_t* attr_codes;
-    uint64_t* forms;
-    int64_t* implicit_consts;
+    DwarfAttrSpec* specs;
     int32_t spec_count;
     int32_t spec_capacity;
+    int64_t* implicit_consts;  // DW_FORM_implicit_const values, in spec order
+    int32_t implicit_count;
+    int32_t implicit_capacity;
     int32_t* by_code;          // abbreviation index + 1 for codes below by_code_size, 0 = absent
     int32_t by_code_size;
+    int32_t fixed_for;         // address size * 256 + version the fixed sizes were computed for, 0 = none
 };
 
 // One debugging information entry. Its descendants are the next descendant_count entries. The
@@ -135,9 +155,10 @@ struct DwarfUnit {
 
 // Working tables of one debug-information pass. The entry array is in file order over all
 // accepted units, so it doubles as the sorted offset index for dwarf_find_entry.
-// A DW_TAG_variable entry (image-wide index) and its parent (index within its unit, -1 at the
-// top level), noted during the walk: variables are what the reader names through their scopes.
-struct DwarfVariableEntry {
+// An entry (image-wide index) and its parent (index within its unit, -1 at the top level),
+// noted during the walk for the entries whose scopes make names: variables, entries with
+// children (namespaces, classes, functions, blocks) and declarations (class statics).
+struct DwarfParentNote {
     int32_t index;
     int32_t parent;
 };
@@ -158,9 +179,12 @@ struct DwarfWork {
     DwarfEntry* entries;
     int32_t entry_count;
     int32_t entry_capacity;
-    DwarfVariableEntry* variables;  // the DW_TAG_variable entries, ascending
+    DwarfParentNote* variables;  // the DW_TAG_variable entries, ascending
     int32_t variable_count;
     int32_t variable_capacity;
+    DwarfParentNote* scopes;   // the other noted entries, ascending
+    int32_t scope_count;
+    int32_t scope_capacity;
     // Resolved types by image-wide entry index: an open-addressing table (key -1 = empty), as
     // only a small part of the entries are types that variables use.
     int32_t* type_keys;
@@ -174,6 +198,12 @@ struct DwarfWork {
     DwarfAbbrevTable** tables;  // each table allocated on its own: units point at them
     int32_t table_count;
     int32_t table_capacity;
+    // Set when no unit can refer into another (no DW_FORM_ref_addr, ref_sig8, indirect or
+    // supplementary references, no type units): each unit's variables are then collected as
+    // soon as the unit is read, and its entries, variables and resolved types are dropped
+    // before the next one, so the entry array only ever holds one unit.
+    int32_t per_unit;
+    uint64_t released_to;      // .debug_info bytes below this were handed back (mapped files)
 };
 
 // DWARF_MAX_POINTEE_DEPTH: a pointer found deeper than this has no pointee record. Nothing

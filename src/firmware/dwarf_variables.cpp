@@ -215,11 +215,15 @@ void dwarf_collect_variable(DwarfUnit* unit, int32_t index) {
     int32_t scope_index = index;
     if (v.has_origin) variable_from_origin(unit, &v, &scope_unit, &scope_index);
     if (!v.name || !v.name[0]) return;
+    // A concrete instance of a local (an origin, no fixed location, no linker name) is nothing
+    // to list: most variables of an optimised image are such, so they are not even named.
+    bool has_linkage_name = v.linkage_name && v.linkage_name[0];
+    if (!v.has_location && !has_linkage_name) return;
 
     char name[QUALIFIED_NAME_CAPACITY];
     qualified_name(scope_unit, scope_index, v.name, name, sizeof name);
     if (!v.has_location) {
-        if (v.linkage_name && v.linkage_name[0]) remember_linkage_variable(unit, &v, name);
+        remember_linkage_variable(unit, &v, name);
         return;
     }
 

@@ -25,26 +25,6 @@ uint64_t elf_read_n(const ElfImage* image, const uint8_t* p, unsigned n) {
     return v;
 }
 
-uint16_t elf_read_u16(const ElfImage* image, const uint8_t* p) {
-    return image->little_endian ? static_cast<uint16_t>(p[0] | (p[1] << 8))
-                                : static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t elf_read_u32(const ElfImage* image, const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-    if (!image->little_endian) v = __builtin_bswap32(v);
-    return v;
-}
-
-uint64_t elf_read_u64(const ElfImage* image, const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, 8);
-    if (!image->little_endian) v = __builtin_bswap64(v);
-    return v;
-}
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the fast readers assume a little-endian host");
-
 // [SECTION] Header and section table ------------------------------------------------------------
 
 namespace {
@@ -154,7 +134,8 @@ int locate_sections(ElfImage* image, char* error, size_t capacity) {
 
 // Reads an image from bytes that stay valid during the call; owned (malloc'd, or null for a
 // mapping the caller releases) passes to the image, and is freed on every failure.
-ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, char* error, size_t capacity) {
+ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, const FileMapping* mapping, char* error,
+                     size_t capacity) {
     ElfImage* image = static_cast<ElfImage*>(calloc(1, sizeof(ElfImage)));
     if (!image) {
         free(owned);
@@ -164,6 +145,7 @@ ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, char* 
     image->file_bytes = bytes;
     image->file_size = size;
     image->owned_bytes = owned;
+    image->mapping = mapping;
     if (check_header(image, error, capacity) != 0 || locate_sections(image, error, capacity) != 0) {
         elf_close(image);
         return nullptr;
@@ -182,6 +164,7 @@ ElfImage* open_bytes(const uint8_t* bytes, uint64_t size, uint8_t* owned, char* 
 void forget_file_bytes(ElfImage* image) {
     image->file_bytes = nullptr;
     image->section_headers = nullptr;
+    image->mapping = nullptr;
     ElfSection* sections[] = {&image->shstrtab, &image->symtab, &image->strtab, &image->debug_info,
                               &image->debug_abbrev, &image->debug_str, &image->debug_str_offsets,
                               &image->debug_addr, &image->debug_types};
@@ -207,7 +190,7 @@ ElfImage* elf_open(const char* path, char* error, size_t capacity) {
         case FILE_MAP_FAILED: fail(error, capacity, "out of memory"); return nullptr;
         default: fail(error, capacity, "cannot open file: %s", path ? path : ""); return nullptr;
     }
-    ElfImage* image = open_bytes(map.data, map.size, nullptr, error, capacity);
+    ElfImage* image = open_bytes(map.data, map.size, nullptr, &map, error, capacity);
     if (image) forget_file_bytes(image);
     platform_unmap_file(&map);
     return image;
@@ -225,12 +208,13 @@ ElfImage* elf_open_memory(const void* data, size_t size, char* error, size_t cap
         return nullptr;
     }
     memcpy(bytes, data, size);
-    return open_bytes(bytes, size, bytes, error, capacity);
+    return open_bytes(bytes, size, bytes, nullptr, error, capacity);
 }
 
 void elf_close(ElfImage* image) {
     if (!image) return;
     free(image->owned_bytes);
+    elf_globals_free(image);
     elf_arena_free_all(image);
     free(image);
 }

@@ -8,11 +8,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "firmware/types.h"
 
 struct ArenaChunk;
 struct DwarfWork;
+struct FileMapping;
 
 // A section's bytes inside the loaded file, or absent (data null, size 0).
 struct ElfSection {
@@ -57,15 +59,16 @@ struct ElfImage {
     ElfSection debug_str_offsets;
     ElfSection debug_addr;
     ElfSection debug_types;    // DWARF 4 type units (-fdebug-types-section)
-    GlobalVar* globals;        // arena array
+    GlobalVar* globals;        // heap array (names and types in the arena)
     int32_t global_count;
     int32_t global_capacity;
-    int32_t* global_hash;      // arena: name hash slots (index + 1, 0 = empty)
+    int32_t* global_hash;      // heap: name hash slots (index + 1, 0 = empty)
     uint32_t global_hash_mask; // slot count - 1
     DwarfWork* dwarf;          // working tables of the debug-information pass; null after open
     ArenaChunk* arena;         // every block made while reading; freed with the image
     uint8_t* owned_bytes;      // the copy of an image opened from memory (freed with it), else null
     ElfLinkageVar* linkage_vars;  // arena list for the symbol-table pass
+    const FileMapping* mapping;   // the file's read-only view while a path is opened, else null
 };
 static_assert(sizeof(void*) != 8 || sizeof(ElfSection) == 16, "ElfSection layout");
 
@@ -100,9 +103,23 @@ int32_t elf_find_global(const ElfImage* image, const char* name);
 
 // ---- Shared with the DWARF reader and the symbol pass --------------------------------------
 // Integer readers in the image's byte order (n from 1 to 8 for elf_read_n).
-uint16_t elf_read_u16(const ElfImage* image, const uint8_t* p);
-uint32_t elf_read_u32(const ElfImage* image, const uint8_t* p);
-uint64_t elf_read_u64(const ElfImage* image, const uint8_t* p);
+// The fixed-size readers are inline: the DWARF walk calls them for nearly every value.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the fast readers assume a little-endian host");
+inline uint16_t elf_read_u16(const ElfImage* image, const uint8_t* p) {
+    uint16_t v;
+    memcpy(&v, p, 2);
+    return image->little_endian ? v : __builtin_bswap16(v);
+}
+inline uint32_t elf_read_u32(const ElfImage* image, const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return image->little_endian ? v : __builtin_bswap32(v);
+}
+inline uint64_t elf_read_u64(const ElfImage* image, const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return image->little_endian ? v : __builtin_bswap64(v);
+}
 uint64_t elf_read_n(const ElfImage* image, const uint8_t* p, unsigned n);
 
 // Zero-filled arena block (a request of 0 bytes gets 1); null when memory runs out.
@@ -118,3 +135,5 @@ int32_t elf_global_append(ElfImage* image, const char* name, uint64_t address, u
                           TypeInfo* type, int32_t from_debug_info);
 // The symbol-table pass: adds data objects that debug information lacked, fills in sizes.
 void elf_collect_symbols(ElfImage* image);
+// Frees the variable list and its name index (elf_close does this).
+void elf_globals_free(ElfImage* image);

@@ -1,14 +1,21 @@
-// elf_arena.cpp - the image arena: every string, type record and the variable list made while
-// reading an image come from here and are freed together with the image.
+// elf_arena.cpp - the image arena: every string and type record made while reading an image
+// comes from here and is freed together with the image.
 //
-// Small requests are cut from 64 KiB chunks (one allocation per chunk rather than per record:
-// a large image makes hundreds of thousands of records); a request larger than a quarter chunk
-// gets a chunk of its own. Every chunk is zero-filled and pushed at the head of the list.
+// Small requests are cut from chunks (one allocation per chunk rather than per record: a large
+// image makes hundreds of thousands of records); a request larger than a quarter of the first
+// chunk size gets a block of its own. Chunks come straight from the system with their pages
+// made resident in one call (platform_alloc_pages): a record is written as soon as it is cut, so
+// faulting the pages in one at a time would only cost a trap per page. The first chunk of an
+// image is 64 KiB, each further one twice the last up to 1 MiB, so a small image keeps a small
+// arena and a large one at most one partly used megabyte. Every block is zero-filled and pushed
+// at the head of the list.
 #include <cstdlib>
 #include <cstring>
 
+#include "core/platform.h"
 #include "firmware/elf.h"
 
+// One block of the arena: the header at the start of the system block.
 struct ArenaChunk {
     ArenaChunk* next;
     size_t size;               // usable bytes after the header
@@ -17,20 +24,31 @@ struct ArenaChunk {
 
 namespace {
 
-constexpr size_t kChunkSize = 64 * 1024;
+constexpr size_t kFirstChunk = 64 * 1024;
+constexpr size_t kLargestChunk = 1024 * 1024;
+constexpr size_t kOwnBlockAbove = kFirstChunk / 4;
 constexpr size_t kAlign = 16;
 constexpr size_t kHeader = (sizeof(ArenaChunk) + kAlign - 1) & ~(kAlign - 1);
 
 uint8_t* chunk_bytes(ArenaChunk* chunk) { return reinterpret_cast<uint8_t*>(chunk) + kHeader; }
 
+// A block of kHeader + size bytes from the system, pushed at the head of the list.
 ArenaChunk* chunk_new(ElfImage* image, size_t size) {
     if (size > SIZE_MAX - kHeader) return nullptr;
-    ArenaChunk* chunk = static_cast<ArenaChunk*>(calloc(1, kHeader + size));
+    ArenaChunk* chunk = static_cast<ArenaChunk*>(platform_alloc_pages(kHeader + size));
     if (!chunk) return nullptr;
     chunk->size = size;
+    chunk->used = 0;
     chunk->next = image->arena;
     image->arena = chunk;
     return chunk;
+}
+
+// Usable size of the next chunk: twice the current one, from 64 KiB up to 1 MiB in all.
+size_t next_chunk_size(const ArenaChunk* current) {
+    size_t total = current ? (current->size + kHeader) * 2 : kFirstChunk;
+    if (total > kLargestChunk) total = kLargestChunk;
+    return total - kHeader;
 }
 
 }  // namespace
@@ -40,8 +58,8 @@ void* elf_arena_alloc(ElfImage* image, size_t size) {
     if (size == 0) size = 1;
     if (size > SIZE_MAX - kAlign) return nullptr;
     size_t rounded = (size + kAlign - 1) & ~(kAlign - 1);
-    if (rounded > kChunkSize / 4) {
-        // Own chunk, pushed behind the current one so the current chunk keeps serving.
+    if (rounded > kOwnBlockAbove) {
+        // Own block, pushed behind the current chunk so the current chunk keeps serving.
         ArenaChunk* own = chunk_new(image, rounded);
         if (!own) return nullptr;
         own->used = rounded;
@@ -54,7 +72,8 @@ void* elf_arena_alloc(ElfImage* image, size_t size) {
     }
     ArenaChunk* chunk = image->arena;
     if (!chunk || chunk->size - chunk->used < rounded) {
-        chunk = chunk_new(image, kChunkSize);
+        // Sized from the last chunk cut from (own blocks sit behind it, never at the head).
+        chunk = chunk_new(image, next_chunk_size(chunk));
         if (!chunk) return nullptr;
     }
     void* block = chunk_bytes(chunk) + chunk->used;
@@ -74,7 +93,7 @@ void elf_arena_free_all(ElfImage* image) {
     ArenaChunk* chunk = image->arena;
     while (chunk) {
         ArenaChunk* next = chunk->next;
-        free(chunk);
+        platform_free_pages(chunk, kHeader + chunk->size);
         chunk = next;
     }
     image->arena = nullptr;

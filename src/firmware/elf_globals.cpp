@@ -2,7 +2,7 @@
 // symbol-table pass, and the accessors.
 //
 // The list is looked up by name for every variable entry and every symbol (a variable is listed
-// once, by name), so names are indexed by an open-addressing hash kept in the arena.
+// once, by name), so names are indexed by an open-addressing hash.
 #include <cstdlib>
 #include <cstring>
 
@@ -19,9 +19,9 @@ uint32_t name_hash(const char* name) {
     return h;
 }
 
-// Rebuilds the hash with at least twice as many slots as the list's capacity.
+// Rebuilds the hash with `slots` slots (a power of two, at least twice the list's capacity).
 bool hash_rebuild(ElfImage* image, uint32_t slots) {
-    int32_t* table = static_cast<int32_t*>(elf_arena_alloc(image, sizeof(int32_t) * slots));
+    int32_t* table = static_cast<int32_t*>(calloc(slots, sizeof(int32_t)));
     if (!table) return false;
     uint32_t mask = slots - 1;
     for (int32_t i = 0; i < image->global_count; i++) {
@@ -29,21 +29,39 @@ bool hash_rebuild(ElfImage* image, uint32_t slots) {
         while (table[at]) at = (at + 1) & mask;
         table[at] = i + 1;
     }
+    free(image->global_hash);
     image->global_hash = table;
     image->global_hash_mask = mask;
     return true;
 }
 
+// The list and its hash live on the heap rather than in the arena: growing them there would
+// leave every outgrown copy behind until the image is closed.
 bool list_grow(ElfImage* image) {
     int32_t capacity = image->global_capacity ? image->global_capacity * 2 : 256;
-    if (capacity <= image->global_capacity) return false;
-    GlobalVar* grown = static_cast<GlobalVar*>(elf_arena_alloc(image, sizeof(GlobalVar) * static_cast<size_t>(capacity)));
+    if (capacity <= image->global_capacity || capacity > (1 << 26)) return false;
+    // The index first: a larger index serves the shorter list as well, while a list that grew
+    // without its index would fill the index up.
+    if (!hash_rebuild(image, static_cast<uint32_t>(capacity) * 2)) return false;
+    GlobalVar* grown = static_cast<GlobalVar*>(realloc(image->globals, sizeof(GlobalVar) * static_cast<size_t>(capacity)));
     if (!grown) return false;
-    if (image->global_count) memcpy(grown, image->globals, sizeof(GlobalVar) * static_cast<size_t>(image->global_count));
     image->globals = grown;
     image->global_capacity = capacity;
-    return hash_rebuild(image, static_cast<uint32_t>(capacity) * 2);
+    return true;
 }
+
+}  // namespace
+
+void elf_globals_free(ElfImage* image) {
+    free(image->globals);
+    free(image->global_hash);
+    image->globals = nullptr;
+    image->global_hash = nullptr;
+    image->global_count = 0;
+    image->global_capacity = 0;
+}
+
+namespace {
 
 // Symbol fields, ELF32 or ELF64 layout.
 struct Symbol {

@@ -2,10 +2,12 @@
 // address indexes, references, locations, and the type records made from them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "../data/elf_builder.h"
+#include "../data/scratch_dir.h"
 #include "firmware/dwarf.h"
 #include "firmware/elf.h"
 
@@ -96,9 +98,19 @@ void addr_expr(Bytes& b, uint32_t address, std::vector<uint8_t> tail = {}) {
 
 const GlobalVar* find(ElfImage* image, const char* name) { return elf_global_at(image, elf_find_global(image, name)); }
 
-TEST(DwarfUnits, DamagedUnitsAreSkipped) {
+// kBasic without its DW_FORM_ref_addr abbreviation: units that cannot refer into each other,
+// which the reader finishes one at a time.
+std::vector<Abbrev> standalone_abbrevs() {
+    std::vector<Abbrev> list;
+    for (const Abbrev& a : kBasic)
+        if (a.code != 5) list.push_back(a);
+    return list;
+}
+
+// Damaged units are dropped and the walk goes on with the next (or stops where it must).
+void expect_damaged_units_skipped(bool standalone) {
     DwarfImage d;
-    d.abbrev = abbrev_table(kBasic);
+    d.abbrev = abbrev_table(standalone ? standalone_abbrevs() : kBasic);
     // Unit 1: a variable with a form the reader does not know (ref_sup8): the unit is dropped.
     size_t u = begin_unit(d.info, 4);
     d.info.uleb(1).uleb(6).str("lost").u32(0).u64(0).u8(0).u8(0);
@@ -136,6 +148,15 @@ TEST(DwarfUnits, DamagedUnitsAreSkipped) {
     elf_close(image);
 }
 
+TEST(DwarfUnits, DamagedUnitsAreSkipped) {
+    {
+        SCOPED_TRACE("units read together");
+        expect_damaged_units_skipped(false);
+    }
+    SCOPED_TRACE("units read one at a time");
+    expect_damaged_units_skipped(true);
+}
+
 TEST(DwarfUnits, DebugInfoPastTheFileEndIsAbsent) {
     DwarfImage d;
     d.abbrev = abbrev_table(kBasic);
@@ -155,6 +176,135 @@ TEST(DwarfUnits, DebugInfoPastTheFileEndIsAbsent) {
     ASSERT_EQ(elf_global_count(image), 1);
     EXPECT_STREQ(elf_global_at(image, 0)->name, "from_symtab");
     elf_close(image);
+}
+
+// Abbreviations of units that stand alone, with named compilation units.
+const std::vector<Abbrev> kNamedUnits = {
+    {1, T_cu, true, {{A_name, F_string}}},
+    {2, T_var, false, {{A_name, F_string}, {A_type, F_ref4}, {A_location, F_exprloc}}},
+    {3, T_base, false, {{A_name, F_string}, {A_byte_size, F_data1}, {A_encoding, F_data1}}},
+    // A base type carrying a large block nobody reads (DW_AT_description as block4): bulk.
+    {4, T_base, false, {{A_name, F_string}, {0x5A, 0x04}}},
+};
+
+// One unit of kNamedUnits: a base type, `pad` bytes of bulk, then variables of that type.
+void named_unit(Bytes& info, const char* file, const char* type, uint8_t size, uint8_t encoding,
+                const std::vector<std::pair<const char*, uint32_t>>& vars, size_t pad = 0) {
+    size_t u = begin_unit(info, 4);
+    info.uleb(1).str(file);
+    size_t type_at = info.size() - u;
+    info.uleb(3).str(type).u8(size).u8(encoding);
+    if (pad) info.uleb(4).str("bulk").u32(pad).raw(std::vector<uint8_t>(pad, 0x5A));
+    for (auto& v : vars) {
+        info.uleb(2).str(v.first).u32(type_at);
+        addr_expr(info, v.second);
+    }
+    info.u8(0);
+    end_unit(info, u);
+}
+
+void expect_typed(ElfImage* image, const char* name, uint64_t address, const char* type, TypeKind kind,
+                  uint32_t size) {
+    SCOPED_TRACE(name);
+    const GlobalVar* v = find(image, name);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->address, address);
+    ASSERT_NE(v->type, nullptr);
+    EXPECT_STREQ(v->type->name, type);
+    EXPECT_EQ(v->type->kind, kind);
+    EXPECT_EQ(v->type->byte_size, size);
+    EXPECT_EQ(v->size, size);
+}
+
+// Units finished one at a time reuse the entry numbers of the units before them: the types
+// resolved for one unit must not be found again for the entry at the same place in the next.
+TEST(DwarfUnits, UnitsReadOneAtATimeKeepTheirOwnTypes) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kNamedUnits);
+    named_unit(d.info, "src/one.c", "uint16_t", 2, 7, {{"a", 0x20000010}, {"s", 0x20000100}});
+    named_unit(d.info, "src/two.c", "int32_t", 4, 5, {{"b", 0x20000020}, {"s", 0x20000200}});
+    named_unit(d.info, "three.c", "float", 4, 4, {{"c", 0x20000030}});
+    char error[ELF_ERROR_CAPACITY];
+    ElfImage* image = d.open(error, sizeof error);
+    ASSERT_NE(image, nullptr) << error;
+    EXPECT_EQ(elf_global_count(image), 5);
+    expect_typed(image, "a", 0x20000010, "uint16_t", TYPE_UINT, 2);
+    expect_typed(image, "b", 0x20000020, "int32_t", TYPE_INT, 4);
+    expect_typed(image, "c", 0x20000030, "float", TYPE_FLOAT, 4);
+    // The second file's static of the same name is named through its file.
+    expect_typed(image, "s", 0x20000100, "uint16_t", TYPE_UINT, 2);
+    expect_typed(image, "'two.c'::s", 0x20000200, "int32_t", TYPE_INT, 4);
+    elf_close(image);
+}
+
+// DW_FORM_ref_addr reaches into other units, earlier and later ones: such an image is read as
+// a whole before any variable is collected.
+TEST(DwarfUnits, ReferencesIntoOtherUnitsResolveEitherWay) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kBasic);
+    size_t u = begin_unit(d.info, 4);
+    d.info.uleb(1).uleb(5).str("early");
+    size_t early_ref = d.info.size();
+    d.info.u32(0);
+    addr_expr(d.info, 0x20000010);
+    d.info.u8(0);
+    end_unit(d.info, u);
+    u = begin_unit(d.info, 4);
+    size_t u16_at = d.info.size() + 1;
+    d.info.uleb(1).uleb(3).str("uint16_t").u8(2).u8(7).u8(0);
+    end_unit(d.info, u);
+    u = begin_unit(d.info, 4);
+    d.info.uleb(1);
+    d.info.patch_u32(early_ref, d.info.size());
+    d.info.uleb(3).str("uint8_t").u8(1).u8(8);
+    d.info.uleb(5).str("late").u32(u16_at);
+    addr_expr(d.info, 0x20000020);
+    d.info.u8(0);
+    end_unit(d.info, u);
+    char error[ELF_ERROR_CAPACITY];
+    ElfImage* image = d.open(error, sizeof error);
+    ASSERT_NE(image, nullptr) << error;
+    expect_typed(image, "early", 0x20000010, "uint8_t", TYPE_UINT, 1);
+    expect_typed(image, "late", 0x20000020, "uint16_t", TYPE_UINT, 2);
+    elf_close(image);
+}
+
+// An image whose .debug_info passes a megabyte: opened from a file, the pages of finished units
+// are handed back during the walk; opened from memory (a heap copy) they must not be. Both
+// list the same variables with the same types.
+TEST(DwarfUnits, LargeImageReadsTheSameFromAFileAndFromMemory) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kNamedUnits);
+    const char* types[] = {"t0", "t1", "t2", "t3", "t4"};
+    const char* names[] = {"v0", "v1", "v2", "v3", "v4"};
+    for (uint32_t i = 0; i < 5; i++)
+        named_unit(d.info, "unit.c", types[i], static_cast<uint8_t>(1u << (i % 4)), 7,
+                   {{names[i], 0x20000000 + 0x100 * i}}, 500 * 1024);
+    ASSERT_GT(d.info.size(), 2u * 1024 * 1024);
+    Image img;
+    img.sections.push_back({".debug_info", d.info.b});
+    img.sections.push_back({".debug_abbrev", d.abbrev.b});
+    std::vector<uint8_t> bytes = elfb::build(img);
+    ScratchFolder folder("kx_dwarf_large");
+    std::string path = (folder.path / "large.elf").string();
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    fclose(f);
+    char error[ELF_ERROR_CAPACITY];
+    ElfImage* from_file = elf_open(path.c_str(), error, sizeof error);
+    ASSERT_NE(from_file, nullptr) << error;
+    ElfImage* from_memory = elf_open_memory(bytes.data(), bytes.size(), error, sizeof error);
+    ASSERT_NE(from_memory, nullptr) << error;
+    for (ElfImage* image : {from_file, from_memory}) {
+        ASSERT_EQ(elf_global_count(image), 5);
+        for (uint32_t i = 0; i < 5; i++) {
+            uint32_t size = 1u << (i % 4);
+            expect_typed(image, names[i], 0x20000000 + 0x100 * i, types[i], TYPE_UINT, size);
+        }
+    }
+    elf_close(from_file);
+    elf_close(from_memory);
 }
 
 TEST(DwarfForms, StringAndAddressIndexes) {
