@@ -52,6 +52,7 @@ struct Peer {
     NetHandshake hs = {};                   // reader thread only (after set-up)
     std::atomic<bool> ready{false};
     std::atomic<int32_t> table_requests{0}; // TABLE frames this side asked for and not yet received
+    std::atomic<int32_t> history_requests{0};  // history requests whose last chunk has not arrived
     std::mutex send_lock;
     std::thread reader;
     std::unique_ptr<uint8_t[]> rx;          // one payload, NET_PAYLOAD_MAX bytes
@@ -96,6 +97,7 @@ struct NetModule {
 
     std::mutex key_lock;                    // the shared key of later listens and connects
     char key[NET_KEY_MAX + 1] = {};
+    char listen_key[NET_KEY_MAX + 1] = {};  // key_lock: the key the running listener started with
 
     std::mutex write_serial;                // one remote write at a time
     std::mutex write_lock;                  // the pending write below
@@ -276,8 +278,9 @@ void reader_main(std::shared_ptr<Peer> p) {
 }
 
 // A new connection's record with its handshake and receive buffers; null when refused (logged,
-// socket closed).
-std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
+// socket closed). Accepted peers prove the key the listener started with: a key set later for a
+// connect elsewhere (or cleared) does not change what guards a running listener.
+std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, bool outgoing, bool listener_key) {
     auto p = std::make_shared<Peer>();
     p->module = m;
     p->sock = sock;
@@ -286,7 +289,7 @@ std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, b
     int32_t random_ok;
     {
         std::lock_guard<std::mutex> hold(m->key_lock);
-        random_ok = net_handshake_init(&p->hs, outgoing, m->key);
+        random_ok = net_handshake_init(&p->hs, outgoing, listener_key ? m->listen_key : m->key);
     }
     if (random_ok != 0) {
         NET_LOG(m, KX_LOG_ERROR, "网络模块: 系统随机数不可用，拒绝连接 %s", label);
@@ -307,7 +310,7 @@ std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, b
 
 // Registers a connected socket as a peer, greets it and starts its reader; null when refused.
 std::shared_ptr<Peer> add_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
-    std::shared_ptr<Peer> p = make_peer(m, sock, label, outgoing);
+    std::shared_ptr<Peer> p = make_peer(m, sock, label, outgoing, !outgoing);
     if (!p) return nullptr;
     {
         std::lock_guard<std::mutex> hold(m->lock);
@@ -714,6 +717,12 @@ void send_history(Peer* p) {
 
 void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
     NetModule* m = p->module;
+    // History answers a request of ours, like a table: samples nobody asked for would land in the
+    // windows and the recording as if the target had produced them.
+    if (p->history_requests.load() <= 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 拒绝对端 %s 未经请求的采集历史", p->label);
+        return;
+    }
     NetWireSample* wire = p->rx_samples.get();
     char (*names)[NET_NAME_MAX + 1] = p->rx_names.get();
     uint32_t name_count = 0, count = 0;
@@ -741,6 +750,9 @@ void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
         p->history_pushed++;
     }
     if (!last) return;
+    int32_t asked = p->history_requests.load();
+    while (asked > 0 && !p->history_requests.compare_exchange_weak(asked, asked - 1)) {
+    }
     NET_LOG(m, KX_LOG_INFO, "网络模块: 收到采集历史 %u 条（%u 条无对应变量）", p->history_pushed + p->history_unknown,
             p->history_unknown);
     p->history_pushed = p->history_unknown = 0;
@@ -890,9 +902,11 @@ int32_t cmd_listen(NetModule* m, const NetEndpoint* ep) {
     char address[64];
     copy_text(address, sizeof address, ep->address);
     bool have_key;
+    char key[NET_KEY_MAX + 1];
     {
         std::lock_guard<std::mutex> hold(m->key_lock);
         have_key = m->key[0] != 0;
+        std::memcpy(key, m->key, sizeof key);
     }
     if (!have_key && !net_address_is_loopback(address)) {
         // Anyone who reaches the port could otherwise write target memory.
@@ -902,6 +916,11 @@ int32_t cmd_listen(NetModule* m, const NetEndpoint* ep) {
         return -1;
     }
     stop_listening(m);
+    {
+        std::lock_guard<std::mutex> hold(m->key_lock);
+        std::memcpy(m->listen_key, key, sizeof key);
+    }
+    std::memset(key, 0, sizeof key);
     char error[128] = "";
     NetSock s = m->t->listen_tcp(address, ep->port, error, sizeof error);
     if (s == NET_SOCK_NONE) {
@@ -923,6 +942,19 @@ int32_t cmd_connect(NetModule* m, const NetEndpoint* ep) {
     if (!ep) return -1;
     char address[64];
     copy_text(address, sizeof address, ep->address);
+    bool have_key;
+    {
+        std::lock_guard<std::mutex> hold(m->key_lock);
+        have_key = m->key[0] != 0;
+    }
+    if (!have_key && !net_address_is_loopback(address)) {
+        // A listener off this computer always needs a key: one that takes us without a key is
+        // not one of ours, and it could tick our leaves, start our probe and write through it.
+        NET_LOG(m, KX_LOG_ERROR,
+                "网络模块: 拒绝连接 %s:%d：非本机地址必须设置共享密钥（网络配置中的密钥或 --net-key=）", address,
+                (int)ep->port);
+        return -1;
+    }
     reap_dead_peers(m);
     close_outgoing(m);
     char error[128] = "";
@@ -1033,6 +1065,7 @@ int32_t cmd_simple_request(NetModule* m, uint8_t type) {
     if (peers.empty()) return no_peer(m);
     for (auto& p : peers) {
         if (type == NET_MSG_TABLE_REQUEST) p->table_requests.fetch_add(1);
+        if (type == NET_MSG_HISTORY_REQUEST) p->history_requests.fetch_add(1);
         send_frame(p.get(), type, nullptr, 0);
     }
     return 0;
@@ -1094,7 +1127,7 @@ struct NetFedPeer {
 };
 
 NetFedPeer* net_module_feed_open(NetModule* m, bool outgoing) {
-    std::shared_ptr<Peer> p = make_peer(m, NET_SOCK_NONE, "fed", outgoing);
+    std::shared_ptr<Peer> p = make_peer(m, NET_SOCK_NONE, "fed", outgoing, false);
     if (!p) return nullptr;
     {
         std::lock_guard<std::mutex> hold(m->lock);
@@ -1117,6 +1150,7 @@ void net_module_feed_reset(NetFedPeer* f) {
     p->stop.store(false);
     p->ready.store(false);
     p->table_requests.store(0);
+    p->history_requests.store(0);
     p->history_pushed = p->history_unknown = 0;
     {
         std::lock_guard<std::mutex> hold(m->key_lock);
