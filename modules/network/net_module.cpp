@@ -541,6 +541,18 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
     m->pump_cv.notify_one();
 }
 
+// One host sample as it travels: tagged with its index, the size kept within a sample's 64 bytes.
+void to_wire_sample(const Sample& s, uint16_t index, NetWireSample* w) {
+    *w = NetWireSample{};
+    w->index = index;
+    w->timestamp_us = s.timestamp_us;
+    w->value = s.value;
+    w->size = s.size >= 0 && s.size <= 64 ? s.size : 0;
+    std::memcpy(w->raw, s.raw, 8);
+    w->origin = (uint8_t)(s.origin != 0);
+    copy_text(w->text, sizeof w->text, s.text);
+}
+
 // Fills a host sample from a wire sample for a local leaf.
 void to_host_sample(NetModule* m, const NetWireSample* w, int32_t id, Sample* s) {
     std::memset(s, 0, sizeof *s);
@@ -695,15 +707,7 @@ void send_history(Peer* p) {
                 it = slot_of.emplace(s.leaf_id, (uint16_t)names.size()).first;
                 names.emplace_back(name);
             }
-            NetWireSample& w = wire[count++];
-            w = NetWireSample{};
-            w.index = it->second;
-            w.timestamp_us = s.timestamp_us;
-            w.value = s.value;
-            w.size = s.size >= 0 && s.size <= 64 ? s.size : 0;
-            std::memcpy(w.raw, s.raw, 8);
-            w.origin = (uint8_t)(s.origin != 0);
-            copy_text(w.text, sizeof w.text, s.text);
+            to_wire_sample(s, it->second, &wire[count++]);
         }
         std::vector<const char*> name_ptrs;
         for (const std::string& s : names) name_ptrs.push_back(s.c_str());
@@ -844,15 +848,7 @@ uint32_t fill_frame(NetModule* m, Peer* p, PumpBuffers* b, int32_t* pos, int32_t
         const Sample& s = b->history[(size_t)*pos];
         for (size_t k = 0; k < p->served.size(); k++) {
             if (p->served[k].id != s.leaf_id || s.leaf_id < 0) continue;
-            NetWireSample& w = b->wire[count++];
-            w = NetWireSample{};
-            w.index = (uint16_t)k;
-            w.timestamp_us = s.timestamp_us;
-            w.value = s.value;
-            w.size = s.size >= 0 && s.size <= 64 ? s.size : 0;
-            std::memcpy(w.raw, s.raw, 8);
-            w.origin = (uint8_t)(s.origin != 0);
-            copy_text(w.text, sizeof w.text, s.text);
+            to_wire_sample(s, (uint16_t)k, &b->wire[count++]);
             break;
         }
     }
