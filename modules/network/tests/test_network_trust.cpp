@@ -5,6 +5,8 @@
 #include "net_auth.h"
 #include "net_fake_host.h"
 
+#include <memory>
+
 using namespace nettest;
 
 namespace {
@@ -229,4 +231,62 @@ TEST(NetTrustConnect, KeylessConnectToAnotherComputerIsRefused) {
     EXPECT_EQ(connect("192.0.2.7"), -1);
     EXPECT_EQ(g_connect_attempts, (std::vector<std::string>{"127.0.0.1", "192.0.2.7"}));
     net_module_destroy(m);
+}
+
+// Nine connections at once: the ninth is refused while eight silent ones hold the slots, and the
+// handshake timeout frees them for a peer that greets in time.
+TEST_F(TrustFixture, SilentConnectionsHoldSlotsOnlyUntilTheHandshakeTimeout) {
+    ASSERT_EQ(listen("127.0.0.1"), 0);
+    std::vector<std::unique_ptr<RawPeer>> silent;
+    for (int i = 0; i < NET_PEERS_MAX; i++) {
+        silent.emplace_back(new RawPeer);
+        ASSERT_TRUE(silent.back()->connect(port));
+    }
+    ASSERT_TRUE(wait_until([&] { return net_module_peer_count(m) == NET_PEERS_MAX; }, 3000));
+    RawPeer ninth;
+    ASSERT_TRUE(ninth.connect(port));
+    EXPECT_NE(ninth.drain(3000), NET_READ_OK);
+    EXPECT_TRUE(host.has_log("连接数已满"));
+    for (auto& s : silent) EXPECT_NE(s->drain(6000), NET_READ_OK);  // closed by the timeout
+    ASSERT_TRUE(wait_until([&] { return host.has_log("未在 2000 毫秒内完成握手"); }, 3000));
+    RawPeer late;
+    ASSERT_TRUE(wait_until([&] { return net_module_peer_count(m) == 0; }, 3000));
+    ASSERT_TRUE(late.connect(port));
+    ASSERT_TRUE(late.hello(false));
+    EXPECT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }, 3000));
+}
+
+// A write's answer counts only from the connection the write went to: another peer that learnt
+// the request id (it saw the traffic) cannot report the write as done.
+TEST_F(TrustFixture, WriteResultFromAnotherConnectionDoesNotCount) {
+    ASSERT_EQ(listen("127.0.0.1"), 0);
+    RawPeer first, second;
+    ASSERT_TRUE(first.connect(port));
+    ASSERT_TRUE(first.hello(false));
+    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }, 3000));
+    ASSERT_TRUE(second.connect(port));
+    ASSERT_TRUE(second.hello(false));
+    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 2; }, 3000));
+
+    std::atomic<int32_t> rc{1};
+    std::thread writer([&] {
+        NetWrite w = {};
+        std::snprintf(w.leaf_name, sizeof w.leaf_name, "motor.limit");
+        std::snprintf(w.value_text, sizeof w.value_text, "5");
+        rc = net_module_command(m, KX_NET_WRITE, &w, nullptr);
+    });
+    uint32_t size = 0;
+    bool got = first.expect(NET_MSG_WRITE, 3000, &size);
+    NetWriteRequest req = {};
+    if (got) got = net_decode_write(first.rx.data(), size, &req) == 0;
+    if (got) {
+        NetWriteResult forged = {req.request_id, 0, {}};
+        uint8_t out[128];
+        uint32_t n = net_encode_write_result(out, sizeof out, &forged);
+        second.send(NET_MSG_WRITE_RESULT, out, n);
+    }
+    writer.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(rc.load(), -1);
+    EXPECT_TRUE(host.has_log("忽略对端"));
 }
