@@ -57,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_terminated(o.net_shot_at_path);
     check_terminated(o.net_set_address);
     check_terminated(o.net_set_port);
+    check_terminated(o.net_key);
     check_terminated(o.watch_list);
     check_terminated(o.window_spec);
     return 0;

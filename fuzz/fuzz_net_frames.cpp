@@ -1,6 +1,7 @@
 // libFuzzer target: frames a hostile peer sends to the network module, in both roles (as the
 // listener that accepted the peer and as the side that connected to it), with and without a
-// shared key. The first byte picks the role and whether a key is set; the rest is a sequence of
+// shared key. The first byte picks the role, whether a key is set and whether the module asks for
+// tables and history before they arrive; the rest is a sequence of
 // frames [type u8][length u16 LE][payload]. An AUTH frame with an empty payload is replaced by
 // the correct proof, so the fuzzer also reaches everything behind the key exchange. Every frame
 // also goes through the bare decoders and the header check.
@@ -123,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // large: allocating them per input would dominate the run).
     static NetFedPeer* peers[4] = {net_module_feed_open(plain, false), net_module_feed_open(plain, true),
                                    net_module_feed_open(keyed, false), net_module_feed_open(keyed, true)};
+    static NetModule* const modules[2] = {plain, keyed};
     if (size < 1) return 0;
     uint8_t mode = data[0];
     NetFedPeer* peer = peers[mode & 3];
@@ -147,6 +149,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             payload = proof;
             length = sizeof proof;
         }
+        // A TABLE or HISTORY is taken only as an answer: with bit 2 of the mode the module asks
+        // first, as the user's download commands do, so the merge behind them is reached too.
+        if ((mode & 4) && (type == NET_MSG_TABLE || type == NET_MSG_HISTORY))
+            net_module_command(modules[(mode >> 1) & 1], type == NET_MSG_TABLE ? KX_NET_REQUEST_TABLE : KX_NET_REQUEST_HISTORY,
+                               nullptr, nullptr);
         if (net_module_feed_frame(peer, type, payload, length) != 0) break;
     }
     return 0;

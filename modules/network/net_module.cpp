@@ -52,6 +52,7 @@ struct Peer {
     NetHandshake hs = {};                   // reader thread only (after set-up)
     std::atomic<bool> ready{false};
     std::atomic<int32_t> table_requests{0}; // TABLE frames this side asked for and not yet received
+    std::atomic<int32_t> history_requests{0};  // history requests whose last chunk has not arrived
     std::mutex send_lock;
     std::thread reader;
     std::unique_ptr<uint8_t[]> rx;          // one payload, NET_PAYLOAD_MAX bytes
@@ -91,11 +92,13 @@ struct NetModule {
     bool pump_signal = false, pump_quit = false;
     Sample last_forwarded = {};             // pump thread only: the newest sample already looked at
     bool have_last_forwarded = false;
+    bool overrun_logged = false;            // pump thread only: the lost-samples warning of this forwarding
     Sample start_mark = {};                 // pump_lock: the newest sample when a watch list arrived
     bool start_mark_set = false;
 
     std::mutex key_lock;                    // the shared key of later listens and connects
     char key[NET_KEY_MAX + 1] = {};
+    char listen_key[NET_KEY_MAX + 1] = {};  // key_lock: the key the running listener started with
 
     std::mutex write_serial;                // one remote write at a time
     std::mutex write_lock;                  // the pending write below
@@ -276,8 +279,9 @@ void reader_main(std::shared_ptr<Peer> p) {
 }
 
 // A new connection's record with its handshake and receive buffers; null when refused (logged,
-// socket closed).
-std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
+// socket closed). Accepted peers prove the key the listener started with: a key set later for a
+// connect elsewhere (or cleared) does not change what guards a running listener.
+std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, bool outgoing, bool listener_key) {
     auto p = std::make_shared<Peer>();
     p->module = m;
     p->sock = sock;
@@ -286,7 +290,7 @@ std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, b
     int32_t random_ok;
     {
         std::lock_guard<std::mutex> hold(m->key_lock);
-        random_ok = net_handshake_init(&p->hs, outgoing, m->key);
+        random_ok = net_handshake_init(&p->hs, outgoing, listener_key ? m->listen_key : m->key);
     }
     if (random_ok != 0) {
         NET_LOG(m, KX_LOG_ERROR, "网络模块: 系统随机数不可用，拒绝连接 %s", label);
@@ -307,7 +311,7 @@ std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, b
 
 // Registers a connected socket as a peer, greets it and starts its reader; null when refused.
 std::shared_ptr<Peer> add_peer(NetModule* m, NetSock sock, const char* label, bool outgoing) {
-    std::shared_ptr<Peer> p = make_peer(m, sock, label, outgoing);
+    std::shared_ptr<Peer> p = make_peer(m, sock, label, outgoing, !outgoing);
     if (!p) return nullptr;
     {
         std::lock_guard<std::mutex> hold(m->lock);
@@ -537,6 +541,18 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
     m->pump_cv.notify_one();
 }
 
+// One host sample as it travels: tagged with its index, the size kept within a sample's 64 bytes.
+void to_wire_sample(const Sample& s, uint16_t index, NetWireSample* w) {
+    *w = NetWireSample{};
+    w->index = index;
+    w->timestamp_us = s.timestamp_us;
+    w->value = s.value;
+    w->size = s.size >= 0 && s.size <= 64 ? s.size : 0;
+    std::memcpy(w->raw, s.raw, 8);
+    w->origin = (uint8_t)(s.origin != 0);
+    copy_text(w->text, sizeof w->text, s.text);
+}
+
 // Fills a host sample from a wire sample for a local leaf.
 void to_host_sample(NetModule* m, const NetWireSample* w, int32_t id, Sample* s) {
     std::memset(s, 0, sizeof *s);
@@ -691,15 +707,7 @@ void send_history(Peer* p) {
                 it = slot_of.emplace(s.leaf_id, (uint16_t)names.size()).first;
                 names.emplace_back(name);
             }
-            NetWireSample& w = wire[count++];
-            w = NetWireSample{};
-            w.index = it->second;
-            w.timestamp_us = s.timestamp_us;
-            w.value = s.value;
-            w.size = s.size >= 0 && s.size <= 64 ? s.size : 0;
-            std::memcpy(w.raw, s.raw, 8);
-            w.origin = (uint8_t)(s.origin != 0);
-            copy_text(w.text, sizeof w.text, s.text);
+            to_wire_sample(s, it->second, &wire[count++]);
         }
         std::vector<const char*> name_ptrs;
         for (const std::string& s : names) name_ptrs.push_back(s.c_str());
@@ -714,6 +722,12 @@ void send_history(Peer* p) {
 
 void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
     NetModule* m = p->module;
+    // History answers a request of ours, like a table: samples nobody asked for would land in the
+    // windows and the recording as if the target had produced them.
+    if (p->history_requests.load() <= 0) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 拒绝对端 %s 未经请求的采集历史", p->label);
+        return;
+    }
     NetWireSample* wire = p->rx_samples.get();
     char (*names)[NET_NAME_MAX + 1] = p->rx_names.get();
     uint32_t name_count = 0, count = 0;
@@ -741,6 +755,9 @@ void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
         p->history_pushed++;
     }
     if (!last) return;
+    int32_t asked = p->history_requests.load();
+    while (asked > 0 && !p->history_requests.compare_exchange_weak(asked, asked - 1)) {
+    }
     NET_LOG(m, KX_LOG_INFO, "网络模块: 收到采集历史 %u 条（%u 条无对应变量）", p->history_pushed + p->history_unknown,
             p->history_unknown);
     p->history_pushed = p->history_unknown = 0;
@@ -774,9 +791,11 @@ void handle_frame(Peer* p, const NetFrameHeader* h, const uint8_t* payload) {
 // [SECTION] Sample pump
 //-------------------------------------------------------------------------------------------------
 
-// Buffers of the pump thread, allocated once.
+// Buffers of the pump thread, allocated once. The look into the history covers several notices'
+// worth of samples (the acquisition notices at most every 30 ms: 6,000 samples at 200,000 a
+// second), and what it finds goes out in frames of at most NET_SAMPLES_MAX.
 struct PumpBuffers {
-    std::vector<Sample> history = std::vector<Sample>(NET_SAMPLES_MAX);
+    std::vector<Sample> history = std::vector<Sample>(NET_PUMP_WINDOW);
     std::vector<NetWireSample> wire = std::vector<NetWireSample>(NET_SAMPLES_MAX);
     std::vector<uint8_t> payload = std::vector<uint8_t>(NET_PAYLOAD_MAX);
 };
@@ -799,9 +818,13 @@ int32_t fresh_samples(NetModule* m, PumpBuffers* b, int32_t* first) {
                 if (std::memcmp(&b->history[(size_t)i], &m->last_forwarded, sizeof(Sample)) == 0) found = i;
         // Not in the short look: more arrived than it covers (or the history stopped short of
         // a slot still being written); look further back once.
-        if (found < 0 && want < (int32_t)NET_SAMPLES_MAX && m->have_last_forwarded) {
-            want = NET_SAMPLES_MAX;  // more arrived than the short look covers
+        if (found < 0 && want < (int32_t)NET_PUMP_WINDOW && m->have_last_forwarded) {
+            want = NET_PUMP_WINDOW;  // more arrived than the short look covers
             continue;
+        }
+        if (found < 0 && m->have_last_forwarded && n >= (int32_t)NET_PUMP_WINDOW && !m->overrun_logged) {
+            m->overrun_logged = true;
+            NET_LOG(m, KX_LOG_WARN, "网络模块: 样本到达快于转发，部分样本未能转发给对端");
         }
         // The first look only marks where forwarding starts: older samples are history.
         *first = !m->have_last_forwarded ? n : found + 1;
@@ -811,32 +834,35 @@ int32_t fresh_samples(NetModule* m, PumpBuffers* b, int32_t* first) {
     }
 }
 
-void forward_to(NetModule* m, Peer* p, PumpBuffers* b, int32_t first, int32_t n) {
+// Wire samples of the peer's watched leaves from history[*pos, n), at most one frame's worth;
+// *pos moves past what was looked at. The number filled in.
+uint32_t fill_frame(NetModule* m, Peer* p, PumpBuffers* b, int32_t* pos, int32_t n) {
     uint32_t count = 0;
-    {
-        std::lock_guard<std::mutex> hold(p->watch_lock);
-        if (p->served.empty()) return;
-        for (WatchEntry& e : p->served) e.id = resolve_leaf(m, e.name, e.id);
-        for (int32_t i = first; i < n && count < NET_SAMPLES_MAX; i++) {
-            const Sample& s = b->history[(size_t)i];
-            for (size_t k = 0; k < p->served.size(); k++) {
-                if (p->served[k].id != s.leaf_id || s.leaf_id < 0) continue;
-                NetWireSample& w = b->wire[count++];
-                w = NetWireSample{};
-                w.index = (uint16_t)k;
-                w.timestamp_us = s.timestamp_us;
-                w.value = s.value;
-                w.size = s.size >= 0 && s.size <= 64 ? s.size : 0;
-                std::memcpy(w.raw, s.raw, 8);
-                w.origin = (uint8_t)(s.origin != 0);
-                copy_text(w.text, sizeof w.text, s.text);
-                break;
-            }
+    std::lock_guard<std::mutex> hold(p->watch_lock);
+    if (p->served.empty()) {
+        *pos = n;
+        return 0;
+    }
+    for (WatchEntry& e : p->served) e.id = resolve_leaf(m, e.name, e.id);
+    for (; *pos < n && count < NET_SAMPLES_MAX; (*pos)++) {
+        const Sample& s = b->history[(size_t)*pos];
+        for (size_t k = 0; k < p->served.size(); k++) {
+            if (p->served[k].id != s.leaf_id || s.leaf_id < 0) continue;
+            to_wire_sample(s, (uint16_t)k, &b->wire[count++]);
+            break;
         }
     }
-    if (count == 0) return;
-    uint32_t size = net_encode_samples(b->payload.data(), (uint32_t)b->payload.size(), b->wire.data(), count);
-    send_frame(p, NET_MSG_SAMPLES, b->payload.data(), size);
+    return count;
+}
+
+void forward_to(NetModule* m, Peer* p, PumpBuffers* b, int32_t first, int32_t n) {
+    int32_t pos = first;
+    while (pos < n) {
+        uint32_t count = fill_frame(m, p, b, &pos, n);
+        if (count == 0) continue;
+        uint32_t size = net_encode_samples(b->payload.data(), (uint32_t)b->payload.size(), b->wire.data(), count);
+        if (!send_frame(p, NET_MSG_SAMPLES, b->payload.data(), size)) return;
+    }
 }
 
 void pump_main(NetModule* m) {
@@ -858,6 +884,7 @@ void pump_main(NetModule* m) {
         }
         if (!watched) {
             m->have_last_forwarded = false;  // forwarding starts afresh with the next watch list
+            m->overrun_logged = false;
             continue;
         }
         {
@@ -890,9 +917,11 @@ int32_t cmd_listen(NetModule* m, const NetEndpoint* ep) {
     char address[64];
     copy_text(address, sizeof address, ep->address);
     bool have_key;
+    char key[NET_KEY_MAX + 1];
     {
         std::lock_guard<std::mutex> hold(m->key_lock);
         have_key = m->key[0] != 0;
+        std::memcpy(key, m->key, sizeof key);
     }
     if (!have_key && !net_address_is_loopback(address)) {
         // Anyone who reaches the port could otherwise write target memory.
@@ -902,6 +931,11 @@ int32_t cmd_listen(NetModule* m, const NetEndpoint* ep) {
         return -1;
     }
     stop_listening(m);
+    {
+        std::lock_guard<std::mutex> hold(m->key_lock);
+        std::memcpy(m->listen_key, key, sizeof key);
+    }
+    std::memset(key, 0, sizeof key);
     char error[128] = "";
     NetSock s = m->t->listen_tcp(address, ep->port, error, sizeof error);
     if (s == NET_SOCK_NONE) {
@@ -923,6 +957,19 @@ int32_t cmd_connect(NetModule* m, const NetEndpoint* ep) {
     if (!ep) return -1;
     char address[64];
     copy_text(address, sizeof address, ep->address);
+    bool have_key;
+    {
+        std::lock_guard<std::mutex> hold(m->key_lock);
+        have_key = m->key[0] != 0;
+    }
+    if (!have_key && !net_address_is_loopback(address)) {
+        // A listener off this computer always needs a key: one that takes us without a key is
+        // not one of ours, and it could tick our leaves, start our probe and write through it.
+        NET_LOG(m, KX_LOG_ERROR,
+                "网络模块: 拒绝连接 %s:%d：非本机地址必须设置共享密钥（网络配置中的密钥或 --net-key=）", address,
+                (int)ep->port);
+        return -1;
+    }
     reap_dead_peers(m);
     close_outgoing(m);
     char error[128] = "";
@@ -1033,6 +1080,7 @@ int32_t cmd_simple_request(NetModule* m, uint8_t type) {
     if (peers.empty()) return no_peer(m);
     for (auto& p : peers) {
         if (type == NET_MSG_TABLE_REQUEST) p->table_requests.fetch_add(1);
+        if (type == NET_MSG_HISTORY_REQUEST) p->history_requests.fetch_add(1);
         send_frame(p.get(), type, nullptr, 0);
     }
     return 0;
@@ -1094,7 +1142,7 @@ struct NetFedPeer {
 };
 
 NetFedPeer* net_module_feed_open(NetModule* m, bool outgoing) {
-    std::shared_ptr<Peer> p = make_peer(m, NET_SOCK_NONE, "fed", outgoing);
+    std::shared_ptr<Peer> p = make_peer(m, NET_SOCK_NONE, "fed", outgoing, false);
     if (!p) return nullptr;
     {
         std::lock_guard<std::mutex> hold(m->lock);
@@ -1117,6 +1165,7 @@ void net_module_feed_reset(NetFedPeer* f) {
     p->stop.store(false);
     p->ready.store(false);
     p->table_requests.store(0);
+    p->history_requests.store(0);
     p->history_pushed = p->history_unknown = 0;
     {
         std::lock_guard<std::mutex> hold(m->key_lock);

@@ -35,6 +35,7 @@ enum : int32_t {
     NET_WRITE_TIMEOUT_MS = 3000,  // a remote write waits this long for the peer's answer
     NET_PUMP_PERIOD_MS = 100,     // the pump also looks for samples without a notice (write read-backs)
     NET_HISTORY_CHUNK = 2048,     // samples per HISTORY frame
+    NET_PUMP_WINDOW = 16384,      // newest history samples the pump looks at once (sent in several frames)
     NET_WM_COMMAND = 0x0111,      // posted with the host's stop-acquisition command id
     NET_CMD_STOP_ACQUISITION = 2005,
 };

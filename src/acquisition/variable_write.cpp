@@ -3,6 +3,10 @@
 // the network peer.
 #include "acquisition/variable_write.h"
 
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "acquisition/acquisition.h"
@@ -48,6 +52,45 @@ bool fits_width(uint64_t value, unsigned bits) {
     return v < 0 && v >= -(int64_t)(limit >> 1);
 }
 
+// How a typed number reads, judged before the codec sees it: the codec keeps whatever number
+// the text starts with ("1e3" is 1) and the 64-bit conversions clamp or wrap silently.
+enum TypedNumber { TYPED_NOT_A_NUMBER, TYPED_OK, TYPED_MALFORMED, TYPED_OUT_OF_RANGE };
+
+const char* skip_blanks(const char* c) {
+    while (*c == ' ' || *c == '\t') c++;
+    return c;
+}
+
+// A text that starts like a number (a digit or a sign) must be an integer and nothing more, and
+// fit `bits` bits; `pattern` receives its two's-complement bits. Other texts (enumerator names)
+// are the codec's to judge.
+TypedNumber typed_integer(const char* text, unsigned bits, uint64_t* pattern) {
+    const char* c = skip_blanks(text);
+    bool negative = *c == '-';
+    if (*c == '-' || *c == '+') c++;
+    if (*c < '0' || *c > '9') return c == skip_blanks(text) ? TYPED_NOT_A_NUMBER : TYPED_MALFORMED;
+    char* end = nullptr;
+    errno = 0;
+    uint64_t magnitude = strtoull(c, &end, 0);  // starts with a digit: no second sign is taken
+    bool overflow = errno == ERANGE;
+    if (*skip_blanks(end) != 0) return TYPED_MALFORMED;
+    if (overflow) return TYPED_OUT_OF_RANGE;
+    uint64_t most_positive = bits >= 64 ? ~0ULL : (1ULL << bits) - 1;
+    uint64_t most_negative = 1ULL << ((bits >= 64 ? 64 : bits) - 1);
+    if (negative ? magnitude > most_negative : magnitude > most_positive) return TYPED_OUT_OF_RANGE;
+    *pattern = negative ? 0 - magnitude : magnitude;
+    return TYPED_OK;
+}
+
+// A float text must be a number and nothing more, and a 4-byte float must hold it.
+TypedNumber typed_float(const char* text, uint32_t size) {
+    char* end = nullptr;
+    double v = strtod(text, &end);
+    if (end == text || *skip_blanks(end) != 0) return TYPED_MALFORMED;
+    if (size < 8 && std::isfinite(v) && std::fabs(v) > FLT_MAX) return TYPED_OUT_OF_RANGE;
+    return TYPED_OK;
+}
+
 // The leaf's integer kinds: the text is parsed as a number (or an enumerator) and must fit.
 bool is_integer_kind(TypeKind kind) {
     return kind == TYPE_INT || kind == TYPE_UINT || kind == TYPE_ENUM || kind == TYPE_POINTER;
@@ -55,8 +98,22 @@ bool is_integer_kind(TypeKind kind) {
 
 int refuse_range(char* error, size_t capacity, const VarLeaf* leaf, unsigned bits) {
     char message[160];
-    text_printf(message, sizeof message, "数值超出范围: %s 为 %u 位%s", leaf->name, bits, leaf->is_signed ? "有符号数" : "无符号数");
+    const char* kind = leaf->kind == TYPE_FLOAT ? "浮点数" : leaf->is_signed ? "有符号数" : "无符号数";
+    text_printf(message, sizeof message, "数值超出范围: %s 为 %u 位%s", leaf->name, bits, kind);
     return fail(error, capacity, message);
+}
+
+// Checks a typed integer for a field of `bits` bits: 1 when it is a number (its bits in
+// `pattern`), 0 when it is a name for the codec, -1 when refused (error text set).
+int check_integer_text(const VarLeaf* leaf, const char* text, unsigned bits, uint64_t* pattern, char* error,
+                       size_t capacity) {
+    switch (typed_integer(text, bits, pattern)) {
+        case TYPED_OK: return 1;
+        case TYPED_NOT_A_NUMBER: return 0;
+        case TYPED_MALFORMED: return fail(error, capacity, "数值解析失败");
+        case TYPED_OUT_OF_RANGE: return refuse_range(error, capacity, leaf, bits);
+    }
+    return -1;
 }
 
 // The bit field's new storage unit: the parsed value placed into the unit read from the target.
@@ -67,12 +124,17 @@ int encode_bitfield(const VarLeaf* leaf, const char* text, uint8_t* encoded, cha
     if (leaf->size < 1 || leaf->size > 8 || leaf->bit_size < 1 ||
         (uint32_t)leaf->bit_offset + leaf->bit_size > leaf->size * 8)
         return fail(error, capacity, "位域存储单元超过 8 字节，无法写入");
-    uint8_t parsed[8] = {};
-    if (!leaf_text_to_bytes(text, parsed, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count))
-        return fail(error, capacity, "数值解析失败");
-    uint64_t value = load_le(parsed, 8);
-    if (leaf->kind != TYPE_BOOL && !fits_width(value, leaf->bit_size))
-        return refuse_range(error, capacity, leaf, leaf->bit_size);
+    uint64_t value = 0;
+    int typed = is_integer_kind(leaf->kind) ? check_integer_text(leaf, text, leaf->bit_size, &value, error, capacity) : 0;
+    if (typed < 0) return -1;
+    if (typed == 0) {
+        uint8_t parsed[8] = {};
+        if (!leaf_text_to_bytes(text, parsed, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count))
+            return fail(error, capacity, "数值解析失败");
+        value = load_le(parsed, 8);
+        if (leaf->kind != TYPE_BOOL && !fits_width(value, leaf->bit_size))
+            return refuse_range(error, capacity, leaf, leaf->bit_size);
+    }
     uint8_t current[8] = {};
     char message[64];
     int32_t ret = driver_read(leaf->address, leaf->size, current);
@@ -124,15 +186,30 @@ int variable_write(int32_t leaf_id, const char* text, char* error, size_t capaci
     } else {
         size_t parsed = 0;
         size_t room = leaf->size < 64 ? leaf->size : 64;
-        if (!leaf_text_to_bytes(text, encoded, room, &parsed, leaf->kind, leaf->enumerators, leaf->enumerator_count))
-            return fail(error, capacity, "数值解析失败");
-        length = (uint32_t)parsed;
-        // The parser keeps the low bytes; a number that needs more is refused, not cut.
-        if (is_integer_kind(leaf->kind) && leaf->size < 8) {
-            uint8_t wide[8] = {};
-            leaf_text_to_bytes(text, wide, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count);
-            if (!fits_width(load_le(wide, 8), leaf->size * 8))
-                return refuse_range(error, capacity, leaf, leaf->size * 8);
+        bool integer = is_integer_kind(leaf->kind) && leaf->size >= 1 && leaf->size <= 8;
+        uint64_t pattern = 0;
+        int typed = integer ? check_integer_text(leaf, text, leaf->size * 8, &pattern, error, capacity) : 0;
+        if (typed < 0) return -1;
+        if (leaf->kind == TYPE_FLOAT) {
+            TypedNumber f = typed_float(text, leaf->size);
+            if (f == TYPED_MALFORMED) return fail(error, capacity, "数值解析失败");
+            if (f == TYPED_OUT_OF_RANGE) return refuse_range(error, capacity, leaf, leaf->size * 8);
+        }
+        if (typed == 1) {
+            // The number's own bits: the codec's 64-bit conversions would clamp or wrap it.
+            store_le(encoded, leaf->size, pattern);
+            length = leaf->size;
+        } else {
+            if (!leaf_text_to_bytes(text, encoded, room, &parsed, leaf->kind, leaf->enumerators, leaf->enumerator_count))
+                return fail(error, capacity, "数值解析失败");
+            length = (uint32_t)parsed;
+            // The parser keeps the low bytes; a value (an enumerator's) that needs more is refused, not cut.
+            if (integer && leaf->size < 8) {
+                uint8_t wide[8] = {};
+                leaf_text_to_bytes(text, wide, 8, nullptr, leaf->kind, leaf->enumerators, leaf->enumerator_count);
+                if (!fits_width(load_le(wide, 8), leaf->size * 8))
+                    return refuse_range(error, capacity, leaf, leaf->size * 8);
+            }
         }
     }
 

@@ -451,6 +451,55 @@ TEST_F(Acquisition, WritesRefuseWhatDoesNotFit) {
     EXPECT_EQ(static_cast<int8_t>(fake_target()->ram[0x331]), -1);  // 0xFF, the last accepted
 }
 
+// The value written is the value typed, or nothing: a number the 64-bit parser would clamp or
+// wrap, a fraction or exponent after an integer ("1e3" would become 1), text after the number, a
+// float beyond the single-precision range: all refused before the target is touched.
+TEST_F(Acquisition, WritesTakeTheTypedValueExactlyOrNothing) {
+    fake_modules_load(true, false);
+    leaf_add("u64", 0x20000340, 8, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("i64", 0x20000348, 8, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("u16", 0x20000350, 2, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("f32", 0x20000354, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("field64", 0x20000358, 8, TYPE_UINT, 0, 0, 1, 0, 64, nullptr);
+    struct Try {
+        const char* leaf;
+        const char* text;
+        const char* refusal;  // null: accepted
+    };
+    const Try tries[] = {
+        {"u64", "18446744073709551616", "数值超出范围"},
+        {"u64", "-18446744073709551615", "数值超出范围"},
+        {"u64", "99999999999999999999999", "数值超出范围"},
+        {"i64", "9223372036854775808", nullptr},  // the unsigned maximum of the width is the limit
+        {"i64", "-9223372036854775809", "数值超出范围"},
+        {"field64", "18446744073709551616", "数值超出范围"},
+        {"u16", "1e3", "数值解析失败"},
+        {"u16", "1.5", "数值解析失败"},
+        {"u16", "12abc", "数值解析失败"},
+        {"b", "-3.7", "数值解析失败"},
+        {"f32", "1e39", "数值超出范围"},
+        {"f32", "2.5x", "数值解析失败"},
+        {"u16", " 0x10 ", nullptr},
+        {"f32", "-3.4e38", nullptr},
+    };
+    char error[64];
+    for (const Try& t : tries) {
+        long writes = fake_target()->writes;
+        int rc = variable_write(leaf_find(t.leaf), t.text, error, sizeof error);
+        EXPECT_EQ(rc, t.refusal ? -1 : 0) << t.leaf << " = " << t.text << ": " << error;
+        if (!t.refusal) continue;
+        EXPECT_EQ(std::string(error).rfind(t.refusal, 0), 0u) << t.leaf << " = " << t.text << ": " << error;
+        EXPECT_EQ(fake_target()->writes, writes) << t.leaf << " = " << t.text << " was written";
+    }
+    // Exact 64-bit values: the all-ones word and the bit pattern of 2^63 in a signed variable.
+    ASSERT_EQ(variable_write(leaf_find("u64"), "18446744073709551615", error, sizeof error), 0) << error;
+    for (int i = 0; i < 8; i++) EXPECT_EQ(fake_target()->ram[0x340 + i], 0xFF) << i;
+    ASSERT_EQ(variable_write(leaf_find("i64"), "9223372036854775808", error, sizeof error), 0) << error;
+    for (int i = 0; i < 7; i++) EXPECT_EQ(fake_target()->ram[0x348 + i], 0x00) << i;
+    EXPECT_EQ(fake_target()->ram[0x348 + 7], 0x80);
+    EXPECT_EQ(fake_target()->word(0x20000350) & 0xFFFFu, 0x10u);
+}
+
 TEST_F(Acquisition, WriteFailures) {
     char error[64];
     EXPECT_EQ(variable_write(-1, "1", error, sizeof error), -1);
