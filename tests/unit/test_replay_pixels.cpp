@@ -19,6 +19,7 @@
 #include "recording/replay.h"
 #include "test_recording_util.h"
 #include "vartable/leaf_table.h"
+#include "workspace/theme.h"
 
 namespace {
 
@@ -400,6 +401,92 @@ TEST_F(ReplayPixels, MarkersReadTheRawSamplesOfAZoomedReplay) {
             if (std::llabs(t[j] - at) < std::llabs(t[best] - at)) best = j;
         EXPECT_EQ(cw->m1_time, t[best]) << trial;
         EXPECT_EQ(cw->m1_value, val[best]) << trial;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Value labels over ranges of every scale: neighbours differ and every label fits the label
+// column left of the plot, or overlaps the plot by at most five characters.
+TEST(ReplayLabels, ValueLabelsDifferAndFitTheirColumn) {
+    std::vector<uint32_t> pixels(10 * 10);
+    SoftSurface s(pixels.data(), 10, 10);
+    std::mt19937 rng(11);
+    const int32_t column = CHART_PLOT_LEFT - 4;
+    int unreadable = 0, too_wide = 0;
+    for (int trial = 0; trial < 4000; trial++) {
+        const double centre = std::ldexp((double)(int)(rng() % 2001) - 1000, (int)(rng() % 60) - 20);
+        const double span = std::pow(10.0, (double)(int)(rng() % 24) - 12) * (1 + rng() % 9);
+        if (!(std::fabs(centre) / span < 1e6)) continue;  // beyond what ten digits can tell apart
+        double values[5];
+        for (int j = 0; j < 5; j++) values[j] = chart_value_label(centre - span / 2, centre + span / 2, j, 4);
+        char texts[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
+        chart_format_value_labels(&s, values, 5, column, texts);
+        for (int j = 0; j < 5; j++) {
+            int32_t w = 0, h = 0;
+            s.measure_text(texts[j], &w, &h);
+            // A label wider than its column starts at the window's edge and reaches into the plot
+            // (read whole, see the frame test); far into it it would hide the data.
+            if (w > column + 5 * SOFT_GLYPH_ADVANCE && too_wide++ < 5)
+                ADD_FAILURE() << "label \"" << texts[j] << "\" is " << w << " px wide, range " << values[4] << ".."
+                              << values[0];
+            if (j > 0 && strcmp(texts[j], texts[j - 1]) == 0 && unreadable++ < 5)
+                ADD_FAILURE() << "labels read the same: \"" << texts[j] << "\", range " << values[4] << ".."
+                              << values[0];
+        }
+    }
+    EXPECT_EQ(too_wide + unreadable, 0) << too_wide << " too wide, " << unreadable << " alike";
+    // The counter that read "1.61e+04", "1.61e+04", "1.6e+04"... reads plainly.
+    const double counter[5] = {16150, 16087.5, 16025, 15962.5, 15900};
+    char texts[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
+    chart_format_value_labels(&s, counter, 5, column, texts);
+    EXPECT_STREQ(texts[0], "16150");
+    EXPECT_STREQ(texts[1], "16088");
+}
+
+}  // namespace
+
+namespace {
+
+int count_in(const SoftSurface& s, uint32_t colour, int x0, int y0, int x1, int y1) {
+    int n = 0;
+    for (int y = y0; y <= y1; y++)
+        for (int x = x0; x <= x1; x++) n += s.pixel(x, y) == colour;
+    return n;
+}
+
+// A replayed 32-bit counter near four billion: its labels need ten digits, more than the label
+// column holds; every label is drawn whole (sign and leading digits too), none cut at the edge.
+TEST_F(ReplayPixels, WideValueLabelsAreDrawnWhole) {
+    const std::string path = dir.path("counter.csv");
+    std::vector<Line> lines;
+    for (int i = 0; i < 300; i++) lines.push_back({std::to_string(1000 + i * 10), 0, std::to_string(-4000000000LL - i)});
+    write_lines(path, 1, lines);
+    ASSERT_EQ(chart_add_var(handle, leaf_find("rv.0")), 0);
+    replay_into_window(path);
+    const int W = 640, H = 360;
+    std::vector<uint32_t> pixels(W * H);
+    SoftSurface s(pixels.data(), W, H);
+    chart_paint(cw, &s, W, H);
+    const ViewInfo v = chart_compute_view(cw);
+    const DrawRect p = chart_plot_rect(W, H);
+    double values[5];
+    for (int j = 0; j < 5; j++) values[j] = chart_value_label(v.y0, v.y1, j, 4);
+    char texts[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
+    chart_format_value_labels(&s, values, 5, p.left - 4, texts);
+    const uint32_t ink = theme_color(21);
+    for (int j = 1; j < 4; j++) {
+        // The same text on a blank surface: every one of its pixels must be in the window.
+        std::vector<uint32_t> blank(400 * 20);
+        SoftSurface alone(blank.data(), 400, 20);
+        alone.set_text_color(ink);
+        alone.text(texts[j], DrawRect{10, 0, 390, 20}, TEXT_LEFT | TEXT_VCENTER | TEXT_SINGLE_LINE);
+        const int want = count_in(alone, ink, 0, 0, 399, 19);
+        const int y = p.top + (p.bottom - p.top) * j / 4;
+        EXPECT_GE(count_in(s, ink, 0, y - 8, p.left + 80, y + 8), want) << "label \"" << texts[j] << "\" is cut";
+        EXPECT_EQ(count_in(s, ink, 0, y - 8, 1, y + 8), 0);
     }
 }
 
