@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "platform_recorder.h"
 #include "recording/replay.h"
+#include "recording/replay_rows.h"
 #include "test_recording_util.h"
 #include "vartable/leaf_table.h"
 #include "workspace/theme.h"
@@ -487,6 +488,65 @@ TEST_F(ReplayPixels, WideValueLabelsAreDrawnWhole) {
         const int y = p.top + (p.bottom - p.top) * j / 4;
         EXPECT_GE(count_in(s, ink, 0, y - 8, p.left + 80, y + 8), want) << "label \"" << texts[j] << "\" is cut";
         EXPECT_EQ(count_in(s, ink, 0, y - 8, 1, y + 8), 0);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// 64-bit integers at their limits replay as the nearest doubles, and the last value's text
+// (the legend and numeric windows show it) stays exact.
+TEST_F(ReplayPixels, SixtyFourBitLimitsReplayExactly) {
+    leaf_add("i64", 0x20001000, 8, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("u64", 0x20001008, 8, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    const std::string path = dir.path("limits.csv");
+    rectest::write_file(path, "\xEF\xBB\xBFtimestamp_us,time_iso,i64,u64\n"
+                              "1000,x,9223372036854775807,\n"
+                              "2000,x,,18446744073709551615\n"
+                              "3000,x,-9223372036854775808,\n"
+                              "4000,x,,9007199254740993\n"
+                              "5000,x,-9223372036854775807,\n"
+                              "6000,x,,18446744073709551614\n");
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    const SampleTrack* i = replay_track_by_name("i64");
+    const SampleTrack* u = replay_track_by_name("u64");
+    ASSERT_TRUE(i && u);
+    ASSERT_EQ(i->count, 3);
+    ASSERT_EQ(u->count, 3);
+    EXPECT_EQ(i->values[0], 9223372036854775807.0);
+    EXPECT_EQ(i->values[1], -9223372036854775808.0);
+    EXPECT_EQ(u->values[0], 18446744073709551615.0);
+    EXPECT_EQ(u->values[1], 9007199254740993.0);
+    Sample last;
+    sample_slot_load(&last, &leaf_at(leaf_find("u64"))->last_sample);
+    EXPECT_EQ(last.timestamp_us, 6000);
+    EXPECT_STREQ(last.text, "18446744073709551614");
+    sample_slot_load(&last, &leaf_at(leaf_find("i64"))->last_sample);
+    EXPECT_STREQ(last.text, "-9223372036854775807");
+}
+
+}  // namespace
+
+namespace {
+
+// What the numeric window folds into its extremes after an in-place write: the text read at the
+// leaf's width, a bit field taken from its place in the storage unit.
+TEST_F(ReplayPixels, WrittenTextsDecodeAtTheLeafsWidthAndBitPlace) {
+    leaf_add("u8", 0x20002000, 1, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("s8", 0x20002001, 1, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("bf", 0x20002004, 4, TYPE_UINT, 0, 0, 1, 5, 3, nullptr);
+    leaf_add("sbf", 0x20002008, 2, TYPE_INT, 1, 0, 1, 9, 4, nullptr);
+    struct Case {
+        const char* leaf;
+        const char* text;
+        double value;
+    } cases[] = {{"u8", "-1", 255}, {"u8", "200", 200}, {"s8", "-1", -1}, {"s8", "-128", -128},
+                 {"bf", "5", 5},    {"bf", "7", 7},     {"sbf", "-1", -1}, {"sbf", "-8", -8}, {"sbf", "7", 7}};
+    for (const Case& c : cases) {
+        Sample s;
+        ASSERT_TRUE(replay_make_sample(leaf_at(leaf_find(c.leaf)), c.text, 0, &s)) << c.leaf << " " << c.text;
+        EXPECT_EQ(s.value, c.value) << c.leaf << " " << c.text;
     }
 }
 
