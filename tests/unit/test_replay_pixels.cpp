@@ -551,3 +551,85 @@ TEST_F(ReplayPixels, WrittenTextsDecodeAtTheLeafsWidthAndBitPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+// Columns of variables the firmware does not have are skipped; the others load whole, also
+// behind quoted fields and values.
+TEST_F(ReplayPixels, UnknownColumnsAreSkippedAndTheRestLoads) {
+    const std::string path = dir.path("unknown.csv");
+    rectest::write_file(path, "\xEF\xBB\xBFtimestamp_us,time_iso,gone.a,rv.0,\"odd,name\",rv.1\n"
+                              "1000,x,5,,,\n"
+                              "2000,x,,1.5,,\n"
+                              "3000,x,,,\"7\",\n"
+                              "4000,x,,,,\"2.5\"\n"
+                              "5000,x,,-3,,\n"
+                              "6000,x,,,,4\n");
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    EXPECT_EQ(replay_series_count(), 2);
+    const SampleTrack* a = replay_track_by_name("rv.0");
+    const SampleTrack* b = replay_track_by_name("rv.1");
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(a->count, 2);
+    ASSERT_EQ(b->count, 2);
+    EXPECT_EQ(a->values[0], 1.5);
+    EXPECT_EQ(a->values[1], -3);
+    EXPECT_EQ(a->times[1], 5000);
+    EXPECT_EQ(b->values[0], 2.5);
+    EXPECT_EQ(b->times[0], 4000);
+    EXPECT_EQ(b->values[1], 4);
+}
+
+}  // namespace
+
+namespace {
+
+// Sixteen replayed series in one window, drawn together: each one's lone spike (at its own time
+// and height, above every other value) shows in its colour at every size.
+TEST_F(ReplayPixels, SixteenSeriesEachShowTheirLoneSpike) {
+    for (int k = 8; k < 16; k++)
+        leaf_add(var_name(k).c_str(), 0x20000000u + 8u * (unsigned)k, 8, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    const int vars = 16, lines = 160000;
+    std::string out = "\xEF\xBB\xBFtimestamp_us,time_iso";
+    for (int k = 0; k < vars; k++) out += "," + var_name(k);
+    out += "\n";
+    std::mt19937 rng(21);
+    std::vector<int64_t> spike_time(vars);
+    for (int i = 0; i < lines; i++) {
+        const int k = i % vars;
+        const int64_t t = 1000000 + (int64_t)i * 7;
+        double v = (double)(rng() % 100);
+        if (i / vars == 500 + 600 * k) {
+            v = 1000 + 50 * k;
+            spike_time[k] = t;
+        }
+        out += std::to_string(t) + ",x";
+        for (int c = 0; c < vars; c++) out += c == k ? "," + std::to_string(v) : ",";
+        out += "\n";
+    }
+    const std::string path = dir.path("sixteen.csv");
+    rectest::write_file(path, out);
+    for (int k = 0; k < vars; k++) ASSERT_EQ(chart_add_var(handle, leaf_find(var_name(k).c_str())), 0);
+    replay_into_window(path);
+    for (int size = 0; size < 8; size++) {
+        const int W = 200 + (int)(rng() % 1400), H = 200 + (int)(rng() % 700);
+        std::vector<uint32_t> pixels((size_t)W * H);
+        SoftSurface s(pixels.data(), W, H);
+        cw->show_all = cw->auto_x = cw->auto_y = 1;
+        chart_paint(cw, &s, W, H);
+        const ViewInfo v = chart_compute_view(cw);
+        const DrawRect p = chart_plot_rect(W, H);
+        for (int k = 0; k < vars; k++) {
+            const int x = time_to_x(spike_time[k], v.x0, v.x1, p.left, p.right);
+            const int y = value_to_y(1000 + 50 * k, v.y0, v.y1, p.top, p.bottom);
+            // The legend (a line and the name per series) lies over the plot's top-left corner.
+            if (x <= p.left + 430 && y <= p.top + 4 + 16 * vars + 14) continue;
+            int found = 0;
+            for (int dx = -1; dx <= 1; dx++)
+                for (int dy = -1; dy <= 1; dy++) found += s.pixel(x + dx, y + dy) == cw->series[k].colour;
+            EXPECT_GT(found, 0) << "spike of series " << k << " missing at " << x << "," << y << " in " << W << "x" << H;
+        }
+    }
+}
+
+}  // namespace
