@@ -3,6 +3,7 @@
 // pixel against a min/max computed here from the raw values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -629,6 +630,37 @@ TEST_F(ReplayPixels, SixteenSeriesEachShowTheirLoneSpike) {
                 for (int dy = -1; dy <= 1; dy++) found += s.pixel(x + dx, y + dy) == cw->series[k].colour;
             EXPECT_GT(found, 0) << "spike of series " << k << " missing at " << x << "," << y << " in " << W << "x" << H;
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// After a replay: no "waiting for data" hint over the waveform, and stacked rows take their
+// range from the whole recording (brute force over the raw values).
+TEST_F(ReplayPixels, StackedRowsAndHintAfterAReplay) {
+    const std::string path = dir.path("stacked.csv");
+    const Recording r = write_recording(path, 3, 90000, 31);
+    for (int k = 0; k < 3; k++) ASSERT_EQ(chart_add_var(handle, leaf_find(var_name(k).c_str())), 0);
+    replay_into_window(path);
+    chart_toggle_stacked(cw, 1);
+    ASSERT_TRUE(cw->stacked);
+    const int W = 700, H = 500;
+    std::vector<uint32_t> pixels(W * H);
+    SoftSurface s(pixels.data(), W, H);
+    chart_paint(cw, &s, W, H);
+    const DrawRect p = chart_plot_rect(W, H);
+    EXPECT_EQ(count_colour(s, CHART_HINT_TEXT, p), 0);
+    for (int k = 0; k < 3; k++) {
+        double lo, hi;
+        chart_row_range(cw, &cw->series[k], &lo, &hi);
+        const double mn = *std::min_element(r.values[k].begin(), r.values[k].end());
+        const double mx = *std::max_element(r.values[k].begin(), r.values[k].end());
+        EXPECT_LE(lo, mn) << k;
+        EXPECT_GE(hi, mx) << k;
+        EXPECT_GT(lo, mn - 0.2 * (mx - mn)) << k;
+        EXPECT_LT(hi, mx + 0.2 * (mx - mn)) << k;
     }
 }
 
