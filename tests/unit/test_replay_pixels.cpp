@@ -665,3 +665,29 @@ TEST_F(ReplayPixels, StackedRowsAndHintAfterAReplay) {
 }
 
 }  // namespace
+
+namespace {
+
+// A variable added while an acquisition runs after a replay shows live data in follow mode: the
+// old recording's track is not lent to it (it would switch the window to the whole recording).
+TEST_F(ReplayPixels, VariableAddedDuringAcquisitionAfterReplayFollowsLiveData) {
+    g_chart_hooks.replay_track = replay_track_for_new_series;
+    const std::string path = dir.path("then_live.csv");
+    write_recording(path, 2, 2000, 8);
+    ASSERT_EQ(chart_add_var(handle, leaf_find("rv.0")), 0);
+    replay_into_window(path);
+    ASSERT_NE(cw->series[0].track, nullptr);
+    acquisition_set_state(ACQ_RUNNING);
+    chart_on_acquisition_started(cw);
+    ASSERT_EQ(chart_add_var(handle, leaf_find("rv.1")), 0);
+    EXPECT_EQ(cw->series[1].track, nullptr);
+    EXPECT_TRUE(chart_follow_mode(cw));
+    acquisition_set_state(ACQ_IDLE);
+    // Without an acquisition a variable added takes its recorded track as before.
+    cw->selected = 1;
+    chart_remove_selected(handle);
+    ASSERT_EQ(chart_add_var(handle, leaf_find("rv.1")), 0);
+    EXPECT_NE(cw->series[1].track, nullptr);
+}
+
+}  // namespace
