@@ -336,7 +336,14 @@ void draw_grid(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
 }
 
 void value_label(DrawSurface* d, const DrawRect& p, int32_t y, const char* text) {
-    d->text(text, DrawRect{2, y - 8, p.left - 2, y + 8}, TEXT_RIGHT | TEXT_VCENTER | TEXT_SINGLE_LINE);
+    // A label wider than its column (ten digits of a 32-bit counter) starts at the window's edge
+    // and reaches into the plot: cut at the edge it would lose its sign and leading digits.
+    int32_t w = 0, h = 0;
+    d->measure_text(text, &w, &h);
+    if (w > p.left - 4)
+        d->text(text, DrawRect{2, y - 8, 2 + w, y + 8}, TEXT_LEFT | TEXT_VCENTER | TEXT_SINGLE_LINE);
+    else
+        d->text(text, DrawRect{2, y - 8, p.left - 2, y + 8}, TEXT_RIGHT | TEXT_VCENTER | TEXT_SINGLE_LINE);
 }
 
 // Labels 0..parts of a range, top to bottom, in the fewest significant digits that tell
@@ -519,6 +526,55 @@ void draw_selection(DrawSurface* d, const ChartWindow* cw, const DrawRect& p) {
 
 }  // namespace
 
+namespace {
+
+void compact_exponent(char* text) {
+    char* e = strchr(text, 'e');
+    if (!e) return;
+    char* from = e + 1;
+    char* to = e + 1;
+    if (*from == '+') from++;
+    else if (*from == '-') *to++ = *from++;
+    while (from[0] == '0' && from[1] >= '0' && from[1] <= '9') from++;
+    memmove(to, from, strlen(from) + 1);
+}
+
+int32_t labels_widest(DrawSurface* d, const char (*texts)[CHART_LABEL_CAPACITY], int32_t n) {
+    int32_t widest = 0;
+    for (int32_t j = 0; j < n; j++) {
+        int32_t w = 0, h = 0;
+        d->measure_text(texts[j], &w, &h);
+        widest = w > widest ? w : widest;
+    }
+    return widest;
+}
+
+// Labels too wide for their column in plain notation ("-0.000146856") take the exponent form
+// with the same significant digits ("-1.46856e-4") when that is narrower and still tells
+// neighbours apart.
+void use_exponent_if_narrower(DrawSurface* d, const double* v, int32_t n, int32_t digits,
+                              char (*texts)[CHART_LABEL_CAPACITY]) {
+    char sci[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
+    for (int32_t j = 0; j < n; j++) {
+        text_printf(sci[j], CHART_LABEL_CAPACITY, "%.*e", (int)(digits - 1), v[j]);
+        // Trailing zeros of the mantissa add nothing ("1.50000e+09" reads "1.5e9").
+        char* e = strchr(sci[j], 'e');
+        char* cut = e;
+        if (e && strchr(sci[j], '.')) {
+            while (cut[-1] == '0') cut--;
+            if (cut[-1] == '.') cut--;
+            memmove(cut, e, strlen(e) + 1);
+        }
+        compact_exponent(sci[j]);
+    }
+    for (int32_t j = 1; j < n; j++)
+        if (strcmp(sci[j], sci[j - 1]) == 0) return;
+    if (labels_widest(d, sci, n) >= labels_widest(d, texts, n)) return;
+    for (int32_t j = 0; j < n; j++) text_copy(texts[j], CHART_LABEL_CAPACITY, sci[j]);
+}
+
+}  // namespace
+
 void chart_format_value_labels(DrawSurface* d, const double* values, int32_t n, int32_t width,
                                char (*texts)[CHART_LABEL_CAPACITY]) {
     // Rounding noise of a range through zero is zero.
@@ -533,6 +589,9 @@ void chart_format_value_labels(DrawSurface* d, const double* values, int32_t n, 
         for (int32_t j = 1; j < n; j++) distinct = distinct && strcmp(texts[j], texts[j - 1]) != 0;
         if (distinct || digits == 10) break;
     }
+    // Exponents without their plus sign and leading zeros ("1.5e9", "2e-5"): two characters less
+    // in a column of eight.
+    for (int32_t j = 0; j < n; j++) compact_exponent(texts[j]);
     // Plain notation with the same significant digits, when every label then fits the column.
     char plain[CHART_LABELS_MAX][CHART_LABEL_CAPACITY];
     for (int32_t j = 0; j < n; j++) {
@@ -551,15 +610,21 @@ void chart_format_value_labels(DrawSurface* d, const double* values, int32_t n, 
             if (len > 0 && plain[j][len - 1] == '.') plain[j][--len] = 0;
         }
     }
+    // Plain when every label fits the column, or when neither form fits and plain is narrower.
     bool fits = true;
-    for (int32_t j = 0; j < n && fits; j++) {
+    int32_t plain_widest = 0, widest = 0;
+    for (int32_t j = 0; j < n; j++) {
         int32_t w = 0, h = 0;
         d->measure_text(plain[j], &w, &h);
-        fits = w <= width;
+        plain_widest = w > plain_widest ? w : plain_widest;
+        d->measure_text(texts[j], &w, &h);
+        widest = w > widest ? w : widest;
     }
+    fits = plain_widest <= width || plain_widest < widest;
     for (int32_t j = 1; j < n && fits; j++) fits = strcmp(plain[j], plain[j - 1]) != 0;
     if (fits)
         for (int32_t j = 0; j < n; j++) text_copy(texts[j], CHART_LABEL_CAPACITY, plain[j]);
+    if (labels_widest(d, texts, n) > width) use_exponent_if_narrower(d, v, n, digits, texts);
 }
 
 // [SECTION] chart_paint ----------------------------------------------------------------------------

@@ -36,7 +36,8 @@ void chart_paint(ChartWindow* cw, DrawSurface* surface, int32_t width, int32_t h
 void chart_draw_series(DrawSurface* surface, const ChartWindow* cw, const ChartSeries* s, const DrawRect& xbox,
                        const DrawRect& ybox, int64_t x0, int64_t x1, double y0, double y1, int32_t has_time);
 // Texts of value labels read top to bottom: the fewest significant digits (3 to 10) that make
-// neighbours differ, in plain notation when every label then fits `width` pixels.
+// neighbours differ, in plain notation when every label then fits `width` pixels (or when plain
+// is the narrower of two forms that do not fit), else with a short exponent ("1.5e9").
 void chart_format_value_labels(DrawSurface* surface, const double* values, int32_t n, int32_t width,
                                char (*texts)[CHART_LABEL_CAPACITY]);
 // Type text of a leaf for the hover box ("int16_t", "uint32_t*", "float:bf", "enum", ...).

@@ -251,9 +251,16 @@ void chart_rebind(void* window) {
                        (unsigned long long)(leaf ? leaf->address : 0));
         }
         s->leaf_id = n;
-        // The old samples may belong to another address now.
+        // The old samples may belong to another address now. A replayed recording belongs to
+        // the name, not the address: a series that showed one keeps it (and its view), found
+        // again by name, so rebuilding the firmware does not blank the replay being examined.
+        const int32_t had_track = s->track != nullptr;
         empty_ring(s);
         drop_track(s);
+        if (had_track && g_chart_hooks.replay_track) {
+            const SampleTrack* track = g_chart_hooks.replay_track(s->name);
+            if (track_usable(track)) s->track = track;
+        }
         ok++;
         i++;
     }

@@ -16,6 +16,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <cfloat>
 #include <climits>
 #include <cmath>
 
@@ -95,6 +96,19 @@ struct RangeScan {
     double vis_lo, vis_hi;       // values inside a manual time range
     int32_t vis_any;
 };
+
+// Values near the largest double (uninitialised memory read as a double) give a range whose
+// width, or whose margin, overflows: every value would then map to one row. The range is kept
+// finite with a finite width; values beyond it are drawn at the edge like any value out of view.
+void keep_range_finite(double* lo, double* hi) {
+    if (*hi - *lo <= DBL_MAX) return;
+    *lo = *lo < -DBL_MAX ? -DBL_MAX : *lo;
+    *hi = *hi > DBL_MAX ? DBL_MAX : *hi;
+    if (*hi - *lo <= DBL_MAX) return;
+    // Both ends finite and far apart: one below zero, one above.
+    *lo = *lo < -DBL_MAX / 2 ? -DBL_MAX / 2 : *lo;
+    *hi = *hi > DBL_MAX / 2 ? DBL_MAX / 2 : *hi;
+}
 
 void fold_value(double value, double* lo, double* hi) {
     if (value < *lo) *lo = value;
@@ -264,6 +278,7 @@ ViewInfo chart_compute_view(const ChartWindow* cw) {
         v.y0 -= m;
         v.y1 += m;
     }
+    keep_range_finite(&v.y0, &v.y1);
     return v;
 }
 
@@ -412,6 +427,7 @@ void chart_row_range(const ChartWindow* cw, const ChartSeries* s, double* lo, do
         *lo = mn - 0.08 * (mx - mn);
         *hi = mx + 0.08 * (mx - mn);
     }
+    keep_range_finite(lo, hi);
 }
 
 // [SECTION] Mode events --------------------------------------------------------------------------

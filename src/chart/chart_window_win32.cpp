@@ -112,7 +112,7 @@ void install_core_hooks() {
     h.tree_set_tick = hook_tree_set_tick;
     h.refresh_status = main_window_refresh_hook;
     h.release_leaf = release_leaf_if_unused;
-    h.replay_track = replay_track_by_name;
+    h.replay_track = replay_track_for_new_series;
     // The chart side of replay (the main window supplies the list of windows).
     ReplayChartHooks& r = g_replay_chart_hooks;
     if (!r.series_name) r.series_name = chart_series_name;

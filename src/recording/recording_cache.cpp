@@ -287,8 +287,10 @@ uint32_t cache_owner(const char* name) {
     return p > digits && strcmp(p, ".csv") == 0 && pid <= UINT32_MAX ? (uint32_t)pid : 0;
 }
 
-// Keeps one leftover cache beside the caches (an empty one, header only, is just removed).
-void keep_leftover(const char* folder, const char* name, const char* kept_name) {
+// Keeps one leftover cache beside the caches (an empty one, header only, is just removed) under
+// "<kept_stem>.csv", or "<kept_stem>.<n>.csv" when an earlier rescue already holds that name: a
+// recovered recording is never replaced by a later one.
+void keep_leftover(const char* folder, const char* name, const char* kept_stem) {
     const char sep = platform_path_separator();
     char path[RECORDING_PATH_CAPACITY], kept[RECORDING_PATH_CAPACITY];
     text_printf(path, sizeof path, "%s%c%s", folder, sep, name);
@@ -296,7 +298,9 @@ void keep_leftover(const char* folder, const char* name, const char* kept_name) 
         recording_file_remove(path);
         return;
     }
-    text_printf(kept, sizeof kept, "%s%c%s", folder, sep, kept_name);
+    text_printf(kept, sizeof kept, "%s%c%s.csv", folder, sep, kept_stem);
+    for (int32_t n = 2; n < 1000 && recording_file_size(kept) >= 0; n++)
+        text_printf(kept, sizeof kept, "%s%c%s.%d.csv", folder, sep, kept_stem, (int)n);
     if (recording_file_replace(path, kept) == 0) log_printf(LOG_WARN, "上次运行留下的录制缓存已保留为: %s", kept);
 }
 
@@ -311,7 +315,9 @@ void note_leftover(const char* name, void* context) {
     Leftovers* l = (Leftovers*)context;
     const uint32_t owner = cache_owner(name);
     const bool legacy = strcmp(name, "recording.csv") == 0;
-    if (!legacy && (owner == 0 || owner == l->self || platform()->process_alive(owner))) return;
+    // A cache under this process's own id is still there only when an earlier instance with the
+    // same (reused) process id left it: this process deletes its own cache whenever it clears.
+    if (!legacy && (owner == 0 || (owner != l->self && platform()->process_alive(owner)))) return;
     if (l->count < 64 && strlen(name) < sizeof l->names[0]) text_copy(l->names[l->count++], sizeof l->names[0], name);
 }
 
@@ -325,8 +331,8 @@ void keep_leftover_caches(const char* folder) {
     for (int32_t i = 0; i < l.count; i++) {
         char kept[96];
         const uint32_t owner = cache_owner(l.names[i]);
-        if (owner) text_printf(kept, sizeof kept, "recording.recovered.%u.csv", (unsigned)owner);
-        else text_copy(kept, sizeof kept, "recording.recovered.csv");
+        if (owner) text_printf(kept, sizeof kept, "recording.recovered.%u", (unsigned)owner);
+        else text_copy(kept, sizeof kept, "recording.recovered");
         keep_leftover(folder, l.names[i], kept);
     }
 }

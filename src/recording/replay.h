@@ -54,6 +54,9 @@ void replay_all_command(const char* path);
 const ReplaySeries* replay_series_at(int32_t leaf_id);
 // The track loaded for a full variable name (leaf ids change with a firmware reload), or null.
 const SampleTrack* replay_track_by_name(const char* name);
+// The track to lend a series a window is given now: as replay_track_by_name, but null while an
+// acquisition runs (live samples own the windows then, in follow mode).
+const SampleTrack* replay_track_for_new_series(const char* name);
 // Smallest and largest value the loaded recording holds for a variable name; false when none.
 bool replay_extremes(const char* name, double* lo, double* hi);
 // Slots filled by the last load.

@@ -74,6 +74,10 @@ const SampleTrack* replay_track_by_name(const char* name) {
     return nullptr;
 }
 
+const SampleTrack* replay_track_for_new_series(const char* name) {
+    return acquisition_state() == ACQ_RUNNING ? nullptr : replay_track_by_name(name);
+}
+
 bool replay_extremes(const char* name, double* lo, double* hi) {
     const SampleTrack* t = replay_track_by_name(name);
     return t && track_range_minmax(t, 0, t->count, lo, hi);
