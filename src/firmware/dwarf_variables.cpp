@@ -13,7 +13,7 @@
 namespace {
 
 enum : size_t { QUALIFIED_NAME_CAPACITY = 512 };
-enum : int { QUALIFY_MAX_DEPTH = 32 };
+enum : int { QUALIFY_MAX_DEPTH = 32, ORIGIN_MAX_HOPS = 8 };
 
 // What a variable entry says about itself.
 struct VariableAttrs {
@@ -65,6 +65,17 @@ void append(char* out, size_t capacity, const char* text) {
 
 void qualify_entry(const DwarfUnit* unit, int32_t index, char* out, size_t capacity, int depth);
 
+// Whether a scope entry has a name of its own or through its declaration (an anonymous
+// namespace is named as gdb names it).
+bool scope_is_named(const DwarfUnit* unit, int32_t index, uint64_t tag) {
+    if (tag == DW_TAG_namespace) return true;
+    const char* name = nullptr;
+    uint64_t origin = 0;
+    bool has_origin = false;
+    entry_name_origin(unit, index, &name, &origin, &has_origin);
+    return has_origin || (name && name[0]);
+}
+
 // Appends the scopes that enclose an entry, each followed by "::"; returns the tag of the
 // innermost one (0 at the top level of the unit).
 uint64_t qualify_parents(const DwarfUnit* unit, int32_t index, char* out, size_t capacity, int depth) {
@@ -75,6 +86,9 @@ uint64_t qualify_parents(const DwarfUnit* unit, int32_t index, char* out, size_t
     switch (tag) {
         case DW_TAG_namespace: case DW_TAG_structure_type: case DW_TAG_class_type: case DW_TAG_union_type:
         case DW_TAG_subprogram:
+            // A scope without a name names nothing: clang leaves the function of a static that
+            // was inlined everywhere as an empty subprogram ("::calls" is no name at all).
+            if (!scope_is_named(unit, parent, tag)) return qualify_parents(unit, parent, out, capacity, depth + 1);
             qualify_entry(unit, parent, out, capacity, depth + 1);
             append(out, capacity, "::");
             return tag;
@@ -132,19 +146,30 @@ void qualified_name(const DwarfUnit* unit, int32_t index, const char* name, char
 // The declaration a definition points at (DW_AT_specification, DW_AT_abstract_origin) supplies
 // the name, the type when the definition carries none (C compilers put both only on the
 // declaration when an extern variable is defined in the same file), and the enclosing scopes.
+// The link is followed as far as it goes: GCC's link-time optimiser places a variable by an
+// abstract origin in another unit whose entry is itself only a DW_AT_specification of the
+// declaration (inside its namespace or class, or the extern of a header) that has the name.
 void variable_from_origin(const DwarfUnit* unit, VariableAttrs* v, DwarfUnit** scope_unit, int32_t* scope_index) {
-    DwarfUnit* origin_unit = nullptr;
-    int32_t origin = -1;
-    if (dwarf_find_entry(unit->image, v->origin, &origin_unit, &origin) != 0) return;
-    *scope_unit = origin_unit;
-    *scope_index = origin;
-    DwarfAttr attrs[DWARF_ATTR_CAPACITY];
-    int n = dwarf_entry_attrs(origin_unit, origin, attrs, DWARF_ATTR_CAPACITY);
-    for (int i = 0; i < n; i++) {
-        if (attrs[i].code == DW_AT_name && !v->name) v->name = dwarf_attr_string(origin_unit, &attrs[i]);
-        if ((attrs[i].code == DW_AT_linkage_name || attrs[i].code == DW_AT_MIPS_linkage_name) && !v->linkage_name)
-            v->linkage_name = dwarf_attr_string(origin_unit, &attrs[i]);
-        if (attrs[i].code == DW_AT_type && !v->has_type) v->has_type = dwarf_attr_ref(origin_unit, &attrs[i], &v->type_ref);
+    uint64_t next = v->origin;
+    for (int hop = 0; hop < ORIGIN_MAX_HOPS; hop++) {
+        DwarfUnit* origin_unit = nullptr;
+        int32_t origin = -1;
+        if (dwarf_find_entry(unit->image, next, &origin_unit, &origin) != 0) return;
+        *scope_unit = origin_unit;
+        *scope_index = origin;
+        bool further = false;
+        DwarfAttr attrs[DWARF_ATTR_CAPACITY];
+        int n = dwarf_entry_attrs(origin_unit, origin, attrs, DWARF_ATTR_CAPACITY);
+        for (int i = 0; i < n; i++) {
+            if (attrs[i].code == DW_AT_name && !v->name) v->name = dwarf_attr_string(origin_unit, &attrs[i]);
+            if ((attrs[i].code == DW_AT_linkage_name || attrs[i].code == DW_AT_MIPS_linkage_name) && !v->linkage_name)
+                v->linkage_name = dwarf_attr_string(origin_unit, &attrs[i]);
+            if (attrs[i].code == DW_AT_type && !v->has_type) v->has_type = dwarf_attr_ref(origin_unit, &attrs[i], &v->type_ref);
+            if ((attrs[i].code == DW_AT_specification || attrs[i].code == DW_AT_abstract_origin) &&
+                dwarf_attr_ref(origin_unit, &attrs[i], &next))
+                further = true;
+        }
+        if (!further) return;
     }
 }
 
@@ -230,8 +255,10 @@ void dwarf_collect_variable(DwarfUnit* unit, int32_t index) {
     ElfImage* image = unit->image;
     int32_t known = elf_find_global(image, name);
     if (known >= 0 && image->globals[known].address != v.address) {
-        // Another variable of this name lives elsewhere (a file static of another file).
-        const char* file = unit_file_name(unit);
+        // Another variable of this name lives elsewhere (a file static of another file). The file
+        // is the one that declares it: after link-time optimisation the unit that places it is
+        // named "<artificial>" and places the statics of every file.
+        const char* file = unit_file_name(scope_unit);
         if (!file) return;
         char in_file[QUALIFIED_NAME_CAPACITY];
         text_printf(in_file, sizeof in_file, "'%s'::%s", file, name);

@@ -158,6 +158,13 @@ int32_t elf_global_append(ElfImage* image, const char* name, uint64_t address, u
     return index;
 }
 
+// Lists the variable that debug information described by this symbol's linker name, under its
+// debug name and type; -1 when the list cannot grow.
+static int32_t append_described(ElfImage* image, const ElfLinkageVar* described, const Symbol& s) {
+    uint64_t size = described->type && described->type->byte_size ? described->type->byte_size : s.size;
+    return elf_global_append(image, described->name, s.value, size, described->type, 1);
+}
+
 void elf_collect_symbols(ElfImage* image) {
     const ElfSection& table = image->symtab;
     uint64_t step = image->sym_entsize;
@@ -171,9 +178,19 @@ void elf_collect_symbols(ElfImage* image) {
     for (uint64_t at = 0; at <= table.size && table.size - at >= step; at += step) {
         Symbol s = read_symbol(image, table.data + at);
         unsigned type = s.info & 0x0F, binding = s.info >> 4;
-        if (type != 1 || (binding != 1 && binding != 2) || s.shndx == 0 || s.size == 0) continue;
+        if (type != 1 || s.shndx == 0 || s.size == 0) continue;
         const char* name = symbol_name(image, s.name);
         if (!name || name[0] == '\0' || name[0] == '$') continue;
+        if (binding != 1 && binding != 2) {
+            // A local (or GNU unique) symbol is taken only to place an in-class constant that
+            // debug information described by this very linker name: whole-program link-time
+            // optimisation makes every symbol local.
+            const ElfLinkageVar* described = find_linkage_variable(image, name);
+            if (!described || elf_find_global(image, described->name) >= 0) continue;
+            if (debug_sorted && find_by_address(debug_sorted, debug_count, s.value) >= 0) continue;
+            if (append_described(image, described, s) < 0) break;
+            continue;
+        }
         // What the C++ compiler makes for itself (vtables, type information, guard variables)
         // is no variable of the program.
         if (strncmp(name, "_ZT", 3) == 0 || strncmp(name, "_ZGV", 4) == 0) continue;
@@ -185,8 +202,7 @@ void elf_collect_symbols(ElfImage* image) {
         }
         const ElfLinkageVar* described = find_linkage_variable(image, name);
         if (described && elf_find_global(image, described->name) < 0) {
-            uint64_t size = described->type && described->type->byte_size ? described->type->byte_size : s.size;
-            if (elf_global_append(image, described->name, s.value, size, described->type, 1) < 0) break;
+            if (append_described(image, described, s) < 0) break;
             continue;
         }
         if (elf_global_append(image, name, s.value, s.size, nullptr, 0) < 0) break;

@@ -26,6 +26,9 @@ inline const char* const kLeafVariants[] = {
     "clang_cpp_dwarf4_O0", "clang_cpp_dwarf5_O0", "clang_cpp_dwarf5_Oz", "clang_cpp_dwarf5_types",
 };
 
+// GCC's link-time optimised builds of the C firmware and of the C++ firmware.
+inline const char* const kLtoVariants[] = {"gcc_lto_dwarf4_O0", "gcc_cpp_lto_dwarf5_O0"};
+
 // Path of one variant under the build directory the tests were configured with.
 inline std::string path(const std::string& variant) {
     return std::string(KX_BUILD_DIR) + "/tests/firmware/fw_" + variant + ".elf";

@@ -237,6 +237,101 @@ TEST(DwarfUnits, UnitsReadOneAtATimeKeepTheirOwnTypes) {
     elf_close(image);
 }
 
+// Abbreviations of function statics and of variables placed from another unit (what GCC's
+// link-time optimiser writes: an "<artificial>" unit of locations whose abstract origins sit in
+// the units of the source files).
+enum : uint64_t { T_subprogram = 0x2E, A_abstract_origin = 0x31 };
+const std::vector<Abbrev> kScopedUnits = {
+    {1, T_cu, true, {{A_name, F_string}}},
+    {2, T_var, false, {{A_name, F_string}, {A_type, F_ref4}, {A_location, F_exprloc}}},
+    {3, T_base, false, {{A_name, F_string}, {A_byte_size, F_data1}, {A_encoding, F_data1}}},
+    {4, T_subprogram, true, {}},
+    {5, T_subprogram, true, {{A_name, F_string}}},
+    {6, T_var, false, {{A_abstract_origin, F_ref_addr}, {A_location, F_exprloc}}},
+    {7, T_var, false, {{A_name, F_string}, {A_type, F_ref4}, {A_decl, F_flag_present}}},
+    {8, T_var, false, {{A_spec, F_ref4}}},
+    {9, T_var, false, {{A_name, F_string}, {A_type, F_ref4}}},
+};
+
+// clang keeps the static of a function inlined everywhere under an empty subprogram: the static
+// is named as if at file level, not "::calls"; a named function still qualifies its statics.
+TEST(DwarfVariables, StaticsOfNamelessFunctionsTakeNoEmptyScope) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kScopedUnits);
+    for (const char* file : {"src/a.c", "src/b.c"}) {
+        bool first = file[4] == 'a';
+        size_t u = begin_unit(d.info, 4);
+        d.info.uleb(1).str(file);
+        size_t int_at = d.info.size() - u;
+        d.info.uleb(3).str("int").u8(4).u8(5);
+        d.info.uleb(4);
+        d.info.uleb(2).str("calls").u32(int_at);
+        addr_expr(d.info, first ? 0x20000010 : 0x20000020);
+        d.info.u8(0);
+        d.info.uleb(5).str("tick");
+        d.info.uleb(2).str("hits").u32(int_at);
+        addr_expr(d.info, first ? 0x20000030 : 0x20000040);
+        d.info.u8(0).u8(0);
+        end_unit(d.info, u);
+    }
+    ElfImage* image = d.open();
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(elf_global_count(image), 4);
+    expect_typed(image, "calls", 0x20000010, "int", TYPE_INT, 4);
+    expect_typed(image, "'b.c'::calls", 0x20000020, "int", TYPE_INT, 4);
+    expect_typed(image, "tick::hits", 0x20000030, "int", TYPE_INT, 4);
+    expect_typed(image, "'b.c'::tick::hits", 0x20000040, "int", TYPE_INT, 4);
+    elf_close(image);
+}
+
+// A variable placed from an "<artificial>" unit: its abstract origin is only the specification of
+// the header's extern declaration, which has the name and the type; file statics of the same name
+// are named by the file that declares them, so none is lost.
+TEST(DwarfVariables, OriginsAreFollowedToTheDeclarationAcrossUnits) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kScopedUnits);
+    size_t placer = begin_unit(d.info, 4);
+    d.info.uleb(1).str("<artificial>");
+    std::vector<size_t> origin_refs;
+    for (uint32_t address : {0x20000100u, 0x20000200u, 0x20000300u}) {
+        d.info.uleb(6);
+        origin_refs.push_back(d.info.size());
+        d.info.u32(0);
+        addr_expr(d.info, address);
+    }
+    d.info.u8(0);
+    end_unit(d.info, placer);
+    // main.c: extern long g_speed; long g_speed; static short s;
+    size_t u = begin_unit(d.info, 4);
+    d.info.uleb(1).str("main.c");
+    size_t long_at = d.info.size() - u;
+    d.info.uleb(3).str("long").u8(4).u8(5);
+    size_t decl_at = d.info.size() - u;
+    d.info.uleb(7).str("g_speed").u32(long_at);
+    d.info.patch_u32(origin_refs[0], d.info.size());
+    d.info.uleb(8).u32(decl_at);
+    d.info.patch_u32(origin_refs[1], d.info.size());
+    d.info.uleb(9).str("s").u32(long_at);
+    d.info.u8(0);
+    end_unit(d.info, u);
+    // other.c: static unsigned char s;
+    u = begin_unit(d.info, 4);
+    d.info.uleb(1).str("lib/other.c");
+    size_t byte_at = d.info.size() - u;
+    d.info.uleb(3).str("uint8_t").u8(1).u8(8);
+    d.info.patch_u32(origin_refs[2], d.info.size());
+    d.info.uleb(9).str("s").u32(byte_at);
+    d.info.u8(0);
+    end_unit(d.info, u);
+    ElfImage* image = d.open();
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(elf_global_count(image), 3);
+    expect_typed(image, "g_speed", 0x20000100, "long", TYPE_INT, 4);
+    expect_typed(image, "s", 0x20000200, "long", TYPE_INT, 4);
+    expect_typed(image, "'other.c'::s", 0x20000300, "uint8_t", TYPE_UINT, 1);
+    elf_close(image);
+}
+
 // DW_FORM_ref_addr reaches into other units, earlier and later ones: such an image is read as
 // a whole before any variable is collected.
 TEST(DwarfUnits, ReferencesIntoOtherUnitsResolveEitherWay) {

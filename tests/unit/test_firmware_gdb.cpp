@@ -429,5 +429,69 @@ TEST_P(FirmwareLeaves, EveryLeafIsAnExpressionGdbEvaluatesToTheSameObject) {
 
 INSTANTIATE_TEST_SUITE_P(Builds, FirmwareLeaves, ::testing::ValuesIn(kxfw::kLeafVariants));
 
+// ---- Link-time optimised images ------------------------------------------------------------------
+
+class LtoImage : public ::testing::TestWithParam<const char*> {};
+
+// GCC's link-time optimiser places every variable from an "<artificial>" unit through an abstract
+// origin into the unit of its source file, where the entry may only be the specification of a
+// declaration (a header's extern, a namespace or class member); and it makes every symbol local.
+// Every data object of the symbol table must still be listed at its address, file statics named
+// by the file that declares them, and every name gdb evaluates to an object must be that object
+// (gdb has no address for the file statics of such an image: it finds their declarations).
+TEST_P(LtoImage, EveryDataObjectIsListedAtItsAddressUnderItsOwnName) {
+    std::string variant = GetParam();
+    std::string path = kxfw::path(variant);
+    if (!kxfw::exists(path)) GTEST_SKIP() << path << " not built";
+    if (!have_tool("gdb-multiarch") || !have_tool("arm-none-eabi-nm")) GTEST_SKIP() << "no gdb-multiarch";
+    char error[ELF_ERROR_CAPACITY];
+    ElfImage* image = elf_open(path.c_str(), error, sizeof error);
+    ASSERT_NE(image, nullptr) << error;
+    std::map<uint64_t, std::string> listed;
+    for (int32_t i = 0; i < elf_global_count(image); i++) {
+        const GlobalVar* v = elf_global_at(image, i);
+        listed[v->address] = v->name;
+        EXPECT_EQ(std::string(v->name).find("<artificial>"), std::string::npos) << v->name;
+        EXPECT_EQ(v->from_debug_info, 1) << v->name;
+    }
+
+    int objects = 0;
+    for (const std::string& line : lines_of(run("arm-none-eabi-nm -S " + path))) {
+        char address[32], size[32], kind[4], name[256];
+        if (sscanf(line.c_str(), "%31s %31s %3s %255s", address, size, kind, name) != 4) continue;
+        if (!strchr("bBdDrR", kind[0]) || strncmp(name, "_ZT", 3) == 0 || strncmp(name, "_ZGV", 4) == 0) continue;
+        objects++;
+        EXPECT_EQ(listed.count(strtoull(address, nullptr, 16)), 1u) << variant << ": " << name << " at 0x" << address;
+    }
+    EXPECT_GT(objects, 5) << variant;
+
+    std::vector<std::string> required = variant.find("cpp") != std::string::npos
+        ? std::vector<std::string>{"ns::counter", "'ns::inner::gain'", "Cfg::level", "Cfg::limit", "g_cfg", "g_derived"}
+        : std::vector<std::string>{"g_motor", "g_const_table", "s_counter", "fw_tick::tick_calls"};
+    std::string names_path = std::string(KX_BUILD_DIR) + "/tests/firmware/globals_" + variant + ".txt";
+    FILE* names = fopen(names_path.c_str(), "w");
+    ASSERT_NE(names, nullptr);
+    for (const auto& entry : listed) fprintf(names, "%s\n", entry.second.c_str());
+    fclose(names);
+    std::string script = std::string(KX_TEST_DATA_DIR) + "/../firmware/gdb_leaves.py";
+    std::vector<std::string> answers = lines_of(run("gdb-multiarch -nx -batch -ex 'set $names_file=\"" + names_path +
+                                                    "\"' -x " + script + " " + path));
+    ASSERT_EQ(answers.size(), listed.size());
+    size_t at = 0;
+    int agreed = 0;
+    for (const auto& entry : listed) {
+        std::vector<std::string> gdb = split_tabs(answers[at++]);
+        if (gdb.empty() || gdb[0] != "ok") continue;
+        agreed++;
+        const GlobalVar* v = elf_global_at(image, elf_find_global(image, entry.second.c_str()));
+        EXPECT_EQ(hex(v->address), hex(strtoull(gdb[1].c_str(), nullptr, 10))) << variant << ": " << v->name;
+    }
+    EXPECT_GT(agreed, 3) << variant;
+    for (const std::string& name : required) EXPECT_GE(elf_find_global(image, name.c_str()), 0) << variant << " lacks " << name;
+    elf_close(image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, LtoImage, ::testing::ValuesIn(kxfw::kLtoVariants));
+
 }  // namespace
 #endif
