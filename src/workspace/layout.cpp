@@ -58,9 +58,19 @@ void section_clear(LayoutSection* s) {
     s->var_count = 0;
 }
 
+// A value cut to its field may end in carriage returns that stood inside the line; the written
+// line would lose them as its line end, so they are not kept.
+void value_copy(char* out, size_t capacity, const char* value) {
+    text_copy(out, capacity, value);
+    size_t n = strlen(out);
+    while (n > 0 && out[n - 1] == '\r') out[--n] = 0;
+}
+
 void add_var(LayoutSection* s, const char* name) {
-    if (!name[0] || s->var_count >= LAYOUT_MAX_VARS) return;
-    text_copy(s->vars[s->var_count++], LAYOUT_VAR_CAPACITY, name);
+    if (s->var_count >= LAYOUT_MAX_VARS) return;
+    char* slot = s->vars[s->var_count];
+    value_copy(slot, LAYOUT_VAR_CAPACITY, name);
+    if (slot[0]) s->var_count++;  // an empty name is no variable (and would not read back)
 }
 
 void apply_global(LayoutData* d, const char* key, const char* value) {
@@ -75,14 +85,14 @@ void apply_global(LayoutData* d, const char* key, const char* value) {
     else if (!strcmp(key, "tree_auto")) d->tree_auto = leading_int(value) ? 1 : 0;
     else if (!strcmp(key, "active")) d->active = leading_int(value);
     else if (!strcmp(key, "theme")) d->theme = leading_int(value) ? 1 : 0;
-    else if (!strcmp(key, "elf")) text_copy(d->elf, sizeof d->elf, value);
+    else if (!strcmp(key, "elf")) value_copy(d->elf, sizeof d->elf, value);
     else if (!strcmp(key, "wins")) d->tab_count = leading_int(value);
-    else if (!strcmp(key, "net_key")) text_copy(d->net_key, sizeof d->net_key, value);
+    else if (!strcmp(key, "net_key")) value_copy(d->net_key, sizeof d->net_key, value);
 }
 
 void apply_section(LayoutSection* s, const char* line, const char* key, const char* value) {
-    if (!strcmp(key, "type")) text_copy(s->type, sizeof s->type, value);
-    else if (!strcmp(key, "title")) text_copy(s->title, sizeof s->title, value);
+    if (!strcmp(key, "type")) value_copy(s->type, sizeof s->type, value);
+    else if (!strcmp(key, "title")) value_copy(s->title, sizeof s->title, value);
     else if (!strcmp(key, "vars")) add_var(s, value);
     else if (!strcmp(key, "vars+")) add_var(s, value);
     else if (!strchr(line, '=') && !strncmp(line, "vars+", 5)) add_var(s, line + 5);

@@ -177,6 +177,10 @@ TEST(LayoutFormat, OddLinesAndLimits) {
     layout_parse(nul.data(), nul.size(), &d);
     EXPECT_STREQ(d.elf, "C:\\fw.elf");
     EXPECT_EQ(d.tab_count, 2);
+    // Cut to its 64-byte field, a type ends where carriage returns inside the line began.
+    std::string cut = "[win]\ntype=" + std::string(60, 't') + std::string(10, '\r') + "x\n";
+    layout_parse(cut.data(), cut.size(), &d);
+    EXPECT_EQ(std::string(d.sections[0].type), std::string(60, 't'));
 }
 
 TEST_F(Layout, LoadAppliesInOrderAndBindsAfterTheElfLoad) {
