@@ -381,9 +381,9 @@ void table_fix_sizes(DwarfAbbrevTable* t, const FormContext& ctx) {
         DwarfAbbrev& a = t->abbrevs[i];
         int total = 0;
         for (uint32_t k = 0; k < a.attr_count; k++) {
-            DwarfAttrSpec& spec = t->specs[a.first_spec + k];
-            int n = form_fixed_size(spec.form, ctx);
-            spec.size = n < 0 ? 0xFF : static_cast<uint8_t>(n);
+            DwarfAttrSpec& attr_form = t->specs[a.first_spec + k];
+            int n = form_fixed_size(attr_form.form, ctx);
+            attr_form.size = n < 0 ? 0xFF : static_cast<uint8_t>(n);
             total = n < 0 || total < 0 ? -1 : total + n;
         }
         a.fixed_size = total;
@@ -399,13 +399,13 @@ int decode_attrs(Cursor& c, const FormContext& ctx, const DwarfAbbrevTable* t, c
     DwarfAttr spare;
     uint32_t implicit = a.first_implicit;
     for (uint32_t k = 0; k < a.attr_count; k++) {
-        const DwarfAttrSpec& spec = t->specs[a.first_spec + k];
+        const DwarfAttrSpec& attr_form = t->specs[a.first_spec + k];
         DwarfAttr* slot = count < capacity ? &out[count] : &spare;
-        slot->code = spec.attr;
+        slot->code = attr_form.attr;
         int64_t value = 0;
-        if (spec.form == FORM_implicit_const && implicit < static_cast<uint32_t>(t->implicit_count))
+        if (attr_form.form == FORM_implicit_const && implicit < static_cast<uint32_t>(t->implicit_count))
             value = t->implicit_consts[implicit++];
-        if (!read_form(c, ctx, spec.form, value, slot, false)) return -1;
+        if (!read_form(c, ctx, attr_form.form, value, slot, false)) return -1;
         if (count < capacity) count++;
     }
     return count;
@@ -476,11 +476,11 @@ bool unit_read_entries(ElfImage* image, DwarfWork* w, DwarfUnit* u, const DwarfA
             c.p += a.fixed_size;
         } else {
             for (uint32_t k = 0; k < a.attr_count; k++) {
-                const DwarfAttrSpec& spec = t->specs[a.first_spec + k];
-                if (spec.size != 0xFF) {
-                    if (left(c) < spec.size) return false;
-                    c.p += spec.size;
-                } else if (!skip_form(c, ctx, spec.form, false)) {
+                const DwarfAttrSpec& attr_form = t->specs[a.first_spec + k];
+                if (attr_form.size != 0xFF) {
+                    if (left(c) < attr_form.size) return false;
+                    c.p += attr_form.size;
+                } else if (!skip_form(c, ctx, attr_form.form, false)) {
                     return false;
                 }
             }

@@ -7,6 +7,13 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <filesystem>
+#if defined(_WIN32)
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -221,7 +228,15 @@ TEST_F(ReplayPixels, InterleavedRecordingsDrawEveryColumnAtRandomZooms) {
                     const std::string what = std::to_string(vars) + " vars x " + std::to_string(lines) +
                                              " lines, var " + std::to_string(k) + ", trial " + std::to_string(trial);
                     const int f = check_frame(surface, cw, t, val, what.c_str());
-                    if (f && total_faults == 0) surface.save_bmp("/tmp/kx_replay_pixels_fault.bmp");
+                    // The first faulty frame is kept for a look, named by this process so that
+                    // test processes running at once never share it.
+                    if (f && total_faults == 0) {
+                        const std::string shot = (std::filesystem::temp_directory_path() /
+                                                  ("kx_replay_pixels_fault." + std::to_string(getpid()) + ".bmp"))
+                                                     .string();
+                        surface.save_bmp(shot.c_str());
+                        std::printf("first faulty frame saved as %s\n", shot.c_str());
+                    }
                     total_faults += f;
                 }
             }
