@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/platform.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -13,13 +15,24 @@
 namespace {
 
 // realloc keeps growth cheap for large arrays (the pages move, the bytes are not copied), and
-// pages that were reserved but never written cost no memory.
+// pages that were reserved but never written cost no memory. An array starts `pad` bytes into
+// its block (realloc moves the pad along with the samples).
 template <typename T>
-bool grow(T** array, int64_t capacity) {
-    void* p = realloc(*array, (size_t)capacity * sizeof(T));
+bool grow(T** array, uint32_t pad, int64_t capacity) {
+    char* block = *array ? (char*)*array - pad : nullptr;
+    void* p = realloc(block, pad + (size_t)capacity * sizeof(T));
     if (!p) return false;
-    *array = (T*)p;
+    *array = (T*)((char*)p + pad);
     return true;
+}
+
+// Large blocks all start at the same offset within a page, so the arrays of a load that fills
+// several tracks side by side would write to addresses that share their cache sets, and evict
+// each other at every sample. Each new array starts a different number of cache lines into its
+// block instead.
+uint32_t next_pad() {
+    static uint32_t turn;
+    return (turn++ % 63 + 1) * 64;
 }
 
 inline void fold(double* lo, double* hi, double v) {
@@ -40,25 +53,81 @@ inline void merge(double* lo, double* hi, double mn, double mx) {
 void track_free(SampleTrack* t) {
     // Most of a store's slots were never used: skip their frees, which are not free of cost under
     // every allocator (a checking allocator records a stack for each).
-    if (t->times) free(t->times);
-    if (t->values) free(t->values);
+    if (t->times) free((char*)t->times - t->times_pad);
+    if (t->values) free((char*)t->values - t->values_pad);
     for (TrackMinMax* level : t->levels)
         if (level) free(level);
     memset(t, 0, sizeof *t);
 }
 
-bool track_append(SampleTrack* t, int64_t time, double value) {
+bool track_make_room(SampleTrack* t) {
     if (t->count == t->capacity) {
         const int64_t capacity = t->capacity < 4096 ? 4096 : t->capacity * 2;
-        if (!grow(&t->times, capacity) || !grow(&t->values, capacity)) return false;
+        if (!t->times) {
+            t->times_pad = next_pad();
+            t->values_pad = next_pad();
+        }
+        if (!grow(&t->times, t->times_pad, capacity) || !grow(&t->values, t->values_pad, capacity)) return false;
         t->capacity = capacity;
     }
-    if (t->count > 0 && time < t->times[t->count - 1]) time = t->times[t->count - 1];
-    t->times[t->count] = time;
-    t->values[t->count] = value;
-    t->count++;
+    // A fresh page costs a fault on its first write, and a long recording writes tens of
+    // thousands of them: bring the next stretch in with one call instead. Only a stretch at a
+    // time, so the spare half of a doubled capacity stays unused address space.
+    const int64_t stretch = TRACK_PREFAULT_SAMPLES;
+    const int64_t ahead = t->capacity - t->count < stretch ? t->capacity - t->count : stretch;
+    platform_prefault_pages(t->times + t->count, (size_t)ahead * sizeof(int64_t));
+    platform_prefault_pages(t->values + t->count, (size_t)ahead * sizeof(double));
+    t->ready = t->count + ahead;
     return true;
 }
+
+namespace {
+
+// Level 1 from the raw values: bucket k is the min/max of values [8k, 8k + 8) (fewer in the last).
+void build_first_level(const double* values, int64_t count, TrackMinMax* out) {
+    const int64_t whole = count / TRACK_FANOUT;
+    int64_t k = 0;
+#if defined(__SSE2__)
+    // Two buckets side by side, one per lane, each folding its values in order as fold() does:
+    // minpd/maxpd keep their second operand unless the first is smaller/larger, so NaN never gets
+    // in and equal values (0 and -0) keep the one seen first.
+    for (; k + 2 <= whole; k += 2) {
+        const double* a = values + k * TRACK_FANOUT;
+        __m128d lo = _mm_set1_pd(INFINITY), hi = _mm_set1_pd(-INFINITY);
+        for (int32_t i = 0; i < TRACK_FANOUT; i++) {
+            const __m128d x = _mm_set_pd(a[TRACK_FANOUT + i], a[i]);
+            lo = _mm_min_pd(x, lo);
+            hi = _mm_max_pd(x, hi);
+        }
+        double l[2], h[2];
+        _mm_storeu_pd(l, lo);
+        _mm_storeu_pd(h, hi);
+        out[k] = TrackMinMax{l[0], h[0]};
+        out[k + 1] = TrackMinMax{l[1], h[1]};
+    }
+#endif
+    for (; k * TRACK_FANOUT < count; k++) {
+        double lo = INFINITY, hi = -INFINITY;
+        const int64_t a = k * TRACK_FANOUT, b = a + TRACK_FANOUT < count ? a + TRACK_FANOUT : count;
+        for (int64_t i = a; i < b; i++) fold(&lo, &hi, values[i]);
+        out[k] = TrackMinMax{lo, hi};
+    }
+}
+
+// A level above 1 from the one below it.
+void build_upper_level(const TrackMinMax* in, int64_t below, TrackMinMax* out) {
+    for (int64_t k = 0; k * TRACK_FANOUT < below; k++) {
+        double lo = INFINITY, hi = -INFINITY;
+        const int64_t a = k * TRACK_FANOUT, b = a + TRACK_FANOUT < below ? a + TRACK_FANOUT : below;
+        for (int64_t i = a; i < b; i++) {
+            if (in[i].min < lo) lo = in[i].min;
+            if (in[i].max > hi) hi = in[i].max;
+        }
+        out[k] = TrackMinMax{lo, hi};
+    }
+}
+
+}  // namespace
 
 bool track_finish(SampleTrack* t) {
     for (int32_t i = 1; i < TRACK_LEVELS_MAX; i++) {
@@ -75,20 +144,9 @@ bool track_finish(SampleTrack* t) {
         const int64_t n = (below + TRACK_FANOUT - 1) / TRACK_FANOUT;
         TrackMinMax* out = (TrackMinMax*)malloc((size_t)n * sizeof(TrackMinMax));
         if (!out) return false;
-        for (int64_t k = 0; k < n; k++) {
-            double lo = INFINITY, hi = -INFINITY;
-            const int64_t a = k * TRACK_FANOUT, b = a + TRACK_FANOUT < below ? a + TRACK_FANOUT : below;
-            if (level == 1) {
-                for (int64_t i = a; i < b; i++) fold(&lo, &hi, t->values[i]);
-            } else {
-                const TrackMinMax* in = t->levels[level - 1];
-                for (int64_t i = a; i < b; i++) {
-                    if (in[i].min < lo) lo = in[i].min;
-                    if (in[i].max > hi) hi = in[i].max;
-                }
-            }
-            out[k] = TrackMinMax{lo, hi};
-        }
+        platform_prefault_pages(out, (size_t)n * sizeof(TrackMinMax));  // every bucket is written
+        if (level == 1) build_first_level(t->values, below, out);
+        else build_upper_level(t->levels[level - 1], below, out);
         t->levels[level] = out;
         t->level_count[level] = n;
         t->level_total = level + 1;

@@ -16,6 +16,7 @@
 enum : int32_t {
     TRACK_FANOUT = 8,
     TRACK_LEVELS_MAX = 16,  // 8^15 samples: more than any file can hold
+    TRACK_PREFAULT_SAMPLES = 32768,  // samples made resident ahead of the appends at a time
 };
 
 // One pyramid bucket: NaN values are left out; an all-NaN bucket has min > max.
@@ -31,6 +32,8 @@ struct SampleTrack {
     double* values;
     int64_t count;
     int64_t capacity;
+    int64_t ready;        // samples whose pages are resident ahead of the appends (<= capacity)
+    uint32_t times_pad, values_pad;  // bytes from the start of each array's block to the array
     TrackMinMax* levels[TRACK_LEVELS_MAX];
     int64_t level_count[TRACK_LEVELS_MAX];
     int32_t level_total;  // levels built, raw level included (1 = no pyramid yet)
@@ -39,9 +42,20 @@ struct SampleTrack {
 
 // Empties a track and frees its arrays.
 void track_free(SampleTrack* t);
+// Makes room for the next TRACK_PREFAULT_SAMPLES appends (grows the arrays, makes their pages
+// resident); false when the arrays cannot grow.
+bool track_make_room(SampleTrack* t);
 // Appends a sample; a time earlier than the last one is raised to it, so the order holds.
-// False when the arrays cannot grow (the sample is then not kept).
-bool track_append(SampleTrack* t, int64_t time, double value);
+// False when the arrays cannot grow (the sample is then not kept). Inline: a load appends every
+// sample of a recording through here.
+inline bool track_append(SampleTrack* t, int64_t time, double value) {
+    if (t->count == t->ready && !track_make_room(t)) return false;
+    if (t->count > 0 && time < t->times[t->count - 1]) time = t->times[t->count - 1];
+    t->times[t->count] = time;
+    t->values[t->count] = value;
+    t->count++;
+    return true;
+}
 // Builds the pyramid and the span once every sample is in; false when memory ran out (the
 // track then keeps its samples and answers range queries from them alone).
 bool track_finish(SampleTrack* t);

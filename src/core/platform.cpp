@@ -255,6 +255,19 @@ void* platform_alloc_pages(size_t size) {
 #endif
 }
 
+void platform_prefault_pages(void* block, size_t size) {
+#if defined(_WIN32) || !defined(MADV_POPULATE_WRITE)
+    (void)block;
+    (void)size;
+#else
+    const uintptr_t page = 4096;
+    const uintptr_t begin = ((uintptr_t)block + page - 1) & ~(page - 1);
+    const uintptr_t end = ((uintptr_t)block + size) & ~(page - 1);
+    // Older kernels refuse the advice (EINVAL); the pages then fault in one by one as before.
+    if (end > begin) madvise((void*)begin, end - begin, MADV_POPULATE_WRITE);
+#endif
+}
+
 void platform_free_pages(void* block, size_t size) {
     if (!block) return;
 #ifdef _WIN32

@@ -111,4 +111,9 @@ void platform_release_mapped_pages(const FileMapping* mapping, const uint8_t* da
 // refused. Give it back with platform_free_pages and the same size.
 void* platform_alloc_pages(size_t size);
 void platform_free_pages(void* block, size_t size);
+// Makes the whole pages inside [block, block + size) of ordinary read-write memory resident
+// ahead of being written, in one call where the system allows (natively; elsewhere nothing
+// happens and the pages come in on first write as usual). Cuts the per-page fault cost of a
+// large array that is filled front to back.
+void platform_prefault_pages(void* block, size_t size);
 

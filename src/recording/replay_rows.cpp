@@ -115,7 +115,7 @@ bool plain_digits(const char* p, const char* end, uint64_t* m, int32_t* digits) 
     return true;
 }
 
-bool fast_integer(const VarLeaf* leaf, const char* p, const char* end, double* value) {
+bool fast_integer(ReplayFastKind k, const char* p, const char* end, double* value) {
     bool negative = false;
     if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
     // A leading zero followed by digits is octal to the codec.
@@ -123,46 +123,105 @@ bool fast_integer(const VarLeaf* leaf, const char* p, const char* end, double* v
     uint64_t m;
     int32_t digits;
     if (!plain_digits(p, end, &m, &digits)) return false;
-    const uint32_t bits = 8 * (leaf->size < 8 ? leaf->size : 8);
-    if (leaf->is_signed) {
-        const uint64_t top = bits >= 64 ? (uint64_t)INT64_MAX : (1ull << (bits - 1)) - 1;
-        if (negative ? m > top + 1 : m > top) return false;
+    if (k.kind == REPLAY_FAST_INT) {
+        if (negative ? m > k.top + 1 : m > k.top) return false;
         *value = negative && m ? -(double)m : (double)m;
         return true;
     }
-    const uint64_t top = bits >= 64 ? UINT64_MAX : (1ull << bits) - 1;
-    if (m > top || (negative && m != 0)) return false;
+    if (m > k.top || (negative && m != 0)) return false;
     *value = (double)m;
     return true;
 }
 
-bool fast_float(const VarLeaf* leaf, const char* p, const char* end, double* value) {
-    static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+// Digits of [p, end) into *m (leading zeros cost nothing); stops at the first non-digit, which
+// it returns. False past 19 significant digits.
+bool mantissa_digits(const char** p, const char* end, uint64_t* m, int32_t* count) {
+    for (; *p < end; (*p)++) {
+        const unsigned d = (unsigned)(**p - '0');
+        if (d > 9) break;
+        if (*m == 0 && d == 0) {
+            (*count)++;
+            continue;
+        }
+        if (*m >= 1000000000000000000ull) return false;
+        *m = *m * 10 + d;
+        (*count)++;
+    }
+    return true;
+}
+
+// Plain decimals as the recorder's "%.6g" writes them and as people type them: [sign] digits
+// [. digits] [e [sign] digits]. With the digits exact below 2^53 and a power of ten up to 1e22
+// (exact in a double), one multiplication or division is correctly rounded: strtod's result.
+bool fast_float(ReplayFastKind k, const char* p, const char* end, double* value) {
+    static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     bool negative = false;
     if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
-    const char* dot = (const char*)memchr(p, '.', (size_t)(end - p));
-    uint64_t whole = 0, fraction = 0;
+    uint64_t m = 0;
     int32_t whole_digits = 0, fraction_digits = 0;
-    if (!plain_digits(p, dot ? dot : end, &whole, &whole_digits)) return false;
-    if (dot && !plain_digits(dot + 1, end, &fraction, &fraction_digits)) return false;
-    if (whole_digits + fraction_digits == 0 || whole_digits + fraction_digits > 15) return false;
-    // Both parts exact below 2^53 and one correctly rounded division: strtod's result.
-    const double m = (double)(whole * (uint64_t)kPow10[fraction_digits] + fraction);
-    double v = fraction_digits ? m / kPow10[fraction_digits] : m;
+    if (!mantissa_digits(&p, end, &m, &whole_digits)) return false;
+    if (p < end && *p == '.') {
+        p++;
+        if (!mantissa_digits(&p, end, &m, &fraction_digits)) return false;
+    }
+    if (whole_digits + fraction_digits == 0 || m > (1ull << 53)) return false;
+    int32_t exponent = 0;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        p++;
+        bool down = false;
+        if (p < end && (*p == '-' || *p == '+')) down = *p++ == '-';
+        if (p == end || end - p > 3) return false;
+        for (; p < end; p++) {
+            const unsigned d = (unsigned)(*p - '0');
+            if (d > 9) return false;
+            exponent = exponent * 10 + (int32_t)d;
+        }
+        if (down) exponent = -exponent;
+    }
+    if (p != end) return false;
+    const int32_t scale = exponent - fraction_digits;
+    if (scale < -22 || scale > 22) return false;
+    double v = scale < 0 ? (double)m / kPow10[-scale] : (double)m * kPow10[scale];
     if (negative) v = -v;
-    *value = leaf->size >= 8 ? v : (double)(float)v;
+    *value = k.kind == REPLAY_FAST_F64 ? v : (double)(float)v;
     return true;
 }
 
 }  // namespace
 
-bool replay_fast_value(const VarLeaf* leaf, const char* text, size_t length, double* value) {
-    if (!leaf || length == 0 || leaf->is_bitfield || leaf->is_pointer) return false;
-    const char* end = text + length;
+ReplayFastKind replay_fast_kind(const VarLeaf* leaf) {
+    ReplayFastKind k = {REPLAY_FAST_NONE, 0};
+    if (!leaf || leaf->is_bitfield || leaf->is_pointer || leaf->size < 1) return k;
+    const uint32_t bits = 8 * (leaf->size < 8 ? leaf->size : 8);
     switch (leaf->kind) {
     case TYPE_INT:
-    case TYPE_UINT: return leaf->size >= 1 && fast_integer(leaf, text, end, value);
-    case TYPE_FLOAT: return (leaf->size == 4 || leaf->size == 8) && fast_float(leaf, text, end, value);
+    case TYPE_UINT:
+        k.kind = leaf->is_signed ? REPLAY_FAST_INT : REPLAY_FAST_UINT;
+        if (leaf->is_signed) k.top = bits >= 64 ? (uint64_t)INT64_MAX : (1ull << (bits - 1)) - 1;
+        else k.top = bits >= 64 ? UINT64_MAX : (1ull << bits) - 1;
+        break;
+    case TYPE_FLOAT:
+        if (leaf->size == 4) k.kind = REPLAY_FAST_F32;
+        if (leaf->size == 8) k.kind = REPLAY_FAST_F64;
+        break;
+    default: break;
+    }
+    return k;
+}
+
+bool replay_fast_parse(ReplayFastKind k, const char* text, size_t length, double* value) {
+    if (length == 0) return false;
+    const char* end = text + length;
+    switch (k.kind) {
+    case REPLAY_FAST_INT:
+    case REPLAY_FAST_UINT: return fast_integer(k, text, end, value);
+    case REPLAY_FAST_F32:
+    case REPLAY_FAST_F64: return fast_float(k, text, end, value);
     default: return false;
     }
+}
+
+bool replay_fast_value(const VarLeaf* leaf, const char* text, size_t length, double* value) {
+    return replay_fast_parse(replay_fast_kind(leaf), text, length, value);
 }

@@ -42,7 +42,24 @@ int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t times
 bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out);
 
 // The value a field gives a leaf, as replay_make_sample would decode it, for the plain texts of
-// recordings: decimal integers within a plain integer leaf's range, and decimals without exponent
-// of up to 15 significant digits for float leaves. False for every other text or leaf (the caller
-// then takes replay_make_sample).
+// recordings: decimal integers within a plain integer leaf's range, and decimals (with an
+// exponent of up to three digits) whose digits are exact in a double and whose power of ten is
+// at most 22 for float leaves. False for every other text or leaf (the caller then takes
+// replay_make_sample).
 bool replay_fast_value(const VarLeaf* leaf, const char* text, size_t length, double* value);
+
+enum : uint8_t {
+    REPLAY_FAST_NONE,  // every text through the codec
+    REPLAY_FAST_INT,
+    REPLAY_FAST_UINT,
+    REPLAY_FAST_F32,
+    REPLAY_FAST_F64,
+};
+// How replay_fast_value reads a leaf's texts, worked out once per column.
+struct ReplayFastKind {
+    uint8_t kind;  // REPLAY_FAST_*
+    uint64_t top;  // largest magnitude an integer leaf holds
+};
+ReplayFastKind replay_fast_kind(const VarLeaf* leaf);
+// replay_fast_value with the leaf's kind worked out beforehand.
+bool replay_fast_parse(ReplayFastKind kind, const char* text, size_t length, double* value);

@@ -9,10 +9,13 @@
 //   [SECTION] Replay-all command
 //
 // Speed. Recordings are mostly plain numbers in mostly empty columns, so a line is walked field
-// by field in place and plain numbers are converted directly (replay_fast_value); a line with
-// quotes, or a text that is not a plain number, takes the general split and the leaf codec.
-// Publishing every value would only feed rings that keep the newest few thousand, so the load
-// publishes the lines those rings can hold (and each leaf's last value), read again from the file.
+// by field in place: runs of empty fields and field ends are found eight bytes at a time,
+// timestamps are read eight digits at a time, and plain numbers are converted directly with each
+// column's number kind worked out from the header (replay_fast_parse). A line with a quote, or a
+// text that is not a plain number, takes the general split and the leaf codec; both ways give
+// the same values to the last bit. Publishing every value would only feed rings that keep the
+// newest few thousand, so the load publishes the lines those rings can hold (and each leaf's last
+// value), read again from the file.
 //
 // Times. A sample takes its line's timestamp; a line without one (0 or -1) takes the last valid
 // time before it (samples before the first valid time take that first time), so one untimed line
@@ -91,20 +94,37 @@ int32_t replay_series_count() { return g_store.series_count; }
 
 namespace {
 
+// How the load treats one header column.
+enum LoadRole : uint8_t {
+    LOAD_SKIP,   // not a leaf of this firmware, or time_iso
+    LOAD_TIME,   // timestamp_us
+    LOAD_VALUE,  // a leaf's values
+};
+
+// One header column as the load walks it: its role and, for a leaf, the leaf and its slot.
+struct LoadColumn {
+    ReplaySeries* series;
+    const VarLeaf* leaf;
+    ReplayFastKind fast;
+    LoadRole role;
+};
+
 // A value of a line waiting for the line's timestamp.
 struct PendingValue {
-    LeafId leaf;
+    ReplaySeries* series;
     double value;
 };
 
 // What one load works with besides the reader (heap: the tail offsets alone are 512 KB).
 // The arrays are written before they are read (a ring slot by its line, pending values by the
-// line that made them), so only the counters are cleared for a new load.
+// line that made them, columns by the header), so only the counters are cleared for a new load.
 struct LoadState {
     int64_t tail[REPLAY_PUBLISH_LINES];  // file offsets of the newest lines, a ring
     int64_t lines;                       // data lines read
     int64_t first_valid_time, last_valid_time;
     int64_t dropped;                     // values not kept: memory ran out
+    int32_t column_count;
+    LoadColumn columns[CSV_FIELD_CAPACITY];
     PendingValue pending[CSV_FIELD_CAPACITY];
 };
 
@@ -112,58 +132,152 @@ void load_state_reset(LoadState* st) {
     st->lines = 0;
     st->first_valid_time = st->last_valid_time = 0;
     st->dropped = 0;
+    st->column_count = 0;
 }
 
-// Into the leaf's track; the slot is claimed on its first value.
-void keep_value(LoadState* st, LeafId id, int64_t time, double value, int64_t offset) {
-    if (id < 0 || id >= REPLAY_SERIES_CAPACITY) return;
-    ReplaySeries& s = g_store.slots[id];
-    if (s.track.count == 0 && !s.name[0]) {
-        const VarLeaf* leaf = leaf_at(id);
-        text_copy(s.name, sizeof s.name, leaf ? leaf->name : "");
+// The store slot of a leaf id, named after the leaf; null for ids the store has no slot for.
+ReplaySeries* claim_slot(LeafId id) {
+    const VarLeaf* leaf = leaf_at(id);
+    if (id < 0 || id >= REPLAY_SERIES_CAPACITY || !leaf) return nullptr;
+    ReplaySeries* s = &g_store.slots[id];
+    if (!s->name[0]) text_copy(s->name, sizeof s->name, leaf->name);
+    return s;
+}
+
+// The header's map as the walk uses it (the map itself stays for the general split).
+void plan_columns(LoadState* st, const ReplayColumns& map) {
+    st->column_count = map.column_count;
+    for (int32_t col = 0; col < map.column_count; col++) {
+        LoadColumn& c = st->columns[col];
+        c = LoadColumn{nullptr, nullptr, ReplayFastKind{REPLAY_FAST_NONE, 0}, LOAD_SKIP};
+        if (col == map.timestamp_column) {
+            c.role = LOAD_TIME;
+        } else if (map.leaf[col] >= 0 && (c.series = claim_slot(map.leaf[col])) != nullptr) {
+            c.leaf = leaf_at(map.leaf[col]);
+            c.fast = replay_fast_kind(c.leaf);
+            c.role = LOAD_VALUE;
+        }
     }
-    if (!track_append(&s.track, time, value)) {
+}
+
+// Into the slot's track.
+inline void keep_value(LoadState* st, ReplaySeries* s, int64_t time, double value, int64_t offset) {
+    if (!track_append(&s->track, time, value)) {
         st->dropped++;
         return;
     }
-    s.last_line = offset;
+    s->last_line = offset;
 }
 
 // The general way: split with quotes and make full samples.
 int32_t general_line(ReplayWork* w, LoadState* st, char* line, size_t length, int64_t* t) {
     const int32_t fields = replay_split_line(w, line, length, t);
     const int32_t made = replay_line_samples(w, fields, *t);
-    for (int32_t i = 0; i < made; i++) st->pending[i] = PendingValue{w->samples[i].leaf_id, w->samples[i].value};
-    return made;
+    int32_t kept = 0;
+    for (int32_t i = 0; i < made; i++) {
+        ReplaySeries* s = claim_slot(w->samples[i].leaf_id);
+        if (s) st->pending[kept++] = PendingValue{s, w->samples[i].value};
+    }
+    return kept;
 }
 
-// The walk in place for lines without quotes: fields end at commas, empty ones cost one step.
+// The end of the field that starts at p: the next comma, or the end of the line; null at a
+// quote (the line then takes the general split). Eight bytes a step where the line has them:
+// a byte equal to c makes (x ^ c) a zero byte, and the lowest flagged zero byte is exact.
+inline char* field_end(char* p, char* end) {
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        uint64_t x;
+        memcpy(&x, p, 8);
+        const uint64_t comma = x ^ (ones * ','), quote = x ^ (ones * '"');
+        const uint64_t hit = (((comma - ones) & ~comma) | ((quote - ones) & ~quote)) & highs;
+        if (hit) {
+            p += __builtin_ctzll(hit) / 8;
+            return *p == '"' ? nullptr : p;
+        }
+        p += 8;
+    }
+    while (p < end && *p != ',' && *p != '"') p++;
+    return p < end && *p == '"' ? nullptr : p;
+}
+
+// Eight ASCII digits at p as a number; false when one of them is not a digit. The digits are
+// paired, the pairs paired and the quads paired, each step one multiply over the whole word.
+inline bool eight_digits(const char* p, uint64_t* out) {
+    uint64_t x;
+    memcpy(&x, p, 8);
+    const uint64_t low = x - 0x3030303030303030ull;
+    // Every byte 0x30..0x39: its high nibble is 3, and adding 6 keeps it 3.
+    if ((x & 0xF0F0F0F0F0F0F0F0ull) != 0x3030303030303030ull ||
+        ((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) != 0x3030303030303030ull)
+        return false;
+    // The first digit is the lowest byte: each step puts the higher half of a pair in front.
+    uint64_t v = (low * 10 + (low >> 8)) & 0x00FF00FF00FF00FFull;
+    v = (v * ((100ull << 16) + 1) >> 16) & 0x0000FFFF0000FFFFull;
+    *out = (v * ((10000ull << 32) + 1)) >> 32;
+    return true;
+}
+
+// A timestamp field [f, p): up to 18 plain digits cannot overflow; anything else is read as the
+// general split reads it.
+inline int64_t time_field(const char* f, const char* p) {
+    if (p - f > 18) return csv_parse_i64(f);
+    uint64_t v = 0, eight;
+    const char* q = f;
+    for (; p - q >= 8; q += 8) {
+        if (!eight_digits(q, &eight)) return csv_parse_i64(f);
+        v = v * 100000000 + eight;
+    }
+    for (; q < p; q++) {
+        const unsigned d = (unsigned)(*q - '0');
+        if (d > 9) return csv_parse_i64(f);
+        v = v * 10 + d;
+    }
+    return (int64_t)v;
+}
+
+// A leaf's value from a field [f, p): plain numbers directly, every other text through the codec
+// (the field is terminated for it, and the byte put back).
+inline bool value_field(const LoadColumn& c, char* f, char* p, Sample* scratch, double* value) {
+    if (replay_fast_parse(c.fast, f, (size_t)(p - f), value)) return true;
+    const char saved = *p;
+    *p = 0;
+    const bool ok = replay_make_sample(c.leaf, f, 0, scratch);
+    *p = saved;
+    *value = scratch->value;
+    return ok;
+}
+
+// Past a run of commas (empty fields) starting at p, eight at a time; returns the new position
+// and counts the fields passed into *col.
+inline char* skip_empty_fields(char* p, char* end, int32_t* col) {
+    const uint64_t commas = 0x0101010101010101ull * ',';
+    for (uint64_t x; end - p >= 8 && (memcpy(&x, p, 8), x == commas); p += 8) *col += 8;
+    for (; p < end && *p == ','; p++) (*col)++;
+    return p;
+}
+
+// The walk in place for lines without quotes: fields end at commas, runs of empty fields are
+// passed eight at a time. -1 when a quote turns up (nothing is changed then).
 int32_t plain_line(ReplayWork* w, LoadState* st, char* line, size_t length, int64_t* t) {
-    const ReplayColumns& map = w->columns;
     char* p = line;
     char* const end = line + length;
     int32_t made = 0;
     *t = 0;
-    for (int32_t col = 0; col < map.column_count; col++) {
+    int32_t col = 0;
+    for (;;) {
+        p = skip_empty_fields(p, end, &col);  // each comma ends one empty field
+        if (p >= end || col >= st->column_count) break;
         char* f = p;
-        while (p < end && *p != ',') p++;
-        if (col == map.timestamp_column) {
-            *t = csv_parse_i64(f);
-        } else if (map.leaf[col] >= 0 && p > f) {
-            const VarLeaf* leaf = leaf_at(map.leaf[col]);
-            double value;
-            bool ok = replay_fast_value(leaf, f, (size_t)(p - f), &value);
-            if (!ok) {
-                const char saved = *p;
-                *p = 0;
-                ok = replay_make_sample(leaf, f, 0, &w->samples[0]);
-                value = w->samples[0].value;
-                *p = saved;
-            }
-            if (ok) st->pending[made++] = PendingValue{map.leaf[col], value};
-        }
+        if (!(p = field_end(p, end))) return -1;
+        const LoadColumn& c = st->columns[col];
+        double value;
+        if (c.role == LOAD_TIME) *t = time_field(f, p);
+        else if (c.role == LOAD_VALUE && value_field(c, f, p, &w->samples[0], &value))
+            st->pending[made++] = PendingValue{c.series, value};
         if (p >= end) break;
         p++;
+        col++;
     }
     return made;
 }
@@ -171,14 +285,14 @@ int32_t plain_line(ReplayWork* w, LoadState* st, char* line, size_t length, int6
 void load_line(ReplayWork* w, LoadState* st, char* line, size_t length) {
     const int64_t offset = csv_line_offset(&w->reader, line);
     int64_t t;
-    const int32_t made = memchr(line, '"', length) ? general_line(w, st, line, length, &t)
-                                                   : plain_line(w, st, line, length, &t);
+    int32_t made = plain_line(w, st, line, length, &t);
+    if (made < 0) made = general_line(w, st, line, length, &t);
     if (t != 0 && t != -1) {
         if (st->first_valid_time == 0) st->first_valid_time = t;
         st->last_valid_time = t;
     }
     for (int32_t i = 0; i < made; i++)
-        keep_value(st, st->pending[i].leaf, st->last_valid_time, st->pending[i].value, offset);
+        keep_value(st, st->pending[i].series, st->last_valid_time, st->pending[i].value, offset);
     st->tail[st->lines % REPLAY_PUBLISH_LINES] = offset;
     st->lines++;
 }
@@ -260,6 +374,7 @@ int replay_load_all(const char* path) {
     }
     CsvLineReader* reader = &work->reader;
     replay_read_header(work);
+    plan_columns(st, work->columns);
     char* line;
     size_t length;
     while (csv_read_line(reader, &line, &length))

@@ -16,6 +16,10 @@
 #include "fake_driver.h"
 #include "numeric/num_window.h"
 #include "platform_recorder.h"
+#include "recording/recording.h"
+#include "recording/replay.h"
+#include "test_recording_util.h"
+#include "vartable/leaf_codec.h"
 #include "vartable/leaf_table.h"
 
 namespace {
@@ -460,6 +464,81 @@ TEST_F(Numeric, ALoadedRecordingsExtremesJoinTheRows) {
     EXPECT_EQ(cell(0, 4), "-40");
     EXPECT_EQ(cell(0, 5), "3");
     EXPECT_EQ(cell(1, 4), "-");
+}
+
+namespace {
+NumWindow* g_replay_window;
+std::vector<std::string> g_replayed_texts;
+void deliver_to_replay_window(const Sample* samples, int32_t count) {
+    for (int32_t i = 0; i < count; i++) {
+        g_replayed_texts.push_back(samples[i].text);
+        num_rows_on_sample(g_replay_window, &samples[i]);
+    }
+}
+}  // namespace
+
+TEST_F(Numeric, AReplayedEnumRecordingShowsItsNamesWithTheirValues) {
+    // The recorder writes an enum's value as its enumerator's name (a number when none matches);
+    // replayed, each name must land as its enumerator's value in the track, and the row shows
+    // the names as they went by and the extremes as numbers.
+    TypeInfo idle = {}, fault = {}, run = {}, type = {};
+    idle.name = "MODE_IDLE";
+    idle.enum_value = 0;
+    fault.name = "MODE_FAULT";
+    fault.enum_value = -2;
+    run.name = "MODE_RUN";
+    run.enum_value = 3;
+    TypeInfo* list[] = {&idle, &fault, &run};
+    type.kind = TYPE_ENUM;
+    type.byte_size = 1;
+    type.child_count = 3;
+    type.children = list;
+    leaf_add("mode", 0x20000030, 1, TYPE_ENUM, 1, 0, 0, 0, 0, &type);  // 3
+    leaf_set_watched(3, 1);
+    rectest::ScratchDir scratch;
+    rec.env["LOCALAPPDATA"] = scratch.path();
+    recording_install_hooks();
+    const uint8_t bytes[] = {0x00, 0xFE, 0x03, 0x05, 0xFE, 0x00};  // 0x05 has no name
+    std::vector<Sample> recorded;
+    for (size_t i = 0; i < sizeof bytes; i++) {
+        Sample s = {};
+        s.timestamp_us = 1733659200000000 + 1000 * (int64_t)i;
+        s.leaf_id = 3;
+        s.address = 0x20000030;
+        s.raw[0] = bytes[i];
+        s.size = 1;
+        leaf_decode(leaf_at(3), s.raw, 1, s.text, sizeof s.text, &s.value);
+        recorded.push_back(s);
+    }
+    ASSERT_EQ(recording_open(), 0);
+    recording_append(recorded.data(), (int32_t)recorded.size());
+    recording_finish();
+    char cache[RECORDING_PATH_CAPACITY];
+    recording_cache_path(cache, sizeof cache);
+    const std::string csv = rectest::read_file(cache);
+    EXPECT_NE(csv.find(",MODE_FAULT\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",5\n"), std::string::npos) << csv;
+
+    num_rows_add(w, 3);
+    g_replay_window = w;
+    g_acquisition_hooks.deliver_to_windows = deliver_to_replay_window;
+    ASSERT_EQ(replay_load_all(cache), 0);
+    const ReplaySeries* series = replay_series_at(3);
+    ASSERT_NE(series, nullptr);
+    const std::vector<double> values(series->track.values, series->track.values + series->track.count);
+    EXPECT_EQ(values, (std::vector<double>{0, -2, 3, 5, -2, 0}));
+    EXPECT_EQ(series->track.times[1], 1733659200001000);
+
+    g_replayed_texts.clear();
+    samples_flush();
+    EXPECT_EQ(g_replayed_texts,
+              (std::vector<std::string>{"MODE_IDLE", "MODE_FAULT", "MODE_RUN", "5", "MODE_FAULT", "MODE_IDLE"}));
+    EXPECT_EQ(cell(0, 3), "MODE_IDLE");
+    num_rows_fold_recording(w, replay_extremes);
+    EXPECT_EQ(cell(0, 4), "-2");
+    EXPECT_EQ(cell(0, 5), "5");
+    replay_store_reset();
+    recording_shutdown();
 }
 
 TEST_F(Numeric, RejectedWriteLogsTheReasonAndChangesNothing) {

@@ -138,6 +138,14 @@ TEST(RecordingCsv, TimestampTexts) {
     EXPECT_EQ(csv_parse_i64(""), 0);
     EXPECT_EQ(csv_parse_i64("99999999999999999999"), INT64_MAX);
     EXPECT_EQ(csv_parse_i64("-9223372036854775808"), INT64_MIN);
+    // Right at the limits, one past them, and past them by a last digit only.
+    EXPECT_EQ(csv_parse_i64("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(csv_parse_i64("9223372036854775806,1"), INT64_MAX - 1);
+    EXPECT_EQ(csv_parse_i64("9223372036854775808"), INT64_MAX);
+    EXPECT_EQ(csv_parse_i64("-9223372036854775807"), INT64_MIN + 1);
+    EXPECT_EQ(csv_parse_i64("-9223372036854775809"), INT64_MIN);
+    EXPECT_EQ(csv_parse_i64("922337203685477580"), 922337203685477580LL);
+    EXPECT_EQ(csv_parse_i64("+0000000000000000000000012"), 12);
     // The cached local-time text is exactly format_timestamp_us's, across second boundaries.
     CsvTimeCache cache;
     csv_time_cache_reset(&cache);

@@ -2,7 +2,9 @@
 // store's hand-over to waveform windows and its lifetime, and the real-time step replay.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -413,4 +415,165 @@ TEST_F(Replay, StepReplayOfAFileWithoutTimesSpreadsOverTicks) {
     replay_tick();
     EXPECT_EQ(samples_published_count() - before, 50000u);
     EXPECT_FALSE(replay_step_running());
+}
+
+// ---- The load against a plain reader ------------------------------------------------------------
+
+namespace {
+
+// What a plain reader makes of a recording: split at line feeds and commas (quotes removed),
+// each value through the codec, each line's time by the load's rules.
+struct PlainTrack {
+    std::vector<int64_t> times;
+    std::vector<double> values;
+};
+
+std::vector<PlainTrack> read_plainly(const std::string& csv, int32_t leaves) {
+    std::vector<PlainTrack> tracks((size_t)leaves);
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < csv.size()) {
+        size_t lf = csv.find('\n', at);
+        if (lf == std::string::npos) lf = csv.size();
+        std::string line = csv.substr(at, lf - at);
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        at = lf + 1;
+    }
+    std::vector<std::string> header = fields_of(lines[0].substr(3));  // after the byte-order mark
+    int64_t first = 0, last = 0;
+    std::vector<std::pair<LeafId, std::pair<size_t, double>>> untimed;  // before the first time
+    for (size_t i = 1; i < lines.size(); i++) {
+        if (lines[i].empty()) continue;
+        std::vector<std::string> f = fields_of(lines[i]);
+        const int64_t t = std::strtoll(f[0].c_str(), nullptr, 10);
+        if (t != 0 && t != -1) {
+            if (first == 0) first = t;
+            last = t;
+        }
+        for (size_t c = 2; c < f.size() && c < header.size(); c++) {
+            const LeafId id = leaf_find(header[c].c_str());
+            Sample s;
+            if (id < 0 || !replay_make_sample(leaf_at(id), f[c].c_str(), 0, &s)) continue;
+            PlainTrack& track = tracks[(size_t)id];
+            const int64_t held = track.times.empty() || last >= track.times.back() ? last : track.times.back();
+            track.times.push_back(held);
+            track.values.push_back(s.value);
+        }
+    }
+    for (PlainTrack& track : tracks)
+        for (int64_t& t : track.times)
+            if (t == 0) t = first;
+    return tracks;
+}
+
+}  // namespace
+
+TEST_F(Replay, ALoadHoldsExactlyWhatAPlainReaderReadsFromAwkwardTexts) {
+    // Every text that takes a short cut through the load must give the codec's value to the
+    // last bit; texts that do not must still reach the codec. Random lines mix both, with CRLF
+    // endings, quoted fields, lines without a time and times of every length.
+    leaf_add("u8", 0x20000010, 1, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("i64", 0x20000018, 8, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("u64", 0x20000020, 8, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("f32", 0x20000028, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("f64", 0x20000030, 8, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("mode", 0x20000038, 1, TYPE_ENUM, 1, 0, 0, 0, 0, &g_enum_type);
+    const int32_t leaves = leaf_count();
+    const std::vector<std::string> awkward = {
+        "0", "-0", "+0", "-0.0", "0.0", "1", "-1", "255", "256", "-129", "017", "0x1F", " 5", "7 ",
+        "9223372036854775807", "-9223372036854775808", "9223372036854775808", "18446744073709551615",
+        "18446744073709551616", "-9223372036854775809", "999999999999999999", "1000000000000000000",
+        "4.9406564584124654e-324", "2.2250738585072009e-308", "1e-310", "1.7976931348623157e+308", "1e308",
+        "0.1", "0.30000000000000004", "123456.789012345", "9007199254740993", "9007199254740992.5",
+        "1.23457e-05", "-1.5e+06", "1e22", "1e23", "1e-22", "1e-23", "3.4028235e+38", "3.4028236e+38",
+        "1.17549435e-38", "1.4e-45", "1e", "1e+", "1e1000", "2.", ".5", "-.5", ".", "-", "+", "1.2.3",
+        "nan", "-inf", "INF", "0x1.8p3", "1,5", "MODE_FAULT", "mode_idle", "MODE_RUN", "true", "12abc",
+        "00000000000000000000000000012", "0.000000000000000000000000000001", "123456789012345678901234567890"};
+    std::mt19937_64 rng(20240611);
+    std::string csv = "\xEF\xBB\xBFtimestamp_us,time_iso,a,b,u8,i64,u64,f32,f64,mode\n";
+    int64_t t = 1733659200000000;
+    for (int line = 0; line < 20000; line++) {
+        std::string time;
+        switch (rng() % 16) {
+        case 0: time = ""; break;                          // no time
+        case 1: time = "-1"; break;                        // no time either
+        case 2: time = std::to_string(rng() % 1000); break;  // a short one: runs backwards
+        case 3: time = "0000" + std::to_string(t); break;  // leading zeros: past 18 digits
+        default: time = std::to_string(t += (int64_t)(rng() % 5000)); break;
+        }
+        std::string value;
+        switch (rng() % 4) {
+        case 0: value = awkward[rng() % awkward.size()]; break;
+        case 1: {  // the recorder's float texts and full precision
+            double x;
+            const uint64_t bits = rng();
+            memcpy(&x, &bits, sizeof x);
+            char text[64];
+            snprintf(text, sizeof text, rng() % 2 ? "%.6g" : "%.17g", x);
+            value = text;
+            break;
+        }
+        case 2: value = std::to_string((int64_t)rng() >> (rng() % 64)); break;
+        default: {
+            char text[64];
+            snprintf(text, sizeof text, "%.*f", (int)(rng() % 12), (double)(int64_t)(rng() % 2000000 - 1000000) / 977.0);
+            value = text;
+            break;
+        }
+        }
+        if (value.find(',') != std::string::npos || rng() % 50 == 0) value = "\"" + value + "\"";
+        const int32_t column = (int32_t)(rng() % (uint64_t)leaves);
+        std::string text = time + ",2024-12-08 12:00:00.000000";
+        for (int32_t c = 0; c < leaves; c++) text += "," + (c == column ? value : std::string());
+        csv += text + (rng() % 5 == 0 ? "\r\n" : "\n");
+    }
+    const std::string path = scratch.path("awkward.csv");
+    write_file(path, csv);
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    const std::vector<PlainTrack> expected = read_plainly(csv, leaves);
+    int64_t compared = 0;
+    for (LeafId id = 0; id < leaves; id++) {
+        const ReplaySeries* s = replay_series_at(id);
+        const PlainTrack& want = expected[(size_t)id];
+        ASSERT_EQ(s ? s->track.count : 0, (int64_t)want.values.size()) << leaf_at(id)->name;
+        for (size_t i = 0; i < want.values.size(); i++) {
+            ASSERT_EQ(s->track.times[i], want.times[i]) << leaf_at(id)->name << " " << i;
+            ASSERT_EQ(memcmp(&s->track.values[i], &want.values[i], sizeof(double)), 0)
+                << leaf_at(id)->name << " " << i << ": " << s->track.values[i] << " vs " << want.values[i];
+            compared++;
+        }
+    }
+    EXPECT_GT(compared, 15000);
+}
+
+TEST_F(Replay, FastNumbersAreStrtodsDoublesAndFloats) {
+    // The float short cut against the C library directly, over random bit patterns written
+    // the ways recordings write them.
+    leaf_add("f32", 0x20000010, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("f64", 0x20000018, 8, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    const VarLeaf* f32 = leaf_at(leaf_find("f32"));
+    const VarLeaf* f64 = leaf_at(leaf_find("f64"));
+    std::mt19937_64 rng(7);
+    const char* formats[] = {"%.6g", "%.9g", "%.15g", "%.3f", "%.10e", "%g"};
+    int64_t fast = 0;
+    for (int i = 0; i < 200000; i++) {
+        double x;
+        const uint64_t bits = rng();
+        memcpy(&x, &bits, sizeof x);
+        if (i % 2) x = (double)(int64_t)(rng() % 20000001 - 10000000) * std::pow(10.0, (double)(int)(rng() % 30) - 15);
+        char text[400];
+        snprintf(text, sizeof text, formats[rng() % 6], x);
+        const double want = strtod(text, nullptr);
+        double got64 = 0, got32 = 0;
+        if (replay_fast_value(f64, text, strlen(text), &got64)) {
+            fast++;
+            ASSERT_EQ(memcmp(&got64, &want, sizeof want), 0) << text;
+        }
+        if (replay_fast_value(f32, text, strlen(text), &got32)) {
+            const double narrowed = (double)(float)want;
+            ASSERT_EQ(memcmp(&got32, &narrowed, sizeof narrowed), 0) << text;
+        }
+    }
+    EXPECT_GT(fast, 100000);  // the short cut does take the common texts
 }
