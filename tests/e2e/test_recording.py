@@ -138,6 +138,87 @@ def test_two_instances_record_at_once_into_their_own_caches(kestrelix):
     b.wait_exit(60)
 
 
+def start_recording(k, hwnd):
+    """Record on, connect and start in the instance behind this main window; its cache path."""
+    assert poke("click", f"--hwnd={hwnd}", "--child-id=2006", wait=10000)[0] == 0
+    k.wait_log(re.escape("[INFO] 录制已开启"))
+    assert poke("click", f"--hwnd={hwnd}", "--child-id=2002")[0] == 0
+    k.wait_log(r"\[INFO\] 已连接: ")
+    assert poke("click", f"--hwnd={hwnd}", "--child-id=2004")[0] == 0
+    m = k.wait_log(r"采集落盘: RAM 缓冲 87381 样本\(约10MB\)，超出写 (.*recording\.\d+\.csv)")
+    return rig.appdata_dir() / "cache" / m.group(1).split("\\")[-1]
+
+
+def new_main_window(known):
+    rc, lines = poke("find", "--class=KestrelixMain", wait=10000)
+    assert rc == 0, lines
+    fresh = [line.split("\t")[0] for line in lines if line.split("\t")[0] not in known]
+    assert len(fresh) == 1, lines
+    return fresh[0]
+
+
+def iso_seconds(text):
+    t = time.strptime(text[:19], "%Y-%m-%d %H:%M:%S")
+    return time.mktime(t) + int(text[20:26]) / 1e6
+
+
+def test_closing_one_recording_instance_leaves_the_others_recording_whole(kestrelix):
+    """An instance that starts while another one records (its cache already spilled to disk)
+    takes that cache for no leftover; closing the first one mid-recording removes only its own
+    cache, and the second records on without losing a line."""
+    need_sim()
+    watch = "g_motor.speed_rpm,g_wave.sine,g_wave.square,g_motor.current_a,g_wave.triangle"
+    args = ("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={watch}", "--net-exit=60000")
+    a = kestrelix(*args, log_name="a.log")
+    a.wait_log(r"SimLink 设备扫描: 1 个")
+    main_a = new_main_window([])
+    cache_a = start_recording(a, main_a)
+    # More than the RAM buffer holds: the recording is in A's file now, and nobody saved it.
+    rig.wait_until(lambda: cache_a.exists() and cache_a.stat().st_size > 1000000, timeout=120,
+                   what="A's cache file on disk")
+
+    b = kestrelix(*args, log_name="b.log")
+    b.wait_log(r"SimLink 设备扫描: 1 个")
+    main_b = new_main_window([main_a])
+    cache_b = start_recording(b, main_b)
+    assert cache_b != cache_a
+    b.wait_log(r"采集速率: ", timeout=30)
+    assert cache_a.exists(), "B took A's running recording"
+    assert "上次运行留下的录制缓存" not in b.text()
+    assert not list((rig.appdata_dir() / "cache").glob("recording.recovered*"))
+
+    # A closes while both record: it offers its own recording, which is declined.
+    assert poke("post", "WM_CLOSE", "0", "0", f"--hwnd={main_a}")[0] == 0
+    rc, lines = poke("msgbox", wait=20000)
+    assert rc == 0 and lines and lines[0] == "录制\t是否保存录制的 log 数据？", lines
+    assert poke("msgbox", "--press=no")[0] == 0
+    a.wait_log(re.escape("[INFO] 用户放弃保存录制数据"))
+    a.wait_exit(60)
+    a_gone = time.time()
+    assert not cache_a.exists()
+
+    # B goes on; once it stops, its file holds every sample it counted, in time order, with
+    # samples from after A had gone and no hole where A went.
+    rig.wait_until(lambda: time.time() > a_gone + 2, timeout=10)
+    assert poke("click", f"--hwnd={main_b}", "--child-id=2006")[0] == 0
+    m = b.wait_log(r"\[INFO\] 采集落盘完成: (.*recording\.\d+\.csv)（(\d+) 样本）")
+    assert m.group(1).split("\\")[-1] == cache_b.name
+    lines = cache_b.read_bytes().decode("utf-8-sig").splitlines()
+    header = lines[0].split(",")
+    assert header[:2] == ["timestamp_us", "time_iso"] and sorted(header[2:]) == sorted(watch.split(","))
+    assert len(lines) == int(m.group(2)) + 1
+    stamps = [int(line.split(",")[0]) for line in lines[1:]]
+    assert stamps == sorted(stamps)
+    assert max(b2 - b1 for b1, b2 in zip(stamps, stamps[1:])) < 3000000, "a hole in B's recording"
+    assert iso_seconds(lines[-1].split(",")[1]) > a_gone - 1
+    assert "上次运行留下的录制缓存" not in b.text()
+    assert poke("msgbox", "--press=no", wait=10000)[0] == 0
+    b.wait_log(re.escape("[INFO] 用户放弃保存录制数据"))
+    assert poke("post", "WM_CLOSE", "0", "0", f"--hwnd={main_b}")[0] == 0
+    b.wait_exit(60)
+    assert not list((rig.appdata_dir() / "cache").glob("recording*.csv"))
+
+
 def write_recording(path, rows, step_us):
     lines = ["\ufefftimestamp_us,time_iso,g_motor.speed_rpm,g_wave.sine,no.such.variable"]
     for r in range(rows):
