@@ -500,6 +500,8 @@ TEST_F(Replay, ALoadHoldsExactlyWhatAPlainReaderReadsFromAwkwardTexts) {
         case 1: time = "-1"; break;                        // no time either
         case 2: time = std::to_string(rng() % 1000); break;  // a short one: runs backwards
         case 3: time = "0000" + std::to_string(t); break;  // leading zeros: past 18 digits
+        case 4: time = std::to_string(t).insert(9, "."); break;  // digits up to a stray byte
+        case 5: time = " " + std::to_string(t); break;     // a blank before the digits
         default: time = std::to_string(t += (int64_t)(rng() % 5000)); break;
         }
         std::string value;
