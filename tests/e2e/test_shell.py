@@ -5,13 +5,13 @@ window restored from a layout with its variables, the network channel on a PC wi
 module, and the whole toolbar at the default window size."""
 import re
 import shutil
-import subprocess
 import time
 
 import pytest
 
 import rig
 from kxpoke import fields, pick_menu_item, poke_ok, popup_menu
+from shots import Shot
 
 TOP = "--class=KestrelixMain"
 WM_APP = 0x8000
@@ -25,34 +25,6 @@ DARK = dict(tree=(0x1E, 0x1E, 0x20), list=(0x1C, 0x1C, 0x1E), strip=(0x32, 0x32,
             dialog=(0x2B, 0x2B, 0x2B), edit=(0x1E, 0x1E, 0x20), status=(0x32, 0x32, 0x34))
 LIGHT = dict(tree=(0xFF, 0xFF, 0xFF), list=(0xFF, 0xFF, 0xFF), strip=(0xF0, 0xF0, 0xF0),
              dialog=(0xF0, 0xF0, 0xF0), edit=(0xFF, 0xFF, 0xFF), status=(0xF0, 0xF0, 0xF0))
-
-
-class Shot:
-    """A root screenshot as raw RGB, for counting pixels of a colour inside window rectangles."""
-
-    def __init__(self, display, path):
-        display.screenshot(path)
-        self.path = path
-        raw = subprocess.run(["convert", str(path), "-depth", "8", "rgb:-"], capture_output=True, check=True,
-                             timeout=60).stdout
-        ident = subprocess.run(["identify", "-format", "%w %h", str(path)], capture_output=True, text=True,
-                               check=True, timeout=60).stdout.split()
-        self.width, self.height = int(ident[0]), int(ident[1])
-        self.raw = raw
-
-    def pixel(self, x, y):
-        at = (y * self.width + x) * 3
-        return tuple(self.raw[at:at + 3])
-
-    def share(self, rect, colour, inset=3):
-        """The share of pixels of exactly this colour inside a screen rectangle (minus a border)."""
-        left, top, right, bottom = rect
-        hits = total = 0
-        for y in range(top + inset, bottom - inset, 2):
-            for x in range(left + inset, right - inset, 2):
-                total += 1
-                hits += self.pixel(x, y) == colour
-        return hits / max(total, 1)
 
 
 def rect(*selector):
