@@ -111,6 +111,13 @@ def test_buttons_and_tabs_turn_dark_and_back(kestrelix, display, shots_dir):
     shot_until(display, shots_dir / "controls_dark_dialog.png", dialog_buttons,
                lambda v: all(b["face"] > 0.4 and b["light"] > 10 for b in v)
                and v[0]["accent"] > 0.05 and v[1]["accent"] < 0.01)
+    # Tab from the address field past port and key onto "确定", then onto "取消": the focused
+    # button carries the accent outline and the focus mark; "确定" keeps its default outline.
+    address = next(c[0] for c in children("--hwnd=" + dialog) if c[2] == "2421")
+    for _ in range(4):
+        poke_ok("key", "TAB", f"--hwnd={address}")
+    shot_until(display, shots_dir / "controls_dark_dialog_focus.png", dialog_buttons,
+               lambda v: v[1]["accent"] > 0.05 and v[0]["accent"] > 0.05)
     poke_ok("post", "WM_CLOSE", "0", "0", "--hwnd=" + dialog)
     poke_ok("wait-gone", "--hwnd=" + dialog, wait=10000)
 
