@@ -58,6 +58,28 @@ HFONT font_of(HWND hwnd) {
     return font ? font : (HFONT)GetStockObject(DEFAULT_GUI_FONT);
 }
 
+// An owner-drawn button answers the dialog manager as the push button it stands for: Enter
+// presses the focused push button only when it says so, and the default mark moves between push
+// buttons by their styles. Both go on while the button is owner-drawn.
+LRESULT CALLBACK followed_button_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id, DWORD_PTR) {
+    switch (msg) {
+        case WM_GETDLGCODE:
+            if (type_of(hwnd) != BS_OWNERDRAW) break;
+            return DLGC_BUTTON | (recorded_type(hwnd) == BS_DEFPUSHBUTTON ? DLGC_DEFPUSHBUTTON : DLGC_UNDEFPUSHBUTTON);
+        case BM_SETSTYLE:
+            if (type_of(hwnd) != BS_OWNERDRAW || !is_push_type((LONG_PTR)(wp & BS_TYPEMASK))) break;
+            record_type(hwnd, (LONG_PTR)(wp & BS_TYPEMASK));
+            InvalidateRect(hwnd, nullptr, FALSE);
+            return DefSubclassProc(hwnd, msg, (wp & ~(WPARAM)BS_TYPEMASK) | BS_OWNERDRAW, lp);
+        case WM_NCDESTROY:
+            RemovePropW(hwnd, kButtonTypeProperty);
+            RemoveWindowSubclass(hwnd, followed_button_proc, id);
+            break;
+        default: break;
+    }
+    return DefSubclassProc(hwnd, msg, wp, lp);
+}
+
 }  // namespace
 
 bool theme_follow_button(HWND button) {
@@ -65,13 +87,10 @@ bool theme_follow_button(HWND button) {
     if (!GetPropW(button, kButtonTypeProperty)) {
         if (!is_push_type(type_of(button))) return false;
         record_type(button, type_of(button));
+        SetWindowSubclass(button, followed_button_proc, 1, 0);
     }
     theme_restyle_button(button);
     return true;
-}
-
-void theme_forget_button(HWND button) {
-    if (button) RemovePropW(button, kButtonTypeProperty);
 }
 
 void theme_restyle_button(HWND button) {

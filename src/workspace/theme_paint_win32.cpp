@@ -325,7 +325,6 @@ bool theme_dialog_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* re
             // not draw buttons. The window's own handling of the notice goes on.
             HWND child = (HWND)lp;
             if (LOWORD(wp) == WM_CREATE && GetParent(child) == hwnd) theme_follow_button(child);
-            else if (LOWORD(wp) == WM_DESTROY && GetParent(child) == hwnd) theme_forget_button(child);
             return false;
         }
         case WM_DRAWITEM:

@@ -48,11 +48,10 @@ bool theme_dialog_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* re
 
 // Push buttons in the dark theme are drawn here (owner-drawn), in the light theme by the platform.
 // Following starts when a window that routes through theme_dialog_message gets a push button
-// child; the button's own type is kept with it, so the light theme gives it back unchanged.
+// child; the button's own type is kept with it (and follows the dialog manager's default mark),
+// so the light theme gives it back unchanged, and Enter and Tab treat it as a push button.
 // Returns false for anything that is not a push button.
 bool theme_follow_button(HWND button);
-// A followed button being destroyed lets go of what it kept.
-void theme_forget_button(HWND button);
 // A followed button takes the current theme's type (owner-drawn when dark, its own when light).
 void theme_restyle_button(HWND button);
 // theme_restyle_button for every direct child of `parent`.

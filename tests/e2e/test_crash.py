@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 import rig
-from kxpoke import poke, poke_ok
+from kxpoke import one_main_window, poke, poke_ok
 
 PROBE = rig.OUT / "tests" / "kx_crash_probe.exe"
 NM = "x86_64-w64-mingw32-nm"
@@ -105,6 +105,7 @@ def test_the_program_itself_reports_its_fault_with_the_faulting_function(kestrel
     k = rig.Kestrelix(display, tmp_path, args, log_name="crash test run.log", exe=CRASHTEST).start()
     try:
         k.wait_log(r"\[INFO\] Kestrelix 已启动")
+        one_main_window()
         poke_ok("post", "WM_COMMAND", "2013", "0", "--class=KestrelixMain")  # a numeric window open
         rig.wait_until(lambda: any("\tKXNumWin\t" in line for line in poke_ok("children", "--class=KestrelixMain")),
                        what="the numeric window")

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import fields, one_main_window, poke, poke_ok
 
 TOP = "--class=KestrelixMain"
 SAVE_QUESTION = "录制\t是否保存录制的 log 数据？"
@@ -28,6 +28,7 @@ def recording_running(kestrelix):
     """Record on, connect the simulated target, acquire until samples are being cached."""
     k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_wave.sine", "--net-exit=60000")
     k.wait_log(r"SimLink 设备扫描: 1 个")
+    one_main_window()
     poke_ok("click", TOP, "--child-id=2006", wait=10000)
     k.wait_log(re.escape("[INFO] 录制已开启（可先于采集；数据写入临时缓存）"))
     poke_ok("click", TOP, "--child-id=2002")
@@ -107,6 +108,7 @@ def test_a_bad_listen_port_on_the_command_line_listens_on_nothing(kestrelix):
         k = kestrelix("--no-layout", f"--net-listen={value}", "--net-exit=60000", log_name=f"bad{value}.log")
         k.wait_log(re.escape(f'[ERROR] 命令行监听端口无效: "{value}"（应为 1-65535），不监听'))
         k.wait_log(r"\[INFO\] Kestrelix 已启动")
+        one_main_window()
         # The toolbar's port field emptied and "监听" pressed: refused the same way.
         poke_ok("settext", "", TOP, "--child-id=2111")
         poke_ok("click", TOP, "--child-id=2112")
@@ -120,6 +122,7 @@ def test_a_bad_listen_port_on_the_command_line_listens_on_nothing(kestrelix):
 def test_the_network_dialog_refuses_bad_ports_and_stays_open(kestrelix):
     k = kestrelix("--no-layout", "--net-exit=120000")
     k.wait_log(r"\[INFO\] Kestrelix 已启动")
+    one_main_window()
     poke_ok("post", "WM_COMMAND", "2801", "0", TOP)
     dialog = "--hwnd=" + fields(poke_ok("find", "--class=KXDlgNetCfg", wait=10000)[0])[0]
     for bad in ["", "0", "65536", "abc"]:
