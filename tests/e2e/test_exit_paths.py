@@ -58,9 +58,12 @@ def test_leaving_with_an_unsaved_recording_offers_it(kestrelix, tmp_path, way, a
 
     poke_ok("msgbox", "--press=yes")
     target = tmp_path / "kept on exit.csv"
-    poke_ok("find", "--class=#32770", wait=10000)
-    edits = [fields(c) for c in poke_ok("children", "--class=#32770") if fields(c)[1] == "Edit"]
-    assert edits
+    # The save dialog, not the question box that may still be going away (both are #32770).
+    def save_dialog_edits():
+        rc, lines = poke("children", "--class=#32770")
+        return [fields(c) for c in lines if fields(c)[1] == "Edit"] if rc == 0 else []
+
+    edits = rig.wait_until(save_dialog_edits, what="the save dialog")
     poke_ok("settext", rig.win_path(target), f"--hwnd={edits[0][0]}")
     poke_ok("key", "ENTER", f"--hwnd={edits[0][0]}")
     k.wait_log(r"\[INFO\] 录制已保存: .*kept on exit\.csv（\d+ 样本）")
