@@ -20,6 +20,16 @@ def need_sim():
         pytest.skip("sim.dll or demo.elf not built")
 
 
+def message_box(*selector, timeout=15):
+    """CAPTION\tTEXT of the message box once it has its text: a box is found as soon as it
+    exists, and its texts arrive with its initialisation."""
+    def ready():
+        rc, lines = poke("msgbox", *selector)
+        return lines if rc == 0 and lines and not lines[0].endswith("\t") else None
+
+    return rig.wait_until(ready, timeout=timeout, what="the message box")
+
+
 def cache_files():
     return sorted((rig.appdata_dir() / "cache").glob("recording.[0-9]*.csv"))
 
@@ -46,8 +56,7 @@ def test_leaving_with_an_unsaved_recording_offers_it(kestrelix, tmp_path, way, a
         poke_ok("post", "WM_COMMAND", "2011", "0", TOP)  # 文件 → 退出
     else:
         poke_ok("post", "WM_CLOSE", "0", "0", TOP)
-    rc, lines = poke("msgbox", wait=15000)
-    assert rc == 0 and lines == [SAVE_QUESTION], lines
+    assert message_box() == [SAVE_QUESTION]
     assert k.proc.poll() is None, "the program must wait for the answer"
     if answer == "no":
         poke_ok("msgbox", "--press=no")
@@ -131,8 +140,8 @@ def test_the_network_dialog_refuses_bad_ports_and_stays_open(kestrelix):
     for bad in ["", "0", "65536", "abc"]:
         poke_ok("settext", bad, dialog, "--child-id=2422")
         poke_ok("click", dialog, "--child-id=2423")
-        rc, lines = poke("msgbox", "--title=网络配置", wait=10000)
-        assert rc == 0 and lines == ["网络配置\t端口必须是 1-65535 之间的数字"], (bad, lines)
+        lines = message_box("--title=网络配置")
+        assert lines == ["网络配置\t端口必须是 1-65535 之间的数字"], (bad, lines)
         poke_ok("msgbox", "--title=网络配置", "--press=ok")
         poke_ok("wait-gone", "--class=#32770", "--title=网络配置", wait=10000)
         assert poke("find", "--class=KXDlgNetCfg")[0] == 0, f"the dialog closed on {bad!r}"
