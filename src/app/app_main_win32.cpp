@@ -33,6 +33,10 @@
 #include "workspace/variable_tree_win32.h"
 #include "workspace/workspace_win32.h"
 
+#ifdef KX_CRASH_TEST
+#include "crashtest_fault.h"  // tests/crash, on the crash-test build's include path
+#endif
+
 // Tab rename edit box (open while a tab is being renamed) and its key handler; filled by the tab
 // control when it exists (workspace_win32.h).
 HWND g_rename_edit;
@@ -136,6 +140,9 @@ void main_window_refresh_hook() {
     if (g_probe_hooks.refresh_status_and_toolbar) g_probe_hooks.refresh_status_and_toolbar();
 }
 void main_window_command_hook(int id) {
+#ifdef KX_CRASH_TEST
+    if (crashtest_command(id)) return;  // the crash-test build's deliberate fault
+#endif
     // Network menu and toolbar commands; start and stop act on the peer in the network channel.
     if (int32_t code = net_command_code_for_id(id)) return net_user_command(code);
     if ((id == 2004 || id == 2005) && g_probe_state.network_channel)

@@ -74,6 +74,14 @@ void net_user_command(int32_t code) {
     int32_t port = NET_DEFAULT_PORT;
     if (g_net_ui_hooks.read_port_field && g_net_ui_hooks.read_port_field(port16, sizeof port16 / 2) == 0)
         port = text16_to_int(port16);
+    if ((code == KX_NET_LISTEN || code == KX_NET_CONNECT) && (port < 1 || port > 65535)) {
+        // An emptied field reads as 0: a listener on a port the system picks, which no peer knows.
+        char port8[3 * NET_PORT_FIELD_MAX + 1];
+        utf16_to_utf8(port16, port8, sizeof port8);
+        log_printf(LOG_ERROR, "网络: 端口无效: \"%s\"（应为 1-65535），未%s", port8,
+                   code == KX_NET_LISTEN ? "监听" : "连接");
+        return;
+    }
     char address[NET_ADDRESS_FIELD_MAX + 1];
     utf16_to_utf8(address16, address, sizeof address);
     net_command(code, address, port);

@@ -120,3 +120,18 @@ int32_t theme_status_parts(const int32_t* edges, int32_t count, int32_t client_r
     }
     return n;
 }
+
+ThemeButtonColours theme_button_colours(uint32_t states) {
+    // The spare entries 14 (a face lighter than the panels) and 3 (a dimmed text) serve the
+    // buttons, so a button stands out from the dialog background it sits on.
+    if (states & THEME_BUTTON_DISABLED) return {1, 3, 4, false};
+    const bool focused = (states & THEME_BUTTON_FOCUSED) != 0;
+    if (states & THEME_BUTTON_PRESSED) return {9, 10, 9, focused};
+    const bool outlined = focused || (states & THEME_BUTTON_DEFAULT) != 0;
+    return {14, 2, outlined ? 9 : 4, focused};
+}
+
+ThemeTabColours theme_tab_colours(bool selected) {
+    if (selected) return {14, 16, 4, 9};
+    return {15, 16, 4, -1};
+}

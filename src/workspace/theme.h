@@ -63,3 +63,34 @@ enum : int32_t { THEME_STATUS_PARTS_MAX = 8 };
 // right end; an edge beyond the client is cut to it). Stops at the first part that would not be
 // right of the previous one. Returns the number of parts written to left/right.
 int32_t theme_status_parts(const int32_t* edges, int32_t count, int32_t client_right, int32_t* left, int32_t* right);
+
+// States of a push button the theme draws itself (bits, as many as apply).
+enum : uint32_t {
+    THEME_BUTTON_PRESSED = 1u,
+    THEME_BUTTON_FOCUSED = 2u,
+    THEME_BUTTON_DISABLED = 4u,
+    THEME_BUTTON_DEFAULT = 8u,  // the button Enter presses
+};
+
+// Colour indices of a self-drawn push button in one combination of states, and whether it shows
+// the keyboard focus mark.
+struct ThemeButtonColours {
+    int32_t face;
+    int32_t text;
+    int32_t border;
+    bool focus_mark;
+};
+
+// A disabled button shows no other state; a pressed one is filled with the accent; the focused
+// and the default button are outlined with it.
+ThemeButtonColours theme_button_colours(uint32_t states);
+
+// Colour indices of one tab of a self-drawn tab strip: the selected tab is raised from the strip
+// and carries an accent line along its top (-1 = none).
+struct ThemeTabColours {
+    int32_t face;
+    int32_t text;
+    int32_t border;
+    int32_t accent;
+};
+ThemeTabColours theme_tab_colours(bool selected);

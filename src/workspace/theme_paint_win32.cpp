@@ -320,6 +320,17 @@ LRESULT colour_control(HDC dc, ThemeElement element) {
 
 bool theme_dialog_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
     switch (msg) {
+        case WM_PARENTNOTIFY: {
+            // Only own children: the notice also climbs up from grandchildren whose parents do
+            // not draw buttons. The window's own handling of the notice goes on.
+            HWND child = (HWND)lp;
+            if (LOWORD(wp) == WM_CREATE && GetParent(child) == hwnd) theme_follow_button(child);
+            return false;
+        }
+        case WM_DRAWITEM:
+            if (!theme_draw_button((const DRAWITEMSTRUCT*)lp)) return false;
+            *result = TRUE;
+            return true;
         case WM_CTLCOLORSTATIC:
             // A read-only edit asks for static colours; it is still an edit field.
             *result = colour_control((HDC)wp, is_edit_control((HWND)lp) ? THEME_EDIT_FIELD : THEME_DIALOG_TEXT);

@@ -147,8 +147,16 @@ BOOL CALLBACK repaint_top_level(HWND hwnd, LPARAM) {
     return TRUE;
 }
 
+// Push buttons change their type before anything repaints, so the repaint draws the new look.
+BOOL CALLBACK restyle_top_level_buttons(HWND hwnd, LPARAM) {
+    if (hwnd != g_main) theme_restyle_buttons(hwnd);
+    return TRUE;
+}
+
 void recolour_controls() {
     if (!g_main) return;
+    theme_restyle_buttons(g_main);
+    EnumThreadWindows(GetCurrentThreadId(), restyle_top_level_buttons, 0);
     theme_color_tree(variable_tree_window());
     HWND list = GetDlgItem(g_main, MAIN_ID_MESSAGE_LIST);
     theme_color_list(list);

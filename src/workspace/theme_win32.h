@@ -42,5 +42,23 @@ void theme_color_list(HWND list);
 
 // Dialog colouring for a window's own children and background: static text and buttons in
 // colour 2 on 0, edit fields, combo boxes and list boxes in 6 on 5 (a read-only edit too), the
-// background with brush 0. True when the message was answered, with the result in *result.
+// background with brush 0; push buttons made in the window follow the theme and are drawn here
+// while it is dark. True when the message was answered, with the result in *result.
 bool theme_dialog_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result);
+
+// Push buttons in the dark theme are drawn here (owner-drawn), in the light theme by the platform.
+// Following starts when a window that routes through theme_dialog_message gets a push button
+// child; the button's own type is kept with it (and follows the dialog manager's default mark),
+// so the light theme gives it back unchanged, and Enter and Tab treat it as a push button.
+// Returns false for anything that is not a push button.
+bool theme_follow_button(HWND button);
+// A followed button takes the current theme's type (owner-drawn when dark, its own when light).
+void theme_restyle_button(HWND button);
+// theme_restyle_button for every direct child of `parent`.
+void theme_restyle_buttons(HWND parent);
+// Draws a followed button in the dark theme; false for anything else.
+bool theme_draw_button(const DRAWITEMSTRUCT* item);
+
+// Paints a tab control's whole strip in the current theme's colours (its subclass calls this in
+// the dark theme, where the platform's strip would stay light).
+void theme_paint_tabs(HWND tabs, HDC dc);

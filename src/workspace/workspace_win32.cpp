@@ -319,6 +319,15 @@ LRESULT CALLBACK tabs_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     const int x = (short)LOWORD(lp), y = (short)HIWORD(lp);
     switch (msg) {
         case WM_PAINT: {
+            if (theme_is_dark()) {
+                // The platform's strip stays light whatever it is told: the dark one is ours.
+                PAINTSTRUCT ps;
+                HDC dc = BeginPaint(hwnd, &ps);
+                theme_paint_tabs(hwnd, dc);
+                paint_tab_extras(dc);
+                EndPaint(hwnd, &ps);
+                return 0;
+            }
             LRESULT r = CallWindowProcW(g_win.tabs_proc, hwnd, msg, wp, lp);
             HDC dc = GetDC(hwnd);
             paint_tab_extras(dc);
@@ -326,7 +335,9 @@ LRESULT CALLBACK tabs_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             return r;
         }
         case WM_PRINTCLIENT: {
-            LRESULT r = CallWindowProcW(g_win.tabs_proc, hwnd, msg, wp, lp);
+            LRESULT r = 0;
+            if (theme_is_dark()) theme_paint_tabs(hwnd, (HDC)wp);
+            else r = CallWindowProcW(g_win.tabs_proc, hwnd, msg, wp, lp);
             paint_tab_extras((HDC)wp);
             screenshot_print_children(hwnd, (HDC)wp);
             return r;

@@ -100,3 +100,10 @@ def pick_menu_item(menu, downs, wait_gone=True):
     poke_ok("key", "ENTER", f"--hwnd={menu}")
     if wait_gone:
         poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)
+
+
+def one_main_window(timeout=30):
+    """Waits until a single main window is left: the instance of the previous test may still be
+    closing, and selectors by class would otherwise find its windows."""
+    rig.wait_until(lambda: len(poke("find", "--class=KestrelixMain")[1]) == 1, timeout=timeout,
+                    what="a single main window")

@@ -94,6 +94,32 @@ TEST_F(NetCommand, ListenWithTheDefaultFieldsAndConnectLogTheModulesResult) {
                                                  "INFO 网络: 连接 10.1.2.3:10000 rc=-1"}));
 }
 
+TEST_F(NetCommand, AToolbarPortOutsideThePortRangeIsRefusedNotPort0) {
+    fake_modules_load(false, true);
+    g_lines.clear();
+    for (const char16_t* bad : {u"", u"0", u"65536", u"abc", u"-1"}) {
+        g_port_field = bad;
+        net_user_command(KX_NET_LISTEN);
+    }
+    g_port_field = u"";
+    net_user_command(KX_NET_CONNECT);
+    // Commands that carry no port go on whatever the field holds.
+    net_user_command(KX_NET_STOP);
+    g_port_field = u"65535";
+    net_user_command(KX_NET_LISTEN);
+    EXPECT_EQ(fake_target()->net_codes, (std::vector<int32_t>{22, 30, 20}));
+    EXPECT_EQ(g_lines, (std::vector<std::string>{
+                           "ERROR 网络: 端口无效: \"\"（应为 1-65535），未监听",
+                           "ERROR 网络: 端口无效: \"0\"（应为 1-65535），未监听",
+                           "ERROR 网络: 端口无效: \"65536\"（应为 1-65535），未监听",
+                           "ERROR 网络: 端口无效: \"abc\"（应为 1-65535），未监听",
+                           "ERROR 网络: 端口无效: \"-1\"（应为 1-65535），未监听",
+                           "ERROR 网络: 端口无效: \"\"（应为 1-65535），未连接",
+                           "INFO 网络: 已停止",
+                           "INFO 网络: 监听 127.0.0.1:65535 rc=0",
+                       }));
+}
+
 TEST_F(NetCommand, TheKeyGoesToTheModuleButNeverToTheLog) {
     fake_modules_load(false, true);
     net_key_set_from_layout("layout-key");

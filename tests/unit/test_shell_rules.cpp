@@ -210,3 +210,43 @@ TEST(ThemeRules, ComboMarkAndStatusBarParts) {
     const int32_t many[10] = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100};
     EXPECT_EQ(theme_status_parts(many, 10, 1000, left, right), 8);
 }
+
+TEST(ThemeRules, SelfDrawnButtonsAndTabsShowEveryStateReadably) {
+    theme_store_flag(1);
+    auto contrast = [](int32_t a, int32_t b) {
+        auto lum = [](uint32_t c) { return ((c >> 16 & 0xFF) * 299 + (c >> 8 & 0xFF) * 587 + (c & 0xFF) * 114) / 1000; };
+        int d = (int)lum(theme_color(a)) - (int)lum(theme_color(b));
+        return d < 0 ? -d : d;
+    };
+    const ThemeButtonColours plain = theme_button_colours(0);
+    EXPECT_EQ(theme_color(plain.face), 0x3C3C40u);
+    EXPECT_NE(plain.face, theme_element(THEME_DIALOG_TEXT).background) << "a button must stand out from its dialog";
+    EXPECT_EQ(plain.border, 4);
+    EXPECT_FALSE(plain.focus_mark);
+    // Every state keeps its text readable on its own face, and each looks different from plain.
+    for (uint32_t states = 0; states < 16; states++) {
+        const ThemeButtonColours c = theme_button_colours(states);
+        EXPECT_GT(contrast(c.text, c.face), 60) << states;
+        for (int32_t index : {c.face, c.text, c.border}) EXPECT_TRUE(index >= 0 && index < THEME_COLOR_COUNT) << states;
+    }
+    EXPECT_EQ(theme_button_colours(THEME_BUTTON_PRESSED).face, 9);
+    EXPECT_EQ(theme_button_colours(THEME_BUTTON_DEFAULT).border, 9);
+    EXPECT_TRUE(theme_button_colours(THEME_BUTTON_FOCUSED).focus_mark);
+    EXPECT_TRUE(theme_button_colours(THEME_BUTTON_PRESSED | THEME_BUTTON_FOCUSED).focus_mark);
+    // A disabled button shows nothing else: no accent, no focus mark, dimmed text.
+    const ThemeButtonColours off =
+        theme_button_colours(THEME_BUTTON_DISABLED | THEME_BUTTON_PRESSED | THEME_BUTTON_FOCUSED | THEME_BUTTON_DEFAULT);
+    EXPECT_EQ(off.border, 4);
+    EXPECT_FALSE(off.focus_mark);
+    EXPECT_NE(off.text, plain.text);
+    EXPECT_NE(off.face, 9);
+
+    const ThemeTabColours on = theme_tab_colours(true), other = theme_tab_colours(false);
+    EXPECT_EQ(other.face, theme_element(THEME_TAB_STRIP).background) << "an unselected tab lies flat on the strip";
+    EXPECT_NE(on.face, other.face);
+    EXPECT_EQ(on.accent, 9);
+    EXPECT_EQ(other.accent, -1);
+    EXPECT_GT(contrast(on.text, on.face), 60);
+    EXPECT_GT(contrast(other.text, other.face), 60);
+    theme_store_flag(0);
+}
