@@ -52,7 +52,7 @@ double frame_ms(ChartWindow* cw, SoftSurface* surface, int runs) {
 int main() {
     leaf_table_reset();
     for (int i = 0; i < CHART_MAX_SERIES; i++) {
-        char name[16];
+        char name[24];
         snprintf(name, sizeof name, "signal_%d", i);
         leaf_add(name, 0x20000000u + 4u * (unsigned)i, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
     }

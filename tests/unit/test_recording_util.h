@@ -2,6 +2,7 @@
 // non-ASCII name (paths travel as UTF-8 and must survive the wide-path conversion on Windows),
 // whole-file reads and writes, a log capture and the split lines of a recording.
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -43,11 +44,16 @@ struct ScratchDir {
 
 inline bool exists(const std::string& path) { return fs::exists(from_utf8(path)); }
 
+// One read into a string of the file's size: the recording tests read files of several MB, and
+// a stream that doubles its buffer costs a fresh mapping per step under the sanitizers.
 inline std::string read_file(const std::string& path) {
-    std::ifstream in(from_utf8(path), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    std::ifstream in(from_utf8(path), std::ios::binary | std::ios::ate);
+    if (!in) return std::string();
+    std::string bytes((size_t)in.tellg(), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), (std::streamsize)bytes.size());
+    bytes.resize((size_t)in.gcount());
+    return bytes;
 }
 
 inline void write_file(const std::string& path, const std::string& bytes) {
@@ -59,6 +65,7 @@ inline void write_file(const std::string& path, const std::string& bytes) {
 inline std::vector<std::string> file_lines(const std::string& path) {
     std::string all = read_file(path);
     std::vector<std::string> lines;
+    lines.reserve((size_t)std::count(all.begin(), all.end(), '\n') + 1);
     size_t at = 0;
     while (at < all.size()) {
         size_t lf = all.find('\n', at);
