@@ -14,15 +14,37 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 STAMP="$WINEPREFIX/.kestrelix-rig-v2"
 FONT=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
 
+LINKED_FACES=("Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Segoe UI")
+
+# Chinese text needs the CJK font linked behind the dialog faces. Wine writes its own default
+# links for some of these faces (Tahoma, Microsoft Sans Serif) when it sets up its code page, after
+# ours and sometimes on a later start: every run checks them and writes them again when replaced.
+font_links_in_place() {
+  local face
+  for face in "${LINKED_FACES[@]}"; do
+    grep -q "^\"$face\"=str(7):\"wqy-microhei.ttc" "$WINEPREFIX/system.reg" 2>/dev/null || return 1
+  done
+}
+
+link_cjk_font() {
+  font_links_in_place && return 0
+  local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' face
+  for face in "${LINKED_FACES[@]}"; do
+    env -u DISPLAY wine reg add "$key" /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
+  done
+  wineserver -w || true
+  font_links_in_place || echo "wine_rig: the CJK font links did not hold; Chinese text may show as boxes" >&2
+}
+
 prepare_prefix() {
-  [ -f "$STAMP" ] && return 0
+  if [ -f "$STAMP" ]; then
+    link_cjk_font
+    return 0
+  fi
   mkdir -p "$(dirname "$WINEPREFIX")"
   env -u DISPLAY wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true
-  local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
-  for face in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Segoe UI"; do
-    env -u DISPLAY wine reg add "$key" /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
-  done
+  link_cjk_font
   # A virtual desktop gives every window a frame, and a root screenshot then looks like Windows.
   env -u DISPLAY wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
   env -u DISPLAY wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null 2>&1
