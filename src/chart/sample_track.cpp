@@ -49,7 +49,9 @@ void track_free(SampleTrack* t) {
 
 bool track_append(SampleTrack* t, int64_t time, double value) {
     if (t->count == t->capacity) {
-        const int64_t capacity = t->capacity < 4096 ? 4096 : t->capacity * 2;
+        // A recording as wide as the leaf table with a few lines must not claim 64 KB a column:
+        // a track starts small and doubles, which costs a long one a handful of extra moves.
+        const int64_t capacity = t->capacity < TRACK_FIRST_CAPACITY ? (int64_t)TRACK_FIRST_CAPACITY : t->capacity * 2;
         if (!grow(&t->times, capacity) || !grow(&t->values, capacity)) return false;
         t->capacity = capacity;
     }
