@@ -67,18 +67,28 @@ bool same_data(const LayoutData& a, const LayoutData& b) {
     return true;
 }
 
+// The longest file layout_write can make: the global lines, then for every section its type,
+// title and every variable on a line of its own (key, '=', value, line feed).
+constexpr size_t kWrittenMax = 4096 + (size_t)LAYOUT_MAX_SECTIONS * (16 + sizeof(LayoutSection::type) + 16 +
+                                                                      sizeof(LayoutSection::title) +
+                                                                      LAYOUT_MAX_VARS * (8 + LAYOUT_VAR_CAPACITY));
+
+// The file is written into a kept buffer (a growing one per input would cost more than the parse).
 void write_and_read_back(const uint8_t* data, size_t size) {
     static LayoutData first, second;
+    static char text[kWrittenMax + 1];
+    static char stdio_buffer[BUFSIZ];
     layout_parse((const char*)data, size, &first);
     if (first.section_count < 0 || first.section_count > LAYOUT_MAX_SECTIONS) __builtin_trap();
-    char* text = nullptr;
-    size_t length = 0;
-    FILE* f = open_memstream(&text, &length);
+    FILE* f = fmemopen(text, sizeof text, "w");
     if (!f) return;
+    setvbuf(f, stdio_buffer, _IOFBF, sizeof stdio_buffer);
     layout_write(f, &first);
+    fflush(f);
+    const long length = ftell(f);
     fclose(f);
-    layout_parse(text, length, &second);
-    free(text);
+    if (length < 0 || (size_t)length >= kWrittenMax) __builtin_trap();  // the bound above is wrong
+    layout_parse(text, (uint64_t)length, &second);
     if (!same_data(first, second)) __builtin_trap();
 }
 

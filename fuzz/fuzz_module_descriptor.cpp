@@ -47,12 +47,33 @@ bool enum_next(void*, char* name, size_t capacity, bool* is_directory) {
     return true;
 }
 void enum_close(void*) {}
+// The file a path names: the name follows the module folder (the fuzz platform's program folder
+// holds one, "/kestrelix/dll"), and its index is the two digits after the "m" that starts it.
 FuzzFile* file_of(const char* path) {
-    for (int32_t i = 0; i < g_file_count; i++) {
-        size_t n = strlen(g_files[i].name), len = strlen(path);
-        if (len >= n && strcmp(path + len - n, g_files[i].name) == 0) return &g_files[i];
+    const char* name = strstr(path, "/dll/");
+    if (!name) return nullptr;
+    name += 5;
+    if (name[0] != 'm' || name[1] < '0' || name[1] > '9' || name[2] < '0' || name[2] > '9') return nullptr;
+    const int32_t i = (name[1] - '0') * 10 + (name[2] - '0');
+    return i < g_file_count && strcmp(name, g_files[i].name) == 0 ? &g_files[i] : nullptr;
+}
+
+// FuzzedDataProvider::ConsumeRandomLengthString into a fixed array (the same bytes make the same
+// text: a backslash followed by anything but a backslash ends it), without a string per call.
+size_t consume_text(FuzzedDataProvider& in, char* out, size_t max_length) {
+    size_t n = 0;
+    char c;
+    while (n < max_length && in.ConsumeData(&c, 1) == 1) {
+        if (c == '\\') {
+            char next;
+            if (in.ConsumeData(&next, 1) == 1) {
+                if (next != '\\') break;
+            }
+        }
+        out[n++] = c;
     }
-    return nullptr;
+    out[n] = 0;
+    return n;
 }
 void* library_load(const char* path, unsigned long* error) {
     FuzzFile* f = file_of(path);
@@ -94,13 +115,14 @@ void fill_text(FuzzedDataProvider& in, char* out, size_t capacity) {
         memset(out, in.ConsumeIntegral<char>(), capacity);
         return;
     }
-    std::string s = in.ConsumeRandomLengthString(capacity - 1);
-    memcpy(out, s.c_str(), s.size() + 1);
+    consume_text(in, out, capacity - 1);
 }
 
 void make_file(FuzzedDataProvider& in, FuzzFile* f) {
     *f = FuzzFile{};
-    snprintf(f->name, sizeof f->name, "m%02d_%s.dll", (int)(f - g_files), in.ConsumeRandomLengthString(16).c_str());
+    char stem[17];
+    consume_text(in, stem, 16);
+    snprintf(f->name, sizeof f->name, "m%02d_%s.dll", (int)(f - g_files), stem);
     uint8_t bits = in.ConsumeIntegral<uint8_t>();
     f->is_directory = (bits & 0x07) == 0x07;
     f->load_fails = (bits & 0x18) == 0x18;

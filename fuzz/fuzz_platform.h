@@ -1,6 +1,6 @@
 // fuzz_platform.h - the platform seam for fuzz targets: one named file is the current input,
 // served from memory; no other file opens, no window, no boxes, no waiting, no debugger output,
-// and a clock that steps by 997 us at every reading.
+// a fixed program folder and a clock that steps by 997 us at every reading.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -60,7 +60,9 @@ run_target() {
         read -r -a opts <"$ROOT/fuzz/seeds/$name.options"
         extra+=("${opts[@]}")
     fi
-    "$exe" "${SEED_ARGS[@]}" -max_total_time="$SECONDS_TO_RUN" -timeout=10 -rss_limit_mb=2048 \
+    # -reload=0: one process per corpus, so nothing else adds to it while it runs (the default
+    # rereads the corpus folder every second).
+    "$exe" "${SEED_ARGS[@]}" -max_total_time="$SECONDS_TO_RUN" -timeout=10 -rss_limit_mb=2048 -reload=0 \
         -print_final_stats=1 -artifact_prefix="$artifacts/" "${extra[@]}" "${dirs[@]}" \
         >"$BUILD/logs/$name.log" 2>&1
 }

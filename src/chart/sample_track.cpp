@@ -62,7 +62,9 @@ void track_free(SampleTrack* t) {
 
 bool track_make_room(SampleTrack* t) {
     if (t->count == t->capacity) {
-        const int64_t capacity = t->capacity < 4096 ? 4096 : t->capacity * 2;
+        // A recording as wide as the leaf table with a few lines must not claim 64 KB a column:
+        // a track starts small and doubles, which costs a long one a handful of extra moves.
+        const int64_t capacity = t->capacity < TRACK_FIRST_CAPACITY ? (int64_t)TRACK_FIRST_CAPACITY : t->capacity * 2;
         if (!t->times) {
             t->times_pad = next_pad();
             t->values_pad = next_pad();

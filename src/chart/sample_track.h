@@ -17,6 +17,7 @@ enum : int32_t {
     TRACK_FANOUT = 8,
     TRACK_LEVELS_MAX = 16,  // 8^15 samples: more than any file can hold
     TRACK_PREFAULT_SAMPLES = 32768,  // samples made resident ahead of the appends at a time
+    TRACK_FIRST_CAPACITY = 256,  // samples a track's arrays hold first; they double from there
 };
 
 // One pyramid bucket: NaN values are left out; an all-NaN bucket has min > max.

@@ -9,6 +9,12 @@
 // image is 64 KiB, each further one twice the last up to 1 MiB, so a small image keeps a small
 // arena and a large one at most one partly used megabyte. Every block is zero-filled and pushed
 // at the head of the list.
+//
+// Reopening. A firmware is opened again at every rebuild, and mapping a first chunk only to
+// unmap it at close costs a system call each way and, on unmap, a flush of every processor's
+// address cache. The first chunk of a closed image is kept as a spare (one, process-wide) and
+// handed to the next image with only the bytes the last one used cleared again.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -32,10 +38,16 @@ constexpr size_t kHeader = (sizeof(ArenaChunk) + kAlign - 1) & ~(kAlign - 1);
 
 uint8_t* chunk_bytes(ArenaChunk* chunk) { return reinterpret_cast<uint8_t*>(chunk) + kHeader; }
 
-// A block of kHeader + size bytes from the system, pushed at the head of the list.
+// The kept first chunk of a closed image (zero-filled), or null. Images open on any thread.
+std::atomic<ArenaChunk*> g_spare_first_chunk{nullptr};
+
+// A block of kHeader + size bytes from the system (or the spare first chunk), pushed at the head
+// of the list.
 ArenaChunk* chunk_new(ElfImage* image, size_t size) {
     if (size > SIZE_MAX - kHeader) return nullptr;
-    ArenaChunk* chunk = static_cast<ArenaChunk*>(platform_alloc_pages(kHeader + size));
+    ArenaChunk* chunk = nullptr;
+    if (kHeader + size == kFirstChunk) chunk = g_spare_first_chunk.exchange(nullptr, std::memory_order_acquire);
+    if (!chunk) chunk = static_cast<ArenaChunk*>(platform_alloc_pages(kHeader + size));
     if (!chunk) return nullptr;
     chunk->size = size;
     chunk->used = 0;
@@ -93,7 +105,14 @@ void elf_arena_free_all(ElfImage* image) {
     ArenaChunk* chunk = image->arena;
     while (chunk) {
         ArenaChunk* next = chunk->next;
-        platform_free_pages(chunk, kHeader + chunk->size);
+        bool kept = false;
+        if (kHeader + chunk->size == kFirstChunk) {
+            // Zero-filled again before it is offered: the next image's blocks are cut unwritten.
+            memset(chunk_bytes(chunk), 0, chunk->used);
+            ArenaChunk* none = nullptr;
+            kept = g_spare_first_chunk.compare_exchange_strong(none, chunk, std::memory_order_release);
+        }
+        if (!kept) platform_free_pages(chunk, kHeader + chunk->size);
         chunk = next;
     }
     image->arena = nullptr;

@@ -39,9 +39,11 @@ size_t csv_time_text(CsvTimeCache* cache, int64_t us, char* out, size_t capacity
 // A buffered line reader over a binary stream. Lines end at a line feed; trailing carriage
 // returns and line feeds are removed; a leading byte-order mark on the first line is skipped.
 // A line longer than CSV_LINE_CAPACITY - 1 bytes is skipped whole and counted.
+// Ordinary lines fit the reader's own start buffer, so opening a file allocates nothing; only a
+// wider line moves the reader to a heap buffer, freed again on close.
 struct CsvLineReader {
     FILE* file;
-    char* buffer;          // capacity bytes (allocated by csv_reader_open, grown by csv_read_line)
+    char* buffer;          // capacity bytes: start_buffer, or a heap buffer grown by csv_read_line
     size_t capacity;       // CSV_READ_START_CAPACITY doubling up to CSV_LINE_CAPACITY
     size_t begin, end;     // unread bytes are buffer[begin, end)
     int64_t buffer_offset; // file offset of buffer[0]
@@ -49,11 +51,12 @@ struct CsvLineReader {
     bool first_line;
     bool read_error;
     int64_t overlong_lines;
+    char start_buffer[CSV_READ_START_CAPACITY];
 };
 
-// Takes over an open stream; false (stream untouched) when the buffer cannot be allocated.
+// Takes over an open stream; true (the start buffer needs no allocation).
 bool csv_reader_open(CsvLineReader* reader, FILE* file);
-// Frees the buffer and closes the stream.
+// Frees a grown buffer and closes the stream.
 void csv_reader_close(CsvLineReader* reader);
 // Back to the start of the file (and its byte-order mark); false when the stream cannot seek.
 bool csv_reader_rewind(CsvLineReader* reader);

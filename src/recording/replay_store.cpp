@@ -22,8 +22,6 @@
 // never loses a track its span. Times that run backwards are held at the last one.
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "acquisition/acquisition.h"
 #include "core/log.h"
@@ -41,26 +39,47 @@ ReplayChartHooks g_replay_chart_hooks;
 
 namespace {
 
-// The process-wide store: one slot per leaf id.
+// The process-wide store: one slot per leaf id. A recording names a few of the 4,096 possible
+// leaves, so the slots a load claimed are listed, and resets, look-ups and the steps after a load
+// walk that list instead of every slot.
 struct ReplayStore {
     ReplaySeries slots[REPLAY_SERIES_CAPACITY];
     int32_t series_count;
+    int32_t claimed_count;
+    int32_t claimed[REPLAY_SERIES_CAPACITY];  // leaf ids of the claimed slots (id order once loaded)
+    bool is_claimed[REPLAY_SERIES_CAPACITY];
 };
 
 ReplayStore g_store;
+
+// The slot of a leaf id, named after the leaf and listed when first claimed; null for ids the
+// store has no slot for.
+ReplaySeries* claim_slot(LeafId id) {
+    const VarLeaf* leaf = leaf_at(id);
+    if (id < 0 || id >= REPLAY_SERIES_CAPACITY || !leaf) return nullptr;
+    ReplaySeries* s = &g_store.slots[id];
+    if (!g_store.is_claimed[id]) {
+        g_store.is_claimed[id] = true;
+        g_store.claimed[g_store.claimed_count++] = id;
+        text_copy(s->name, sizeof s->name, leaf->name);
+    }
+    return s;
+}
 
 }  // namespace
 
 void replay_store_reset() {
     // The windows let go of the tracks first, so no series keeps a pointer into freed memory.
     if (g_replay_chart_hooks.drop_track_refs) g_replay_chart_hooks.drop_track_refs();
-    for (ReplaySeries& s : g_store.slots) {
-        // Most of the 4,096 slots were never claimed: a slot holds memory only once it took a value.
-        if (s.track.capacity == 0 && !s.name[0]) continue;
+    for (int32_t i = 0; i < g_store.claimed_count; i++) {
+        const int32_t id = g_store.claimed[i];
+        ReplaySeries& s = g_store.slots[id];
         track_free(&s.track);
         s.name[0] = 0;
         s.last_line = 0;
+        g_store.is_claimed[id] = false;
     }
+    g_store.claimed_count = 0;
     g_store.series_count = 0;
 }
 
@@ -72,8 +91,10 @@ const ReplaySeries* replay_series_at(int32_t leaf_id) {
 
 const SampleTrack* replay_track_by_name(const char* name) {
     if (!name || !name[0] || g_store.series_count == 0) return nullptr;
-    for (const ReplaySeries& s : g_store.slots)
+    for (int32_t i = 0; i < g_store.claimed_count; i++) {
+        const ReplaySeries& s = g_store.slots[g_store.claimed[i]];
         if (s.track.count > 0 && strcmp(s.name, name) == 0) return &s.track;
+    }
     return nullptr;
 }
 
@@ -126,6 +147,7 @@ struct LoadState {
     int32_t column_count;
     LoadColumn columns[CSV_FIELD_CAPACITY];
     PendingValue pending[CSV_FIELD_CAPACITY];
+    int64_t early[REPLAY_SERIES_CAPACITY];  // last lines of leaves with none among the newest
 };
 
 void load_state_reset(LoadState* st) {
@@ -133,15 +155,6 @@ void load_state_reset(LoadState* st) {
     st->first_valid_time = st->last_valid_time = 0;
     st->dropped = 0;
     st->column_count = 0;
-}
-
-// The store slot of a leaf id, named after the leaf; null for ids the store has no slot for.
-ReplaySeries* claim_slot(LeafId id) {
-    const VarLeaf* leaf = leaf_at(id);
-    if (id < 0 || id >= REPLAY_SERIES_CAPACITY || !leaf) return nullptr;
-    ReplaySeries* s = &g_store.slots[id];
-    if (!s->name[0]) text_copy(s->name, sizeof s->name, leaf->name);
-    return s;
 }
 
 // The header's map as the walk uses it (the map itself stays for the general split).
@@ -298,8 +311,11 @@ void load_line(ReplayWork* w, LoadState* st, char* line, size_t length) {
 }
 
 // Samples taken before the file's first valid time get that time; then the pyramids.
+// Look-ups by name then meet the slots in leaf-id order, as a walk over every slot would.
 void finish_tracks(const LoadState& st) {
-    for (ReplaySeries& s : g_store.slots) {
+    std::sort(g_store.claimed, g_store.claimed + g_store.claimed_count);
+    for (int32_t c = 0; c < g_store.claimed_count; c++) {
+        ReplaySeries& s = g_store.slots[g_store.claimed[c]];
         SampleTrack& t = s.track;
         if (t.count == 0) continue;
         for (int64_t i = 0; i < t.count && t.times[i] == 0 && st.first_valid_time != 0; i++)
@@ -321,19 +337,19 @@ void publish_line_at(ReplayWork* w, int64_t offset) {
 
 // The newest lines, preceded by the last line of every leaf that has none among them, in file
 // order: the hand-off, the last-value slots and the history end as a full publish leaves them.
-void publish_newest(ReplayWork* w, const LoadState& st) {
+void publish_newest(ReplayWork* w, LoadState& st) {
     if (st.lines == 0) return;
     const int64_t kept = st.lines < (int64_t)REPLAY_PUBLISH_LINES ? st.lines : (int64_t)REPLAY_PUBLISH_LINES;
     const int64_t tail_start = st.tail[(st.lines - kept) % REPLAY_PUBLISH_LINES];
-    std::unique_ptr<int64_t[]> early(new (std::nothrow) int64_t[REPLAY_SERIES_CAPACITY]);
+    int64_t* const early = st.early;
     int32_t n = 0;
-    for (const ReplaySeries& s : g_store.slots)
-        if (early && s.track.count > 0 && s.last_line < tail_start) early[n++] = s.last_line;
-    if (early) {
-        std::sort(early.get(), early.get() + n);
-        n = (int32_t)(std::unique(early.get(), early.get() + n) - early.get());
-        for (int32_t i = 0; i < n; i++) publish_line_at(w, early[i]);
+    for (int32_t i = 0; i < g_store.claimed_count; i++) {
+        const ReplaySeries& s = g_store.slots[g_store.claimed[i]];
+        if (s.track.count > 0 && s.last_line < tail_start) early[n++] = s.last_line;
     }
+    std::sort(early, early + n);
+    n = (int32_t)(std::unique(early, early + n) - early);
+    for (int32_t i = 0; i < n; i++) publish_line_at(w, early[i]);
     if (!csv_reader_seek(&w->reader, tail_start)) return;
     char* line;
     size_t length;

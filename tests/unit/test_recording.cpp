@@ -129,6 +129,13 @@ TEST(RecordingCsv, FieldsQuoteOnlyWhatNeedsItAndSplitBack) {
     EXPECT_EQ(fields_of("\"ab\"cd,e")[0], "abcd");
     EXPECT_EQ(fields_of("")[0], "");
     EXPECT_EQ(fields_of("x,").size(), 2u);
+    EXPECT_EQ(fields_of("\"q\"\"x\"tail,plain,\"\",,end"),
+              (std::vector<std::string>{"q\"xtail", "plain", "", "", "end"}));
+    char capped[] = "a,bb,c";
+    CsvField two[2];
+    ASSERT_EQ(csv_split(capped, strlen(capped), two, 2), 2);
+    EXPECT_STREQ(two[1].text, "bb");
+    EXPECT_EQ(two[1].length, 2u);
 }
 
 TEST(RecordingCsv, TimestampTexts) {

@@ -202,6 +202,63 @@ TEST_F(Replay, EveryValueLandsInItsLeafsTrackAtItsLineTime) {
     EXPECT_EQ(waiting.back().timestamp_us, 5099999);
 }
 
+// A recording as wide as a big firmware with a single line: every column gets its track, each
+// starts small (not tens of kilobytes a column), look-ups by name find the last of them, and the
+// next load forgets them all.
+TEST_F(Replay, AWideShortRecordingTakesSmallTracksAndTheNextLoadForgetsThem) {
+    std::string header = "timestamp_us,time_iso,a,b", line = "1000,x,1,2";
+    for (int i = 0; i < 3000; i++) {
+        leaf_add(("w" + std::to_string(i)).c_str(), 0x20001000 + 4u * (uint32_t)i, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+        header += ",w" + std::to_string(i);
+        line += "," + std::to_string(i);
+    }
+    std::string path = scratch.path("wide.csv");
+    write_file(path, header + "\n" + line + "\n");
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    EXPECT_EQ(replay_series_count(), 3002);
+    for (LeafId id = 0; id < 3002; id++) {
+        const ReplaySeries* s = replay_series_at(id);
+        ASSERT_NE(s, nullptr) << id;
+        EXPECT_EQ(s->track.count, 1) << id;
+        EXPECT_LE(s->track.capacity, (int64_t)TRACK_FIRST_CAPACITY) << id;
+    }
+    const SampleTrack* last = replay_track_by_name("w2999");
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->values[0], 2999);
+    EXPECT_EQ(drain().size(), 3002u);
+
+    path = scratch.path("narrow.csv");
+    write_file(path, "timestamp_us,b\n5,7\n");
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    EXPECT_EQ(replay_series_count(), 1);
+    EXPECT_EQ(replay_series_at(0), nullptr);
+    EXPECT_EQ(replay_series_at(1000), nullptr);
+    EXPECT_EQ(replay_track_by_name("w2999"), nullptr);
+    EXPECT_EQ(replay_track_by_name("a"), nullptr);
+    ASSERT_NE(replay_track_by_name("b"), nullptr);
+    EXPECT_EQ(replay_track_by_name("b")->values[0], 7);
+}
+
+// A leaf whose last value lies before the newest lines still hands that value over, once, ahead
+// of the newest lines; and a track that grows past its first arrays keeps every sample in order.
+TEST_F(Replay, ALeafQuietBeforeTheNewestLinesStillPublishesItsLastValue) {
+    std::string text = "timestamp_us,a,b\n1,,41\n2,,42\n";
+    const int lines = REPLAY_PUBLISH_LINES + 5000;
+    for (int r = 0; r < lines; r++) text += std::to_string(10 + r) + "," + std::to_string(r) + ",\n";
+    std::string path = scratch.path("quiet.csv");
+    write_file(path, text);
+    const uint32_t before = samples_published_count();
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    EXPECT_EQ(samples_published_count() - before, (uint32_t)REPLAY_PUBLISH_LINES + 1);
+    const SampleTrack* a = replay_track_by_name("a");
+    const SampleTrack* b = replay_track_by_name("b");
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(a->count, lines);
+    for (int r = 0; r < lines; r++) ASSERT_EQ(a->values[r], r) << r;
+    ASSERT_EQ(b->count, 2);
+    EXPECT_EQ(b->values[1], 42);
+}
+
 TEST_F(Replay, PlainNumbersTakeTheFastPathWithTheCodecsValues) {
     // Every kind the fast path takes, and texts it must leave to the codec: the value must be the
     // one the codec decodes, whichever path it took.
