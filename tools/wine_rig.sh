@@ -15,14 +15,20 @@ STAMP="$WINEPREFIX/.kestrelix-rig-v2"
 FONT=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
 
 LINKED_FACES=("Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Segoe UI")
+KEPT_LINKS=("MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI")
+REPLACED_FACES=("SimSun" "Microsoft YaHei UI" "Microsoft YaHei" "PMingLiU" "Microsoft JhengHei UI" "MS UI Gothic")
 
-# Chinese text needs the CJK font linked behind the dialog faces. Wine writes its own default
-# links for some of these faces (Tahoma, Microsoft Sans Serif) when it sets up its code page, after
-# ours and sometimes on a later start: every run checks them and writes them again when replaced.
+# Chinese text needs the CJK font behind the dialog faces. Our links for Tahoma and Microsoft Sans
+# Serif do not hold: Wine writes its own defaults for them again on later starts, and those name
+# Windows' CJK faces (SimSun, Microsoft YaHei UI...). So those names are also made replacements
+# for the installed CJK font, and every run checks that both are in place.
 font_links_in_place() {
   local face
-  for face in "${LINKED_FACES[@]}"; do
+  for face in "${KEPT_LINKS[@]}"; do
     grep -q "^\"$face\"=str(7):\"wqy-microhei.ttc" "$WINEPREFIX/system.reg" 2>/dev/null || return 1
+  done
+  for face in "${REPLACED_FACES[@]}"; do
+    grep -q "^\"$face\"=\"WenQuanYi Micro Hei\"" "$WINEPREFIX/user.reg" 2>/dev/null || return 1
   done
 }
 
@@ -31,6 +37,9 @@ link_cjk_font() {
   local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' face
   for face in "${LINKED_FACES[@]}"; do
     env -u DISPLAY wine reg add "$key" /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
+  done
+  for face in "${REPLACED_FACES[@]}"; do
+    env -u DISPLAY wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
   done
   wineserver -w || true
   font_links_in_place || echo "wine_rig: the CJK font links did not hold; Chinese text may show as boxes" >&2
