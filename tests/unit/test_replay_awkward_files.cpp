@@ -9,6 +9,7 @@
 #include <cmath>
 #include <algorithm>
 #include <cstring>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -388,6 +389,86 @@ TEST_F(ReplayAwkwardFiles, UntimedLeadingValuesKeepTheTrackInTimeOrder) {
     ASSERT_NE(s, nullptr);
     for (int64_t i = 1; i < s->track.count; i++) EXPECT_LE(s->track.times[i - 1], s->track.times[i]) << i;
 }
+
+#if !defined(_WIN32)
+// Per column, the non-empty values Debian's pandas reads from a file, as exact hexadecimal doubles
+// (round-trip parsing: pandas' default reader is not correctly rounded); false without pandas.
+bool pandas_columns(const std::string& path, const std::vector<std::string>& names,
+                    std::vector<std::vector<double>>* out) {
+    std::string cmd = "/usr/bin/python3 -c \"import sys, pandas; d = pandas.read_csv(sys.argv[1], "
+                      "float_precision='round_trip', encoding='utf-8-sig')\n"
+                      "for c in sys.argv[2:]: print(' '.join(float(v).hex() for v in d[c].dropna()))\" '" +
+                      path + "'";
+    for (const std::string& n : names) cmd += " '" + n + "'";
+    cmd += " 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return false;
+    std::string text;
+    char buf[4096];
+    for (size_t got; (got = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, got);
+    if (pclose(p) != 0) return false;
+    out->clear();
+    size_t at = 0;
+    for (size_t i = 0; i < names.size(); i++) {
+        const size_t lf = text.find('\n', at);
+        if (lf == std::string::npos) return false;
+        std::vector<double> column;
+        const std::string line = text.substr(at, lf - at);
+        for (const char* q = line.c_str(); *q;) {
+            char* end;
+            const double v = strtod(q, &end);
+            if (end == q) break;
+            column.push_back(v);
+            q = end;
+        }
+        out->push_back(column);
+        at = lf + 1;
+    }
+    return true;
+}
+
+// A recording in the recorder's own layout, with decimals as "%.6g", repr and "%.17g" write them
+// and integers below 2^53 (which pandas keeps exact in a column with gaps): every value as pandas
+// reads it.
+TEST_F(ReplayAwkwardFiles, RecorderFilesMatchPandas) {
+    const std::vector<std::string> names = {"f64", "f32", "i64", "u32", "i16"};
+    std::mt19937_64 rng(11);
+    std::string bytes = "\xEF\xBB\xBFtimestamp_us,time_iso";
+    for (const std::string& n : names) bytes += "," + n;
+    bytes += "\n";
+    for (int32_t line = 0; line < 5000; line++) {
+        const size_t column = rng() % names.size();
+        std::string text;
+        if (column < 2) {
+            text = random_number(rng);
+            if (strtod(text.c_str(), nullptr) == 0 || !std::isfinite(strtod(text.c_str(), nullptr))) text = "0.5";
+            if (column == 1 && !std::isfinite((float)strtod(text.c_str(), nullptr))) text = "-2.25";
+        } else {
+            const int64_t top = column == 2 ? (1ll << 53) : column == 3 ? 4294967295ll : 32767;
+            const int64_t v = (int64_t)(rng() % (uint64_t)top) - (column == 3 ? 0 : top / 2);
+            text = std::to_string(v);
+        }
+        bytes += std::to_string(1733659200000000ll + line * 37) + ",2024-12-08 12:00:00.000000";
+        for (size_t c = 0; c < names.size(); c++) bytes += "," + (c == column ? text : std::string());
+        bytes += "\n";
+    }
+    const std::string path = dir.path("pandas.csv");
+    rectest::write_file(path, bytes);
+    std::vector<std::vector<double>> columns;
+    if (!pandas_columns(path, names, &columns)) GTEST_SKIP() << "pandas not available";
+    ASSERT_EQ(load_and_compare(bytes, "recorder file"), 0);
+    for (size_t c = 0; c < names.size(); c++) {
+        const ReplaySeries* s = replay_series_at(leaf_find(names[c].c_str()));
+        ASSERT_NE(s, nullptr) << names[c];
+        ASSERT_EQ(s->track.count, (int64_t)columns[c].size()) << names[c];
+        for (int64_t i = 0; i < s->track.count; i++) {
+            const double expected = names[c] == "f32" ? (double)(float)columns[c][i] : columns[c][i];
+            ASSERT_EQ(memcmp(&s->track.values[i], &expected, sizeof expected), 0)
+                << names[c] << "[" << i << "] " << s->track.values[i] << " pandas " << expected;
+        }
+    }
+}
+#endif
 
 // Timestamps of every length and sign, alone in the timestamp column.
 TEST_F(ReplayAwkwardFiles, TimestampsOfEveryLengthMatchThePlainReader) {
