@@ -44,8 +44,13 @@ const TestLeaf kLeaves[] = {
     {"f64", 8, TYPE_FLOAT, 1, 0, 0, 0},     {"motor.pid.kp", 4, TYPE_FLOAT, 1, 0, 0, 0},
     {"flag", 1, TYPE_BOOL, 0, 0, 0, 0},     {"bits.u", 4, TYPE_UINT, 0, 1, 5, 3},
     {"bits.s", 2, TYPE_INT, 1, 1, 3, 7},    {"buf[3]", 1, TYPE_UINT, 0, 0, 0, 0},
-    {"名字,\"q\"", 4, TYPE_INT, 1, 0, 0, 0},
+    {"名字,\"q\"", 4, TYPE_INT, 1, 0, 0, 0}, {"mode", 1, TYPE_ENUM, 1, 0, 0, 0},
+    {"umode", 4, TYPE_ENUM, 0, 0, 0, 0},
 };
+
+// The enumerators of the two enumeration leaves.
+const char* const kEnumNames[] = {"MODE_IDLE", "MODE_RUN", "Mode_Fault"};
+const int64_t kEnumValues[] = {0, 1, -3};
 const int32_t kLeafCount = (int32_t)(sizeof kLeaves / sizeof kLeaves[0]);
 
 uint64_t truncate_to(uint64_t v, uint32_t bits) { return bits >= 64 ? v : v & ((1ull << bits) - 1); }
@@ -78,7 +83,15 @@ bool plain_value(const TestLeaf& l, const std::string& text, double* out) {
         else return false;
         return true;
     }
-    uint64_t raw = l.kind == TYPE_INT ? (uint64_t)strtoll(s, &end, 0) : strtoull(s, &end, 0);
+    if (l.kind == TYPE_ENUM) {
+        for (int32_t i = 0; i < 3; i++)
+            if (ieq(s, kEnumNames[i])) {
+                const uint64_t v = truncate_to((uint64_t)kEnumValues[i], bits);
+                *out = l.is_signed ? (double)sign_extend(v, bits) : (double)v;
+                return true;
+            }
+    }
+    uint64_t raw = l.kind == TYPE_INT || l.kind == TYPE_ENUM ? (uint64_t)strtoll(s, &end, 0) : strtoull(s, &end, 0);
     if (end == s) return false;
     uint32_t width = bits;
     if (l.is_bitfield) width = l.bit_size;  // the stored field is the low bits of the number
@@ -204,7 +217,7 @@ const char* const kEdgeTexts[] = {
     "\t7", "9223372036854775807", "9223372036854775808", "-9223372036854775808", "-9223372036854775809",
     "18446744073709551615", "18446744073709551616", "-18446744073709551615", "255", "256", "-128", "-129",
     "127", "128", "65535", "65536", "32767", "-32768", "4294967295", "4294967296", "2147483647", "-2147483648",
-    "true", "FALSE", "True", "1.5", "-2.5e3", "12abc", "abc", "温度", "x\xC3\xA9", "1,5", "\"5\"", "5\"", "",
+    "true", "FALSE", "True", "MODE_RUN", "mode_idle", "Mode_Fault", "MODE_FAULTY", "MODE_RUN ", "1.5", "-2.5e3", "12abc", "abc", "温度", "x\xC3\xA9", "1,5", "\"5\"", "5\"", "",
     "0.1234567890123456789", "179769313486231570000000000000000000000000000000000000000000000000000000000000",
 };
 
@@ -306,6 +319,7 @@ std::string random_file(std::mt19937_64& rng, int32_t lines) {
 // The newest value of each leaf reaches its last-value slot, with the text the numeric window shows.
 bool last_sample_matches(const TestLeaf& l, const Sample& s, double value) {
     char text[64];
+    if (l.kind == TYPE_ENUM) return memcmp(&s.value, &value, sizeof value) == 0;
     if (l.kind == TYPE_FLOAT) snprintf(text, sizeof text, "%.6g", value);
     else if (l.kind == TYPE_BOOL) snprintf(text, sizeof text, "%s", value != 0 ? "true" : "false");
     // A 64-bit integer's text cannot be told from its double past 2^53: the value alone then.
@@ -322,10 +336,22 @@ protected:
         leaf_table_reset();
         samples_reset();
         replay_store_reset();
+        TypeInfo enumerators[3] = {};
+        TypeInfo* children[3];
+        for (int32_t i = 0; i < 3; i++) {
+            enumerators[i].name = kEnumNames[i];
+            enumerators[i].kind = TYPE_ENUM;
+            enumerators[i].enum_value = kEnumValues[i];
+            children[i] = &enumerators[i];
+        }
+        TypeInfo enumeration = {};
+        enumeration.kind = TYPE_ENUM;
+        enumeration.child_count = 3;
+        enumeration.children = children;
         uint64_t address = 0x20000000;
         for (const TestLeaf& l : kLeaves) {
             leaf_add(l.name, address, l.size, l.kind, l.is_signed, 0, l.is_bitfield, l.bit_offset, l.bit_size,
-                     nullptr);
+                     l.kind == TYPE_ENUM ? &enumeration : nullptr);
             address += 16;
         }
     }
