@@ -16,6 +16,7 @@
 
 #include "acquisition/acquisition.h"
 #include "core/log.h"
+#include "core/text.h"
 #include "firmware/types.h"
 #include "recording/replay.h"
 #include "test_recording_util.h"
@@ -320,12 +321,12 @@ std::string random_file(std::mt19937_64& rng, int32_t lines) {
 bool last_sample_matches(const TestLeaf& l, const Sample& s, double value) {
     char text[64];
     if (l.kind == TYPE_ENUM) return memcmp(&s.value, &value, sizeof value) == 0;
-    if (l.kind == TYPE_FLOAT) snprintf(text, sizeof text, "%.6g", value);
-    else if (l.kind == TYPE_BOOL) snprintf(text, sizeof text, "%s", value != 0 ? "true" : "false");
+    if (l.kind == TYPE_FLOAT) text_printf(text, sizeof text, "%.6g", value);
+    else if (l.kind == TYPE_BOOL) text_printf(text, sizeof text, "%s", value != 0 ? "true" : "false");
     // A 64-bit integer's text cannot be told from its double past 2^53: the value alone then.
     else if (std::fabs(value) >= 9007199254740992.0) return memcmp(&s.value, &value, sizeof value) == 0;
-    else if (l.is_signed) snprintf(text, sizeof text, "%lld", (long long)value);
-    else snprintf(text, sizeof text, "%llu", (unsigned long long)value);
+    else if (l.is_signed) text_printf(text, sizeof text, "%lld", (long long)value);
+    else text_printf(text, sizeof text, "%llu", (unsigned long long)value);
     return memcmp(&s.value, &value, sizeof value) == 0 && strcmp(s.text, text) == 0;
 }
 
