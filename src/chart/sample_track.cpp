@@ -74,8 +74,11 @@ bool track_make_room(SampleTrack* t) {
     }
     // A fresh page costs a fault on its first write, and a long recording writes tens of
     // thousands of them: bring the next stretch in with one call instead. Only a stretch at a
-    // time, so the spare half of a doubled capacity stays unused address space.
-    const int64_t stretch = TRACK_PREFAULT_SAMPLES;
+    // time, so the spare half of a doubled capacity stays unused address space, and a stretch no
+    // longer than the track already is (one page at first): a recording of thousands of variables
+    // with a few samples each must not make a full stretch resident for every one of them.
+    int64_t stretch = t->count < (int64_t)TRACK_PREFAULT_MIN_SAMPLES ? (int64_t)TRACK_PREFAULT_MIN_SAMPLES : t->count;
+    if (stretch > TRACK_PREFAULT_SAMPLES) stretch = TRACK_PREFAULT_SAMPLES;
     const int64_t ahead = t->capacity - t->count < stretch ? t->capacity - t->count : stretch;
     platform_prefault_pages(t->times + t->count, (size_t)ahead * sizeof(int64_t));
     platform_prefault_pages(t->values + t->count, (size_t)ahead * sizeof(double));

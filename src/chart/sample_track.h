@@ -16,7 +16,8 @@
 enum : int32_t {
     TRACK_FANOUT = 8,
     TRACK_LEVELS_MAX = 16,  // 8^15 samples: more than any file can hold
-    TRACK_PREFAULT_SAMPLES = 32768,  // samples made resident ahead of the appends at a time
+    TRACK_PREFAULT_SAMPLES = 32768,  // samples made resident ahead of the appends at a time, at most
+    TRACK_PREFAULT_MIN_SAMPLES = 512,  // and at least (one 4 KiB page of times, one of values)
     TRACK_FIRST_CAPACITY = 256,  // samples a track's arrays hold first; they double from there
 };
 
@@ -43,8 +44,8 @@ struct SampleTrack {
 
 // Empties a track and frees its arrays.
 void track_free(SampleTrack* t);
-// Makes room for the next TRACK_PREFAULT_SAMPLES appends (grows the arrays, makes their pages
-// resident); false when the arrays cannot grow.
+// Makes room for the next appends (grows the arrays, makes the pages of as many samples as the
+// track holds resident, 512 to TRACK_PREFAULT_SAMPLES); false when the arrays cannot grow.
 bool track_make_room(SampleTrack* t);
 // Appends a sample; a time earlier than the last one is raised to it, so the order holds.
 // False when the arrays cannot grow (the sample is then not kept). Inline: a load appends every

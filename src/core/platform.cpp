@@ -260,7 +260,8 @@ void platform_prefault_pages(void* block, size_t size) {
     (void)block;
     (void)size;
 #else
-    const uintptr_t page = 4096;
+    // The system's page size: advice on a range that is not page aligned is refused outright.
+    static const uintptr_t page = sysconf(_SC_PAGESIZE) > 0 ? (uintptr_t)sysconf(_SC_PAGESIZE) : 4096;
     const uintptr_t begin = ((uintptr_t)block + page - 1) & ~(page - 1);
     const uintptr_t end = ((uintptr_t)block + size) & ~(page - 1);
     // Older kernels refuse the advice (EINVAL); the pages then fault in one by one as before.

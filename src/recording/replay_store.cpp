@@ -295,13 +295,24 @@ int32_t plain_line(ReplayWork* w, LoadState* st, char* line, size_t length, int6
     return made;
 }
 
+// The first valid time of the file: every value kept before it was untimed and takes it now,
+// before any later time is held against theirs (a placeholder kept there would hold negative
+// times at zero and leave the track running backwards once replaced).
+void time_untimed_values(LoadState* st, int64_t t) {
+    st->first_valid_time = t;
+    for (int32_t col = 0; col < st->column_count; col++) {
+        SampleTrack* track = st->columns[col].series ? &st->columns[col].series->track : nullptr;
+        for (int64_t i = 0; track && i < track->count; i++) track->times[i] = t;
+    }
+}
+
 void load_line(ReplayWork* w, LoadState* st, char* line, size_t length) {
     const int64_t offset = csv_line_offset(&w->reader, line);
     int64_t t;
     int32_t made = plain_line(w, st, line, length, &t);
     if (made < 0) made = general_line(w, st, line, length, &t);
     if (t != 0 && t != -1) {
-        if (st->first_valid_time == 0) st->first_valid_time = t;
+        if (st->first_valid_time == 0) time_untimed_values(st, t);
         st->last_valid_time = t;
     }
     for (int32_t i = 0; i < made; i++)
@@ -310,16 +321,14 @@ void load_line(ReplayWork* w, LoadState* st, char* line, size_t length) {
     st->lines++;
 }
 
-// Samples taken before the file's first valid time get that time; then the pyramids.
-// Look-ups by name then meet the slots in leaf-id order, as a walk over every slot would.
-void finish_tracks(const LoadState& st) {
+// The pyramids, once every sample is in. Look-ups by name then meet the slots in leaf-id order,
+// as a walk over every slot would.
+void finish_tracks() {
     std::sort(g_store.claimed, g_store.claimed + g_store.claimed_count);
     for (int32_t c = 0; c < g_store.claimed_count; c++) {
         ReplaySeries& s = g_store.slots[g_store.claimed[c]];
         SampleTrack& t = s.track;
         if (t.count == 0) continue;
-        for (int64_t i = 0; i < t.count && t.times[i] == 0 && st.first_valid_time != 0; i++)
-            t.times[i] = st.first_valid_time;
         if (!track_finish(&t)) log_printf(LOG_WARN, "回放金字塔内存不足: %s", s.name);
         g_store.series_count++;
     }
@@ -397,7 +406,7 @@ int replay_load_all(const char* path) {
         if (length > 0) load_line(work, st, line, length);
     report_reader_faults(*reader, path);
     if (st->dropped > 0) log_printf(LOG_ERROR, "回放内存不足，%lld 个值未载入: %s", (long long)st->dropped, path);
-    finish_tracks(*st);
+    finish_tracks();
     publish_newest(work, *st);
     csv_reader_close(reader);
 

@@ -121,3 +121,28 @@ TEST(PlatformPages, SystemBlocksAreZeroedAndWritable) {
 }
 
 }  // namespace
+
+namespace {
+
+// Making pages resident ahead of writes must never change what they hold, whatever the block's
+// alignment and size (none, less than a page, ragged ends, several pages, blocks of the heap and
+// of the system).
+TEST(PlatformPrefault, ContentsSurviveAtEveryAlignmentAndSize) {
+    const size_t sizes[] = {0, 1, 100, 4095, 4096, 4097, 8191, 65536 + 17, 1 << 20};
+    for (size_t size : sizes) {
+        for (size_t offset : {(size_t)0, (size_t)1, (size_t)8, (size_t)4000}) {
+            std::vector<uint8_t> block = patterned(size + offset + 1);
+            std::vector<uint8_t> before = block;
+            platform_prefault_pages(block.data() + offset, size);
+            ASSERT_EQ(block, before) << size << " bytes at +" << offset;
+        }
+    }
+    void* pages = platform_alloc_pages(1 << 20);
+    ASSERT_NE(pages, nullptr);
+    memset(pages, 0x5A, 1 << 20);
+    platform_prefault_pages((char*)pages + 123, (1 << 20) - 123);
+    for (size_t i = 0; i < (1 << 20); i++) ASSERT_EQ(((uint8_t*)pages)[i], 0x5A) << i;
+    platform_free_pages(pages, 1 << 20);
+}
+
+}  // namespace
