@@ -6,6 +6,8 @@
 //   [SECTION] Parsing
 #include "vartable/leaf_codec.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -163,16 +165,39 @@ namespace {
 // The standard conversions: leading white space, a sign and a base prefix ("0x", leading 0)
 // are accepted and anything after the number is ignored; no number at all is a failure (the
 // end pointer then stays at the start).
+//
+// Spreadsheets and pandas write whole numbers as decimals ("1.8446744073709552e+19" for a 64-bit
+// column with gaps, "1000.0", "1e3"): where the text goes on as a decimal number past its integer
+// part, the whole decimal counts, cut toward zero and held at the type's limits, instead of the
+// digits before the point or exponent alone.
+bool decimal_beyond_integer(const char* text, const char* integer_end, double* v) {
+    if (*integer_end != '.' && *integer_end != 'e' && *integer_end != 'E') return false;
+    char* end;
+    *v = strtod(text, &end);
+    return end > integer_end && !std::isnan(*v);
+}
+
 bool parse_signed(const char* text, int64_t* out) {
     char* end;
     *out = strtoll(text, &end, 0);  // clamps to the signed 64-bit limits on overflow
-    return end != text;
+    if (end == text) return false;
+    double v;
+    if (decimal_beyond_integer(text, end, &v))
+        *out = v >= 9223372036854775807.0 ? INT64_MAX : v <= -9223372036854775808.0 ? INT64_MIN : (int64_t)v;
+    return true;
 }
 
 bool parse_unsigned(const char* text, uint64_t* out) {
     char* end;
     *out = strtoull(text, &end, 0);  // a leading minus negates modulo 2^64
-    return end != text;
+    if (end == text) return false;
+    double v;
+    if (decimal_beyond_integer(text, end, &v)) {
+        if (v >= 18446744073709551615.0) *out = UINT64_MAX;
+        else if (v >= 0) *out = (uint64_t)v;
+        else *out = (uint64_t)(v <= -9223372036854775808.0 ? INT64_MIN : (int64_t)v);  // negated as strtoull does
+    }
+    return true;
 }
 
 bool parse_float(const char* text, double* out) {

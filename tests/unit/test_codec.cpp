@@ -150,6 +150,25 @@ TEST(CodecEncode, IntegersAndUnsigned) {
     EXPECT_EQ(encode("18446744073709551615", TYPE_UINT, 8), "FFFFFFFFFFFFFFFF");
 }
 
+// Whole numbers as a spreadsheet or pandas writes them: the decimal counts, not its first digits.
+TEST(CodecEncode, IntegersWrittenAsDecimals) {
+    EXPECT_EQ(encode("1e3", TYPE_INT, 4), "E8030000");
+    EXPECT_EQ(encode("1000.0", TYPE_UINT, 2), "E803");
+    EXPECT_EQ(encode("2.5", TYPE_INT, 4), "02000000");                             // cut toward zero
+    EXPECT_EQ(encode("-2.5", TYPE_INT, 4), "FEFFFFFF");
+    EXPECT_EQ(encode("1.8446744073709552e+19", TYPE_UINT, 8), "FFFFFFFFFFFFFFFF");  // 2^64: held at the top
+    EXPECT_EQ(encode("4.2e9", TYPE_UINT, 8), "00EA56FA00000000");
+    EXPECT_EQ(encode("9.3e18", TYPE_INT, 8), "FFFFFFFFFFFFFF7F");
+    EXPECT_EQ(encode("-9.3e18", TYPE_INT, 8), "0000000000000080");
+    EXPECT_EQ(encode("-1.0", TYPE_UINT, 2), "FFFF");                                // negated as "-1" is
+    EXPECT_EQ(encode("1.5e3", TYPE_ENUM, 2, kModes, 3), "DC05");
+    // Texts that are not decimals past their integer part read as before.
+    EXPECT_EQ(encode("12abc", TYPE_INT, 1), "0C");
+    EXPECT_EQ(encode("1e", TYPE_INT, 1), "01");
+    EXPECT_EQ(encode("0x1e3", TYPE_INT, 2), "E301");
+    EXPECT_EQ(encode("7.nan", TYPE_INT, 1), "07");
+}
+
 TEST(CodecEncode, FloatsBoolsEnumsStrings) {
     EXPECT_EQ(encode("1", TYPE_FLOAT, 4), "0000803F");
     EXPECT_EQ(encode("-10", TYPE_FLOAT, 8), "00000000000024C0");

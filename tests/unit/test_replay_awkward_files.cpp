@@ -92,8 +92,17 @@ bool plain_value(const TestLeaf& l, const std::string& text, double* out) {
                 return true;
             }
     }
-    uint64_t raw = l.kind == TYPE_INT || l.kind == TYPE_ENUM ? (uint64_t)strtoll(s, &end, 0) : strtoull(s, &end, 0);
+    const bool signed_kind = l.kind == TYPE_INT || l.kind == TYPE_ENUM;
+    uint64_t raw = signed_kind ? (uint64_t)strtoll(s, &end, 0) : strtoull(s, &end, 0);
     if (end == s) return false;
+    // A whole number written as a decimal ("1e3", "1000.0", "1.8446744073709552e+19") counts as
+    // that decimal, cut toward zero and held at the 64-bit limits.
+    char* decimal_end = nullptr;
+    const double d = (*end == '.' || *end == 'e' || *end == 'E') ? strtod(s, &decimal_end) : 0;
+    if (decimal_end && decimal_end > end && !std::isnan(d)) {
+        const int64_t clamped = d >= 0x1p63 ? INT64_MAX : d <= -0x1p63 ? INT64_MIN : (int64_t)d;
+        raw = !signed_kind && d >= 0x1p64 ? UINT64_MAX : !signed_kind && d >= 0x1p63 ? (uint64_t)d : (uint64_t)clamped;
+    }
     uint32_t width = bits;
     if (l.is_bitfield) width = l.bit_size;  // the stored field is the low bits of the number
     raw = truncate_to(raw, width);
