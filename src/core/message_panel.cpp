@@ -19,8 +19,8 @@ struct MessagePanel {
 
 MessagePanel g_panel;
 
-void notify() {
-    if (g_panel.on_change) g_panel.on_change(g_panel.user, g_panel.count);
+void notify(int inserted) {
+    if (g_panel.on_change) g_panel.on_change(g_panel.user, g_panel.count, inserted);
 }
 
 }  // namespace
@@ -59,7 +59,7 @@ void message_panel_add(LogLevel level, const char16_t* text) {
     text16_copy(row->message, 1024, text ? text : u"");
     // The ring holds exactly 5000: inserting the 5001st row overwrites (removes) the oldest.
     if (g_panel.count < MESSAGE_PANEL_MAX_ROWS) g_panel.count++;
-    notify();
+    notify(1);
 }
 
 int message_panel_count() { return g_panel.count; }
@@ -71,7 +71,7 @@ const MessagePanelRow* message_panel_row(int index) {
 
 void message_panel_clear() {
     g_panel.count = 0;
-    notify();
+    notify(0);
 }
 
 namespace {

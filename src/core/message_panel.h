@@ -16,8 +16,10 @@ struct MessagePanelRow {
     char16_t message[1024];
 };
 
-// Called after each change so the view can refresh (row count, newest row on top).
-typedef void (*MessagePanelChanged)(void* user, int row_count);
+// Called after each change so the view can refresh (row count, newest row on top). `inserted`
+// rows were added at the top (0 after a clear): every older row moved down by that many, and a
+// view that keeps a selection by row index moves it with them.
+typedef void (*MessagePanelChanged)(void* user, int row_count, int inserted);
 
 // Creates the list (the rows exist from now on); a second call keeps the rows.
 void message_panel_create(MessagePanelChanged on_change, void* user);

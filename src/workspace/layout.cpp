@@ -199,7 +199,10 @@ void layout_collect(LayoutData* d) {
     for (int32_t t = 0; t < d->tab_count && d->section_count < LAYOUT_MAX_SECTIONS; t++) {
         LayoutSection* s = &d->sections[d->section_count];
         memset(s, 0, sizeof *s);
-        if (h.tab_section && h.tab_section(t, s)) d->section_count++;
+        if (!h.tab_section || !h.tab_section(t, s)) continue;
+        // A window restored before its firmware was found still owes the user these names.
+        if (h.tab_window) layout_append_pending_names(h.tab_window(t), s);
+        d->section_count++;
     }
 }
 
@@ -209,18 +212,22 @@ void layout_clamp_main_rect(LayoutRect* r, const LayoutRect* area) {
     if (!area || area->w <= 0 || area->h <= 0) return;
     if (r->w > area->w) r->w = area->w;
     if (r->h > area->h) r->h = area->h;
-    // Negative positions mean "keep the current position" and are left alone.
+    // Negative positions mean "keep the current position" and are left alone. The sums are taken
+    // in 64 bits: a hand-edited position near the end of the range must not wrap to the left.
     if (r->x >= 0 && r->y >= 0) {
-        if (r->x + r->w > area->x + area->w) r->x = area->x + area->w - r->w;
-        if (r->y + r->h > area->y + area->h) r->y = area->y + area->h - r->h;
+        if ((int64_t)r->x + r->w > (int64_t)area->x + area->w) r->x = area->x + area->w - r->w;
+        if ((int64_t)r->y + r->h > (int64_t)area->y + area->h) r->y = area->y + area->h - r->h;
         if (r->x < area->x) r->x = area->x;
         if (r->y < area->y) r->y = area->y;
     }
 }
 
-int32_t layout_clamp_tree_width(int32_t tree_w) {
+int32_t layout_clamp_tree_width(int32_t tree_w, int32_t client_w) {
     if (tree_w < LAYOUT_TREE_MIN) return -1;
-    return tree_w > LAYOUT_TREE_MAX ? LAYOUT_TREE_MAX : tree_w;
+    if (tree_w > LAYOUT_TREE_MAX) tree_w = LAYOUT_TREE_MAX;
+    // A splitter is dragged inside the window: a restored panel leaves the workspace visible.
+    if (client_w >= 0 && tree_w > client_w - LAYOUT_TREE_ROOM) tree_w = client_w - LAYOUT_TREE_ROOM;
+    return tree_w < LAYOUT_TREE_MIN ? LAYOUT_TREE_MIN : tree_w;
 }
 
 int32_t layout_clamp_log_height(int32_t log_h, int32_t client_h) {
@@ -345,9 +352,10 @@ int layout_load(const char* path) {
     apply_main_rect(*d);
     // A hand-edited or stale file may ask for sizes no drag could give (tree_w=100000 would leave
     // no room for anything else): clamp them, so they are not saved back either.
+    int32_t client_w = h.main_client_width ? h.main_client_width() : -1;
     int32_t client_h = h.main_client_height ? h.main_client_height() : -1;
     if (h.apply_panel_sizes)
-        h.apply_panel_sizes(layout_clamp_tree_width(d->tree_w), layout_clamp_log_height(d->log_h, client_h));
+        h.apply_panel_sizes(layout_clamp_tree_width(d->tree_w, client_w), layout_clamp_log_height(d->log_h, client_h));
     for (int32_t i = 0; i < d->section_count; i++) {
         const LayoutSection& s = d->sections[i];
         if (!s.type[0]) continue;
@@ -422,6 +430,17 @@ void layout_retry_bindings() {
         kept++;
     }
     g_pending_count = kept;
+}
+
+void layout_append_pending_names(const void* window, LayoutSection* s) {
+    if (!window || !s) return;
+    for (int32_t i = 0; i < g_pending_count && s->var_count < LAYOUT_MAX_VARS; i++) {
+        const PendingBinding& p = g_pending[i];
+        if (p.window != window) continue;
+        bool listed = false;
+        for (int32_t v = 0; v < s->var_count && !listed; v++) listed = strcmp(s->vars[v], p.name) == 0;
+        if (!listed) text_copy(s->vars[s->var_count++], LAYOUT_VAR_CAPACITY, p.name);
+    }
 }
 
 int32_t layout_pending_count() { return g_pending_count; }

@@ -30,6 +30,7 @@ struct LayoutRect {
 enum : int32_t {
     LAYOUT_TREE_MIN = 120,      // smaller saved widths are ignored, as before
     LAYOUT_TREE_MAX = 900,
+    LAYOUT_TREE_ROOM = 120,     // the variable panel leaves this much of the client width
     LAYOUT_LOG_MIN_APPLIED = 60,
     LAYOUT_LOG_MIN = 40,
     LAYOUT_LOG_ROOM = 120,      // the message panel leaves this much of the client height
@@ -64,6 +65,9 @@ struct LayoutHooks {
     // Fills a section for tab i from its first window (type, tab name, variable names); 0 when
     // the tab has no window that can be written (the tab is skipped).
     int32_t (*tab_section)(int32_t tab, LayoutSection* out);
+    // The window tab i was created with (null when none): its variables still waiting for their
+    // leaves are written after the ones it shows.
+    void* (*tab_window)(int32_t tab);
     // Loading.
     // A flag of -1 was absent from the file: that setting stays as it is.
     void (*apply_panel_flags)(int32_t log_hidden, int32_t tree_hidden, int32_t tree_auto);
@@ -72,6 +76,7 @@ struct LayoutHooks {
     // Work area (screen pixels) of the monitor nearest to the rectangle; false when unknown.
     bool (*work_area)(int32_t x, int32_t y, int32_t w, int32_t h, LayoutRect* area);
     int32_t (*main_client_height)();            // after the restored size was applied
+    int32_t (*main_client_width)();
     void (*set_main_size)(int32_t w, int32_t h);
     void (*set_main_rect)(int32_t x, int32_t y, int32_t w, int32_t h);
     void (*apply_panel_sizes)(int32_t tree_w, int32_t log_h);   // -1 = keep
@@ -92,9 +97,10 @@ void layout_write(FILE* stream, const LayoutData* data);
 
 // The sizes a layout asks for, clamped to what the user could have dragged: the main rectangle
 // to the work area (null: no clamp), the tree width and the message panel height to their splitter
-// ranges (-1 = keep). `client_h` is the main window's client height, or -1 when unknown.
+// ranges (-1 = keep). `client_w` and `client_h` are the main window's client size, or -1 when
+// unknown.
 void layout_clamp_main_rect(LayoutRect* rect, const LayoutRect* area);
-int32_t layout_clamp_tree_width(int32_t tree_w);
+int32_t layout_clamp_tree_width(int32_t tree_w, int32_t client_w);
 int32_t layout_clamp_log_height(int32_t log_h, int32_t client_h);
 
 // The main-window services (paths UTF-8). With the user's layout switched off (--no-layout), the
@@ -111,5 +117,8 @@ bool layout_default_file_enabled();
 
 void layout_bind_variable(void* window, const char* name);
 void layout_retry_bindings();
+// Appends the names still parked for `window` that the section does not list yet (in the order
+// they were parked, up to the section's capacity).
+void layout_append_pending_names(const void* window, LayoutSection* section);
 int32_t layout_pending_count();
 void layout_pending_clear();

@@ -149,6 +149,16 @@ int32_t main_client_height() {
     return r.bottom - r.top;
 }
 
+int32_t main_client_width() {
+    RECT r;
+    if (!main_window() || !GetClientRect(main_window(), &r)) return -1;
+    return r.right - r.left;
+}
+
+void* tab_window(int32_t index) {
+    return index >= 0 && index < g_workspace.tab_count ? g_workspace.tabs[index].first_window : nullptr;
+}
+
 }  // namespace
 
 void layout_install_win32() {
@@ -162,11 +172,13 @@ void layout_install_win32() {
     h.current_elf_path = elf_path_utf8;
     h.tab_count = tab_count;
     h.tab_section = tab_section;
+    h.tab_window = tab_window;
     h.apply_panel_flags = apply_panel_flags;
     h.apply_theme = apply_theme;
     h.rect_on_some_monitor = rect_on_some_monitor;
     h.work_area = work_area;
     h.main_client_height = main_client_height;
+    h.main_client_width = main_client_width;
     h.set_main_size = set_main_size;
     h.set_main_rect = set_main_rect;
     h.apply_panel_sizes = apply_panel_sizes;

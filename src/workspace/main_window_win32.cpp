@@ -97,10 +97,39 @@ void layout_children(HWND hwnd) {
 // [SECTION] Message panel (virtual list view over the portable model)
 //-------------------------------------------------------------------------------------------------
 
-void panel_changed(void*, int row_count) {
-    if (!g_main.message_list) return;
-    SendMessageW(g_main.message_list, LVM_SETITEMCOUNT, (WPARAM)row_count, LVSICF_NOSCROLL);
-    InvalidateRect(g_main.message_list, nullptr, FALSE);
+// The list view keeps its selection by row index, but a new message enters at the top: without
+// moving the selection along, a copy after any new log line would take the neighbouring rows.
+// Kept here rather than on the stack: a whole selected list is 20 KB of indices.
+int g_moved_selection[MESSAGE_PANEL_MAX_ROWS];
+
+void panel_changed(void*, int row_count, int inserted) {
+    HWND list = g_main.message_list;
+    if (!list) return;
+    int moved = 0;
+    int focused = -1;
+    if (inserted > 0) {
+        for (int i = (int)SendMessageW(list, LVM_GETNEXTITEM, (WPARAM)-1, LVNI_SELECTED);
+             i >= 0 && moved < MESSAGE_PANEL_MAX_ROWS;
+             i = (int)SendMessageW(list, LVM_GETNEXTITEM, (WPARAM)i, LVNI_SELECTED))
+            g_moved_selection[moved++] = i + inserted;
+        focused = (int)SendMessageW(list, LVM_GETNEXTITEM, (WPARAM)-1, LVNI_FOCUSED);
+    }
+    SendMessageW(list, LVM_SETITEMCOUNT, (WPARAM)row_count, LVSICF_NOSCROLL);
+    if (moved > 0 || focused >= 0) {
+        LVITEMW state = {};
+        state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        SendMessageW(list, LVM_SETITEMSTATE, (WPARAM)-1, (LPARAM)&state);
+        state.stateMask = LVIS_SELECTED;
+        state.state = LVIS_SELECTED;
+        // Rows pushed past the oldest kept one are gone, and so is their selection.
+        for (int k = 0; k < moved && g_moved_selection[k] < row_count; k++)
+            SendMessageW(list, LVM_SETITEMSTATE, (WPARAM)g_moved_selection[k], (LPARAM)&state);
+        if (focused >= 0 && focused + inserted < row_count) {
+            state.stateMask = state.state = LVIS_FOCUSED;
+            SendMessageW(list, LVM_SETITEMSTATE, (WPARAM)(focused + inserted), (LPARAM)&state);
+        }
+    }
+    InvalidateRect(list, nullptr, FALSE);
 }
 
 void create_message_list(HWND parent) {

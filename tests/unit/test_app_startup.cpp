@@ -32,7 +32,7 @@ void sink(LogLevel level, const char16_t* text) {
 }
 
 // Every panel row becomes a call, so log lines interleave with the steps in the record.
-void panel_row_added(void*, int) {
+void panel_row_added(void*, int, int) {
     char utf8[1024];
     utf16_to_utf8(message_panel_row(0)->message, utf8, sizeof utf8);
     call("log:" + std::string(utf8));

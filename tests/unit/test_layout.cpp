@@ -319,8 +319,17 @@ TEST_F(Layout, HostileSizesAreClampedToWhatADragCouldGive) {
     ASSERT_EQ(layout_load(path.c_str()), 0);
     EXPECT_TRUE(contains(g_calls, "size 1280x300"));
 
-    EXPECT_EQ(layout_clamp_tree_width(119), -1);  // below the old threshold: ignored as before
-    EXPECT_EQ(layout_clamp_tree_width(120), 120);
+    EXPECT_EQ(layout_clamp_tree_width(119, -1), -1);  // below the old threshold: ignored as before
+    EXPECT_EQ(layout_clamp_tree_width(120, -1), 120);
+    EXPECT_EQ(layout_clamp_tree_width(900, 1264), 900);
+    EXPECT_EQ(layout_clamp_tree_width(900, 412), 292);  // a narrow window keeps room for the workspace
+    EXPECT_EQ(layout_clamp_tree_width(300, 200), 120);  // narrower still: the smallest restored width
+    // A position near the end of the integer range must not wrap when the width is added.
+    LayoutRect far = {INT32_MAX - 100, INT32_MAX - 100, 1000, 500};
+    LayoutRect screen = {0, 0, 1280, 1024};
+    layout_clamp_main_rect(&far, &screen);
+    EXPECT_EQ(far.x, 280);
+    EXPECT_EQ(far.y, 524);
     EXPECT_EQ(layout_clamp_log_height(59, 700), -1);
     EXPECT_EQ(layout_clamp_log_height(60, 700), 60);
     EXPECT_EQ(layout_clamp_log_height(170, -1), 170);  // no window yet: nothing to measure against
@@ -356,4 +365,40 @@ TEST_F(Layout, MissingKeysLeaveSettingsAndNoLayoutLeavesTheUserFileAlone) {
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "theme=1\n");
     EXPECT_EQ(layout_load_default(), 0);
     EXPECT_TRUE(contains(g_calls, "theme 1"));
+}
+
+TEST_F(Layout, NarrowWindowGetsAPanelThatLeavesTheWorkspaceVisible) {
+    g_layout_hooks.main_client_width = [] { return (int32_t)412; };
+    g_layout_hooks.main_client_height = [] { return (int32_t)260; };
+    std::string path = write("n.ini", "main_x=50\nmain_y=50\nmain_w=420\nmain_h=300\ntree_w=900\nlog_h=500\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    EXPECT_TRUE(contains(g_calls, "panels 292 140"));
+}
+
+TEST_F(Layout, VariablesStillWaitingForTheirFirmwareAreSavedAgain) {
+    // The last firmware is missing at start-up: the restored window's variables stay parked, and
+    // closing the program must not write the window back without them.
+    g_elf_exists = false;
+    std::string path = write("w.ini", "elf=D:\\gone.elf\n[win]\ntype=num\ntitle=T\nvars=motor.speed\nvars+=buf[3]\n"
+                                      "[win]\ntype=chart\ntitle=C\nvars=x\n");
+    ASSERT_EQ(layout_load(path.c_str()), 0);
+    ASSERT_EQ(layout_pending_count(), 3);
+    g_layout_hooks.tab_window = [](int32_t tab) -> void* { return &g_window_tokens[tab]; };
+    g_layout_hooks.tab_section = [](int32_t tab, LayoutSection* s) -> int32_t {
+        text_copy(s->type, sizeof s->type, tab == 0 ? "num" : "chart");
+        text_copy(s->title, sizeof s->title, tab == 0 ? "T" : "C");
+        if (tab == 1) {  // this window holds one variable of its own and waits for the same one
+            text_copy(s->vars[0], LAYOUT_VAR_CAPACITY, "x");
+            s->var_count = 1;
+        }
+        return 1;
+    };
+    std::string saved = (dir / "again.ini").string();
+    ASSERT_EQ(layout_save(saved.c_str()), 0);
+    std::ifstream in(saved, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("[win]\ntype=num\ntitle=T\nvars=motor.speed\nvars+=buf[3]\n[win]\ntype=chart\ntitle=C\nvars=x\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("vars+=x"), std::string::npos) << text;
 }

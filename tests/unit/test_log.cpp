@@ -6,6 +6,8 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "../data/scratch_dir.h"
 #include "core/log.h"
@@ -199,6 +201,26 @@ TEST(MessagePanel, NewestFirstAndCappedAt5000) {
     EXPECT_EQ(message_panel_row(5000), nullptr);
     message_panel_add(LOG_INFO, nullptr);
     EXPECT_EQ(std::u16string(message_panel_row(0)->message), u"");
+    message_panel_destroy();
+}
+
+std::vector<std::pair<int, int>> g_panel_changes;
+
+TEST(MessagePanel, ViewIsToldHowFarOlderRowsMoved) {
+    // A view that keeps its selection by row index needs the shift of every insertion, also once
+    // the list is full and the count no longer grows.
+    PlatformRecorder rec;
+    g_panel_changes.clear();
+    message_panel_create([](void*, int count, int inserted) { g_panel_changes.push_back({count, inserted}); }, nullptr);
+    message_panel_add(LOG_INFO, u"a");
+    message_panel_add(LOG_INFO, u"b");
+    for (int i = 2; i < MESSAGE_PANEL_MAX_ROWS + 1; i++) message_panel_add(LOG_INFO, u"c");
+    message_panel_clear();
+    ASSERT_EQ(g_panel_changes.size(), (size_t)MESSAGE_PANEL_MAX_ROWS + 2);
+    EXPECT_EQ(g_panel_changes[0], std::make_pair(1, 1));
+    EXPECT_EQ(g_panel_changes[1], std::make_pair(2, 1));
+    EXPECT_EQ(g_panel_changes[MESSAGE_PANEL_MAX_ROWS], std::make_pair((int)MESSAGE_PANEL_MAX_ROWS, 1));
+    EXPECT_EQ(g_panel_changes.back(), std::make_pair(0, 0));
     message_panel_destroy();
 }
 
