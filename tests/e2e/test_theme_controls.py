@@ -80,14 +80,18 @@ def test_buttons_and_tabs_turn_dark_and_back(kestrelix, display, shots_dir):
 
     def dark_toolbar(shot):
         looks = {i: button_look(shot, r) for i, r in buttons.items()}
+        # Disabled text is dim: between the disabled face and a little above its own colour (the
+        # Chinese glyphs are antialiased, so few of their pixels have the text colour itself).
+        dim = (lum(DISABLED_FACE) + 25, lum(DISABLED_TEXT) + 20)
         off = dict(face=min(shot.share(r, DISABLED_FACE, inset=2) for r in greyed),
-                   text=min(shot.share(r, DISABLED_TEXT, inset=0) for r in greyed))
+                   text=min(shot.count_where(r, lambda p: dim[0] <= lum(p) <= dim[1]) for r in greyed),
+                   bright=max(shot.count_where(r, lambda p: lum(p) > 200) for r in greyed))
         return looks, off, strip_look(shot, strip)
 
     def is_dark(v):
         looks, off, tabs = v
         readable = all(x["face"] > 0.5 and x["light"] > 15 for x in looks.values())
-        return (readable and off["face"] > 0.4 and off["text"] > 0.01 and tabs["strip"] + tabs["selected"] > 0.6
+        return (readable and off["face"] > 0.4 and off["text"] > 15 and off["bright"] == 0 and tabs["strip"] + tabs["selected"] > 0.6
                 and tabs["selected"] > 0.1 and tabs["accent"] > 0.01 and tabs["text"] > 15)
 
     shot_until(display, shots_dir / "controls_dark_toggled.png", dark_toolbar, is_dark)
