@@ -76,7 +76,7 @@ struct DwarfAttr {
     const uint8_t* data;       // into the file bytes, or null
 };
 
-// One attribute specification of an abbreviation. Attribute codes above 0xFFFF and forms above
+// One attribute entry of an abbreviation (attribute code and form). Attribute codes above 0xFFFF and forms above
 // 0xFF mean nothing to the reader and are kept as 0 (a form of 0 fails the entry, as any
 // unknown form does). An implicit constant's value sits in the table's implicit_consts, in the
 // order the abbreviation lists them.
@@ -87,8 +87,8 @@ struct DwarfAttrSpec {
 };
 static_assert(sizeof(DwarfAttrSpec) == 4, "DwarfAttrSpec is kept per attribute of every abbreviation");
 
-// One abbreviation: tag, children flag and its attribute specifications (a slice of the
-// table's spec array). Tags above 0xFFFF are kept as 0 (no tag the reader knows).
+// One abbreviation: tag, children flag and its attribute entries (a slice of the table's
+// attribute array). Tags above 0xFFFF are kept as 0 (no tag the reader knows).
 struct DwarfAbbrev {
     uint32_t code;
     uint32_t first_spec;       // index into the table's specs
@@ -111,7 +111,7 @@ struct DwarfAbbrevTable {
     DwarfAttrSpec* specs;
     int32_t spec_count;
     int32_t spec_capacity;
-    int64_t* implicit_consts;  // DW_FORM_implicit_const values, in spec order
+    int64_t* implicit_consts;  // DW_FORM_implicit_const values, in attribute order
     int32_t implicit_count;
     int32_t implicit_capacity;
     int32_t* by_code;          // abbreviation index + 1 for codes below by_code_size, 0 = absent

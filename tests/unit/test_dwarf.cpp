@@ -284,8 +284,8 @@ TEST(DwarfVariables, StaticsOfNamelessFunctionsTakeNoEmptyScope) {
     elf_close(image);
 }
 
-// A variable placed from an "<artificial>" unit: its abstract origin is only the specification of
-// the header's extern declaration, which has the name and the type; file statics of the same name
+// A variable placed from an "<artificial>" unit: its abstract origin only completes the header's
+// extern declaration, which has the name and the type; file statics of the same name
 // are named by the file that declares them, so none is lost.
 TEST(DwarfVariables, OriginsAreFollowedToTheDeclarationAcrossUnits) {
     DwarfImage d;

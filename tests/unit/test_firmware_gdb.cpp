@@ -434,8 +434,8 @@ INSTANTIATE_TEST_SUITE_P(Builds, FirmwareLeaves, ::testing::ValuesIn(kxfw::kLeaf
 class LtoImage : public ::testing::TestWithParam<const char*> {};
 
 // GCC's link-time optimiser places every variable from an "<artificial>" unit through an abstract
-// origin into the unit of its source file, where the entry may only be the specification of a
-// declaration (a header's extern, a namespace or class member); and it makes every symbol local.
+// origin into the unit of its source file, where the entry may only complete a declaration (a
+// header's extern, a namespace or class member); and it makes every symbol local.
 // Every data object of the symbol table must still be listed at its address, file statics named
 // by the file that declares them, and every name gdb evaluates to an object must be that object
 // (gdb has no address for the file statics of such an image: it finds their declarations).
