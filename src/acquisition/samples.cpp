@@ -30,16 +30,18 @@ AcquisitionHooks g_acquisition_hooks;
 namespace {
 
 // The hand-off ring (guarded by the hand-off lock) and the lock-free history ring. Each history
-// slot carries a sequence word: 0 while a writer fills it, then (sample number + 1). A reader
-// takes a slot only when the word names the sample it expects, before and after copying, so a
-// slot that was reserved but not yet filled (or is being refilled) is never read as a sample.
+// slot carries a sequence word naming the sample it holds (see history_word). A reader takes a
+// slot only when the word names the sample it expects, before and after copying, so a slot that
+// was reserved but not yet filled (or is being refilled) is never read as a sample. Writers claim
+// a slot before filling it, so a writer that was lapped (descheduled while 65,536 later samples
+// were published) can neither put its older sample back over a newer one nor tear one.
 struct SampleHandoff {
     std::mutex lock;
     Sample ring[HANDOFF_CAPACITY];
     uint32_t write_index;
     uint32_t read_index;
     Sample history[HISTORY_CAPACITY];
-    std::atomic<uint32_t> history_seq[HISTORY_CAPACITY];
+    std::atomic<uint64_t> history_seq[HISTORY_CAPACITY];
     std::atomic<uint32_t> history_count;
     std::atomic<uint32_t> published;
     std::atomic<uint64_t> last_notice_tick;
@@ -128,6 +130,42 @@ int32_t ring_take_locked(Sample* out, int32_t maximum) {
 
 }  // namespace
 
+namespace {
+
+// A history slot's sequence word: (sample number + 1) << 1, with bit 0 set while a writer fills the
+// slot; 0 for a slot never filled since the last reset. Sample numbers wrap at 2^32, so they are
+// compared by their signed 32-bit difference.
+constexpr uint64_t HISTORY_BUSY = 1;
+
+uint64_t history_word(uint32_t number, bool busy) { return (uint64_t)(uint32_t)(number + 1) << 1 | (busy ? 1 : 0); }
+
+// Positive when the word names a sample later than `number`, 0 for the same one, negative for an
+// earlier one or a slot never filled.
+int32_t history_word_age(uint64_t word, uint32_t number) {
+    if (word == 0) return -1;
+    return (int32_t)((uint32_t)(word >> 1) - (uint32_t)(number + 1));
+}
+
+// Claims the slot of sample `number` for writing: false when the slot already holds (or is being
+// filled with) a later sample, whose place this one has lost. An earlier sample still being
+// written is waited for: its writer holds the slot for the copy of one record.
+bool history_claim(std::atomic<uint64_t>& seq, uint32_t number) {
+    uint64_t current = seq.load(std::memory_order_acquire);
+    for (;;) {
+        if (history_word_age(current, number) >= 0) return false;
+        if (current & HISTORY_BUSY) {
+            std::this_thread::yield();
+            current = seq.load(std::memory_order_acquire);
+            continue;
+        }
+        if (seq.compare_exchange_weak(current, history_word(number, true), std::memory_order_acq_rel,
+                                      std::memory_order_acquire))
+            return true;
+    }
+}
+
+}  // namespace
+
 uint32_t history_reserve(uint32_t count) {
     return g_handoff.history_count.fetch_add(count, std::memory_order_relaxed);
 }
@@ -136,12 +174,12 @@ void history_fill(uint32_t first_number, const Sample* samples, uint32_t count) 
     for (uint32_t i = 0; i < count; i++) {
         uint32_t number = first_number + i;
         uint32_t slot = number % HISTORY_CAPACITY;
-        std::atomic<uint32_t>& seq = g_handoff.history_seq[slot];
+        std::atomic<uint64_t>& seq = g_handoff.history_seq[slot];
+        if (!history_claim(seq, number)) continue;
         // A sequence lock whose words carry the ordering themselves (ThreadSanitizer does not
-        // model fences): each release store keeps the cleared sequence word before it.
-        seq.store(0, std::memory_order_relaxed);
+        // model fences): each release store keeps the claimed sequence word before it.
         slot_store_words(&g_handoff.history[slot], &samples[i], std::memory_order_release);
-        seq.store(number + 1, std::memory_order_release);
+        seq.store(history_word(number, false), std::memory_order_release);
     }
 }
 
@@ -151,12 +189,14 @@ namespace {
 // written), -1 already overwritten by a later sample.
 int history_take(uint32_t number, Sample* out) {
     uint32_t slot = number % HISTORY_CAPACITY;
-    std::atomic<uint32_t>& seq = g_handoff.history_seq[slot];
-    uint32_t before = seq.load(std::memory_order_acquire);
-    if (before != number + 1) return before == 0 || (int32_t)(before - (number + 1)) < 0 ? 0 : -1;
+    std::atomic<uint64_t>& seq = g_handoff.history_seq[slot];
+    uint64_t before = seq.load(std::memory_order_acquire);
+    int32_t age = history_word_age(before, number);
+    if (age > 0) return -1;
+    if (age < 0 || (before & HISTORY_BUSY)) return 0;
     // Acquire loads keep the second look at the sequence word after the copy.
     slot_load_words(out, &g_handoff.history[slot], std::memory_order_acquire);
-    uint32_t after = seq.load(std::memory_order_relaxed);
+    uint64_t after = seq.load(std::memory_order_relaxed);
     return after == before ? 1 : -1;
 }
 
@@ -256,7 +296,7 @@ void samples_reset() {
     g_handoff.published.store(0);
     g_handoff.last_notice_tick.store(0);
     memset(g_handoff.history, 0, sizeof g_handoff.history);
-    for (std::atomic<uint32_t>& seq : g_handoff.history_seq) seq.store(0, std::memory_order_relaxed);
+    for (std::atomic<uint64_t>& seq : g_handoff.history_seq) seq.store(0, std::memory_order_relaxed);
 }
 
 //-------------------------------------------------------------------------------------------------

@@ -582,6 +582,25 @@ TEST_F(Acquisition, HistoryStopsBeforeASlotReservedButNotFilled) {
     EXPECT_EQ(out[0].value, 7);
 }
 
+TEST_F(Acquisition, ALappedWriterNeverPutsItsOlderSampleBackOverANewerOne) {
+    // A writer reserves a number and is descheduled while others publish a whole history's worth
+    // of later samples, so its slot now holds a newer sample. When it wakes, its stale sample must
+    // not replace the newer one: readers would stop at that slot until the next lap.
+    uint32_t held = history_reserve(1);
+    const int32_t later = HISTORY_CAPACITY + 10;
+    for (int32_t i = 1; i <= later; i++) {
+        Sample s = numbered(i + 1);
+        samples_publish(&s, 1);
+    }
+    Sample stale = numbered(1);
+    history_fill(held, &stale, 1);
+    std::vector<Sample> all(HISTORY_CAPACITY);
+    ASSERT_EQ(history_read(all.data(), HISTORY_CAPACITY), HISTORY_CAPACITY);
+    for (int32_t i = 0; i < HISTORY_CAPACITY; i++) {
+        ASSERT_EQ(all[(size_t)i].value, (double)(later + 1 - HISTORY_CAPACITY + 1 + i)) << i;
+    }
+}
+
 TEST_F(Acquisition, HistoryReadersNeverSeeAnUnfilledSlot) {
     // Writers publish numbered samples (value = producer * 10^7 + n, never 0) while a reader
     // copies the most recent history over and over: every copy is an unbroken run in which each
