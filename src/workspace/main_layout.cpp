@@ -42,6 +42,13 @@ void main_layout_compute(const MainLayoutInput* in, MainLayoutPlan* out) {
     out->content_height = c;
     out->message_strip = {0, h - STATUS_BAR_HEIGHT - MESSAGE_STRIP_HEIGHT, w, MESSAGE_STRIP_HEIGHT};
     out->message_splitter = {0, out->content_top + c, w, MESSAGE_SPLITTER_HEIGHT};
-    out->message_list = {0, out->content_top + c + MESSAGE_SPLITTER_HEIGHT, w, in->message_height};
+    // In a window too low for the toolbar rows, the content band and the panel together, the list
+    // gives up its lower rows rather than lying over the status bar; the height the user dragged
+    // stays as it is and comes back when the window grows.
+    const int32_t list_top = out->content_top + c + MESSAGE_SPLITTER_HEIGHT;
+    int32_t list_height = h - STATUS_BAR_HEIGHT - list_top;
+    if (list_height > in->message_height) list_height = in->message_height;
+    if (list_height < 0) list_height = 0;
+    out->message_list = {0, list_top, w, list_height};
     out->status_bar = {0, h - STATUS_BAR_HEIGHT, w, STATUS_BAR_HEIGHT};
 }

@@ -45,6 +45,27 @@ def test_hostile_layout_is_clamped_and_not_saved_back(kestrelix, shots_dir):
     assert "\ntheme=0\n" in text and "\ntree_hidden=0\n" in text
 
 
+def test_a_small_window_keeps_the_message_list_off_the_status_bar(kestrelix, shots_dir):
+    # 420 x 300 wraps the toolbar onto several rows; the saved panel height (180, the most a
+    # 300-pixel window allows) no longer fits below them. The list is cut at the status bar instead
+    # of covering it.
+    folder = rig.appdata_dir()
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "layout.ini").write_bytes(
+        b"\xef\xbb\xbf[layout]\nversion=1\nmain_x=40\nmain_y=40\nmain_w=420\nmain_h=300\n"
+        b"log_h=180\nlog_hidden=0\nwins=0\n")
+    k = kestrelix("--net-exit=8000")
+    k.wait_log(r"\[INFO\] 布局已加载: .*layout\.ini \(0 个窗口\)")
+    _, _, main_w, main_h = rect("--class=KestrelixMain")
+    assert (main_w, main_h) == (420, 300), (main_w, main_h)
+    list_left, list_top, list_w, list_h = rect("--class=KestrelixMain", "--child-id=3001")
+    _, status_top, _, status_h = rect("--class=KestrelixMain", "--child-id=3002")
+    assert status_h > 0
+    assert list_h == 0 or list_top + list_h <= status_top, (list_top, list_h, status_top)
+    k.display.screenshot(shots_dir / "small_window.png")
+    assert k.wait_exit(60) == 0
+
+
 def test_no_layout_neither_reads_nor_writes_the_users_file(kestrelix):
     folder = rig.appdata_dir()
     folder.mkdir(parents=True, exist_ok=True)

@@ -91,6 +91,40 @@ TEST(MainLayout, BandsForExpandedCollapsedAndWrappedToolbar) {
     in = {300, 100, 3, 170, 0};  // tiny window: never a negative height
     main_layout_compute(&in, &p);
     EXPECT_EQ(p.content_height, 0);
+    EXPECT_EQ(p.message_list.h, 0);
+}
+
+TEST(MainLayout, ALowWindowWithWrappedToolbarKeepsTheListOffTheStatusBar) {
+    // 420 x 300 with the toolbar wrapped onto four rows: the panel's saved height (180, the most
+    // a 300-pixel window allows) no longer fits below the rows, so the list is cut at the status
+    // bar; the saved height itself is the caller's and comes back in a taller window.
+    for (int32_t rows = 1; rows <= 6; rows++) {
+        for (int32_t height : {120, 180, 240, 300, 420}) {
+            for (int32_t message : {40, 170, 180}) {
+                MainLayoutInput in = {420, height, rows, message, 0};
+                MainLayoutPlan p;
+                main_layout_compute(&in, &p);
+                SCOPED_TRACE(testing::Message() << rows << " rows, height " << height << ", panel " << message);
+                EXPECT_GE(p.message_list.h, 0);
+                EXPECT_LE(p.message_list.h, message);
+                // A list with rows left never lies over the status bar (with none left it is
+                // not seen wherever it stands: the toolbar rows alone may fill a low window).
+                if (p.message_list.h > 0) {
+                    EXPECT_LE(p.message_list.y + p.message_list.h, p.status_bar.y);
+                }
+                if (p.content_height > 0) {
+                    EXPECT_EQ(p.message_list.h, message);  // room enough: nothing is cut
+                    EXPECT_EQ(p.message_list.y + p.message_list.h, p.status_bar.y);
+                }
+            }
+        }
+    }
+    MainLayoutInput in = {420, 300, 4, 180, 0};
+    MainLayoutPlan p;
+    main_layout_compute(&in, &p);
+    EXPECT_EQ(p.content_height, 0);
+    EXPECT_EQ(p.message_list.y, 34 + 3 * 29 + 5);
+    EXPECT_EQ(p.message_list.h, 300 - 22 - (34 + 3 * 29 + 5));
 }
 
 TEST(MessagePanelSplitter, FollowsTheCursorWithinItsBounds) {
