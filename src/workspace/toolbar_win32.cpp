@@ -120,7 +120,11 @@ int toolbar_layout(int client_width) {
     }
     int32_t xs[COUNT], ys[COUNT];
     int rows = toolbar_flow(slots, n, client_width, xs, ys);
-    for (int i = 0; i < n; i++) MoveWindow(hwnds[i], xs[i], ys[i], slots[i].width, heights[i], TRUE);
+    // No copied bits: when the row wraps, a control's old place is taken by another one at once,
+    // and copying the old pixels along showed that other control's face inside this one.
+    for (int i = 0; i < n; i++)
+        SetWindowPos(hwnds[i], nullptr, xs[i], ys[i], slots[i].width, heights[i],
+                     SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS);
     return rows;
 }
 
