@@ -555,16 +555,7 @@ bool workspace_command(HWND, int id) {
     }
     if (id >= 2501 && id <= 2507) return workspace_tab_command(id) != 0;
     if (id >= WINDOW_MENU_FIRST_ID && id < WINDOW_MENU_FIRST_ID + WINDOW_MENU_MAX_ITEMS) {
-        const WindowTypeItem* item = window_menu_item(id - WINDOW_MENU_FIRST_ID);
-        if (!item || !item->module->create_window) return true;
-        char label[WINDOW_MENU_LABEL_CAPACITY];
-        text_copy_chars(label, sizeof label, window_menu_label(item));  // a module's long name keeps whole characters
-        void* w = item->module->create_window(item->context, item->entry->type_name, g_win.tabs, 0, 0, 200, 150, label);
-        if (w) {
-            char16_t title[WORKSPACE_TITLE_CAPACITY];
-            utf8_to_utf16(label, title, WORKSPACE_TITLE_CAPACITY);
-            create_tab_from_window(w, TAB_KIND_MODULE, item->module, item->context, title);
-        }
+        new_tab_module_window(id - WINDOW_MENU_FIRST_ID);
         return true;
     }
     return false;
