@@ -60,3 +60,36 @@ def test_write_after_a_reload_under_the_dialog_goes_to_the_shown_variable(kestre
     text = k.text()
     assert "写入 g_motor.speed_rpm = 1234" in text, text[-2000:]
     assert "写入 g_motor.speed_setpoint_rpm" not in text
+
+
+def test_pick_dialog_after_a_reload_adds_the_listed_variable(kestrelix, tmp_path):
+    """The search dialog lists g_motor.speed_rpm; the firmware is rebuilt and reloaded under it;
+    adding the selected row to a waveform window adds that variable under its new id."""
+    if not ARM_GCC or not (rig.OUT / "demo.elf").exists():
+        pytest.skip("arm-none-eabi-gcc or demo.elf missing")
+    rebuilt = rebuilt_with_a_new_first_variable(tmp_path)
+    firmware = tmp_path / "fw.elf"
+    shutil.copy2(rig.OUT / "demo.elf", firmware)
+    k = kestrelix("--no-layout", rig.win_path(firmware))
+    k.wait_log(r"已加载 ELF")
+    main = fields(poke_ok("find", "--class=KestrelixMain", wait=10000)[0])[0]
+    poke_ok("command", "2703", f"--hwnd={main}")  # search variables (Ctrl+F)
+    dialog = fields(poke_ok("find", "--class=KXDlgPick", "--visible", wait=15000)[0])[0]
+    poke_ok("settext", "g_motor.speed_rpm", f"--hwnd={dialog}", "--child-id=2403")
+    rig.wait_until(lambda: poke("listview", f"--hwnd={dialog}", "--child-id=2404")[1], what="the found rows")
+    rows = poke_ok("listview", f"--hwnd={dialog}", "--child-id=2404")
+    assert rows[0].startswith("g_motor.speed_rpm @0x"), rows
+    poke_ok("post", "WM_APP+30", "0", "1", f"--hwnd={dialog}")
+
+    shutil.copyfile(rebuilt, firmware)
+    later = time.time() + 10
+    os.utime(firmware, (later, later))
+    rc, lines = poke("msgbox", "--title=ELF 更新", "--press=yes", wait=20000)
+    assert rc == 0, lines
+    rig.wait_until(lambda: k.text().count("已加载 ELF") >= 2, timeout=60, what="the reload")
+
+    poke_ok("post", "WM_APP+43", "1", "0", f"--hwnd={dialog}")  # add the selection to a waveform window
+    k.wait_log("搜索对话框添加变量: 1 个到波形窗口")
+    # g_added_first took id 0: g_motor.speed_rpm went from 3 to 4.
+    assert "波形窗口添加变量: id=4 " in k.text(), k.text()[-1500:]
+    assert "波形窗口添加变量: id=3 " not in k.text()
