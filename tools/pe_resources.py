@@ -1,8 +1,9 @@
 """Checks the resources of Windows executables and DLLs in a folder tree.
 
-pe_resources.py [--require-version] [--manifest NAME] DIR
+pe_resources.py [--require-version] [--version X.Y.Z] [--manifest NAME] DIR
 Every *.exe and *.dll under DIR must carry a version resource (type 16) whose fixed file version
-is present; the file called NAME must carry an application manifest (type 24) that asks for common
+is present, whose OriginalFilename is the file's own name and (with --version) whose FileVersion
+is X.Y.Z; the file called NAME must carry an application manifest (type 24) that asks for common
 controls 6, per-monitor DPI awareness and the UTF-8 code page. Exits 1 with a list of faults.
 """
 import argparse
@@ -64,7 +65,37 @@ def resources(path):
     return found
 
 
-def check(root, require_version, manifest_name):
+def version_strings(block):
+    """{key: text} of the string tables of a VS_VERSIONINFO block (the version resource's own
+    names: FileVersion, OriginalFilename, ...)."""
+    out = {}
+
+    def walk(off, end, depth):
+        while off + 6 <= end:
+            length, value_length, _ = struct.unpack_from("<HHH", block, off)
+            if length == 0:
+                break
+            k = off + 6
+            while k + 1 < end and block[k:k + 2] != b"\0\0":
+                k += 2
+            key = block[off + 6:k].decode("utf-16-le", "replace")
+            value = (k + 2 + 3) & ~3
+            node_end = min(off + length, end)
+            if depth == 0:  # VS_VERSIONINFO: the fixed part, then StringFileInfo / VarFileInfo
+                walk((value + value_length + 3) & ~3, node_end, 1)
+            elif depth == 1 and key == "StringFileInfo":
+                walk(value, node_end, 2)
+            elif depth == 2:  # one language's table
+                walk(value, node_end, 3)
+            elif depth == 3:  # String: the length of its text counts UTF-16 units
+                out[key] = block[value:value + 2 * value_length].decode("utf-16-le", "replace").rstrip("\0")
+            off = (node_end + 3) & ~3
+
+    walk(0, len(block), 0)
+    return out
+
+
+def check(root, require_version, manifest_name, version=None):
     faults = []
     files = sorted(p for p in root.rglob("*") if p.suffix.lower() in (".exe", ".dll"))
     if not files:
@@ -75,6 +106,15 @@ def check(root, require_version, manifest_name):
             blocks = res.get(RT_VERSION, [])
             if not blocks or b"\xbd\x04\xef\xfe" not in blocks[0]:  # VS_FIXEDFILEINFO signature
                 faults.append("%s: no version resource" % f.relative_to(root))
+            else:
+                # Explorer's Details tab shows these: they must name this very file and release.
+                strings = version_strings(blocks[0])
+                if strings.get("OriginalFilename", "").lower() != f.name.lower():
+                    faults.append("%s: version resource names %r" % (f.relative_to(root),
+                                                                      strings.get("OriginalFilename")))
+                if version and strings.get("FileVersion") != version:
+                    faults.append("%s: file version %r, not %s" % (f.relative_to(root),
+                                                                   strings.get("FileVersion"), version))
         if manifest_name and f.name == manifest_name:
             text = b"".join(res.get(RT_MANIFEST, [])).decode("utf-8", "replace")
             for need in ("Microsoft.Windows.Common-Controls", 'version="6.0.0.0"', "PerMonitorV2",
@@ -88,9 +128,10 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--require-version", action="store_true")
     ap.add_argument("--manifest")
+    ap.add_argument("--version", help="the FileVersion every version resource must carry")
     ap.add_argument("root")
     a = ap.parse_args()
-    files, faults = check(pathlib.Path(a.root), a.require_version, a.manifest)
+    files, faults = check(pathlib.Path(a.root), a.require_version, a.manifest, a.version)
     for f in faults:
         print("resources: " + f, file=sys.stderr)
     if a.manifest and not any(f.name == a.manifest for f in files):

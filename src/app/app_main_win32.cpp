@@ -19,6 +19,7 @@
 #include "modules/modules_win32.h"
 #include "network/net_command.h"
 #include "network/net_fields_win32.h"
+#include "network/net_key.h"
 #include "numeric/num_window_win32.h"
 #include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
@@ -186,6 +187,7 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     g_acquisition_hooks.network_channel = probe_network_channel;
     // Network remote operation.
     h.net_command = net_command;
+    h.net_key_set = net_key_set;
     g_probe_hooks.net_user_command = net_user_command;
     net_fields_install_win32();
     return app_run((char16_t*)command_line, show_command);

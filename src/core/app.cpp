@@ -15,7 +15,6 @@
 #include "core/message_panel.h"
 #include "core/platform.h"
 #include "core/text.h"
-#include "network/net_key.h"
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] State
@@ -248,7 +247,7 @@ int app_run(char16_t* command_line, int show_command) {
     if (h.theme_apply) h.theme_apply();
 
     parse_command_line(command_line, &g_app_options);
-    if (g_app_options.net_key[0]) net_key_set(g_app_options.net_key);  // before the layout's remembered key
+    if (g_app_options.net_key[0] && h.net_key_set) h.net_key_set(g_app_options.net_key);
     run_command_line_steps(&g_app_options);
     app_start_delayed_actions(&g_app_options);
 

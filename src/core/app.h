@@ -43,6 +43,7 @@ struct AppHooks {
     void (*start_replay_timer)();                // main-window timer 2, 10 ms
     void (*replay_all)(const char* path);
     int (*net_command)(int code, const char* text, int port);
+    void (*net_key_set)(const char* key);       // --net-key=: before the layout's remembered key
     int (*leaf_find)(const char* name);
     void (*leaf_watch_flag_set)(int leaf_id);    // one atomic exchange to 1
     void (*tree_set_leaf_check)(int leaf_id, int checked);

@@ -72,6 +72,11 @@ auto stable_lookup(F lookup) -> decltype(lookup()) {
 
 uint32_t leaf_table_epoch() { return g_rebuild_epoch.load(std::memory_order_acquire); }
 
+LeafId leaf_id_after_rebuild(LeafId id, const char* name, uint32_t epoch) {
+    if (leaf_table_epoch() != epoch) return name && name[0] ? leaf_find(name) : -1;
+    return leaf_at(id) ? id : -1;
+}
+
 int32_t leaf_count() { return count_acquire(); }
 
 VarLeaf* leaf_at(LeafId id) {

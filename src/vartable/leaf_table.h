@@ -126,6 +126,10 @@ void leaf_flatten(const TypeInfo* type, uint64_t address, const char* name, int 
 int32_t leaf_table_rebuild();
 // Changes with every rebuild (odd while one runs): holders of ids compare it to know they are stale.
 uint32_t leaf_table_epoch();
+// The id now naming the leaf that a holder took as `id` named `name` while the epoch was `epoch`:
+// `id` itself while no rebuild has run since, else the leaf found again by name; -1 when that name
+// is gone (or the id is outside the table). Dialogs that stay open across a reload prompt use it.
+LeafId leaf_id_after_rebuild(LeafId id, const char* name, uint32_t epoch);
 // Same from a given image (null: an empty table).
 int32_t leaf_table_rebuild_from(const ElfImage* image);
 // Names of formerly watched leaves that the last rebuild did not find (at most 64).

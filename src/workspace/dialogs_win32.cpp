@@ -222,7 +222,7 @@ int32_t pick_collect(PickDialog* d) {
     while (n < PICK_RESULT_CAPACITY &&
            (row = (int)SendMessageW(d->list, LVM_GETNEXTITEM, (WPARAM)row, LVNI_SELECTED)) >= 0) {
         if (row >= d->row_count) continue;
-        LeafId id = stale ? leaf_find(d->row_names[row]) : d->rows[row];
+        LeafId id = leaf_id_after_rebuild(d->rows[row], d->row_names[row], d->rows_epoch);
         if (id >= 0) d->result->ids[n++] = id;
     }
     d->result->count = n;
@@ -448,6 +448,11 @@ int write_value_dialog(HWND owner, LeafId id) {
     register_dialog_class(kEditClass, write_proc);
     WriteDialog d = {};
     d.id = id;
+    // The change check may reload the firmware while the dialog is open (its prompt runs from the
+    // main window's timer): the value then goes to this variable, found again by name.
+    char name[LEAF_NAME_CAPACITY];
+    text_copy(name, sizeof name, leaf->name);
+    uint32_t epoch = leaf_table_epoch();
     // The acquisition thread may be writing the leaf's last sample meanwhile: copy it word by word
     // with the same relaxed atomics the charts use.
     Sample last;
@@ -459,10 +464,17 @@ int write_value_dialog(HWND owner, LeafId id) {
     if (!dialog) return -1;
     run_modal(dialog, owner);
     if (!d.ok) return -1;
+    char error[256] = "";
+    LeafId target = leaf_id_after_rebuild(id, name, epoch);
+    if (target < 0) {
+        text_printf(error, sizeof error, "变量 %s 在重新加载的 ELF 中已不存在，未写入", name);
+        log_printf(LOG_WARN, "%s", error);
+        platform()->message_box(error, "写入失败", PLATFORM_MB_OK | PLATFORM_MB_ICONERROR);
+        return -1;
+    }
     char text[TEXT_INPUT_CAPACITY];
     utf16_to_utf8(d.text, text, sizeof text);
-    char error[256] = "";
-    if (variable_write(id, text, error, sizeof error) == 0) return 0;
+    if (variable_write(target, text, error, sizeof error) == 0) return 0;
     platform()->message_box(error, "写入失败", PLATFORM_MB_OK | PLATFORM_MB_ICONERROR);
     return -1;
 }

@@ -193,15 +193,18 @@ void paint_combo(HWND combo, HDC dc) {
         SendMessageW(combo, CB_GETLBTEXT, (WPARAM)selected, (LPARAM)text);
     else if (selected < 0)
         GetWindowTextW(combo, text, PART_TEXT_CAPACITY);
+    // A disabled list (the hardware lists in the network channel) is drawn dim, as the system
+    // draws its own disabled controls: otherwise it looks as if it could still be changed.
+    int ink = IsWindowEnabled(combo) ? 6 : 3;
     if (text[0]) {
         HGDIOBJ old_font = select_gui_font(dc);
         SetBkMode(dc, TRANSPARENT);
-        SetTextColor(dc, theme_colorref(6));
+        SetTextColor(dc, theme_colorref(ink));
         RECT r = {rc.left + 3, rc.top + 1, rc.right - 22, rc.bottom - 1};
         DrawTextW(dc, text, -1, &r, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
         SelectObject(dc, old_font);
     }
-    HPEN mark = CreatePen(PS_SOLID, 1, theme_colorref(6));
+    HPEN mark = CreatePen(PS_SOLID, 1, theme_colorref(ink));
     SelectObject(dc, mark);
     for (int32_t i = 0; i < 4; i++) {
         int32_t x0, x1, y;

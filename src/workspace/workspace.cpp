@@ -131,6 +131,17 @@ struct NewWindow {
     void* context;
 };
 
+// A module's window of one menu item. The label is cut to whole characters: the module may
+// show it or convert it, and half a character would be an invalid text.
+NewWindow create_module_window(const WindowTypeItem* item, const char* title) {
+    if (!item || !item->module->create_window) return {};
+    void* parent = g_ops.tab_control ? g_ops.tab_control() : nullptr;
+    char label[WINDOW_MENU_LABEL_CAPACITY];
+    text_copy_chars(label, sizeof label, title);
+    void* window = item->module->create_window(item->context, item->entry->type_name, parent, 0, 0, 200, 150, label);
+    return {window, TAB_KIND_MODULE, item->module, item->context};
+}
+
 NewWindow create_window(const char* kind_name, const char* title_utf8) {
     void* parent = g_ops.tab_control ? g_ops.tab_control() : nullptr;
     const char* title = title_utf8 ? title_utf8 : "";
@@ -144,12 +155,7 @@ NewWindow create_window(const char* kind_name, const char* title_utf8) {
         if (!window) log_printf(LOG_WARN, "窗口创建失败: %s（%s）", kind_name, title);
         return {window, TAB_KIND_BUILTIN, nullptr, nullptr};
     }
-    const WindowTypeItem* item = window_menu_item(window_menu_find(kind_name));
-    if (!item || !item->module->create_window) return {};
-    char label[WINDOW_MENU_LABEL_CAPACITY];
-    text_copy(label, sizeof label, title);
-    void* window = item->module->create_window(item->context, item->entry->type_name, parent, 0, 0, 200, 150, label);
-    return {window, TAB_KIND_MODULE, item->module, item->context};
+    return create_module_window(window_menu_item(window_menu_find(kind_name)), title);
 }
 
 void* attach_to_tab(int32_t index, void* window, const char16_t* title, bool builtin) {
@@ -223,6 +229,18 @@ void* new_tab_window(int32_t window_kind) {
     text_printf(title, sizeof title, numeric ? "数值窗口 %d" : "波形窗口 %d", (int)counter);
     counter++;
     return create_hosted_window(-1, kind_name_of(window_kind), title);
+}
+
+void* new_tab_module_window(int32_t item_index) {
+    const WindowTypeItem* item = window_menu_item(item_index);
+    char label[WINDOW_MENU_LABEL_CAPACITY];
+    text_copy_chars(label, sizeof label, window_menu_label(item));
+    NewWindow w = create_module_window(item, label);
+    if (!w.window) return nullptr;
+    char16_t title[WORKSPACE_TITLE_CAPACITY];
+    utf8_to_utf16(label, title, WORKSPACE_TITLE_CAPACITY);
+    if (create_tab_from_window(w.window, w.tab_kind, w.module, w.context, title) < 0) return nullptr;
+    return w.window;
 }
 
 void* add_window_to_current_tab(int32_t window_kind) {

@@ -224,6 +224,10 @@ void* create_hosted_window(int32_t tab, const char* kind_name, const char* title
 void* create_window_for_layout(const char* kind_name, const char* title_utf8);
 // A new tab with a new waveform (WINDOW_KIND_WAVEFORM) or numeric window titled from the counter.
 void* new_tab_window(int32_t window_kind);
+// The "窗口(&W)" menu's item n (command 2200 + n): a new tab with that module's window, titled
+// with the item's label (cut to 127 bytes of whole characters). Null outside the items or when
+// the module creates nothing.
+void* new_tab_module_window(int32_t item_index);
 // The tab context menu's "add a window to this tab" (2503/2504); a new tab without a current one.
 void* add_window_to_current_tab(int32_t window_kind);
 // Adds leaves to a suitable first window of that kind (a new tab when none exists).

@@ -96,6 +96,8 @@ int32_t op_display_area(WsRect* out) {
     return 1;
 }
 
+void follow_rename_box();
+
 void op_strip_fill(const TabRecord* tabs, int32_t count, int32_t selected) {
     if (!g_win.tabs) return;
     SendMessageW(g_win.tabs, TCM_DELETEALLITEMS, 0, 0);
@@ -107,6 +109,7 @@ void op_strip_fill(const TabRecord* tabs, int32_t count, int32_t selected) {
         SendMessageW(g_win.tabs, TCM_INSERTITEMW, (WPARAM)i, (LPARAM)&item);
     }
     SendMessageW(g_win.tabs, TCM_SETCURSEL, (WPARAM)selected, 0);
+    follow_rename_box();
 }
 
 void op_strip_set_title(int32_t tab, const char16_t* title) {
@@ -221,6 +224,20 @@ void begin_tab_rename(int32_t tab) {
     utf16_to_utf8(t.title, utf8, sizeof utf8);
     log_printf(LOG_INFO, "就地编辑开始: %s", utf8);
     SetFocus(edit);
+}
+
+// The strip was refilled while a tab is being renamed: the box moves with its tab's item (an
+// earlier tab went), and closes when that tab itself went, leaving nothing to rename.
+void follow_rename_box() {
+    if (!g_rename_edit || g_win.rename_closing) return;
+    RECT item;
+    if (g_workspace.rename_tab < 0 ||
+        !SendMessageW(g_win.tabs, TCM_GETITEMRECT, (WPARAM)g_workspace.rename_tab, (LPARAM)&item)) {
+        cancel_tab_rename();
+        return;
+    }
+    SetWindowPos(g_rename_edit, HWND_TOP, item.left + 2, item.top + 2, item.right - item.left - 4,
+                 item.bottom - item.top - 2, SWP_NOACTIVATE);
 }
 
 // Timer 3: the focus moved to another window of the main window while the box is open.
@@ -555,16 +572,7 @@ bool workspace_command(HWND, int id) {
     }
     if (id >= 2501 && id <= 2507) return workspace_tab_command(id) != 0;
     if (id >= WINDOW_MENU_FIRST_ID && id < WINDOW_MENU_FIRST_ID + WINDOW_MENU_MAX_ITEMS) {
-        const WindowTypeItem* item = window_menu_item(id - WINDOW_MENU_FIRST_ID);
-        if (!item || !item->module->create_window) return true;
-        char label[WINDOW_MENU_LABEL_CAPACITY];
-        text_copy_chars(label, sizeof label, window_menu_label(item));  // a module's long name keeps whole characters
-        void* w = item->module->create_window(item->context, item->entry->type_name, g_win.tabs, 0, 0, 200, 150, label);
-        if (w) {
-            char16_t title[WORKSPACE_TITLE_CAPACITY];
-            utf8_to_utf16(label, title, WORKSPACE_TITLE_CAPACITY);
-            create_tab_from_window(w, TAB_KIND_MODULE, item->module, item->context, title);
-        }
+        new_tab_module_window(id - WINDOW_MENU_FIRST_ID);
         return true;
     }
     return false;

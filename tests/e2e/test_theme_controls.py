@@ -134,3 +134,28 @@ def test_buttons_and_tabs_turn_dark_and_back(kestrelix, display, shots_dir):
     k.wait_log(r"\[INFO\] 界面主题: 白色")
     shot_until(display, shots_dir / "controls_light_toggled.png", light_everywhere, is_light)
     assert not re.search(r"\[ERROR\]", k.text())
+
+
+def test_disabled_toolbar_lists_are_drawn_dim(kestrelix, display, shots_dir):
+    """In the network channel the core, interface and probe lists are disabled: they are drawn
+    with dim text (entry 3) like every other disabled control, not in the black of a list one can
+    still change."""
+    k = kestrelix("--no-layout")
+    k.wait_log("Kestrelix 已启动")
+    one_main_window()
+    lists = [rect(TOP, f"--child-id={i}") for i in (2101, 2102, 2104)]
+
+    def ink(shot):
+        # Pixels as dark as list text (black in the light theme); the frame (entry 4) is lighter.
+        return [shot.count_where(r, lambda p: lum(p) < 80) for r in lists]
+
+    shot_until(display, shots_dir / "lists_enabled.png", ink, lambda v: min(v) > 20)
+    entries = int(poke_ok("send", "0x0146", "0", "0", TOP, "--child-id=2106")[0])  # CB_GETCOUNT
+    poke_ok("send", "0x014E", str(entries - 1), "0", TOP, "--child-id=2106")  # CB_SETCURSEL: "网络"
+    handle = [c for c in children(TOP) if c[2] == "2106"][0][0]
+    poke_ok("post", "WM_COMMAND", str((1 << 16) | 2106), str(int(handle, 16)), TOP)  # CBN_SELCHANGE
+    k.wait_log(r"\[INFO\] 通道切换: 网络")
+    assert [c[3] for c in children(TOP) if c[2] in ("2101", "2102", "2104")] == ["0", "0", "0"]
+    shot, value = shot_until(display, shots_dir / "lists_disabled.png", ink, lambda v: max(v) == 0)
+    dim = [shot.count_where(r, lambda p: abs(p[0] - 0x78) < 24 and abs(p[1] - 0x78) < 24) for r in lists]
+    assert min(dim) > 5, dim  # the text is still there, in entry 3

@@ -196,3 +196,42 @@ def test_net_shot_captures_the_current_tabs_window(kestrelix, tmp_path, shots_di
     # The first of two columns: about half the workspace's width, the tab's full height.
     assert 300 < h["width"] < 600 and -h["height"] > 200, h
     save_png(shot, "workspace_net_shot_numeric.png", shots_dir)
+
+
+def test_rename_box_follows_its_tab_and_closes_with_it(kestrelix):
+    """A tab is being renamed when an earlier tab goes (its window closed itself): the box moves
+    onto the tab's new place and the typed name lands on that tab; when the renamed tab itself
+    goes, the box goes with it and nothing is renamed."""
+    k = kestrelix("--no-layout")
+    k.wait_log("Kestrelix 已启动")
+    main = fields(poke_ok("find", "--class=KestrelixMain", wait=10000)[0])[0]
+    for n in range(1, 4):
+        poke_ok("command", "2012", f"--hwnd={main}")
+        rig.wait_until(lambda: tab_count() == n, what=f"tab {n}")
+    charts = [h for h, cls, _, _, _ in children_with_handles() if cls == "KXChartWin"]
+    assert len(charts) == 3
+
+    def box_left():
+        """Left edge of the rename box relative to the tab control, or None without a box."""
+        rc, lines = poke("rect", "--class=KestrelixMain", "--child-id=3022")
+        if rc != 0:
+            return None
+        tabs = poke_ok("rect", "--class=KestrelixMain", "--child-id=3021")[0].split()
+        return int(lines[0].split()[0]) - int(tabs[0])
+
+    poke_ok("command", "2502", f"--hwnd={main}")  # rename the current (third) tab
+    k.wait_log("就地编辑开始: 波形窗口 3")
+    assert 300 <= rig.wait_until(box_left, what="the rename box") < 450
+    poke_ok("post", "WM_APP+5", str(int(charts[0], 16)), "0", f"--hwnd={main}")
+    rig.wait_until(lambda: tab_count() == 2, what="the first tab removed")
+    rig.wait_until(lambda: 150 <= (box_left() or 0) < 300, what="the box over the renamed tab's new place")
+    poke_ok("settext", "跟随", "--class=KestrelixMain", "--child-id=3022")
+    poke_ok("key", "ENTER", "--class=KestrelixMain", "--child-id=3022")
+    k.wait_log("标签已重命名: 跟随")
+
+    poke_ok("command", "2502", f"--hwnd={main}")  # the renamed tab is still current
+    k.wait_log("就地编辑开始: 跟随")
+    poke_ok("post", "WM_APP+5", str(int(charts[2], 16)), "0", f"--hwnd={main}")
+    rig.wait_until(lambda: tab_count() == 1, what="the renamed tab removed")
+    rig.wait_until(lambda: box_left() is None, what="the box closed with its tab")
+    assert k.text().count("标签已重命名") == 1

@@ -84,6 +84,7 @@ AppHooks recording_hooks() {
         call("net:" + std::to_string(code) + ":" + t + ":" + std::to_string(port));
         return 0;
     };
+    h.net_key_set = [](const char* key) { call(std::string("net_key:") + key); };
     h.leaf_find = fake_leaf_find;
     h.leaf_watch_flag_set = [](int id) { call("watch:" + std::to_string(id)); };
     h.tree_set_leaf_check = [](int id, int c) { call("check:" + std::to_string(id) + "=" + std::to_string(c)); };
@@ -145,6 +146,16 @@ TEST_F(Startup, StepsRunInOrder) {
         "replay:r.csv", "replay_timer", "replay_all:a.csv", "layout_save:s.ini", "net:20:127.0.0.1:9000",
         "accelerators", "loop", "destroy_accelerators", "delete_sample_lock"};
     EXPECT_EQ(g_calls, expected);
+}
+
+// The key from the command line reaches the network side before the layout could offer its own.
+TEST_F(Startup, NetworkKeyGoesOutBeforeTheLayout) {
+    run(u"--net-key=秘钥 fw.elf");
+    ASSERT_GE(at("net_key:秘钥"), 0);
+    EXPECT_LT(at("net_key:秘钥"), at("layout_load_default"));
+    g_calls.clear();
+    run(u"fw.elf");
+    for (const std::string& c : g_calls) EXPECT_NE(c.rfind("net_key:", 0), 0u) << c;
 }
 
 TEST_F(Startup, MainWindowFailureEndsWithOne) {

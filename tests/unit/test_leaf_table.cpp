@@ -362,6 +362,31 @@ TEST_F(LeafTableTest, RebuildRewatchesByNameAndListsMissingNames) {
     EXPECT_TRUE(g_log_lines.empty());
 }
 
+// An id kept across a reload names whatever leaf now has that index: holders that outlive a
+// rebuild (an open write dialog) must find their leaf again by name, or learn it is gone.
+TEST_F(LeafTableTest, IdsKeptAcrossARebuildAreFoundAgainByName) {
+    TypeInfo* i32 = t.make(TYPE_INT, 4, "int", 1);
+    FakeImage first;
+    first.add("speed_kp", 0x100, i32);
+    first.add("speed_ki", 0x104, i32);
+    first.add("limit", 0x108, i32);
+    ASSERT_EQ(leaf_table_rebuild_from(&first.image), 3);
+    uint32_t epoch = leaf_table_epoch();
+    EXPECT_EQ(leaf_id_after_rebuild(1, "speed_ki", epoch), 1);
+    EXPECT_EQ(leaf_id_after_rebuild(7, "speed_ki", epoch), -1);  // outside the table
+
+    FakeImage second;  // recompiled: a new variable first, "limit" removed
+    second.add("offset", 0x0FC, i32);
+    second.add("speed_kp", 0x100, i32);
+    second.add("speed_ki", 0x104, i32);
+    ASSERT_EQ(leaf_table_rebuild_from(&second.image), 3);
+    EXPECT_STREQ(leaf_at(1)->name, "speed_kp");  // the old id 1 now names another variable
+    EXPECT_EQ(leaf_id_after_rebuild(1, "speed_ki", epoch), 2);
+    EXPECT_EQ(leaf_id_after_rebuild(2, "limit", epoch), -1);
+    EXPECT_EQ(leaf_id_after_rebuild(2, "", epoch), -1);
+    EXPECT_EQ(leaf_id_after_rebuild(2, "limit", leaf_table_epoch()), 2);  // same table: the id stands
+}
+
 TEST_F(LeafTableTest, RebuildReappliesTheRemoteVariableList) {
     TypeInfo* i32 = t.make(TYPE_INT, 4, "int", 1);
     FakeImage image;

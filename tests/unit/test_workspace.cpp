@@ -451,6 +451,67 @@ TEST_F(WorkspaceTest, ModuleTabWindowsGetLeavesSamplesAndAnswerThroughTheirOwnKi
     EXPECT_EQ(workspace_add_leaf_to_window(module_window, 1), -1);
 }
 
+namespace {
+
+// True when the text is whole UTF-8: no sequence is cut short or stray.
+bool whole_utf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = (unsigned char)s[i];
+        size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        for (size_t k = 1; k < n; k++)
+            if (((unsigned char)s[i + k] & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The label a module's window is created with is at most 127 bytes and ends on a whole character,
+// whether the window comes from the menu item (its long display name) or from a layout (a long
+// tab title); the item chosen is the one clicked, also when two modules share a type name.
+TEST_F(WorkspaceTest, ModuleWindowLabelsAreCutOnCharacterBoundaries) {
+    static std::string long_label;
+    long_label.clear();
+    for (int i = 0; i < 60; i++) long_label += "仪";  // 180 bytes
+    static const WindowTypeEntry types_a[] = {{"scope", "A 示波器"}, {nullptr, nullptr}};
+    static const WindowTypeEntry types_b[] = {{"scope", long_label.c_str()}, {"blank", ""}, {nullptr, nullptr}};
+    static ModuleDescriptor a{}, b{};
+    for (ModuleDescriptor* d : {&a, &b}) {
+        d->api_version = 4;
+        d->create_window = [](void* context, const char* type, void*, int32_t, int32_t, int32_t, int32_t,
+                              const char* title) -> void* {
+            return FakeDesk::self()->make(std::string(context == (void*)0xB ? "b:" : "a:") + type, title);
+        };
+    }
+    a.window_types = types_a;
+    b.window_types = types_b;
+    window_menu_add(&a, (void*)0xA);
+    window_menu_add(&b, (void*)0xB);
+
+    void* from_menu = new_tab_module_window(1);
+    ASSERT_NE(from_menu, nullptr);
+    EXPECT_EQ(desk.w(from_menu).kind, "b:scope");  // the clicked item's module, not the first "scope"
+    EXPECT_EQ(tab(0).module, &b);
+    EXPECT_EQ(tab(0).module_context, (void*)0xB);
+    EXPECT_TRUE(whole_utf8(desk.w(from_menu).title));
+    EXPECT_EQ(desk.w(from_menu).title.size(), 126u);  // 42 whole characters of 3 bytes
+    EXPECT_EQ(std::u16string(tab(0).title).size(), 42u);
+
+    void* blank = new_tab_module_window(2);  // an empty display name shows the type name
+    ASSERT_NE(blank, nullptr);
+    EXPECT_EQ(desk.w(blank).title, "blank");
+    EXPECT_EQ(std::u16string(tab(1).title), u"blank");
+    EXPECT_EQ(new_tab_module_window(3), nullptr);  // past the item count: ignored
+    EXPECT_EQ(g_workspace.tab_count, 2);
+
+    void* restored = create_window_for_layout("scope", long_label.c_str());
+    ASSERT_NE(restored, nullptr);
+    EXPECT_TRUE(whole_utf8(desk.w(restored).title)) << desk.w(restored).title.size();
+    EXPECT_EQ(desk.w(restored).title.size(), 126u);
+}
+
 TEST(MainStatus, StatusTextsFollowTheState) {
     StatusInputs in{"已连接 sim", u"C:\\fw\\demo.elf", 1, 3, 120, 4567};
     StatusTexts out;
