@@ -121,9 +121,16 @@ TEST(NetPump, StressForwardsNoDuplicateAndNothingOutOfOrder) {
     net_module_command(probe, KX_NET_SAMPLES_WAITING, nullptr, nullptr);
     rig.settle();
 
+    // The client's reader may still be delivering on a slow machine (settling only waits for a
+    // quiet 100 ms): check a copy taken under the host's lock.
+    std::vector<Sample> pushed;
+    {
+        std::lock_guard<std::recursive_mutex> hold(remote.lock);
+        pushed = remote.pushed;
+    }
     int64_t last[3] = {0, 0, 0};
     long received = 0, faults = 0;
-    for (const Sample& s : remote.pushed) {
+    for (const Sample& s : pushed) {
         int leaf = -1;
         for (int i = 0; i < 3; i++)
             if (remote.leaves[(size_t)s.leaf_id].name == names[i]) leaf = i;
