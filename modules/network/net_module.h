@@ -76,7 +76,8 @@ int32_t net_module_feed_frame(NetFedPeer* peer, uint8_t type, const uint8_t* pay
 void net_module_feed_close(NetFedPeer* peer);
 // One round of the sample pump on the calling thread, for an instance made without a pump thread
 // (pump_period_ms < 0): forwards what the history gained since the last round to the peers that
-// watch it, as the pump thread does when a watch list arrives. -1 when a pump thread runs.
+// watch it, as the pump thread does when a watch list arrives. One thread at a time runs the
+// rounds (the instance's owner). -1 when a pump thread runs.
 int32_t net_module_pump_round(NetModule* module);
 
 // The module's descriptor ("network", flag 4); init creates an instance on the platform transport.
