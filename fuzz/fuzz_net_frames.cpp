@@ -4,9 +4,15 @@
 // tables and history before they arrive; the rest is a sequence of
 // frames [type u8][length u16 LE][payload]. An AUTH frame with an empty payload is replaced by
 // the correct proof, so the fuzzer also reaches everything behind the key exchange. Every frame
-// also goes through the bare decoders and the header check.
+// also goes through the bare decoders and the header check. With bit 3 of the first byte a second
+// viewer joins first and watches leaves of its own, so what one peer's lists do to leaves another
+// peer watches is reached too; with bit 4 as well, the user then unticks them here (a leaf the
+// other peer still serves, which the fed peer's list ticks again). The module has no pump thread: a watch list wakes the pump, whose
+// round the fuzzer runs before the next frame that is not a watch list (or at the end), so lists
+// that arrive back to back meet a pump that has not run yet, as they can meet the thread.
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "net_auth.h"
@@ -86,7 +92,9 @@ const NetTransport kSink = {t_startup, t_cleanup, t_listen, t_accept, t_connect,
 const HostApi kHost = make_host();
 
 NetModule* module_with_key(bool keyed) {
-    NetModuleTiming timing = {{20, 2000}, 1000, 50, 60000, 0};
+    // No pump thread: the fuzzer runs the pump's rounds itself, so what a watch list forwards is
+    // reached at the same point of every run (a thread would reach it when it happened to wake).
+    NetModuleTiming timing = {{20, 2000}, 1000, 50, -1, 0};
     NetModule* m = net_module_create(&kHost, &kSink, &timing);
     NetKey key = {"fuzz-key"};
     if (keyed) net_module_command(m, KX_NET_SET_KEY, &key, nullptr);
@@ -115,24 +123,62 @@ void decode_everything(const uint8_t* data, uint32_t size) {
     }
 }
 
+// The peer's proof in a correct exchange: made with the opposite role.
+void peer_proof(const NetHandshake* hs, uint8_t proof[NET_DIGEST_SIZE]) {
+    net_auth_proof(hs->key, hs->key_size, !hs->outgoing, hs->own_nonce, hs->peer_nonce, proof);
+}
+
+// Completes the second viewer's handshake and sends its fixed watch list (two known leaves and
+// one this host does not have); false when the module refused a step.
+bool sibling_join(NetFedPeer* sibling) {
+    static uint8_t watch[4 + 3 * (8 + 4 + 1 + NET_NAME_MAX)];
+    static uint32_t watch_size = [] {
+        NetLeafEntry entries[3] = {};
+        std::snprintf(entries[0].name, sizeof entries[0].name, "%s", kNames[0]);
+        std::snprintf(entries[1].name, sizeof entries[1].name, "%s", kNames[2]);
+        std::snprintf(entries[2].name, sizeof entries[2].name, "%s", "g_not.here");
+        return net_encode_leaves(watch, sizeof watch, entries, 3);
+    }();
+    NetHandshake* hs = net_module_feed_handshake(sibling);
+    std::memset(hs->own_nonce, 0x3c, sizeof hs->own_nonce);
+    NetHello hello = {};
+    hello.version = NET_PROTOCOL_VERSION;
+    std::snprintf(hello.program, sizeof hello.program, "%s", "Kestrelix");
+    std::memset(hello.nonce, 0xc3, sizeof hello.nonce);
+    hello.flags = hs->key_size ? (uint32_t)NET_HELLO_HAS_KEY : 0u;
+    uint8_t payload[128];
+    if (net_module_feed_frame(sibling, NET_MSG_HELLO, payload, net_encode_hello(payload, sizeof payload, &hello)) != 0)
+        return false;
+    if (hs->key_size) {
+        uint8_t proof[NET_DIGEST_SIZE];
+        peer_proof(hs, proof);
+        if (net_module_feed_frame(sibling, NET_MSG_AUTH, proof, sizeof proof) != 0) return false;
+    }
+    return net_module_feed_frame(sibling, NET_MSG_WATCH, watch, watch_size) == 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static NetModule* plain = module_with_key(false);
     static NetModule* keyed = module_with_key(true);
-    // One connection per role and key setting, started afresh for every input (its buffers are
-    // large: allocating them per input would dominate the run).
+    // One connection per role and key setting, kept across inputs (its buffers are large:
+    // allocating them per input would dominate the run) and started afresh after each input.
     static NetFedPeer* peers[4] = {net_module_feed_open(plain, false), net_module_feed_open(plain, true),
                                    net_module_feed_open(keyed, false), net_module_feed_open(keyed, true)};
+    static NetFedPeer* siblings[2] = {net_module_feed_open(plain, false), net_module_feed_open(keyed, false)};
     static NetModule* const modules[2] = {plain, keyed};
     if (size < 1) return 0;
     uint8_t mode = data[0];
     NetFedPeer* peer = peers[mode & 3];
+    NetModule* const module = modules[(mode >> 1) & 1];
+    NetFedPeer* const sibling = (mode & 8) ? siblings[(mode >> 1) & 1] : nullptr;
     if (!peer) return 0;
-    net_module_feed_reset(peer);
     NetHandshake* hs = net_module_feed_handshake(peer);
     std::memset(hs->own_nonce, 0x5a, sizeof hs->own_nonce);  // reproducible runs
     std::memset(g_watched, 0, sizeof g_watched);
+    bool pump_due = sibling && sibling_join(sibling);
+    if (sibling && (mode & 16)) std::memset(g_watched, 0, sizeof g_watched);
     size_t pos = 1;
     while (pos + 3 <= size) {
         uint8_t type = data[pos];
@@ -141,20 +187,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (length > size - pos) length = (uint32_t)(size - pos);
         const uint8_t* payload = data + pos;
         pos += length;
+        if (pump_due && type != NET_MSG_WATCH) {
+            net_module_pump_round(module);
+            pump_due = false;
+        }
         decode_everything(payload, length);
         uint8_t proof[NET_DIGEST_SIZE];
         if (type == NET_MSG_AUTH && length == 0 && hs->have_hello) {
-            // The peer's side of a correct exchange: it proves with the opposite role.
-            net_auth_proof(hs->key, hs->key_size, !hs->outgoing, hs->own_nonce, hs->peer_nonce, proof);
+            peer_proof(hs, proof);
             payload = proof;
             length = sizeof proof;
         }
         // A TABLE or HISTORY is taken only as an answer: with bit 2 of the mode the module asks
         // first, as the user's download commands do, so the merge behind them is reached too.
         if ((mode & 4) && (type == NET_MSG_TABLE || type == NET_MSG_HISTORY))
-            net_module_command(modules[(mode >> 1) & 1], type == NET_MSG_TABLE ? KX_NET_REQUEST_TABLE : KX_NET_REQUEST_HISTORY,
+            net_module_command(module, type == NET_MSG_TABLE ? KX_NET_REQUEST_TABLE : KX_NET_REQUEST_HISTORY,
                                nullptr, nullptr);
-        if (net_module_feed_frame(peer, type, payload, length) != 0) break;
+        const int32_t fed = net_module_feed_frame(peer, type, payload, length);
+        pump_due = pump_due || type == NET_MSG_WATCH;
+        if (fed != 0) break;
     }
+    if (pump_due) net_module_pump_round(module);
+    // The reset releases what the input made the peer hold (its watch lists and their names)
+    // within the same run: an input whose allocations outlive it is run again and leak-checked
+    // by libFuzzer, which costs more than the input itself.
+    net_module_feed_reset(peer);
+    if (sibling) net_module_feed_reset(sibling);
+    net_module_pump_round(module);  // nothing watched now: forwarding starts afresh next time
     return 0;
 }

@@ -79,7 +79,6 @@ int no_env(const char*, char* out, size_t size) {
     return -1;
 }
 int no_dir(const char*) { return -1; }
-void no_debug(const char16_t*) {}
 // A fixed program folder: asking the system for it costs a system call at every module load.
 int fixed_exe_dir(char* out, size_t size) {
     if (!out || size == 0) return -1;
@@ -102,7 +101,7 @@ Platform make_platform() {
     p.get_env = no_env;
     p.open_file = open_input;
     p.make_dir = no_dir;
-    p.debug_output_utf16 = no_debug;
+    p.debug_output_utf16 = nullptr;  // no debugger: log lines are formatted, not copied to UTF-16
     p.exe_dir = fixed_exe_dir;
     p.sleep_ms = no_sleep;
     p.now_us = step_clock_us;

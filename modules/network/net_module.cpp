@@ -72,6 +72,8 @@ struct Peer {
     uint32_t history_pushed = 0, history_unknown = 0;  // reader thread only
 };
 
+struct PumpBuffers;
+
 }  // namespace
 
 struct NetModule {
@@ -86,7 +88,8 @@ struct NetModule {
     std::thread accept_thread;
     std::atomic<bool> accept_stop{false};
 
-    std::thread pump;
+    std::thread pump;                       // none when the caller pumps (pump_period_ms < 0)
+    std::unique_ptr<PumpBuffers> caller_pump;  // the caller's pump buffers, made at its first round
     std::mutex pump_lock;
     std::condition_variable pump_cv;
     bool pump_signal = false, pump_quit = false;
@@ -865,6 +868,34 @@ void forward_to(NetModule* m, Peer* p, PumpBuffers* b, int32_t first, int32_t n)
     }
 }
 
+// One look into the history: what arrived since the last look goes to the peers watching it.
+void pump_round(NetModule* m, PumpBuffers* b) {
+    auto peers = live_peers(m);
+    bool watched = false;
+    for (auto& p : peers) {
+        std::lock_guard<std::mutex> hold(p->watch_lock);
+        watched = watched || !p->served.empty();
+    }
+    if (!watched) {
+        m->have_last_forwarded = false;  // forwarding starts afresh with the next watch list
+        m->overrun_logged = false;
+        return;
+    }
+    {
+        // A watch list set a start mark: adopt it unless forwarding already runs for a peer.
+        std::lock_guard<std::mutex> hold(m->pump_lock);
+        if (m->start_mark_set && !m->have_last_forwarded) {
+            m->last_forwarded = m->start_mark;
+            m->have_last_forwarded = true;
+        }
+        m->start_mark_set = false;
+    }
+    int32_t first = 0;
+    int32_t n = fresh_samples(m, b, &first);
+    if (first >= n) return;
+    for (auto& p : peers) forward_to(m, p.get(), b, first, n);
+}
+
 void pump_main(NetModule* m) {
     std::unique_ptr<PumpBuffers> b(new (std::nothrow) PumpBuffers());
     if (!b) return;
@@ -876,30 +907,7 @@ void pump_main(NetModule* m) {
             if (m->pump_quit) return;
             m->pump_signal = false;
         }
-        auto peers = live_peers(m);
-        bool watched = false;
-        for (auto& p : peers) {
-            std::lock_guard<std::mutex> hold(p->watch_lock);
-            watched = watched || !p->served.empty();
-        }
-        if (!watched) {
-            m->have_last_forwarded = false;  // forwarding starts afresh with the next watch list
-            m->overrun_logged = false;
-            continue;
-        }
-        {
-            // A watch list set a start mark: adopt it unless forwarding already runs for a peer.
-            std::lock_guard<std::mutex> hold(m->pump_lock);
-            if (m->start_mark_set && !m->have_last_forwarded) {
-                m->last_forwarded = m->start_mark;
-                m->have_last_forwarded = true;
-            }
-            m->start_mark_set = false;
-        }
-        int32_t first = 0;
-        int32_t n = fresh_samples(m, b.get(), &first);
-        if (first >= n) continue;
-        for (auto& p : peers) forward_to(m, p.get(), b.get(), first, n);
+        pump_round(m, b.get());
     }
 }
 
@@ -1189,6 +1197,18 @@ int32_t net_module_feed_frame(NetFedPeer* f, uint8_t type, const uint8_t* payloa
     return p->stop.load() ? -1 : 0;
 }
 
+int32_t net_module_pump_round(NetModule* m) {
+    if (!m || m->pump.joinable()) return -1;  // the pump thread owns the forwarding state
+    if (!m->caller_pump) m->caller_pump.reset(new (std::nothrow) PumpBuffers());
+    if (!m->caller_pump) return -1;
+    {
+        std::lock_guard<std::mutex> hold(m->pump_lock);
+        m->pump_signal = false;
+    }
+    pump_round(m, m->caller_pump.get());
+    return 0;
+}
+
 void net_module_feed_close(NetFedPeer* f) {
     NetModule* m = f->peer->module;
     {
@@ -1221,7 +1241,7 @@ NetModule* net_module_create(const HostApi* host, const NetTransport* transport,
                        : NetModuleTiming{{200, 10000}, NET_CONNECT_TIMEOUT_MS, NET_WRITE_TIMEOUT_MS, NET_PUMP_PERIOD_MS,
                                          (int32_t)NET_HANDSHAKE_TIMEOUT_MS};
     if (m->timing.handshake_timeout_ms <= 0) m->timing.handshake_timeout_ms = NET_HANDSHAKE_TIMEOUT_MS;
-    m->pump = std::thread(pump_main, m);
+    if (m->timing.pump_period_ms >= 0) m->pump = std::thread(pump_main, m);
     return m;
 }
 

@@ -47,7 +47,7 @@ struct NetModuleTiming {
     NetReadLimits read;
     int32_t connect_timeout_ms;
     int32_t write_timeout_ms;
-    int32_t pump_period_ms;
+    int32_t pump_period_ms;        // below 0: no pump thread, the caller runs net_module_pump_round
     int32_t handshake_timeout_ms;  // HELLO and the key proof must be done by then (0 = 5000)
 };
 
@@ -74,6 +74,11 @@ NetHandshake* net_module_feed_handshake(NetFedPeer* peer);
 void net_module_feed_reset(NetFedPeer* peer);
 int32_t net_module_feed_frame(NetFedPeer* peer, uint8_t type, const uint8_t* payload, uint32_t size);
 void net_module_feed_close(NetFedPeer* peer);
+// One round of the sample pump on the calling thread, for an instance made without a pump thread
+// (pump_period_ms < 0): forwards what the history gained since the last round to the peers that
+// watch it, as the pump thread does when a watch list arrives. One thread at a time runs the
+// rounds (the instance's owner). -1 when a pump thread runs.
+int32_t net_module_pump_round(NetModule* module);
 
 // The module's descriptor ("network", flag 4); init creates an instance on the platform transport.
 const ModuleDescriptor* net_module_descriptor();

@@ -162,18 +162,21 @@ void log_set_sink(LogSink sink) {
 //-------------------------------------------------------------------------------------------------
 
 void log_vprintf(LogLevel level, const char* format, va_list args) {
+    // The message is always formatted: its arguments are read the same way whoever receives it.
     char message[LOG_MESSAGE_CAPACITY];
     text_vprintf(message, sizeof message, format, args);
 
-    char stamp[LOG_TIMESTAMP_CAPACITY];
-    format_timestamp_us(clock_now_us(), stamp, sizeof stamp);
-    char line[LOG_LINE_CAPACITY];
-    text_printf(line, sizeof line, "%s [%s] %s", stamp, log_level_name(level), message);
-
+    // The file line and the UTF-16 copy are made only for a receiver that exists: before the log
+    // file opens (and in tools without debugger output) most lines have none, and composing them
+    // costs more than the work they report.
     LogSink sink;
     {
         std::lock_guard<std::mutex> hold(g_log_lock);
         if (g_log.file) {
+            char stamp[LOG_TIMESTAMP_CAPACITY];
+            format_timestamp_us(clock_now_us(), stamp, sizeof stamp);
+            char line[LOG_LINE_CAPACITY];
+            text_printf(line, sizeof line, "%s [%s] %s", stamp, log_level_name(level), message);
             fputs(line, g_log.file);
             fputs("\n", g_log.file);
             fflush(g_log.file);
@@ -181,12 +184,15 @@ void log_vprintf(LogLevel level, const char* format, va_list args) {
         sink = g_log.sink;
     }
 
+    const Platform* p = platform();
+    if (!sink && !p->debug_output_utf16) return;
     char16_t wide[LOG_MESSAGE_CAPACITY];
     utf8_to_utf16(message, wide, LOG_MESSAGE_CAPACITY);
     wide[LOG_MESSAGE_CAPACITY - 1] = 0;
-    const Platform* p = platform();
-    p->debug_output_utf16(wide);
-    p->debug_output_utf16(u"\n");
+    if (p->debug_output_utf16) {
+        p->debug_output_utf16(wide);
+        p->debug_output_utf16(u"\n");
+    }
     if (sink) sink(level, wide);
 }
 

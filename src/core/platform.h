@@ -57,7 +57,8 @@ struct Platform {
     FILE* (*open_file)(const char* path, const char* mode);
     // Creates one directory; 0 when created or already there.
     int (*make_dir)(const char* path);
-    // Sends UTF-16 text to the debugger output.
+    // Sends UTF-16 text to the debugger output; null where there is none (log lines then skip
+    // their UTF-16 copy unless the sink takes it).
     void (*debug_output_utf16)(const char16_t* text);
     // Suspends the calling thread.
     void (*sleep_ms)(unsigned ms);

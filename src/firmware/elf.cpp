@@ -211,6 +211,17 @@ ElfImage* elf_open_memory(const void* data, size_t size, char* error, size_t cap
     return open_bytes(bytes, size, bytes, nullptr, error, capacity);
 }
 
+ElfImage* elf_open_view(const void* data, size_t size, char* error, size_t capacity) {
+    clear_error(error, capacity);
+    if (!data || size == 0 || size > 0x7FFFFFFF) {
+        fail(error, capacity, "empty file");
+        return nullptr;
+    }
+    ElfImage* image = open_bytes(static_cast<const uint8_t*>(data), size, nullptr, nullptr, error, capacity);
+    if (image) forget_file_bytes(image);
+    return image;
+}
+
 void elf_close(ElfImage* image) {
     if (!image) return;
     free(image->owned_bytes);

@@ -79,6 +79,9 @@ enum : size_t { ELF_ERROR_CAPACITY = 256 };
 ElfImage* elf_open(const char* path, char* error, size_t error_capacity);
 // Same, from bytes in memory (copied; the copy stays with the image).
 ElfImage* elf_open_memory(const void* bytes, size_t size, char* error, size_t error_capacity);
+// Same, from bytes that need to stay valid only during the call, as a mapped file is read:
+// nothing of the image points into them afterwards (the section views are cleared).
+ElfImage* elf_open_view(const void* bytes, size_t size, char* error, size_t error_capacity);
 // Frees the image, its file bytes and its arena. Null is ignored.
 void elf_close(ElfImage* image);
 

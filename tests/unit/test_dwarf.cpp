@@ -2,6 +2,7 @@
 // address indexes, references, locations, and the type records made from them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -235,6 +236,33 @@ TEST(DwarfUnits, UnitsReadOneAtATimeKeepTheirOwnTypes) {
     expect_typed(image, "s", 0x20000100, "uint16_t", TYPE_UINT, 2);
     expect_typed(image, "'two.c'::s", 0x20000200, "int32_t", TYPE_INT, 4);
     elf_close(image);
+}
+
+// Opened as a view, nothing of the image may point into the bytes afterwards: the program reads a
+// mapped file this way and unmaps it at once.
+TEST(DwarfUnits, AViewOpenKeepsNothingOfTheBytes) {
+    DwarfImage d;
+    d.abbrev = abbrev_table(kNamedUnits);
+    named_unit(d.info, "src/one.c", "uint16_t", 2, 7, {{"a", 0x20000010}, {"s", 0x20000100}});
+    named_unit(d.info, "src/two.c", "int32_t", 4, 5, {{"b", 0x20000020}, {"s", 0x20000200}});
+    Image img;
+    img.sections.push_back({".debug_info", d.info.b});
+    img.sections.push_back({".debug_abbrev", d.abbrev.b});
+    std::vector<uint8_t> bytes = elfb::build(img);
+    char error[ELF_ERROR_CAPACITY];
+    ElfImage* image = elf_open_view(bytes.data(), bytes.size(), error, sizeof error);
+    ASSERT_NE(image, nullptr) << error;
+    std::fill(bytes.begin(), bytes.end(), 0);  // the bytes change under the image...
+    std::vector<uint8_t>().swap(bytes);        // ...and go (AddressSanitizer catches any read)
+    EXPECT_EQ(elf_global_count(image), 4);
+    expect_typed(image, "a", 0x20000010, "uint16_t", TYPE_UINT, 2);
+    expect_typed(image, "b", 0x20000020, "int32_t", TYPE_INT, 4);
+    expect_typed(image, "s", 0x20000100, "uint16_t", TYPE_UINT, 2);
+    expect_typed(image, "'two.c'::s", 0x20000200, "int32_t", TYPE_INT, 4);
+    EXPECT_EQ(image->debug_info.data, nullptr);
+    elf_close(image);
+    EXPECT_EQ(elf_open_view(nullptr, 0, error, sizeof error), nullptr);
+    EXPECT_STREQ(error, "empty file");
 }
 
 // Abbreviations of function statics and of variables placed from another unit (what GCC's

@@ -97,6 +97,36 @@ TEST_F(LogTest, TruncatesMessageAndLine) {
     EXPECT_EQ(rec.debug_output.back(), u"\n");
 }
 
+// Each receiver gets the line whatever the others are: a platform without debugger output still
+// fills the file and the sink, and a line nobody receives is dropped quietly.
+TEST_F(LogTest, EachReceiverGetsTheLineWithoutTheOthers) {
+    Platform quiet = *platform();
+    quiet.debug_output_utf16 = nullptr;
+    const Platform* recorder = platform();
+    platform_install(&quiet);
+    g_sunk.clear();
+    log_printf(LOG_WARN, "nobody %s", "listens");  // no file, no sink, no debugger: nothing, no crash
+    log_set_sink(record_sink);
+    log_printf(LOG_ERROR, "sink only %d", 1);
+    ASSERT_EQ(g_sunk.size(), 1u);
+    EXPECT_EQ(g_sunk[0], std::make_pair((int)LOG_ERROR, std::u16string(u"sink only 1")));
+    log_set_sink(nullptr);
+    use_override(dir / "q.log");
+    log_open_file();
+    log_printf(LOG_INFO, "file only %s", "还在");
+    platform_install(recorder);
+    std::string text = read_file(dir / "q.log");
+    EXPECT_NE(text.find(" [INFO] file only 还在\n"), std::string::npos);
+    EXPECT_EQ(text.find("nobody"), std::string::npos);
+    EXPECT_EQ(g_sunk.size(), 1u);
+    EXPECT_TRUE(rec.debug_output.empty());  // the recorder was not installed meanwhile
+    // With the recorder back, the debugger output gets lines again, file or not.
+    log_close_file();
+    log_printf(LOG_INFO, "debugger");
+    ASSERT_EQ(rec.debug_output.size(), 2u);
+    EXPECT_EQ(rec.debug_output[0], u"debugger");
+}
+
 TEST_F(LogTest, RawWritesAndFileLines) {
     log_write_raw("before open");  // no file: nothing, no crash
     use_override(dir / "r.log");

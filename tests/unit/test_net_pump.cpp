@@ -28,7 +28,8 @@ struct PumpRig {
     NetModule* client = nullptr;
     const char* names[3] = {"pump.a", "pump.b", "pump.c"};
 
-    PumpRig() {
+    // probe_pump_ms below 0: the listening side has no pump thread, the test runs its rounds.
+    explicit PumpRig(int32_t probe_pump_ms = 20) {
         leaf_table_reset();
         samples_reset();
         host_backend_install_core();
@@ -37,8 +38,9 @@ struct PumpRig {
             leaf_add(names[i], 0x20000000u + 4u * (uint32_t)i, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
         HostFns<9>::install(&remote);
         NetModuleTiming timing = {{20, 2000}, 1000, 2000, 20, 0};
-        probe = net_module_create(host_api(), net_transport_platform(), &timing);
         client = net_module_create(&remote.api, net_transport_platform(), &timing);
+        timing.pump_period_ms = probe_pump_ms;
+        probe = net_module_create(host_api(), net_transport_platform(), &timing);
     }
     // Connects, downloads the table and sends the watch list; false when a step failed.
     bool watch_all() {
@@ -188,6 +190,45 @@ TEST(NetPump, BurstsLargerThanOneFrameArriveWhole) {
         }
     EXPECT_EQ(in_order, 3L * bursts * per_leaf);
     EXPECT_EQ(rig.remote.pushed.size(), (size_t)(3 * bursts * per_leaf));
+}
+
+// Without a pump thread nothing is forwarded until the owner runs a round; a round then sends
+// everything published since the watch list, in order, and a second round sends nothing again.
+TEST(NetPump, CallerRunRoundsForwardWhatArrivedOnce) {
+    PumpRig rig(-1);
+    ASSERT_TRUE(rig.watch_all());
+    EXPECT_EQ(net_module_pump_round(rig.client), -1);  // its own pump thread owns the forwarding
+    std::vector<Sample> burst;
+    for (int i = 1; i <= 300; i++)
+        for (int leaf = 0; leaf < 3; leaf++) {
+            Sample s = {};
+            s.leaf_id = leaf;
+            s.timestamp_us = i;
+            s.value = i;
+            s.size = 4;
+            burst.push_back(s);
+        }
+    samples_publish(burst.data(), (int32_t)burst.size());
+    net_module_command(rig.probe, KX_NET_SAMPLES_WAITING, nullptr, nullptr);  // wakes no thread
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    {
+        std::lock_guard<std::recursive_mutex> hold(rig.remote.lock);
+        EXPECT_EQ(rig.remote.pushed.size(), 0u);
+    }
+    ASSERT_EQ(net_module_pump_round(rig.probe), 0);
+    EXPECT_TRUE(wait_until([&] {
+        std::lock_guard<std::recursive_mutex> hold(rig.remote.lock);
+        return rig.remote.pushed.size() >= 900;
+    }));
+    ASSERT_EQ(net_module_pump_round(rig.probe), 0);
+    rig.settle();
+    std::lock_guard<std::recursive_mutex> hold(rig.remote.lock);
+    ASSERT_EQ(rig.remote.pushed.size(), 900u);
+    std::vector<int64_t> last(rig.remote.leaves.size(), 0);
+    for (const Sample& s : rig.remote.pushed) {
+        EXPECT_EQ(s.timestamp_us, last[(size_t)s.leaf_id] + 1);
+        last[(size_t)s.leaf_id] = s.timestamp_us;
+    }
 }
 
 }  // namespace
