@@ -15,15 +15,21 @@ def rect(*selectors):
     return left, top, right - left, bottom - top
 
 
+def write_user_layout(content):
+    """Writes the user's layout.ini (the Wine profile's program folder); returns that folder."""
+    folder = rig.appdata_dir()
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "layout.ini").write_bytes(content)
+    return folder
+
+
 def saved_value(text, key):
     return int(text.split(f"\n{key}=")[1].split("\n")[0])
 
 
 def test_hostile_layout_is_clamped_and_not_saved_back(kestrelix, shots_dir):
-    folder = rig.appdata_dir()
-    folder.mkdir(parents=True, exist_ok=True)
     # No theme, log_hidden or tree_* keys: those settings stay at their start-up values.
-    (folder / "layout.ini").write_bytes(
+    folder = write_user_layout(
         b"\xef\xbb\xbf[layout]\nversion=1\nmain_x=100\nmain_y=60\nmain_w=99999\nmain_h=99999\n"
         b"tree_w=100000\nlog_h=99999\nwins=0\n")
     k = kestrelix("--net-exit=8000")
@@ -50,9 +56,7 @@ def test_a_small_window_keeps_the_message_list_off_the_status_bar(kestrelix, sho
     # 420 x 300 wraps the toolbar onto several rows; the saved panel height (180, the most a
     # 300-pixel window allows) no longer fits below them. The list is cut at the status bar instead
     # of covering it.
-    folder = rig.appdata_dir()
-    folder.mkdir(parents=True, exist_ok=True)
-    (folder / "layout.ini").write_bytes(
+    write_user_layout(
         b"\xef\xbb\xbf[layout]\nversion=1\nmain_x=40\nmain_y=40\nmain_w=420\nmain_h=300\n"
         b"log_h=180\nlog_hidden=0\nwins=0\n")
     k = kestrelix("--net-exit=60000")  # closed below; the timer only guards a hang
@@ -77,10 +81,8 @@ def test_a_small_window_keeps_the_message_list_off_the_status_bar(kestrelix, sho
 
 
 def test_no_layout_neither_reads_nor_writes_the_users_file(kestrelix):
-    folder = rig.appdata_dir()
-    folder.mkdir(parents=True, exist_ok=True)
     original = b"\xef\xbb\xbf[layout]\nversion=1\ntheme=1\ntree_w=500\n[win]\ntype=chart\ntitle=mine\n"
-    (folder / "layout.ini").write_bytes(original)
+    folder = write_user_layout(original)
     k = kestrelix("--no-layout", "--net-exit=5000")
     k.wait_log(r"Kestrelix 已启动")
     poke_ok("post", "WM_COMMAND", "2701", "0", "--class=KestrelixMain", wait=10000)  # a theme change saves

@@ -29,6 +29,16 @@ def rebuilt_with_a_new_first_variable(tmp_path):
     return out
 
 
+
+def reload_rebuilt(k, rebuilt, firmware):
+    """Puts the rebuilt image in place of the loaded one and answers the change prompt with yes."""
+    shutil.copyfile(rebuilt, firmware)
+    later = time.time() + 10
+    os.utime(firmware, (later, later))
+    rc, lines = poke("msgbox", "--title=ELF 更新", "--press=yes", wait=20000)
+    assert rc == 0, lines
+    rig.wait_until(lambda: k.text().count("已加载 ELF") >= 2, timeout=60, what="the reload")
+
 def test_write_after_a_reload_under_the_dialog_goes_to_the_shown_variable(kestrelix, tmp_path):
     if not ARM_GCC or not (rig.OUT / "demo.elf").exists() or not (rig.OUT / "dll" / "sim.dll").exists():
         pytest.skip("arm-none-eabi-gcc, demo.elf or sim.dll missing")
@@ -46,12 +56,7 @@ def test_write_after_a_reload_under_the_dialog_goes_to_the_shown_variable(kestre
     shown = [fields(l) for l in poke_ok("children", f"--hwnd={dialog}")]
     assert any(c[5].startswith("g_motor.speed_rpm  @0x") for c in shown), shown
 
-    shutil.copyfile(rebuilt, firmware)
-    later = time.time() + 10
-    os.utime(firmware, (later, later))
-    rc, lines = poke("msgbox", "--title=ELF 更新", "--press=yes", wait=20000)
-    assert rc == 0, lines
-    rig.wait_until(lambda: k.text().count("已加载 ELF") >= 2, timeout=60, what="the reload")
+    reload_rebuilt(k, rebuilt, firmware)
     assert "ELF 变量表重建: 210 个叶子" in k.text()
 
     poke_ok("settext", "1234", f"--hwnd={dialog}", "--child-id=2414")
@@ -81,12 +86,7 @@ def test_pick_dialog_after_a_reload_adds_the_listed_variable(kestrelix, tmp_path
     assert rows[0].startswith("g_motor.speed_rpm @0x"), rows
     poke_ok("post", "WM_APP+30", "0", "1", f"--hwnd={dialog}")
 
-    shutil.copyfile(rebuilt, firmware)
-    later = time.time() + 10
-    os.utime(firmware, (later, later))
-    rc, lines = poke("msgbox", "--title=ELF 更新", "--press=yes", wait=20000)
-    assert rc == 0, lines
-    rig.wait_until(lambda: k.text().count("已加载 ELF") >= 2, timeout=60, what="the reload")
+    reload_rebuilt(k, rebuilt, firmware)
 
     poke_ok("post", "WM_APP+43", "1", "0", f"--hwnd={dialog}")  # add the selection to a waveform window
     k.wait_log("搜索对话框添加变量: 1 个到波形窗口")
