@@ -80,6 +80,7 @@ case "${1:-}" in
     cd "$ROOT"
     # GUI timing under Wine on a loaded 2-core machine is not always the same: a failed test runs
     # again (at most twice) and the summary line reports every rerun.
+    rm -f out/e2e/reruns.txt
     exec /usr/bin/python3 -m pytest -q -rR --reruns 2 --reruns-delay 2 tests/e2e "$@" ;;
   env)
     echo "WINEPREFIX=$WINEPREFIX"; echo "WINEDEBUG=$WINEDEBUG"; echo "WINEDLLOVERRIDES=$WINEDLLOVERRIDES" ;;

@@ -44,3 +44,16 @@ def shots_dir():
     d = rig.ROOT / "out" / "e2e-shots"
     d.mkdir(parents=True, exist_ok=True)
     return d
+
+
+def pytest_runtest_logreport(report):
+    """A test that passed on a rerun must still tell why its first attempt failed: a flaky test
+    is a fault of the suite, and the rerun summary alone names it without the cause."""
+    if report.outcome != "rerun":
+        return
+    reruns = rig.ROOT / "out" / "e2e" / "reruns.txt"
+    reruns.parent.mkdir(parents=True, exist_ok=True)
+    with reruns.open("a", encoding="utf-8") as f:
+        f.write(f"===== {report.nodeid} ({report.when}) =====\n{report.longreprtext}\n")
+    sys.stderr.write(f"\nrerun {report.nodeid}: first attempt failed, cause in {reruns}\n"
+                     f"{report.longreprtext[-3000:]}\n")
