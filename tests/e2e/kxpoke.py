@@ -102,6 +102,14 @@ def pick_menu_item(menu, downs, wait_gone=True):
         poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)
 
 
+def no_main_window(timeout=30):
+    """Waits until no main window is left. A run the previous test ended (or that exited by
+    itself) can keep its windows for a moment under Wine; a test that then selects windows by
+    class would reach the closing instance and fail by timing."""
+    rig.wait_until(lambda: not poke("find", "--class=KestrelixMain")[1], timeout=timeout,
+                   what="no main window of an earlier run")
+
+
 def one_main_window(timeout=30):
     """Waits until a single main window is left: the instance of the previous test may still be
     closing, and selectors by class would otherwise find its windows."""
