@@ -13,6 +13,7 @@
 
 #include "net_auth.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -60,6 +61,8 @@ struct Peer {
     std::unique_ptr<NetWireSample[]> rx_samples;                  // NET_SAMPLES_MAX
     std::unique_ptr<char[][NET_NAME_MAX + 1]> rx_names;           // NET_TABLE_MAX
     std::unique_ptr<NetLeafEntry[]> rx_entries;                   // NET_TABLE_MAX (tables, watch lists)
+    std::unique_ptr<uint16_t[]> rx_order;                         // NET_TABLE_MAX: a list's names sorted
+    std::unique_ptr<int32_t[]> rx_ids;                            // NET_TABLE_MAX: their local ids
     // Room for answering history requests, made at the first one and kept (reader thread).
     std::unique_ptr<Sample[]> tx_history;                         // NET_HISTORY_MAX
     std::unique_ptr<NetWireSample[]> tx_wire;                     // NET_HISTORY_CHUNK
@@ -142,16 +145,30 @@ void copy_text(char* out, size_t capacity, const char* text) {
 int32_t leaf_count(NetModule* m) { return m->host->host_leaf_count ? m->host->host_leaf_count() : 0; }
 const char* leaf_name(NetModule* m, int32_t id) { return m->host->host_leaf_name ? m->host->host_leaf_name(id) : nullptr; }
 
-// Name -> id over the whole local table (built once per received list).
-std::unordered_map<std::string, int32_t> leaf_index(NetModule* m) {
-    std::unordered_map<std::string, int32_t> index;
-    int32_t n = leaf_count(m);
-    index.reserve((size_t)n);
+// The local ids of the names of a received list (ids[i] = -1 where the table has no such name).
+// The list's names are sorted once (`order`, room for NET_TABLE_MAX) and every local leaf is
+// looked up among them: one walk of the table with no copy of it, so a list costs memory for its
+// own names only, not a string per leaf of a large firmware. The first leaf of a name wins, as
+// in the host's lookup; names the list repeats all get it.
+template <typename NameAt>
+void resolve_list(NetModule* m, uint32_t count, NameAt name_at, uint16_t* order, int32_t* ids) {
+    for (uint32_t i = 0; i < count; i++) {
+        order[i] = (uint16_t)i;
+        ids[i] = -1;
+    }
+    if (count == 0) return;
+    const auto before = [&](uint16_t a, uint16_t b) { return std::strcmp(name_at(a), name_at(b)) < 0; };
+    std::sort(order, order + count, before);
+    const int32_t n = leaf_count(m);
     for (int32_t id = 0; id < n; id++) {
         const char* name = leaf_name(m, id);
-        if (name) index.emplace(name, id);  // the first leaf of a name wins, as in the host's lookup
+        if (!name) continue;
+        uint16_t* at = std::lower_bound(order, order + count, name, [&](uint16_t a, const char* key) {
+            return std::strcmp(name_at(a), key) < 0;
+        });
+        for (; at < order + count && std::strcmp(name_at(*at), name) == 0; at++)
+            if (ids[*at] < 0) ids[*at] = id;
     }
-    return index;
 }
 
 // The id of one name; the cached id when it still names that leaf.
@@ -304,7 +321,9 @@ std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, b
     p->rx_samples.reset(new (std::nothrow) NetWireSample[NET_SAMPLES_MAX]);
     p->rx_names.reset(new (std::nothrow) char[NET_TABLE_MAX][NET_NAME_MAX + 1]);
     p->rx_entries.reset(new (std::nothrow) NetLeafEntry[NET_TABLE_MAX]);
-    if (!p->rx || !p->rx_samples || !p->rx_names || !p->rx_entries) {
+    p->rx_order.reset(new (std::nothrow) uint16_t[NET_TABLE_MAX]);
+    p->rx_ids.reset(new (std::nothrow) int32_t[NET_TABLE_MAX]);
+    if (!p->rx || !p->rx_samples || !p->rx_names || !p->rx_entries || !p->rx_order || !p->rx_ids) {
         NET_LOG(m, KX_LOG_ERROR, "网络模块: 内存不足，拒绝连接 %s", label);
         m->t->close(sock);
         return nullptr;
@@ -487,14 +506,15 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的监视列表格式错误，已忽略", p->label);
         return;
     }
-    auto index = leaf_index(m);
+    int32_t* ids = p->rx_ids.get();
+    resolve_list(m, count, [entries](uint16_t i) { return (const char*)entries[i].name; }, p->rx_order.get(), ids);
     std::vector<WatchEntry> served;
+    served.reserve(count);
     int32_t missing = 0;
     for (uint32_t i = 0; i < count; i++) {
-        auto it = index.find(entries[i].name);
-        if (it == index.end()) missing++;
+        if (ids[i] < 0) missing++;
         // Unknown names keep their place so the peer's indexes stay aligned.
-        served.push_back(WatchEntry{entries[i].name, it == index.end() ? -1 : it->second, {}});
+        served.push_back(WatchEntry{entries[i].name, ids[i], {}});
     }
     if (count > 0) {
         // Forwarding starts with the samples published after this moment; the pump adopts the
@@ -522,7 +542,7 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
     }
     {
         std::lock_guard<std::mutex> hold(p->watch_lock);
-        p->served = served;
+        p->served.swap(served);  // the old lists are freed below, outside the lock
         p->ticked = ticked;
     }
     for (int32_t id : old_ticked) {
@@ -740,12 +760,8 @@ void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的采集历史格式错误，已忽略", p->label);
         return;
     }
-    std::vector<int32_t> ids(name_count, -1);
-    auto index = leaf_index(m);
-    for (uint32_t i = 0; i < name_count; i++) {
-        auto it = index.find(names[i]);
-        if (it != index.end()) ids[i] = it->second;
-    }
+    int32_t* ids = p->rx_ids.get();
+    resolve_list(m, name_count, [names](uint16_t i) { return (const char*)names[i]; }, p->rx_order.get(), ids);
     for (uint32_t i = 0; i < count; i++) {
         int32_t id = ids[wire[i].index];
         if (id < 0 || !m->host->host_push_sample) {
