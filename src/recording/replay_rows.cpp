@@ -63,17 +63,38 @@ int32_t replay_split_line(ReplayWork* work, char* line, size_t length, int64_t* 
     return count;
 }
 
-bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out) {
+namespace {
+
+// The target bytes a field's text stands for (bit fields shifted into their unit); false for a
+// text the codec does not take.
+bool field_bytes(const VarLeaf* leaf, const char* text, uint8_t bytes[8], size_t* n) {
     if (!leaf || !text || !text[0]) return false;
-    uint8_t bytes[8] = {};
     size_t capacity = leaf->size < 8 ? leaf->size : 8;
     if (capacity == 0) capacity = 8;
-    size_t n = 0;
-    if (!leaf_text_to_bytes(text, bytes, capacity, &n, leaf->kind, leaf->enumerators, leaf->enumerator_count) ||
-        n == 0)
+    *n = 0;
+    if (!leaf_text_to_bytes(text, bytes, capacity, n, leaf->kind, leaf->enumerators, leaf->enumerator_count) ||
+        *n == 0)
         return false;
-    if (n > 8) n = 8;
-    if (leaf->is_bitfield) place_bit_field(leaf, bytes, n);
+    if (*n > 8) *n = 8;
+    if (leaf->is_bitfield) place_bit_field(leaf, bytes, *n);
+    return true;
+}
+
+}  // namespace
+
+bool replay_field_value(const VarLeaf* leaf, const char* text, double* value) {
+    uint8_t bytes[8] = {};
+    size_t n;
+    if (!field_bytes(leaf, text, bytes, &n)) return false;
+    *value = leaf_bytes_value(bytes, (uint32_t)n, leaf->kind, leaf->is_signed, leaf->is_bitfield, leaf->bit_offset,
+                              leaf->bit_size);
+    return true;
+}
+
+bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out) {
+    uint8_t bytes[8] = {};
+    size_t n;
+    if (!field_bytes(leaf, text, bytes, &n)) return false;
     memset(out, 0, sizeof *out);
     out->timestamp_us = timestamp;
     out->leaf_id = leaf->id;

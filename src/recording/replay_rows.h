@@ -41,6 +41,10 @@ int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t times
 // decoded back into value and text. False when the text does not parse or is empty.
 bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out);
 
+// The value replay_make_sample gives the sample, without the sample's text: what the load-all
+// replay keeps of a field.
+bool replay_field_value(const VarLeaf* leaf, const char* text, double* value);
+
 // The value a field gives a leaf, as replay_make_sample would decode it, for the plain texts of
 // recordings: decimal integers within a plain integer leaf's range, and decimals (with an
 // exponent of up to three digits) whose digits are exact in a double and whose power of ten is

@@ -182,14 +182,16 @@ inline void keep_value(LoadState* st, ReplaySeries* s, int64_t time, double valu
     s->last_line = offset;
 }
 
-// The general way: split with quotes and make full samples.
+// The general way: split with quotes and take each leaf's value through the codec.
 int32_t general_line(ReplayWork* w, LoadState* st, char* line, size_t length, int64_t* t) {
     const int32_t fields = replay_split_line(w, line, length, t);
-    const int32_t made = replay_line_samples(w, fields, *t);
+    const int32_t limit = fields < st->column_count ? fields : st->column_count;
     int32_t kept = 0;
-    for (int32_t i = 0; i < made; i++) {
-        ReplaySeries* s = claim_slot(w->samples[i].leaf_id);
-        if (s) st->pending[kept++] = PendingValue{s, w->samples[i].value};
+    for (int32_t col = 0; col < limit; col++) {
+        const LoadColumn& c = st->columns[col];
+        double value;
+        if (c.role == LOAD_VALUE && replay_field_value(c.leaf, w->fields[col].text, &value))
+            st->pending[kept++] = PendingValue{c.series, value};
     }
     return kept;
 }
@@ -251,13 +253,12 @@ inline int64_t time_field(const char* f, const char* p) {
 
 // A leaf's value from a field [f, p): plain numbers directly, every other text through the codec
 // (the field is terminated for it, and the byte put back).
-inline bool value_field(const LoadColumn& c, char* f, char* p, Sample* scratch, double* value) {
+inline bool value_field(const LoadColumn& c, char* f, char* p, double* value) {
     if (replay_fast_parse(c.fast, f, (size_t)(p - f), value)) return true;
     const char saved = *p;
     *p = 0;
-    const bool ok = replay_make_sample(c.leaf, f, 0, scratch);
+    const bool ok = replay_field_value(c.leaf, f, value);
     *p = saved;
-    *value = scratch->value;
     return ok;
 }
 
@@ -272,7 +273,7 @@ inline char* skip_empty_fields(char* p, char* end, int32_t* col) {
 
 // The walk in place for lines without quotes: fields end at commas, runs of empty fields are
 // passed eight at a time. -1 when a quote turns up (nothing is changed then).
-int32_t plain_line(ReplayWork* w, LoadState* st, char* line, size_t length, int64_t* t) {
+int32_t plain_line(LoadState* st, char* line, size_t length, int64_t* t) {
     char* p = line;
     char* const end = line + length;
     int32_t made = 0;
@@ -286,7 +287,7 @@ int32_t plain_line(ReplayWork* w, LoadState* st, char* line, size_t length, int6
         const LoadColumn& c = st->columns[col];
         double value;
         if (c.role == LOAD_TIME) *t = time_field(f, p);
-        else if (c.role == LOAD_VALUE && value_field(c, f, p, &w->samples[0], &value))
+        else if (c.role == LOAD_VALUE && value_field(c, f, p, &value))
             st->pending[made++] = PendingValue{c.series, value};
         if (p >= end) break;
         p++;
@@ -309,7 +310,7 @@ void time_untimed_values(LoadState* st, int64_t t) {
 void load_line(ReplayWork* w, LoadState* st, char* line, size_t length) {
     const int64_t offset = csv_line_offset(&w->reader, line);
     int64_t t;
-    int32_t made = plain_line(w, st, line, length, &t);
+    int32_t made = plain_line(st, line, length, &t);
     if (made < 0) made = general_line(w, st, line, length, &t);
     if (t != 0 && t != -1) {
         if (st->first_valid_time == 0) time_untimed_values(st, t);

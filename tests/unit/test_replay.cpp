@@ -286,6 +286,38 @@ TEST_F(Replay, PlainNumbersTakeTheFastPathWithTheCodecsValues) {
     }
 }
 
+TEST_F(Replay, ALoadKeepsTheValueASampleOfTheSameTextGets) {
+    // What the load keeps of a field is the value alone; it must be the sample's value to the
+    // bit, and taken or refused alike, for every kind the codec reads (bit fields, enumerator
+    // names, booleans, pointers, a unit wider than eight bytes) and texts it refuses.
+    leaf_add("u32", 0x20000000, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("i8", 0x20000004, 1, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("f32", 0x20000008, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("u64", 0x20000010, 8, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("bits", 0x20000018, 4, TYPE_UINT, 0, 0, 1, 3, 5, nullptr);
+    leaf_add("sbits", 0x2000001C, 2, TYPE_INT, 1, 0, 1, 9, 7, nullptr);
+    leaf_add("flag", 0x20000020, 1, TYPE_BOOL, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("ptr", 0x20000024, 4, TYPE_UINT, 0, 1, 0, 0, 0, nullptr);
+    leaf_add("wide", 0x20000030, 16, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("mode", 0x20000040, 1, TYPE_ENUM, 1, 0, 0, 0, 0, &g_enum_type);
+    const char* texts[] = {"0", "-1", "300", "0x7F", "017", "1e3", "2.5", "-2.5", "true", "false", "MODE_IDLE",
+                           "MODE_FAULT", "MODE_X", "18446744073709551615", "-9223372036854775808", "nan", "inf",
+                           "", " ", "abc", "12abc", "0x", "-"};
+    for (LeafId id = 0; id < leaf_count(); id++) {
+        const VarLeaf* leaf = leaf_at(id);
+        for (const char* text : texts) {
+            Sample sample;
+            double value = 12345;
+            const bool made = replay_make_sample(leaf, text, 0, &sample);
+            ASSERT_EQ(replay_field_value(leaf, text, &value), made) << leaf->name << " '" << text << "'";
+            if (made) {
+                EXPECT_EQ(memcmp(&value, &sample.value, sizeof value), 0)
+                    << leaf->name << " '" << text << "' " << value << " vs " << sample.value;
+            }
+        }
+    }
+}
+
 TEST_F(Replay, OddFilesGiveWhatTheyClearlySayAndNothingElse) {
     leaf_add("m.a,b", 0x20000008, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
     std::string odd =
