@@ -107,15 +107,16 @@ bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp
     return true;
 }
 
-int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp) {
+int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp, int32_t first) {
     const ReplayColumns& map = work->columns;
     int32_t limit = field_count < map.column_count ? field_count : map.column_count;
+    Sample* const out = work->samples + first;
     int32_t made = 0;
     for (int32_t i = 0; i < limit; i++) {
         LeafId id = map.leaf[i];
         if (id < 0 || i == map.timestamp_column) continue;
         const VarLeaf* leaf = leaf_at(id);
-        if (leaf && replay_make_sample(leaf, work->fields[i].text, timestamp, &work->samples[made])) made++;
+        if (leaf && replay_make_sample(leaf, work->fields[i].text, timestamp, &out[made])) made++;
     }
     return made;
 }

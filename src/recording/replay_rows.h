@@ -33,8 +33,9 @@ void replay_read_header(ReplayWork* work);
 // Splits an already read data line into work->fields; returns the field count and the line's
 // timestamp (0 without a timestamp column or field).
 int32_t replay_split_line(ReplayWork* work, char* line, size_t length, int64_t* timestamp);
-// Makes the samples of a split line into work->samples; returns how many.
-int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp);
+// Makes the samples of a split line into work->samples from index `first` on (at most one per
+// header column, so first + column_count must not pass CSV_FIELD_CAPACITY); returns how many.
+int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp, int32_t first = 0);
 
 // One sample from a field's text for a leaf: parsed with the leaf's kind into at most
 // min(size, 8) bytes (a bit-field's value is placed at its bit offset, as the target holds it),

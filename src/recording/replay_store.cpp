@@ -335,14 +335,24 @@ void finish_tracks() {
     }
 }
 
-// Reads the line at an offset again and publishes its samples.
-void publish_line_at(ReplayWork* w, int64_t offset) {
+// The samples of the lines being handed over, published a batch at a time: a hand-off per line
+// would take the ring's lock, a history reservation and the clock for every line.
+void queue_line(ReplayWork* w, char* line, size_t length, int32_t* queued) {
+    if (*queued + w->columns.column_count > (int32_t)CSV_FIELD_CAPACITY) {
+        samples_publish(w->samples, *queued);
+        *queued = 0;
+    }
+    int64_t t;
+    const int32_t fields = replay_split_line(w, line, length, &t);
+    *queued += replay_line_samples(w, fields, t, *queued);
+}
+
+// Reads the line at an offset again and queues its samples.
+void queue_line_at(ReplayWork* w, int64_t offset, int32_t* queued) {
     char* line;
     size_t length;
     if (!csv_reader_seek(&w->reader, offset) || !csv_read_line(&w->reader, &line, &length) || length == 0) return;
-    int64_t t;
-    const int32_t fields = replay_split_line(w, line, length, &t);
-    samples_publish(w->samples, replay_line_samples(w, fields, t));
+    queue_line(w, line, length, queued);
 }
 
 // The newest lines, preceded by the last line of every leaf that has none among them, in file
@@ -359,16 +369,15 @@ void publish_newest(ReplayWork* w, LoadState& st) {
     }
     std::sort(early, early + n);
     n = (int32_t)(std::unique(early, early + n) - early);
-    for (int32_t i = 0; i < n; i++) publish_line_at(w, early[i]);
-    if (!csv_reader_seek(&w->reader, tail_start)) return;
-    char* line;
-    size_t length;
-    while (csv_read_line(&w->reader, &line, &length)) {
-        if (length == 0) continue;
-        int64_t t;
-        const int32_t fields = replay_split_line(w, line, length, &t);
-        samples_publish(w->samples, replay_line_samples(w, fields, t));
+    int32_t queued = 0;
+    for (int32_t i = 0; i < n; i++) queue_line_at(w, early[i], &queued);
+    if (csv_reader_seek(&w->reader, tail_start)) {
+        char* line;
+        size_t length;
+        while (csv_read_line(&w->reader, &line, &length))
+            if (length > 0) queue_line(w, line, length, &queued);
     }
+    samples_publish(w->samples, queued);
 }
 
 // What a load-all works in, kept rather than allocated per load (about 800 KB; loads run on the

@@ -259,6 +259,30 @@ TEST_F(Replay, ALeafQuietBeforeTheNewestLinesStillPublishesItsLastValue) {
     EXPECT_EQ(b->values[1], 42);
 }
 
+TEST_F(Replay, TheLinesHandedOverArriveWholeAndInFileOrder) {
+    // More samples than one batch of the hand-over holds: every line's samples, none twice,
+    // in the file's order, with their texts.
+    std::string text = "timestamp_us,a,b\n";
+    const int lines = 3000;
+    for (int r = 0; r < lines; r++)
+        text += std::to_string(100 + r) + "," + std::to_string(r) + "," + std::to_string(-r) + "\n";
+    std::string path = scratch.path("order.csv");
+    write_file(path, text);
+    ASSERT_EQ(replay_load_all(path.c_str()), 0);
+    const std::vector<Sample> got = drain();
+    ASSERT_EQ(got.size(), (size_t)(2 * lines));
+    for (int r = 0; r < lines; r++) {
+        const Sample& a = got[(size_t)(2 * r)];
+        const Sample& b = got[(size_t)(2 * r + 1)];
+        ASSERT_EQ(a.leaf_id, leaf_find("a")) << r;
+        ASSERT_EQ(b.leaf_id, leaf_find("b")) << r;
+        ASSERT_EQ(a.timestamp_us, 100 + r);
+        ASSERT_EQ(b.timestamp_us, 100 + r);
+        ASSERT_STREQ(a.text, std::to_string(r).c_str());
+        ASSERT_STREQ(b.text, std::to_string(-r).c_str());
+    }
+}
+
 TEST_F(Replay, PlainNumbersTakeTheFastPathWithTheCodecsValues) {
     // Every kind the fast path takes, and texts it must leave to the codec: the value must be the
     // one the codec decodes, whichever path it took.
