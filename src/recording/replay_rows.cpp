@@ -57,7 +57,8 @@ void replay_read_header(ReplayWork* work) {
 }
 
 int32_t replay_split_line(ReplayWork* work, char* line, size_t length, int64_t* timestamp) {
-    int32_t count = csv_split(line, length, work->fields, CSV_FIELD_CAPACITY);
+    // Fields past the header's last column belong to no column: they are not split at all.
+    int32_t count = csv_split(line, length, work->fields, work->columns.column_count);
     int32_t tc = work->columns.timestamp_column;
     *timestamp = (tc >= 0 && tc < count) ? csv_parse_i64(work->fields[tc].text) : 0;
     return count;

@@ -30,8 +30,8 @@ void replay_map_header(char* line, size_t length, ReplayColumns* map, CsvField* 
 // Reads the header line of an opened reader into the map (no columns when the file is empty).
 void replay_read_header(ReplayWork* work);
 
-// Splits an already read data line into work->fields; returns the field count and the line's
-// timestamp (0 without a timestamp column or field).
+// Splits an already read data line into work->fields, up to the header's column count; returns
+// the field count and the line's timestamp (0 without a timestamp column or field).
 int32_t replay_split_line(ReplayWork* work, char* line, size_t length, int64_t* timestamp);
 // Makes the samples of a split line into work->samples from index `first` on (at most one per
 // header column, so first + column_count must not pass CSV_FIELD_CAPACITY); returns how many.

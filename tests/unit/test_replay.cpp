@@ -261,11 +261,12 @@ TEST_F(Replay, ALeafQuietBeforeTheNewestLinesStillPublishesItsLastValue) {
 
 TEST_F(Replay, TheLinesHandedOverArriveWholeAndInFileOrder) {
     // More samples than one batch of the hand-over holds: every line's samples, none twice,
-    // in the file's order, with their texts.
+    // in the file's order, with their texts; fields past the header's columns change nothing.
     std::string text = "timestamp_us,a,b\n";
     const int lines = 3000;
     for (int r = 0; r < lines; r++)
-        text += std::to_string(100 + r) + "," + std::to_string(r) + "," + std::to_string(-r) + "\n";
+        text += std::to_string(100 + r) + "," + std::to_string(r) + "," + std::to_string(-r) +
+                (r % 7 == 3 ? ",x,\"y,\"\"z\",9" : r % 7 == 5 ? "," : "") + "\n";
     std::string path = scratch.path("order.csv");
     write_file(path, text);
     ASSERT_EQ(replay_load_all(path.c_str()), 0);
