@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 //-------------------------------------------------------------------------------------------------
@@ -39,6 +39,21 @@ struct WatchEntry {
     int32_t id;
     char last_text[NET_TEXT_MAX + 1];  // receiving side: the last value seen (for the rate line)
 };
+
+// The name table of one history chunk as it is built (reader thread, made at the first history
+// request and kept): the names as they travel, cut to NET_NAME_MAX, and each leaf id's place
+// among them in an open-addressing table from which a chunk clears only the entries it used.
+struct HistoryNames {
+    enum : uint32_t { SLOTS = 2 * NET_HISTORY_CHUNK };  // one name per sample at most: never full
+    static constexpr int32_t kFree = INT32_MIN;
+    char text[NET_HISTORY_CHUNK][NET_NAME_MAX + 1];
+    const char* names[NET_HISTORY_CHUNK];  // text[i], as the encoder takes them
+    uint32_t entry[NET_HISTORY_CHUNK];     // the table entry of each name
+    int32_t key[SLOTS];                    // leaf id, or kFree
+    uint16_t slot[SLOTS];                  // the name's index in the chunk
+    uint32_t count;
+};
+static_assert((HistoryNames::SLOTS & (HistoryNames::SLOTS - 1)) == 0, "open addressing masks the hash");
 
 // One connection.
 struct Peer {
@@ -67,6 +82,7 @@ struct Peer {
     std::unique_ptr<Sample[]> tx_history;                         // NET_HISTORY_MAX
     std::unique_ptr<NetWireSample[]> tx_wire;                     // NET_HISTORY_CHUNK
     std::unique_ptr<uint8_t[]> tx_payload;                        // NET_PAYLOAD_MAX
+    std::unique_ptr<HistoryNames> tx_names;
 
     std::mutex watch_lock;                  // guards the four lists below
     std::vector<WatchEntry> served;         // what the peer watches here: samples go to it
@@ -703,40 +719,63 @@ void on_write_result(Peer* p, const uint8_t* payload, uint32_t size) {
     m->write_cv.notify_all();
 }
 
+HistoryNames* make_history_names() {
+    HistoryNames* h = new (std::nothrow) HistoryNames;
+    if (!h) return nullptr;
+    for (int32_t& k : h->key) k = HistoryNames::kFree;
+    h->count = 0;
+    return h;
+}
+
+// The chunk slot of a leaf id, its name added at the id's first sample; -1 for a leaf without a
+// name (such samples are not sent).
+int32_t history_slot(NetModule* m, HistoryNames* h, int32_t id) {
+    if (id == HistoryNames::kFree) return -1;
+    uint32_t at = ((uint32_t)id * 2654435761u) >> 20 & (HistoryNames::SLOTS - 1);
+    for (; h->key[at] != HistoryNames::kFree; at = (at + 1) & (HistoryNames::SLOTS - 1))
+        if (h->key[at] == id) return h->slot[at];
+    const char* name = leaf_name(m, id);
+    if (!name || !name[0]) return -1;
+    const uint32_t slot = h->count++;
+    copy_text(h->text[slot], sizeof h->text[slot], name);
+    h->names[slot] = h->text[slot];
+    h->entry[slot] = at;
+    h->key[at] = id;
+    h->slot[at] = (uint16_t)slot;
+    return (int32_t)slot;
+}
+
+// Empties the table for the next chunk: every entry in use belongs to one of its names.
+void history_names_clear(HistoryNames* h) {
+    for (uint32_t i = 0; i < h->count; i++) h->key[h->entry[i]] = HistoryNames::kFree;
+    h->count = 0;
+}
+
 void send_history(Peer* p) {
     NetModule* m = p->module;
     if (!p->tx_history) p->tx_history.reset(new (std::nothrow) Sample[NET_HISTORY_MAX]);
     if (!p->tx_wire) p->tx_wire.reset(new (std::nothrow) NetWireSample[NET_HISTORY_CHUNK]);
     if (!p->tx_payload) p->tx_payload.reset(new (std::nothrow) uint8_t[NET_PAYLOAD_MAX]);
+    if (!p->tx_names) p->tx_names.reset(make_history_names());
     Sample* history = p->tx_history.get();
     NetWireSample* wire = p->tx_wire.get();
     uint8_t* payload = p->tx_payload.get();
-    if (!history || !wire || !payload) return;
+    HistoryNames* names = p->tx_names.get();
+    if (!history || !wire || !payload || !names) return;
     int32_t n = m->host->host_read_history ? m->host->host_read_history(history, NET_HISTORY_MAX) : 0;
     if (n < 0) n = 0;
     int32_t sent = 0;
     int32_t pos = 0;
     do {
         // One chunk: up to NET_HISTORY_CHUNK samples and the names they use.
-        std::vector<std::string> names;
-        std::unordered_map<int32_t, uint16_t> slot_of;
         uint32_t count = 0;
         for (; pos < n && count < (uint32_t)NET_HISTORY_CHUNK; pos++) {
-            const Sample& s = history[pos];
-            auto it = slot_of.find(s.leaf_id);
-            if (it == slot_of.end()) {
-                const char* name = leaf_name(m, s.leaf_id);
-                if (!name || !name[0]) continue;
-                it = slot_of.emplace(s.leaf_id, (uint16_t)names.size()).first;
-                names.emplace_back(name);
-            }
-            to_wire_sample(s, it->second, &wire[count++]);
+            const int32_t slot = history_slot(m, names, history[pos].leaf_id);
+            if (slot >= 0) to_wire_sample(history[pos], (uint16_t)slot, &wire[count++]);
         }
-        std::vector<const char*> name_ptrs;
-        for (const std::string& s : names) name_ptrs.push_back(s.c_str());
         bool last = pos >= n;
-        uint32_t size = net_encode_history(payload, NET_PAYLOAD_MAX, name_ptrs.data(), (uint32_t)name_ptrs.size(),
-                                           wire, count, last);
+        uint32_t size = net_encode_history(payload, NET_PAYLOAD_MAX, names->names, names->count, wire, count, last);
+        history_names_clear(names);
         if (!send_frame(p, NET_MSG_HISTORY, payload, size)) return;
         sent += (int32_t)count;
     } while (pos < n);

@@ -1,8 +1,10 @@
-// Names of received lists against the local table: a watch list and a history chunk fed to the
-// module as frames of a connected peer (no socket), over a table that repeats a name. The first
-// leaf of a name is the one meant, names the list repeats all find it, and unknown names keep
-// their place without taking a leaf.
+// Names of lists against the local table, with the module fed frames of a connected peer (no
+// socket) over a table that repeats a name: a received watch list and history chunk take the
+// first leaf of each name, names the list repeats all find it, and unknown names keep their place
+// without taking a leaf; history sent in answer names every sample's own leaf in each chunk.
 #include <gtest/gtest.h>
+
+#include <map>
 
 #include "net_auth.h"
 #include "net_fake_host.h"
@@ -11,13 +13,18 @@ namespace {
 
 using namespace nettest;
 
-// Sends vanish: a fed peer has no socket.
+// What the module sends to a fed peer is kept here (it has no socket).
+std::vector<uint8_t> g_sent;
+
 int32_t sink_startup() { return 0; }
 void sink_cleanup() {}
 NetSock sink_listen(const char*, int32_t, char*, size_t) { return NET_SOCK_NONE; }
 NetSock sink_accept(NetSock, int32_t, char*, size_t) { return NET_SOCK_NONE; }
 NetSock sink_connect(const char*, int32_t, int32_t, char*, size_t) { return NET_SOCK_NONE; }
-int32_t sink_send(NetSock, const void*, uint32_t size) { return size ? (int32_t)size : 1; }
+int32_t sink_send(NetSock, const void* data, uint32_t size) {
+    g_sent.insert(g_sent.end(), (const uint8_t*)data, (const uint8_t*)data + size);
+    return size ? (int32_t)size : 1;
+}
 int32_t sink_recv(NetSock, void*, uint32_t, int32_t) { return NET_IO_CLOSED; }
 void sink_none(NetSock) {}
 const NetTransport kSink = {sink_startup, sink_cleanup, sink_listen, sink_accept, sink_connect,
@@ -88,6 +95,59 @@ TEST_F(ReceivedLists, HistoryChunkPushesSamplesToTheFirstLeafOfTheirName) {
     const int32_t expected[4] = {3, 0, 3, 0};
     for (size_t i = 0; i < 4; i++) EXPECT_EQ(host_.pushed[i].leaf_id, expected[i]) << i;
     EXPECT_TRUE(host_.has_log("收到采集历史 5 条（1 条无对应变量）"));
+}
+
+TEST_F(ReceivedLists, HistoryAnswerNamesEachSamplesOwnLeafInEveryChunk) {
+    // More than one chunk; ids 0 and 2 share a name but are different leaves, and a leaf without
+    // a name is left out.
+    host_.leaves.push_back({"", 0x20000010, 4, 0});
+    std::vector<int32_t> sent_ids;
+    std::vector<int64_t> sent_times;
+    for (int i = 0; i < 2 * NET_HISTORY_CHUNK + 300; i++) {
+        Sample s = {};
+        s.leaf_id = (i * 7 + i / 5) % 5;
+        s.timestamp_us = i;
+        s.size = 4;
+        host_.history.push_back(s);
+        if (s.leaf_id != 4) {
+            sent_ids.push_back(s.leaf_id);
+            sent_times.push_back(s.timestamp_us);
+        }
+    }
+    g_sent.clear();
+    ASSERT_EQ(net_module_feed_frame(peer_, NET_MSG_HISTORY_REQUEST, nullptr, 0), 0);
+    static char names[NET_TABLE_MAX][NET_NAME_MAX + 1];
+    static NetWireSample samples[NET_SAMPLES_MAX];
+    size_t at = 0, next = 0;
+    int frames = 0;
+    bool last = false;
+    while (at + NET_HEADER_SIZE <= g_sent.size()) {
+        NetFrameHeader h;
+        ASSERT_EQ(net_header_decode(&g_sent[at], &h), 0);
+        at += NET_HEADER_SIZE;
+        ASSERT_LE(at + h.length, g_sent.size());
+        if (h.type == NET_MSG_HISTORY) {
+            uint32_t name_count = 0, count = 0;
+            ASSERT_EQ(net_decode_history(&g_sent[at], h.length, names, NET_TABLE_MAX, &name_count, samples,
+                                         NET_SAMPLES_MAX, &count, &last),
+                      0);
+            std::map<int32_t, uint16_t> index_of;  // each leaf has one name slot per chunk
+            for (uint32_t i = 0; i < count; i++, next++) {
+                ASSERT_LT(next, sent_ids.size());
+                const int32_t id = sent_ids[next];
+                EXPECT_STREQ(names[samples[i].index], host_.leaves[(size_t)id].name.c_str()) << next;
+                EXPECT_EQ(samples[i].timestamp_us, sent_times[next]) << next;
+                auto it = index_of.emplace(id, samples[i].index).first;
+                EXPECT_EQ(it->second, samples[i].index) << next;
+            }
+            EXPECT_EQ(index_of.size(), (size_t)name_count);
+            frames++;
+        }
+        at += h.length;
+    }
+    EXPECT_EQ(frames, 2);
+    EXPECT_TRUE(last);
+    EXPECT_EQ(next, sent_ids.size());
 }
 
 }  // namespace
