@@ -54,6 +54,7 @@ struct HistoryNames {
     uint32_t count;
 };
 static_assert((HistoryNames::SLOTS & (HistoryNames::SLOTS - 1)) == 0, "open addressing masks the hash");
+static_assert(NET_HISTORY_CHUNK <= 65536 && NET_TABLE_MAX <= 65536, "chunk slots and list orders are 16-bit");
 
 // One connection.
 struct Peer {

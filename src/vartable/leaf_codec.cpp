@@ -91,6 +91,7 @@ Decoded decode(const uint8_t* raw, uint32_t count, TypeKind kind, int32_t is_sig
 // sample of an integer leaf gets its text here (hundreds of thousands a second while acquiring,
 // every value of a replayed file), where a format string would be parsed again each time.
 void decimal_text(char* text, size_t capacity, uint64_t magnitude, bool negative) {
+    if (capacity == 0) return;
     char digits[24];
     size_t at = sizeof digits;
     do {
