@@ -4,7 +4,7 @@
 // tables and history before they arrive; the rest is a sequence of
 // frames [type u8][length u16 LE][payload]. An AUTH frame with an empty payload is replaced by
 // the correct proof, so the fuzzer also reaches everything behind the key exchange. Every frame
-// also goes through the bare decoders and the header check. With bit 3 of the first byte a second
+// also goes through the bare decoder its type picks and the header check. With bit 3 of the first byte a second
 // viewer joins first and watches leaves of its own, so what one peer's lists do to leaves another
 // peer watches is reached too; with bit 4 as well, the user then unticks them here (a leaf the
 // other peer still serves, which the fed peer's list ticks again). The module has no pump thread: a watch list wakes the pump, whose
@@ -101,22 +101,42 @@ NetModule* module_with_key(bool keyed) {
     return m;
 }
 
-// The bare codecs on the same bytes: they must reject or decode, never overrun.
-void decode_everything(const uint8_t* data, uint32_t size) {
+// A bare codec on the same bytes: it must reject or decode, never overrun. The frame's type picks
+// the decoder its payload is meant for; types that carry no payload to decode (requests, AUTH,
+// offers, unknown numbers) pick one by their number, so every decoder meets any bytes whatever
+// state the connection is in. (Running all six on every frame cost a sixth of each run.)
+void decode_as_type(uint8_t type, const uint8_t* data, uint32_t size) {
     static NetLeafEntry entries[NET_TABLE_MAX];
     static NetWireSample samples[NET_SAMPLES_MAX];
     static char names[NET_TABLE_MAX][NET_NAME_MAX + 1];
+    static const uint8_t kByNumber[6] = {NET_MSG_HELLO, NET_MSG_TABLE,        NET_MSG_SAMPLES,
+                                         NET_MSG_WRITE, NET_MSG_WRITE_RESULT, NET_MSG_HISTORY};
     uint32_t count = 0, name_count = 0;
     bool last = false;
     NetHello hello;
     NetWriteRequest write;
     NetWriteResult result;
-    net_decode_hello(data, size, &hello);
-    net_decode_leaves(data, size, entries, NET_TABLE_MAX, &count);
-    net_decode_samples(data, size, samples, NET_SAMPLES_MAX, &count);
-    net_decode_write(data, size, &write);
-    net_decode_write_result(data, size, &result);
-    net_decode_history(data, size, names, NET_TABLE_MAX, &name_count, samples, NET_SAMPLES_MAX, &count, &last);
+    switch (type) {
+    case NET_MSG_HELLO:
+    case NET_MSG_TABLE:
+    case NET_MSG_WATCH:
+    case NET_MSG_SAMPLES:
+    case NET_MSG_WRITE:
+    case NET_MSG_WRITE_RESULT:
+    case NET_MSG_HISTORY: break;
+    default: type = kByNumber[type % 6]; break;
+    }
+    switch (type) {
+    case NET_MSG_HELLO: net_decode_hello(data, size, &hello); break;
+    case NET_MSG_TABLE:
+    case NET_MSG_WATCH: net_decode_leaves(data, size, entries, NET_TABLE_MAX, &count); break;
+    case NET_MSG_SAMPLES: net_decode_samples(data, size, samples, NET_SAMPLES_MAX, &count); break;
+    case NET_MSG_WRITE: net_decode_write(data, size, &write); break;
+    case NET_MSG_WRITE_RESULT: net_decode_write_result(data, size, &result); break;
+    default:
+        net_decode_history(data, size, names, NET_TABLE_MAX, &name_count, samples, NET_SAMPLES_MAX, &count, &last);
+        break;
+    }
     if (size >= NET_HEADER_SIZE) {
         NetFrameHeader h;
         net_header_decode(data, &h);
@@ -191,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             net_module_pump_round(module);
             pump_due = false;
         }
-        decode_everything(payload, length);
+        decode_as_type(type, payload, length);
         uint8_t proof[NET_DIGEST_SIZE];
         if (type == NET_MSG_AUTH && length == 0 && hs->have_hello) {
             peer_proof(hs, proof);

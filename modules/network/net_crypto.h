@@ -2,7 +2,8 @@
 // a digest comparison that takes the same time whatever the bytes.
 //
 // The Windows build uses the system's BCrypt provider (net_crypto_win32.cpp); native builds and
-// tests use the portable SHA-256 in net_crypto_portable.cpp. Both pass the same known answers.
+// tests use the portable SHA-256 in net_crypto_portable.cpp and the kernel's random source in
+// net_random_posix.cpp. Both pass the same known answers.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,10 +1,6 @@
-// net_crypto_portable.cpp - SHA-256 (FIPS 180-4) and HMAC (RFC 2104) for native builds, with the
-// kernel's random source.
-#include <cerrno>
+// net_crypto_portable.cpp - SHA-256 (FIPS 180-4) and HMAC (RFC 2104) for native builds (the
+// kernel's random source is in net_random_posix.cpp).
 #include <cstring>
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
 
 #include "net_crypto.h"
 
@@ -126,17 +122,5 @@ int32_t net_hmac_sha256(const void* key, size_t key_size, const void* data, size
     sha_update(&outer, pad, 64);
     sha_update(&outer, inner_digest, NET_DIGEST_SIZE);
     sha_final(&outer, out);
-    return 0;
-}
-
-int32_t net_random_bytes(void* out, size_t size) {
-    uint8_t* p = (uint8_t*)out;
-    while (size > 0) {
-        ssize_t n = getrandom(p, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        p += n;
-        size -= (size_t)n;
-    }
     return 0;
 }

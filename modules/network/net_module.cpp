@@ -13,8 +13,10 @@
 
 #include "net_auth.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +24,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 //-------------------------------------------------------------------------------------------------
@@ -38,6 +39,22 @@ struct WatchEntry {
     int32_t id;
     char last_text[NET_TEXT_MAX + 1];  // receiving side: the last value seen (for the rate line)
 };
+
+// The name table of one history chunk as it is built (reader thread, made at the first history
+// request and kept): the names as they travel, cut to NET_NAME_MAX, and each leaf id's place
+// among them in an open-addressing table from which a chunk clears only the entries it used.
+struct HistoryNames {
+    enum : uint32_t { SLOTS = 2 * NET_HISTORY_CHUNK };  // one name per sample at most: never full
+    static constexpr int32_t kFree = INT32_MIN;
+    char text[NET_HISTORY_CHUNK][NET_NAME_MAX + 1];
+    const char* names[NET_HISTORY_CHUNK];  // text[i], as the encoder takes them
+    uint32_t entry[NET_HISTORY_CHUNK];     // the table entry of each name
+    int32_t key[SLOTS];                    // leaf id, or kFree
+    uint16_t slot[SLOTS];                  // the name's index in the chunk
+    uint32_t count;
+};
+static_assert((HistoryNames::SLOTS & (HistoryNames::SLOTS - 1)) == 0, "open addressing masks the hash");
+static_assert(NET_HISTORY_CHUNK <= 65536 && NET_TABLE_MAX <= 65536, "chunk slots and list orders are 16-bit");
 
 // One connection.
 struct Peer {
@@ -60,10 +77,13 @@ struct Peer {
     std::unique_ptr<NetWireSample[]> rx_samples;                  // NET_SAMPLES_MAX
     std::unique_ptr<char[][NET_NAME_MAX + 1]> rx_names;           // NET_TABLE_MAX
     std::unique_ptr<NetLeafEntry[]> rx_entries;                   // NET_TABLE_MAX (tables, watch lists)
+    std::unique_ptr<uint16_t[]> rx_order;                         // NET_TABLE_MAX: a list's names sorted
+    std::unique_ptr<int32_t[]> rx_ids;                            // NET_TABLE_MAX: their local ids
     // Room for answering history requests, made at the first one and kept (reader thread).
     std::unique_ptr<Sample[]> tx_history;                         // NET_HISTORY_MAX
     std::unique_ptr<NetWireSample[]> tx_wire;                     // NET_HISTORY_CHUNK
     std::unique_ptr<uint8_t[]> tx_payload;                        // NET_PAYLOAD_MAX
+    std::unique_ptr<HistoryNames> tx_names;
 
     std::mutex watch_lock;                  // guards the four lists below
     std::vector<WatchEntry> served;         // what the peer watches here: samples go to it
@@ -142,16 +162,30 @@ void copy_text(char* out, size_t capacity, const char* text) {
 int32_t leaf_count(NetModule* m) { return m->host->host_leaf_count ? m->host->host_leaf_count() : 0; }
 const char* leaf_name(NetModule* m, int32_t id) { return m->host->host_leaf_name ? m->host->host_leaf_name(id) : nullptr; }
 
-// Name -> id over the whole local table (built once per received list).
-std::unordered_map<std::string, int32_t> leaf_index(NetModule* m) {
-    std::unordered_map<std::string, int32_t> index;
-    int32_t n = leaf_count(m);
-    index.reserve((size_t)n);
+// The local ids of the names of a received list (ids[i] = -1 where the table has no such name).
+// The list's names are sorted once (`order`, room for NET_TABLE_MAX) and every local leaf is
+// looked up among them: one walk of the table with no copy of it, so a list costs memory for its
+// own names only, not a string per leaf of a large firmware. The first leaf of a name wins, as
+// in the host's lookup; names the list repeats all get it.
+template <typename NameAt>
+void resolve_list(NetModule* m, uint32_t count, NameAt name_at, uint16_t* order, int32_t* ids) {
+    for (uint32_t i = 0; i < count; i++) {
+        order[i] = (uint16_t)i;
+        ids[i] = -1;
+    }
+    if (count == 0) return;
+    const auto before = [&](uint16_t a, uint16_t b) { return std::strcmp(name_at(a), name_at(b)) < 0; };
+    std::sort(order, order + count, before);
+    const int32_t n = leaf_count(m);
     for (int32_t id = 0; id < n; id++) {
         const char* name = leaf_name(m, id);
-        if (name) index.emplace(name, id);  // the first leaf of a name wins, as in the host's lookup
+        if (!name) continue;
+        uint16_t* at = std::lower_bound(order, order + count, name, [&](uint16_t a, const char* key) {
+            return std::strcmp(name_at(a), key) < 0;
+        });
+        for (; at < order + count && std::strcmp(name_at(*at), name) == 0; at++)
+            if (ids[*at] < 0) ids[*at] = id;
     }
-    return index;
 }
 
 // The id of one name; the cached id when it still names that leaf.
@@ -304,7 +338,9 @@ std::shared_ptr<Peer> make_peer(NetModule* m, NetSock sock, const char* label, b
     p->rx_samples.reset(new (std::nothrow) NetWireSample[NET_SAMPLES_MAX]);
     p->rx_names.reset(new (std::nothrow) char[NET_TABLE_MAX][NET_NAME_MAX + 1]);
     p->rx_entries.reset(new (std::nothrow) NetLeafEntry[NET_TABLE_MAX]);
-    if (!p->rx || !p->rx_samples || !p->rx_names || !p->rx_entries) {
+    p->rx_order.reset(new (std::nothrow) uint16_t[NET_TABLE_MAX]);
+    p->rx_ids.reset(new (std::nothrow) int32_t[NET_TABLE_MAX]);
+    if (!p->rx || !p->rx_samples || !p->rx_names || !p->rx_entries || !p->rx_order || !p->rx_ids) {
         NET_LOG(m, KX_LOG_ERROR, "网络模块: 内存不足，拒绝连接 %s", label);
         m->t->close(sock);
         return nullptr;
@@ -487,14 +523,15 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的监视列表格式错误，已忽略", p->label);
         return;
     }
-    auto index = leaf_index(m);
+    int32_t* ids = p->rx_ids.get();
+    resolve_list(m, count, [entries](uint16_t i) { return (const char*)entries[i].name; }, p->rx_order.get(), ids);
     std::vector<WatchEntry> served;
+    served.reserve(count);
     int32_t missing = 0;
     for (uint32_t i = 0; i < count; i++) {
-        auto it = index.find(entries[i].name);
-        if (it == index.end()) missing++;
+        if (ids[i] < 0) missing++;
         // Unknown names keep their place so the peer's indexes stay aligned.
-        served.push_back(WatchEntry{entries[i].name, it == index.end() ? -1 : it->second, {}});
+        served.push_back(WatchEntry{entries[i].name, ids[i], {}});
     }
     if (count > 0) {
         // Forwarding starts with the samples published after this moment; the pump adopts the
@@ -522,7 +559,7 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
     }
     {
         std::lock_guard<std::mutex> hold(p->watch_lock);
-        p->served = served;
+        p->served.swap(served);  // the old lists are freed below, outside the lock
         p->ticked = ticked;
     }
     for (int32_t id : old_ticked) {
@@ -683,40 +720,63 @@ void on_write_result(Peer* p, const uint8_t* payload, uint32_t size) {
     m->write_cv.notify_all();
 }
 
+HistoryNames* make_history_names() {
+    HistoryNames* h = new (std::nothrow) HistoryNames;
+    if (!h) return nullptr;
+    for (int32_t& k : h->key) k = HistoryNames::kFree;
+    h->count = 0;
+    return h;
+}
+
+// The chunk slot of a leaf id, its name added at the id's first sample; -1 for a leaf without a
+// name (such samples are not sent).
+int32_t history_slot(NetModule* m, HistoryNames* h, int32_t id) {
+    if (id == HistoryNames::kFree) return -1;
+    uint32_t at = ((uint32_t)id * 2654435761u) >> 20 & (HistoryNames::SLOTS - 1);
+    for (; h->key[at] != HistoryNames::kFree; at = (at + 1) & (HistoryNames::SLOTS - 1))
+        if (h->key[at] == id) return h->slot[at];
+    const char* name = leaf_name(m, id);
+    if (!name || !name[0]) return -1;
+    const uint32_t slot = h->count++;
+    copy_text(h->text[slot], sizeof h->text[slot], name);
+    h->names[slot] = h->text[slot];
+    h->entry[slot] = at;
+    h->key[at] = id;
+    h->slot[at] = (uint16_t)slot;
+    return (int32_t)slot;
+}
+
+// Empties the table for the next chunk: every entry in use belongs to one of its names.
+void history_names_clear(HistoryNames* h) {
+    for (uint32_t i = 0; i < h->count; i++) h->key[h->entry[i]] = HistoryNames::kFree;
+    h->count = 0;
+}
+
 void send_history(Peer* p) {
     NetModule* m = p->module;
     if (!p->tx_history) p->tx_history.reset(new (std::nothrow) Sample[NET_HISTORY_MAX]);
     if (!p->tx_wire) p->tx_wire.reset(new (std::nothrow) NetWireSample[NET_HISTORY_CHUNK]);
     if (!p->tx_payload) p->tx_payload.reset(new (std::nothrow) uint8_t[NET_PAYLOAD_MAX]);
+    if (!p->tx_names) p->tx_names.reset(make_history_names());
     Sample* history = p->tx_history.get();
     NetWireSample* wire = p->tx_wire.get();
     uint8_t* payload = p->tx_payload.get();
-    if (!history || !wire || !payload) return;
+    HistoryNames* names = p->tx_names.get();
+    if (!history || !wire || !payload || !names) return;
     int32_t n = m->host->host_read_history ? m->host->host_read_history(history, NET_HISTORY_MAX) : 0;
     if (n < 0) n = 0;
     int32_t sent = 0;
     int32_t pos = 0;
     do {
         // One chunk: up to NET_HISTORY_CHUNK samples and the names they use.
-        std::vector<std::string> names;
-        std::unordered_map<int32_t, uint16_t> slot_of;
         uint32_t count = 0;
         for (; pos < n && count < (uint32_t)NET_HISTORY_CHUNK; pos++) {
-            const Sample& s = history[pos];
-            auto it = slot_of.find(s.leaf_id);
-            if (it == slot_of.end()) {
-                const char* name = leaf_name(m, s.leaf_id);
-                if (!name || !name[0]) continue;
-                it = slot_of.emplace(s.leaf_id, (uint16_t)names.size()).first;
-                names.emplace_back(name);
-            }
-            to_wire_sample(s, it->second, &wire[count++]);
+            const int32_t slot = history_slot(m, names, history[pos].leaf_id);
+            if (slot >= 0) to_wire_sample(history[pos], (uint16_t)slot, &wire[count++]);
         }
-        std::vector<const char*> name_ptrs;
-        for (const std::string& s : names) name_ptrs.push_back(s.c_str());
         bool last = pos >= n;
-        uint32_t size = net_encode_history(payload, NET_PAYLOAD_MAX, name_ptrs.data(), (uint32_t)name_ptrs.size(),
-                                           wire, count, last);
+        uint32_t size = net_encode_history(payload, NET_PAYLOAD_MAX, names->names, names->count, wire, count, last);
+        history_names_clear(names);
         if (!send_frame(p, NET_MSG_HISTORY, payload, size)) return;
         sent += (int32_t)count;
     } while (pos < n);
@@ -740,12 +800,8 @@ void on_history(Peer* p, const uint8_t* payload, uint32_t size) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 的采集历史格式错误，已忽略", p->label);
         return;
     }
-    std::vector<int32_t> ids(name_count, -1);
-    auto index = leaf_index(m);
-    for (uint32_t i = 0; i < name_count; i++) {
-        auto it = index.find(names[i]);
-        if (it != index.end()) ids[i] = it->second;
-    }
+    int32_t* ids = p->rx_ids.get();
+    resolve_list(m, name_count, [names](uint16_t i) { return (const char*)names[i]; }, p->rx_order.get(), ids);
     for (uint32_t i = 0; i < count; i++) {
         int32_t id = ids[wire[i].index];
         if (id < 0 || !m->host->host_push_sample) {

@@ -57,23 +57,45 @@ void replay_read_header(ReplayWork* work) {
 }
 
 int32_t replay_split_line(ReplayWork* work, char* line, size_t length, int64_t* timestamp) {
-    int32_t count = csv_split(line, length, work->fields, CSV_FIELD_CAPACITY);
+    // Fields past the header's last column belong to no column: they are not split at all.
+    int32_t count = csv_split(line, length, work->fields, work->columns.column_count);
     int32_t tc = work->columns.timestamp_column;
     *timestamp = (tc >= 0 && tc < count) ? csv_parse_i64(work->fields[tc].text) : 0;
     return count;
 }
 
-bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out) {
+namespace {
+
+// The target bytes a field's text stands for (bit fields shifted into their unit); false for a
+// text the codec does not take.
+bool field_bytes(const VarLeaf* leaf, const char* text, uint8_t bytes[8], size_t* n) {
     if (!leaf || !text || !text[0]) return false;
-    uint8_t bytes[8] = {};
     size_t capacity = leaf->size < 8 ? leaf->size : 8;
     if (capacity == 0) capacity = 8;
-    size_t n = 0;
-    if (!leaf_text_to_bytes(text, bytes, capacity, &n, leaf->kind, leaf->enumerators, leaf->enumerator_count) ||
-        n == 0)
+    *n = 0;
+    if (!leaf_text_to_bytes(text, bytes, capacity, n, leaf->kind, leaf->enumerators, leaf->enumerator_count) ||
+        *n == 0)
         return false;
-    if (n > 8) n = 8;
-    if (leaf->is_bitfield) place_bit_field(leaf, bytes, n);
+    if (*n > 8) *n = 8;
+    if (leaf->is_bitfield) place_bit_field(leaf, bytes, *n);
+    return true;
+}
+
+}  // namespace
+
+bool replay_field_value(const VarLeaf* leaf, const char* text, double* value) {
+    uint8_t bytes[8] = {};
+    size_t n;
+    if (!field_bytes(leaf, text, bytes, &n)) return false;
+    *value = leaf_bytes_value(bytes, (uint32_t)n, leaf->kind, leaf->is_signed, leaf->is_bitfield, leaf->bit_offset,
+                              leaf->bit_size);
+    return true;
+}
+
+bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out) {
+    uint8_t bytes[8] = {};
+    size_t n;
+    if (!field_bytes(leaf, text, bytes, &n)) return false;
     memset(out, 0, sizeof *out);
     out->timestamp_us = timestamp;
     out->leaf_id = leaf->id;
@@ -86,15 +108,16 @@ bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp
     return true;
 }
 
-int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp) {
+int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp, int32_t first) {
     const ReplayColumns& map = work->columns;
     int32_t limit = field_count < map.column_count ? field_count : map.column_count;
+    Sample* const out = work->samples + first;
     int32_t made = 0;
     for (int32_t i = 0; i < limit; i++) {
         LeafId id = map.leaf[i];
         if (id < 0 || i == map.timestamp_column) continue;
         const VarLeaf* leaf = leaf_at(id);
-        if (leaf && replay_make_sample(leaf, work->fields[i].text, timestamp, &work->samples[made])) made++;
+        if (leaf && replay_make_sample(leaf, work->fields[i].text, timestamp, &out[made])) made++;
     }
     return made;
 }

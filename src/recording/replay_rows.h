@@ -30,16 +30,21 @@ void replay_map_header(char* line, size_t length, ReplayColumns* map, CsvField* 
 // Reads the header line of an opened reader into the map (no columns when the file is empty).
 void replay_read_header(ReplayWork* work);
 
-// Splits an already read data line into work->fields; returns the field count and the line's
-// timestamp (0 without a timestamp column or field).
+// Splits an already read data line into work->fields, up to the header's column count; returns
+// the field count and the line's timestamp (0 without a timestamp column or field).
 int32_t replay_split_line(ReplayWork* work, char* line, size_t length, int64_t* timestamp);
-// Makes the samples of a split line into work->samples; returns how many.
-int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp);
+// Makes the samples of a split line into work->samples from index `first` on (at most one per
+// header column, so first + column_count must not pass CSV_FIELD_CAPACITY); returns how many.
+int32_t replay_line_samples(ReplayWork* work, int32_t field_count, int64_t timestamp, int32_t first = 0);
 
 // One sample from a field's text for a leaf: parsed with the leaf's kind into at most
 // min(size, 8) bytes (a bit-field's value is placed at its bit offset, as the target holds it),
 // decoded back into value and text. False when the text does not parse or is empty.
 bool replay_make_sample(const VarLeaf* leaf, const char* text, int64_t timestamp, Sample* out);
+
+// The value replay_make_sample gives the sample, without the sample's text: what the load-all
+// replay keeps of a field.
+bool replay_field_value(const VarLeaf* leaf, const char* text, double* value);
 
 // The value a field gives a leaf, as replay_make_sample would decode it, for the plain texts of
 // recordings: decimal integers within a plain integer leaf's range, and decimals (with an

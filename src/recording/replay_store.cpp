@@ -182,14 +182,16 @@ inline void keep_value(LoadState* st, ReplaySeries* s, int64_t time, double valu
     s->last_line = offset;
 }
 
-// The general way: split with quotes and make full samples.
+// The general way: split with quotes and take each leaf's value through the codec.
 int32_t general_line(ReplayWork* w, LoadState* st, char* line, size_t length, int64_t* t) {
     const int32_t fields = replay_split_line(w, line, length, t);
-    const int32_t made = replay_line_samples(w, fields, *t);
+    const int32_t limit = fields < st->column_count ? fields : st->column_count;
     int32_t kept = 0;
-    for (int32_t i = 0; i < made; i++) {
-        ReplaySeries* s = claim_slot(w->samples[i].leaf_id);
-        if (s) st->pending[kept++] = PendingValue{s, w->samples[i].value};
+    for (int32_t col = 0; col < limit; col++) {
+        const LoadColumn& c = st->columns[col];
+        double value;
+        if (c.role == LOAD_VALUE && replay_field_value(c.leaf, w->fields[col].text, &value))
+            st->pending[kept++] = PendingValue{c.series, value};
     }
     return kept;
 }
@@ -251,13 +253,12 @@ inline int64_t time_field(const char* f, const char* p) {
 
 // A leaf's value from a field [f, p): plain numbers directly, every other text through the codec
 // (the field is terminated for it, and the byte put back).
-inline bool value_field(const LoadColumn& c, char* f, char* p, Sample* scratch, double* value) {
+inline bool value_field(const LoadColumn& c, char* f, char* p, double* value) {
     if (replay_fast_parse(c.fast, f, (size_t)(p - f), value)) return true;
     const char saved = *p;
     *p = 0;
-    const bool ok = replay_make_sample(c.leaf, f, 0, scratch);
+    const bool ok = replay_field_value(c.leaf, f, value);
     *p = saved;
-    *value = scratch->value;
     return ok;
 }
 
@@ -272,7 +273,7 @@ inline char* skip_empty_fields(char* p, char* end, int32_t* col) {
 
 // The walk in place for lines without quotes: fields end at commas, runs of empty fields are
 // passed eight at a time. -1 when a quote turns up (nothing is changed then).
-int32_t plain_line(ReplayWork* w, LoadState* st, char* line, size_t length, int64_t* t) {
+int32_t plain_line(LoadState* st, char* line, size_t length, int64_t* t) {
     char* p = line;
     char* const end = line + length;
     int32_t made = 0;
@@ -286,7 +287,7 @@ int32_t plain_line(ReplayWork* w, LoadState* st, char* line, size_t length, int6
         const LoadColumn& c = st->columns[col];
         double value;
         if (c.role == LOAD_TIME) *t = time_field(f, p);
-        else if (c.role == LOAD_VALUE && value_field(c, f, p, &w->samples[0], &value))
+        else if (c.role == LOAD_VALUE && value_field(c, f, p, &value))
             st->pending[made++] = PendingValue{c.series, value};
         if (p >= end) break;
         p++;
@@ -309,7 +310,7 @@ void time_untimed_values(LoadState* st, int64_t t) {
 void load_line(ReplayWork* w, LoadState* st, char* line, size_t length) {
     const int64_t offset = csv_line_offset(&w->reader, line);
     int64_t t;
-    int32_t made = plain_line(w, st, line, length, &t);
+    int32_t made = plain_line(st, line, length, &t);
     if (made < 0) made = general_line(w, st, line, length, &t);
     if (t != 0 && t != -1) {
         if (st->first_valid_time == 0) time_untimed_values(st, t);
@@ -334,14 +335,24 @@ void finish_tracks() {
     }
 }
 
-// Reads the line at an offset again and publishes its samples.
-void publish_line_at(ReplayWork* w, int64_t offset) {
+// The samples of the lines being handed over, published a batch at a time: a hand-off per line
+// would take the ring's lock, a history reservation and the clock for every line.
+void queue_line(ReplayWork* w, char* line, size_t length, int32_t* queued) {
+    if (*queued + w->columns.column_count > (int32_t)CSV_FIELD_CAPACITY) {
+        samples_publish(w->samples, *queued);
+        *queued = 0;
+    }
+    int64_t t;
+    const int32_t fields = replay_split_line(w, line, length, &t);
+    *queued += replay_line_samples(w, fields, t, *queued);
+}
+
+// Reads the line at an offset again and queues its samples.
+void queue_line_at(ReplayWork* w, int64_t offset, int32_t* queued) {
     char* line;
     size_t length;
     if (!csv_reader_seek(&w->reader, offset) || !csv_read_line(&w->reader, &line, &length) || length == 0) return;
-    int64_t t;
-    const int32_t fields = replay_split_line(w, line, length, &t);
-    samples_publish(w->samples, replay_line_samples(w, fields, t));
+    queue_line(w, line, length, queued);
 }
 
 // The newest lines, preceded by the last line of every leaf that has none among them, in file
@@ -358,16 +369,15 @@ void publish_newest(ReplayWork* w, LoadState& st) {
     }
     std::sort(early, early + n);
     n = (int32_t)(std::unique(early, early + n) - early);
-    for (int32_t i = 0; i < n; i++) publish_line_at(w, early[i]);
-    if (!csv_reader_seek(&w->reader, tail_start)) return;
-    char* line;
-    size_t length;
-    while (csv_read_line(&w->reader, &line, &length)) {
-        if (length == 0) continue;
-        int64_t t;
-        const int32_t fields = replay_split_line(w, line, length, &t);
-        samples_publish(w->samples, replay_line_samples(w, fields, t));
+    int32_t queued = 0;
+    for (int32_t i = 0; i < n; i++) queue_line_at(w, early[i], &queued);
+    if (csv_reader_seek(&w->reader, tail_start)) {
+        char* line;
+        size_t length;
+        while (csv_read_line(&w->reader, &line, &length))
+            if (length > 0) queue_line(w, line, length, &queued);
     }
+    samples_publish(w->samples, queued);
 }
 
 // What a load-all works in, kept rather than allocated per load (about 800 KB; loads run on the

@@ -24,6 +24,10 @@ void leaf_value_to_text(char* text, size_t capacity, const uint8_t* raw, uint32_
                         uint8_t bit_size, double* out_value, const LeafEnumerator* enumerators,
                         int32_t enumerator_count);
 
+// The double of leaf_value_to_text alone, for readers that keep no text (0 when undecodable).
+double leaf_bytes_value(const uint8_t* raw, uint32_t count, TypeKind kind, int32_t is_signed, int32_t is_bitfield,
+                        uint8_t bit_offset, uint8_t bit_size);
+
 // The same for a leaf's own fields.
 void leaf_decode(const VarLeaf* leaf, const uint8_t* raw, uint32_t count, char* text, size_t capacity,
                  double* out_value);

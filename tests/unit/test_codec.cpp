@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -132,6 +133,37 @@ TEST(CodecDecode, TextBufferIsCutAndNullOutputsAreSafe) {
     leaf_value_to_text(untouched, 0, raw, 8, TYPE_UINT, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
     EXPECT_STREQ(untouched, "xyz");
     leaf_value_to_text(nullptr, 8, raw, 8, TYPE_UINT, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
+}
+
+TEST(CodecDecode, IntegerTextsAreWhatPrintfWritesAtEveryWidthAndCut) {
+    // Signed and unsigned decimals at the ends of every width, enum values without a name, and
+    // every capacity from one byte up: the same text and the same cut as "%lld" / "%llu".
+    const uint64_t values[] = {0, 1, 9, 10, 99, 100, 127, 128, 255, 256, 32767, 32768, 65535, 0x7FFFFFFFull,
+                               0x80000000ull, 0xFFFFFFFFull, 1000000000000000000ull, 0x7FFFFFFFFFFFFFFFull,
+                               0x8000000000000000ull, 0x8000000000000001ull, 0xFFFFFFFFFFFFFFFEull,
+                               0xFFFFFFFFFFFFFFFFull};
+    for (uint64_t v : values) {
+        uint8_t raw[8];
+        for (int i = 0; i < 8; i++) raw[i] = (uint8_t)(v >> (8 * i));
+        for (uint32_t width : {1u, 2u, 4u, 8u}) {
+            const uint64_t unit = width == 8 ? v : v & ((1ull << (8 * width)) - 1);
+            const int64_t as_signed =
+                width == 8 ? (int64_t)unit : (int64_t)(unit << (64 - 8 * width)) >> (64 - 8 * width);
+            for (size_t capacity = 1; capacity <= 24; capacity++) {
+                char want[24], got[24];
+                std::snprintf(want, capacity, "%llu", (unsigned long long)unit);
+                leaf_value_to_text(got, capacity, raw, width, TYPE_UINT, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
+                ASSERT_STREQ(got, want) << v << " width " << width << " capacity " << capacity;
+                std::snprintf(want, capacity, "%lld", (long long)as_signed);
+                leaf_value_to_text(got, capacity, raw, width, TYPE_INT, 1, 0, 0, 0, 0, nullptr, nullptr, 0);
+                ASSERT_STREQ(got, want) << v << " width " << width << " capacity " << capacity;
+                leaf_value_to_text(got, capacity, raw, width, TYPE_ENUM, 1, 0, 0, 0, 0, nullptr, kModes, 3);
+                if (as_signed != 1 && as_signed != 2 && as_signed != -3) {
+                    ASSERT_STREQ(got, want) << v;
+                }
+            }
+        }
+    }
 }
 
 TEST(CodecEncode, IntegersAndUnsigned) {
