@@ -21,6 +21,7 @@ int32_t fake_driver_command(void*, int32_t code, void* in, void* out) {
             return 0;
         case KX_DRV_READ: {
             MemoryRequest* r = (MemoryRequest*)in;
+            t->reads_started++;
             if (t->read_delay_us) std::this_thread::sleep_for(std::chrono::microseconds(t->read_delay_us.load()));
             std::lock_guard<std::mutex> hold(t->lock);
             t->reads++;

@@ -18,7 +18,8 @@ struct FakeTarget {
     std::atomic<int32_t> write_result{0};
     std::atomic<int32_t> readback_fails{0};    // reads after a write return -5 while set
     std::atomic<int32_t> read_delay_us{0};    // latency of every read
-    std::atomic<long> reads{0};
+    std::atomic<long> reads_started{0};       // counted on entry, before the latency
+    std::atomic<long> reads{0};               // counted once the latency has passed
     std::atomic<long> writes{0};
     std::vector<MemoryRequest> read_log;       // requests (addresses and lengths) when logging
     bool log_reads = false;

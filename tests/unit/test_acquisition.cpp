@@ -706,20 +706,22 @@ TEST_F(Acquisition, AbandonedThreadDoesNotEndANewerRun) {
     leaf_set_watched(0, 1);
     fake_target()->read_delay_us = 3600000;  // the first run hangs in a read past the 3 s stop wait
     ASSERT_EQ(acquisition_start(), 0);
-    ASSERT_TRUE(wait_for([] { return fake_target()->reads == 0; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread is inside the read
+    // The stop below must meet a thread that is inside the read, not one still starting up.
+    ASSERT_TRUE(wait_for([] { return fake_target()->reads_started >= 1; }));
+    ASSERT_EQ(fake_target()->reads, 0);
     acquisition_stop();  // waits 3 s, then lets the thread go
     EXPECT_EQ(acquisition_state(), ACQ_IDLE);
     fake_target()->read_delay_us = 0;
     ASSERT_EQ(acquisition_start(), 0);  // the next run, while the old thread still sleeps
     size_t posts_at_start = rec.posts_snapshot().size();
     ASSERT_TRUE(wait_for([] { return count_prefix("WARN 采集线程已退出") + count_prefix("INFO 采集线程已退出") >= 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The old thread has logged its end; the new run reading on for a while afterwards shows that
+    // the end did not stop it (a wrongly ended run stops polling).
+    long reads = fake_target()->reads;
+    EXPECT_TRUE(wait_for([reads] { return fake_target()->reads > reads + 10; }));  // still polling
     EXPECT_EQ(acquisition_state(), ACQ_RUNNING);  // the old thread's end left the new run alone
     for (size_t i = posts_at_start; i < rec.posts_snapshot().size(); i++)
         EXPECT_NE(rec.posts_snapshot()[i].msg, (unsigned)KX_MSG_ACQ_ENDED);
-    long reads = fake_target()->reads;
-    EXPECT_TRUE(wait_for([reads] { return fake_target()->reads > reads + 10; }));  // still polling
     acquisition_stop();
     EXPECT_EQ(acquisition_state(), ACQ_IDLE);
 }
