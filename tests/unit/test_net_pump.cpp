@@ -45,8 +45,12 @@ struct PumpRig {
     // Connects, downloads the table and sends the watch list; false when a step failed.
     bool watch_all() {
         if (!probe || !client) return false;
-        NetEndpoint ep = {"127.0.0.1", free_port()};
-        if (net_module_command(probe, KX_NET_LISTEN, &ep, nullptr) != 0) return false;
+        NetEndpoint ep = {"127.0.0.1", 0};
+        ep.port = loopback_listen_retrying([&](int32_t port) {
+            ep.port = port;
+            return net_module_command(probe, KX_NET_LISTEN, &ep, nullptr);
+        });
+        if (!ep.port) return false;
         if (net_module_command(client, KX_NET_CONNECT, &ep, nullptr) != 0) return false;
         if (!wait_until([&] { return net_module_ready_peer_count(client) == 1; })) return false;
         net_module_command(client, KX_NET_REQUEST_TABLE, nullptr, nullptr);

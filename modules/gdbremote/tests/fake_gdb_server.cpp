@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../../../tests/data/loopback_port.h"
+
 namespace {
 
 const char kTargetXml[] = "<?xml version=\"1.0\"?><target><architecture>arm</architecture></target>";
@@ -95,16 +97,7 @@ std::string xfer_slice(const std::string& object, const std::string& request) {
 FakeGdbServer::FakeGdbServer(const FakeGdbOptions& options) : options_(options) {
     std::memset(ram_, 0, sizeof ram_);
     std::memset(flash_, 0xFF, sizeof flash_);
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = 0;
-    ::bind(listener_, (sockaddr*)&sa, sizeof sa);
-    ::listen(listener_, 4);
-    socklen_t len = sizeof sa;
-    ::getsockname(listener_, (sockaddr*)&sa, &len);
-    port_ = ntohs(sa.sin_port);
+    listener_ = loopback_listen_socket(&port_);
     thread_ = std::thread([this] { serve(); });
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../../tests/data/loopback_port.h"
 #include "net_module.h"
 
 namespace nettest {
@@ -193,19 +194,6 @@ inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 20000
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return done();
-}
-
-// A free loopback port: bind to 0 and read what the system chose.
-inline int32_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr*)&sa, sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, (sockaddr*)&sa, &len);
-    close(fd);
-    return ntohs(sa.sin_port);
 }
 
 inline Sample make_sample(int32_t id, int64_t ts, double value) {

@@ -123,15 +123,18 @@ protected:
         NetModuleTiming timing = {{20, 2000}, 1000, 2000, 20, 1500};  // handshake limit with room for slow sanitizer builds
         server_ = net_module_create(&probe_.api, net_transport_platform(), &timing);
         ASSERT_TRUE(server_);
-        port_ = free_port();
-        NetEndpoint any = {"0.0.0.0", port_};
+        NetEndpoint any = {"0.0.0.0", loopback_port_pick()};
         // Without a key the listener refuses every address but loopback.
         ASSERT_EQ(net_module_command(server_, KX_NET_LISTEN, &any, nullptr), -1);
         EXPECT_TRUE(wait_until([&] { return probe_.has_log("非本机地址必须设置共享密钥"); }));
         NetKey key = {};
         std::snprintf(key.key, sizeof key.key, "%s", kKey);
         ASSERT_EQ(net_module_command(server_, KX_NET_SET_KEY, &key, nullptr), 0);
-        ASSERT_EQ(net_module_command(server_, KX_NET_LISTEN, &any, nullptr), 0);
+        port_ = loopback_listen_retrying([&](int32_t port) {
+            any.port = port;
+            return net_module_command(server_, KX_NET_LISTEN, &any, nullptr);
+        });
+        ASSERT_NE(port_, 0);
     }
     void TearDown() override {
         net_module_destroy(server_);

@@ -22,14 +22,11 @@ protected:
         server_ = net_module_create(&probe_.api, net_transport_platform(), &timing);
         client_ = net_module_create(&remote_.api, net_transport_platform(), &timing);
         ASSERT_TRUE(server_ && client_);
-        // Another process may take the free port before the listener binds it: try another one.
-        int32_t rc = -1;
-        for (int attempt = 0; attempt < 20 && rc != 0; attempt++) {
-            port_ = free_port();
-            NetEndpoint ep = {"127.0.0.1", port_};
-            rc = net_module_command(server_, KX_NET_LISTEN, &ep, nullptr);
-        }
-        ASSERT_EQ(rc, 0);
+        port_ = loopback_listen_retrying([&](int32_t port) {
+            NetEndpoint ep = {"127.0.0.1", port};
+            return net_module_command(server_, KX_NET_LISTEN, &ep, nullptr);
+        });
+        ASSERT_NE(port_, 0);
     }
     void TearDown() override {
         net_module_destroy(client_);
@@ -188,7 +185,8 @@ TEST_F(TwoInstances, CommandsWithoutAPeerFailAndSayWhy) {
     NetWrite w = {"x", "1"};
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), -1);
     EXPECT_TRUE(remote_.has_log("没有已连接的对端"));
-    NetEndpoint nowhere = {"127.0.0.1", free_port()};
+    LoopbackDeadPort dead;
+    NetEndpoint nowhere = {"127.0.0.1", dead.port};
     EXPECT_EQ(net_module_command(client_, KX_NET_CONNECT, &nowhere, nullptr), -1);
     EXPECT_TRUE(remote_.has_log("连接失败 127.0.0.1:"));
     NetEndpoint taken = {"127.0.0.1", port_};

@@ -105,7 +105,6 @@ struct TrustFixture : ::testing::Test {
         NetModuleTiming timing = fast_timing();
         m = net_module_create(&host.api, net_transport_platform(), &timing);
         ASSERT_NE(m, nullptr);
-        port = free_port();
     }
     void TearDown() override { net_module_destroy(m); }
 
@@ -114,11 +113,15 @@ struct TrustFixture : ::testing::Test {
         std::snprintf(k.key, sizeof k.key, "%s", key);
         net_module_command(m, KX_NET_SET_KEY, &k, nullptr);
     }
+    // Listens on a fresh port each attempt (a picked port can be taken by another test first).
     int32_t listen(const char* address) {
-        NetEndpoint ep = {};
-        std::snprintf(ep.address, sizeof ep.address, "%s", address);
-        ep.port = port;
-        return net_module_command(m, KX_NET_LISTEN, &ep, nullptr);
+        port = loopback_listen_retrying([&](int32_t p) {
+            NetEndpoint ep = {};
+            std::snprintf(ep.address, sizeof ep.address, "%s", address);
+            ep.port = p;
+            return net_module_command(m, KX_NET_LISTEN, &ep, nullptr);
+        });
+        return port ? 0 : -1;
     }
 };
 
@@ -133,7 +136,8 @@ TEST_F(TrustFixture, ListenerKeepsItsKeyWhenTheKeyIsClearedLater) {
     set_key("");
     NetEndpoint nowhere = {};
     std::snprintf(nowhere.address, sizeof nowhere.address, "127.0.0.1");
-    nowhere.port = free_port();  // nobody listens there: the connect fails, the key stays cleared
+    LoopbackDeadPort dead;
+    nowhere.port = dead.port;  // nobody listens there: the connect fails, the key stays cleared
     EXPECT_NE(net_module_command(m, KX_NET_CONNECT, &nowhere, nullptr), 0);
 
     RawPeer raw;
