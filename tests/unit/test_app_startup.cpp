@@ -250,7 +250,7 @@ TEST_F(Startup, DelayedActions) {
     text16_copy(o.net_shot_at_path, 260, shot.c_str());
     o.net_shot_at_ms = 0;  // no screenshot with 0 ms
     app_start_delayed_actions(&o);
-    for (int i = 0; i < 200 && (rec.posts_snapshot().empty() || at("net:29::0") < 0); i++)
+    for (int i = 0; i < 2000 && (rec.posts_snapshot().empty() || at("net:29::0") < 0); i++)  // up to 10 s
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_EQ(rec.posts.size(), 1u);
     EXPECT_EQ(rec.posts[0].msg, (unsigned)KX_WM_CLOSE);

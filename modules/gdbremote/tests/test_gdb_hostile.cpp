@@ -24,7 +24,9 @@
 
 #include "gdb_driver.h"
 #include "gdb_test_log.h"
+#include "../../../tests/data/loopback_port.h"
 #include "../../../tests/data/scratch_dir.h"
+#include "../../../tests/data/test_slack.h"
 
 namespace {
 
@@ -57,17 +59,7 @@ PeerAnswer handshake_answer(const std::string& r) {
 class RawPeer {
 public:
     explicit RawPeer(PeerScript script) : script_(std::move(script)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, (sockaddr*)&a, sizeof a);
-        ::listen(listener_, 4);
-        socklen_t n = sizeof a;
-        ::getsockname(listener_, (sockaddr*)&a, &n);
-        port_ = ntohs(a.sin_port);
+        listener_ = loopback_listen_socket(&port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~RawPeer() {
@@ -242,7 +234,7 @@ TEST(GdbHostile, BrokenReadRepliesFailTheReadWithinTheTimeoutAndNeverOverrun) {
         int64_t start = now_ms();
         int32_t n = rig.read(0x20000000, buffer, 16);
         EXPECT_LT(n, 0);
-        EXPECT_LT(now_ms() - start, 3 * 400 + 500);
+        EXPECT_LT(now_ms() - start, test_slack_ms(3 * 400 + 500));
         for (int i = 16; i < 24; i++) ASSERT_EQ(buffer[i], 0xA5) << "byte past the request written";
         hostile = false;
         if (rig.status() == 0) {
@@ -285,7 +277,7 @@ TEST(GdbHostile, ConsoleFloodAndStopRepliesOutOfTurnDoNotShiftAnswers) {
     uint8_t b[2];
     int64_t start = now_ms();
     EXPECT_LT(rig.read(0x20000000, b, 2), 0);
-    EXPECT_LT(now_ms() - start, 2000);
+    EXPECT_LT(now_ms() - start, test_slack_ms(2000));
     // 3000 console lines in a blink are summarised, not copied into the log one by one.
     std::string log = gdb_test_log_text();
     size_t lines = 0;
@@ -315,12 +307,12 @@ TEST(GdbHostile, StatusReportsAServerThatStoppedAnsweringOrLostItsTarget) {
     state = 1;
     int64_t start = now_ms();
     int32_t on = 1;
-    while (on == 1 && now_ms() - start < 5000) {
+    while (on == 1 && now_ms() - start < test_slack_ms(2000) + 3000) {
         on = rig.status();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(on, 0) << "a silent server still reported as connected";
-    EXPECT_LT(now_ms() - start, 2000);
+    EXPECT_LT(now_ms() - start, test_slack_ms(2000));
     EXPECT_NE(gdb_test_log_text().find("检查连接失败"), std::string::npos) << gdb_test_log_text();
 
     state = 0;
@@ -329,13 +321,13 @@ TEST(GdbHostile, StatusReportsAServerThatStoppedAnsweringOrLostItsTarget) {
     state = 2;
     start = now_ms();
     on = 1;
-    while (on == 1 && now_ms() - start < 5000) {
+    while (on == 1 && now_ms() - start < test_slack_ms(2000) + 3000) {
         on = rig.status();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(on, 0) << "a server without its target still reported as connected";
     EXPECT_NE(gdb_test_log_text().find("目标已不在"), std::string::npos) << gdb_test_log_text();
-    EXPECT_LT(now_ms() - start, 2000);
+    EXPECT_LT(now_ms() - start, test_slack_ms(2000));
 }
 
 TEST(GdbHostile, HaltModeStatusChecksTheServerAroundABriefStop) {
@@ -361,7 +353,7 @@ TEST(GdbHostile, HaltModeStatusChecksTheServerAroundABriefStop) {
     ASSERT_EQ(rig.connect(), 0) << gdb_test_log_text();
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_EQ(rig.status(), 1) << gdb_test_log_text();
-    for (int i = 0; i < 50 && !running; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && !running; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(running) << "the status check left the target stopped";
     dead = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
@@ -565,8 +557,10 @@ TEST(GdbHostile, BackgroundAttachTellsARunningTargetFromAStoppedOne) {
             rig.driver->config.servers[0].resume_on_attach = resume;
             ASSERT_EQ(rig.connect(), 0) << gdb_test_log_text();
             bool halted = std::string(reply) == "S02";
-            // A continue has no reply: give it time to arrive.
-            for (int i = 0; i < 50 && rig.peer.count("c") == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // A continue has no reply: wait for it where one is due (up to 10 s on a loaded machine),
+            // and give a wrong one a moment to show where none is.
+            const int polls = halted && resume ? 1000 : (int)test_slack_ms(500) / 10;
+            for (int i = 0; i < polls && rig.peer.count("c") == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             EXPECT_EQ(rig.peer.count("c"), halted && resume ? 1 : 0);
             EXPECT_EQ(gdb_test_log_text().find("目标保持暂停") != std::string::npos, halted && !resume) << gdb_test_log_text();
         }
