@@ -368,7 +368,8 @@ TEST_P(FirmwareLeaves, EveryLeafIsAnExpressionGdbEvaluatesToTheSameObject) {
         EXPECT_EQ(v->from_debug_info, 1) << v->name;
     }
 
-    std::string names_path = std::string(KX_BUILD_DIR) + "/tests/firmware/leaves_" + variant + ".txt";
+    ScratchFolder scratch("kx_gdb_leaves");  // the name list is this test's own
+    std::string names_path = (scratch.path / ("leaves_" + variant + ".txt")).string();
     FILE* names = fopen(names_path.c_str(), "w");
     ASSERT_NE(names, nullptr);
     for (int32_t id = 0; id < count; id++) fprintf(names, "%s\n", leaf_at(id)->name);
@@ -468,7 +469,8 @@ TEST_P(LtoImage, EveryDataObjectIsListedAtItsAddressUnderItsOwnName) {
     std::vector<std::string> required = variant.find("cpp") != std::string::npos
         ? std::vector<std::string>{"ns::counter", "'ns::inner::gain'", "Cfg::level", "Cfg::limit", "g_cfg", "g_derived"}
         : std::vector<std::string>{"g_motor", "g_const_table", "s_counter", "fw_tick::tick_calls"};
-    std::string names_path = std::string(KX_BUILD_DIR) + "/tests/firmware/globals_" + variant + ".txt";
+    ScratchFolder scratch("kx_gdb_globals");  // the name list is this test's own
+    std::string names_path = (scratch.path / ("globals_" + variant + ".txt")).string();
     FILE* names = fopen(names_path.c_str(), "w");
     ASSERT_NE(names, nullptr);
     for (const auto& entry : listed) fprintf(names, "%s\n", entry.second.c_str());

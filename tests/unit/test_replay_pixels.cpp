@@ -8,15 +8,10 @@
 #include <cstdio>
 #include <random>
 #include <filesystem>
-#if defined(_WIN32)
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
 #include <string>
 #include <vector>
 
+#include "../data/scratch_dir.h"
 #include "acquisition/acquisition.h"
 #include "chart/chart.h"
 #include "chart/chart_paint.h"
@@ -228,12 +223,10 @@ TEST_F(ReplayPixels, InterleavedRecordingsDrawEveryColumnAtRandomZooms) {
                     const std::string what = std::to_string(vars) + " vars x " + std::to_string(lines) +
                                              " lines, var " + std::to_string(k) + ", trial " + std::to_string(trial);
                     const int f = check_frame(surface, cw, t, val, what.c_str());
-                    // The first faulty frame is kept for a look, named by this process so that
-                    // test processes running at once never share it.
+                    // The first faulty frame is kept for a look, in a folder of its own that
+                    // outlives the test (no other test process can write there).
                     if (f && total_faults == 0) {
-                        const std::string shot = (std::filesystem::temp_directory_path() /
-                                                  ("kx_replay_pixels_fault." + std::to_string(getpid()) + ".bmp"))
-                                                     .string();
+                        const std::string shot = (scratch_dir_create("kx_replay_pixels_fault") / "frame.bmp").string();
                         surface.save_bmp(shot.c_str());
                         std::printf("first faulty frame saved as %s\n", shot.c_str());
                     }

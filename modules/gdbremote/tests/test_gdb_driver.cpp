@@ -274,14 +274,18 @@ TEST(GdbDriver, BackgroundModeSurvivesAServerThatStopsTheTargetOnEveryByte) {
     EXPECT_FALSE(rig.server.running());  // the driver sends no continue in background mode
 }
 
-// Writes `size` bytes of a pattern to a .bin in a folder of its own and returns its path.
-std::string temp_bin(const std::vector<uint8_t>& data) {
-    std::string path = (scratch_dir_create("kx_gdb_flash") / "image.bin").string();
-    FILE* f = fopen(path.c_str(), "wb");
-    fwrite(data.data(), 1, data.size(), f);
-    fclose(f);
-    return path;
-}
+// A .bin image in a folder of its own, removed with the object even when an assertion ends the
+// test early.
+struct TempBin {
+    ScratchFolder folder{"kx_gdb_flash"};
+    std::string path;
+    explicit TempBin(const std::vector<uint8_t>& data) : path((folder.path / "image.bin").string()) {
+        FILE* f = fopen(path.c_str(), "wb");
+        if (!f) return;
+        fwrite(data.data(), 1, data.size(), f);
+        fclose(f);
+    }
+};
 
 FlashRequest flash_request(const std::string& path, uint32_t base, bool skip_erase) {
     FlashRequest r = {};
@@ -302,8 +306,8 @@ TEST(GdbDriver, ProgramsThroughTheMemoryMapByteForByte) {
     std::vector<uint8_t> image(0x5000 + 13);
     for (size_t i = 0; i < image.size(); i++) image[i] = (uint8_t)((i * 131) ^ (i >> 7));
     image[5] = '$', image[6] = '#', image[7] = '}', image[8] = '*';
-    std::string path = temp_bin(image);
-    FlashRequest request = flash_request(path, 0x08004000, true);
+    TempBin bin(image);
+    FlashRequest request = flash_request(bin.path, 0x08004000, true);
     ASSERT_EQ(gdb_driver_command(rig.driver, KX_DRV_PROGRAM, &request, nullptr), 0) << log_text();
     // Only the blocks under the image were erased (0x4000-byte blocks from 0x08004000).
     auto requests = rig.server.requests();
@@ -342,15 +346,13 @@ TEST(GdbDriver, ProgramsThroughTheMemoryMapByteForByte) {
     for (uint32_t i = 0; i < FakeGdbServer::kFlashSize; i++) ASSERT_EQ(erased[i], 0xFF);
     ASSERT_EQ(gdb_driver_command(rig.driver, KX_DRV_PROGRAM, &request, nullptr), 0);
     std::vector<uint8_t> other(image.size(), 0x0F);
-    std::string other_path = temp_bin(other);
-    FlashRequest dirty = flash_request(other_path, 0x08004000, true);
+    TempBin other_bin(other);
+    FlashRequest dirty = flash_request(other_bin.path, 0x08004000, true);
     dirty.skip_erase = 1;
     // skip_erase still erases the blocks it writes, so this succeeds; a write outside the blocks
     // it erases would not be possible.
     EXPECT_EQ(gdb_driver_command(rig.driver, KX_DRV_PROGRAM, &dirty, nullptr), 0);
     EXPECT_EQ(rig.server.flash()[0x4000], 0x0F);
-    std::remove(path.c_str());
-    std::remove(other_path.c_str());
 }
 
 TEST(GdbDriver, FlashWithoutAMapOrOutsideItFailsWithoutWriting) {
@@ -359,8 +361,8 @@ TEST(GdbDriver, FlashWithoutAMapOrOutsideItFailsWithoutWriting) {
     Rig rig(o, GDB_KIND_QEMU, GDB_MODE_HALT);
     ASSERT_EQ(rig.scan(), 1);
     ASSERT_EQ(rig.connect(), 0);
-    std::string path = temp_bin(std::vector<uint8_t>(64, 0x55));
-    FlashRequest request = flash_request(path, 0x08000000, false);
+    TempBin bin(std::vector<uint8_t>(64, 0x55));
+    FlashRequest request = flash_request(bin.path, 0x08000000, false);
     EXPECT_EQ(gdb_driver_command(rig.driver, KX_DRV_PROGRAM, &request, nullptr), GDB_ERR_NO_MAP);
     EXPECT_EQ(gdb_driver_command(rig.driver, KX_DRV_ERASE, &request, nullptr), GDB_ERR_NO_MAP);
     EXPECT_EQ(count_prefix(rig.server.requests(), "vFlash"), 0);
@@ -372,12 +374,11 @@ TEST(GdbDriver, FlashWithoutAMapOrOutsideItFailsWithoutWriting) {
     Rig mapped(FakeGdbOptions{});
     ASSERT_EQ(mapped.scan(), 1);
     ASSERT_EQ(mapped.connect(), 0);
-    FlashRequest outside = flash_request(path, 0x08010000 - 32, true);  // runs past the flash end
+    FlashRequest outside = flash_request(bin.path, 0x08010000 - 32, true);  // runs past the flash end
     EXPECT_EQ(gdb_driver_command(mapped.driver, KX_DRV_PROGRAM, &outside, nullptr), GDB_ERR_RANGE);
     FlashRequest missing = flash_request("/nonexistent/fw.bin", 0x08000000, true);
     EXPECT_EQ(gdb_driver_command(mapped.driver, KX_DRV_PROGRAM, &missing, nullptr), GDB_ERR_FILE);
     EXPECT_EQ(count_prefix(mapped.server.requests(), "vFlash"), 0);
-    std::remove(path.c_str());
 }
 
 TEST(GdbDriver, RequestsWithoutAConnectionAreRefused) {
