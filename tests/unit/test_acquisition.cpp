@@ -328,7 +328,7 @@ TEST_F(Acquisition, RateLineOncePerSecond) {
     leaf_set_watched(0, 1);
     leaf_set_watched(1, 1);
     ASSERT_EQ(acquisition_start(), 0);
-    ASSERT_TRUE(wait_for([] { return count_prefix("INFO 采集速率: ") >= 1; }, 3000));
+    ASSERT_TRUE(wait_for([] { return count_prefix("INFO 采集速率: ") >= 1; }, 10000));  // due after 1 s
     acquisition_stop();
     for (const std::string& l : lines()) {
         if (l.rfind("INFO 采集速率: ", 0) == 0) {

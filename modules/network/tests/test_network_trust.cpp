@@ -146,7 +146,7 @@ TEST_F(TrustFixture, ListenerKeepsItsKeyWhenTheKeyIsClearedLater) {
     auto watch = leaves_payload({{"motor.limit", 0xE000ED0C}});
     raw.send(NET_MSG_WATCH, watch.data(), (uint32_t)watch.size());
     EXPECT_NE(raw.drain(3000), NET_READ_OK);
-    EXPECT_TRUE(wait_until([&] { return host.has_log("对端未配置共享密钥"); }, 3000));
+    EXPECT_TRUE(wait_until([&] { return host.has_log("对端未配置共享密钥"); }));
     EXPECT_EQ(host.starts.load(), 0);
     EXPECT_EQ(host.watched(1), 0);
 }
@@ -159,7 +159,7 @@ TEST_F(TrustFixture, LoopbackListenerWithoutKeyStaysOpenToKeylessPeers) {
     RawPeer raw;
     ASSERT_TRUE(raw.connect(port));
     ASSERT_TRUE(raw.hello(false));
-    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }));
 }
 
 // HISTORY is the answer to our request; a peer that sends one unasked would put samples it made
@@ -169,17 +169,17 @@ TEST_F(TrustFixture, HistoryIsTakenOnlyAfterARequest) {
     RawPeer raw;
     ASSERT_TRUE(raw.connect(port));
     ASSERT_TRUE(raw.hello(false));
-    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }));
 
     auto forged = history_payload("motor.speed", 1000, 1234.0);
     ASSERT_TRUE(raw.send(NET_MSG_HISTORY, forged.data(), (uint32_t)forged.size()));
-    EXPECT_TRUE(wait_until([&] { return host.has_log("未经请求的采集历史"); }, 3000));
+    EXPECT_TRUE(wait_until([&] { return host.has_log("未经请求的采集历史"); }));
 
     ASSERT_EQ(net_module_command(m, KX_NET_REQUEST_HISTORY, nullptr, nullptr), 0);
     ASSERT_TRUE(raw.expect(NET_MSG_HISTORY_REQUEST, 3000));
     auto answer = history_payload("motor.speed", 2000, 42.0);
     ASSERT_TRUE(raw.send(NET_MSG_HISTORY, answer.data(), (uint32_t)answer.size()));
-    ASSERT_TRUE(wait_until([&] { return host.has_log("收到采集历史 1 条"); }, 3000));
+    ASSERT_TRUE(wait_until([&] { return host.has_log("收到采集历史 1 条"); }));
     // The request is used up by its last chunk: a second, unasked copy is refused again.
     ASSERT_TRUE(raw.send(NET_MSG_HISTORY, forged.data(), (uint32_t)forged.size()));
     wait_until([&] {
@@ -248,18 +248,18 @@ TEST_F(TrustFixture, SilentConnectionsHoldSlotsOnlyUntilTheHandshakeTimeout) {
         silent.emplace_back(new RawPeer);
         ASSERT_TRUE(silent.back()->connect(port));
     }
-    ASSERT_TRUE(wait_until([&] { return net_module_peer_count(m) == NET_PEERS_MAX; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return net_module_peer_count(m) == NET_PEERS_MAX; }));
     RawPeer ninth;
     ASSERT_TRUE(ninth.connect(port));
     EXPECT_NE(ninth.drain(4000), NET_READ_OK);
-    EXPECT_TRUE(wait_until([&] { return host.has_log("连接数已满"); }, 1000));
+    EXPECT_TRUE(wait_until([&] { return host.has_log("连接数已满"); }));
     for (auto& s : silent) EXPECT_NE(s->drain(9000), NET_READ_OK);  // closed by the timeout
-    ASSERT_TRUE(wait_until([&] { return host.has_log("未在 5000 毫秒内完成握手"); }, 3000));
+    ASSERT_TRUE(wait_until([&] { return host.has_log("未在 5000 毫秒内完成握手"); }));
     RawPeer late;
-    ASSERT_TRUE(wait_until([&] { return net_module_peer_count(m) == 0; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return net_module_peer_count(m) == 0; }));
     ASSERT_TRUE(late.connect(port));
     ASSERT_TRUE(late.hello(false));
-    EXPECT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }, 3000));
+    EXPECT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }));
 }
 
 // A write's answer counts only from the connection the write went to: another peer that learnt
@@ -269,10 +269,10 @@ TEST_F(TrustFixture, WriteResultFromAnotherConnectionDoesNotCount) {
     RawPeer first, second;
     ASSERT_TRUE(first.connect(port));
     ASSERT_TRUE(first.hello(false));
-    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }));
     ASSERT_TRUE(second.connect(port));
     ASSERT_TRUE(second.hello(false));
-    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 2; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 2; }));
 
     std::atomic<int32_t> rc{1};
     std::thread writer([&] {
