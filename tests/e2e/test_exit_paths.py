@@ -109,10 +109,10 @@ def test_a_bad_listen_port_on_the_command_line_listens_on_nothing(kestrelix):
     if not (rig.OUT / "dll" / "network.dll").exists():
         pytest.skip("network.dll not built")
     # A good port first: the socket check below does see this program's listener.
-    good = kestrelix("--no-layout", "--net-listen=10557", "--net-exit=60000", log_name="good.log")
-    good.wait_log(re.escape("网络模块: 正在监听 127.0.0.1:10557"))
+    good, port = rig.listen_on_free_port(
+        lambda p: kestrelix("--no-layout", f"--net-listen={p}", "--net-exit=60000", log_name=f"good{p}.log"))
     sockets = rig.wait_until(listening_sockets, what="the listener of the good port")
-    assert any("127.0.0.1:10557" in line for line in sockets), sockets
+    assert any(f"127.0.0.1:{port}" in line for line in sockets), sockets
     good.kill()
     rig.wait_until(lambda: not listening_sockets(), what="the listener's end")
 
