@@ -9,7 +9,6 @@ The samples per second reached in both read modes are printed and kept in
 out/e2e-shots/gdbremote_rates.txt."""
 import re
 import shutil
-import socket
 import subprocess
 import time
 
@@ -28,12 +27,6 @@ COUNTS = WM_APP + 0x29
 CB_SETCURSEL = 0x014E
 CBN_SELCHANGE = 1
 ID_CHANNEL = 2106
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def listening(port):
@@ -56,14 +49,18 @@ def qemu():
     """qemu-system-arm running the demo firmware, its gdbstub on a free loopback port."""
     if not QEMU or not FIRMWARE.exists():
         pytest.skip("qemu-system-arm or demo_qemu.elf missing")
-    port = free_port()
-    proc = subprocess.Popen([QEMU, "-M", "netduinoplus2", "-nographic", "-monitor", "none", "-serial", "none",
-                             "-kernel", str(FIRMWARE), "-gdb", f"tcp:127.0.0.1:{port}"],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.time() + 20
-    while not listening(port):
-        assert proc.poll() is None and time.time() < deadline, "QEMU did not open its gdbstub"
-        time.sleep(0.1)
+    # A free port can be taken by someone else before QEMU binds it: QEMU then exits, and the
+    # next try takes another port.
+    for _ in range(5):
+        port = rig.free_port()
+        proc = subprocess.Popen([QEMU, "-M", "netduinoplus2", "-nographic", "-monitor", "none", "-serial",
+                                 "none", "-kernel", str(FIRMWARE), "-gdb", f"tcp:127.0.0.1:{port}"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        rig.wait_until(lambda: listening(port) or proc.poll() is not None, timeout=20,
+                       what="QEMU's gdbstub or QEMU's exit")
+        if proc.poll() is None:
+            break
+    assert proc.poll() is None, "QEMU did not open its gdbstub"
     yield port
     proc.terminate()
     try:
@@ -199,9 +196,11 @@ def test_qemu_halt_mode_watch_waveform_write_and_disconnect(qemu, kestrelix_gdb,
     assert "[WARN] GDB Server: halt 读取模式：每次读写都会短暂暂停目标" in k.text()
 
     # The firmware's variables move in the waveform window: both series have samples and draw.
-    time.sleep(2)
-    counts = int(poke_ok("send", hex(COUNTS), 0, 0, f"--hwnd={hwnd}")[0], 0)
-    assert counts >> 16 == 2 and counts & 0xFFFF > 50, hex(counts)
+    def enough_samples():
+        counts = int(poke_ok("send", hex(COUNTS), 0, 0, f"--hwnd={hwnd}")[0], 0)
+        return counts >> 16 == 2 and counts & 0xFFFF > 50
+
+    rig.wait_until(enough_samples, timeout=30, what="two series with more than 50 samples", interval=0.5)
     width, height, rows = take_shot(k, hwnd, shots_dir / "gdbremote_qemu_waveform.png")
     left, top, right, bottom = plot_box(width, height)
     assert colour_count(rows, SINE_RGB, left, top, right, bottom) > 200
@@ -211,12 +210,8 @@ def test_qemu_halt_mode_watch_waveform_write_and_disconnect(qemu, kestrelix_gdb,
     before = current_value(k, main, "g_motor.speed_rpm")
     assert 1200 < before < 1800, before
     write_value(k, main, "g_motor.speed_setpoint_rpm", "3000")
-    deadline = time.time() + 20
-    after = before
-    while time.time() < deadline and after < 2700:
-        time.sleep(1)
-        after = current_value(k, main, "g_motor.speed_rpm")
-    assert after > 2700, (before, after)
+    rig.wait_until(lambda: current_value(k, main, "g_motor.speed_rpm") > 2700, timeout=30,
+                   what=f"the speed above 2700 rpm (was {before})", interval=1)
     take_shot(k, hwnd, shots_dir / "gdbremote_qemu_setpoint.png")
 
     poke_ok("click", f"--hwnd={main}", "--child-id=2005")
@@ -229,10 +224,9 @@ def test_qemu_halt_mode_watch_waveform_write_and_disconnect(qemu, kestrelix_gdb,
 
     # The target runs on after the disconnect, with the setpoint the user wrote.
     tick1, setpoint = gdb_values(port, "g_tick_ms", "g_motor.speed_setpoint_rpm")
-    time.sleep(1)
-    tick2, = gdb_values(port, "g_tick_ms")
     assert setpoint == 3000
-    assert tick2 > tick1 + 200, (tick1, tick2)
+    rig.wait_until(lambda: gdb_values(port, "g_tick_ms")[0] > tick1 + 200, timeout=30,
+                   what=f"g_tick_ms past {tick1} + 200", interval=0.5)
 
 
 def test_qemu_background_mode_reads_but_the_gdbstub_stops_the_core(qemu, kestrelix_gdb):
@@ -253,6 +247,5 @@ def test_qemu_background_mode_reads_but_the_gdbstub_stops_the_core(qemu, kestrel
     k.wait_log(r"\[INFO\] 已断开连接")
     # Detaching let the core run again.
     tick1, = gdb_values(port, "g_tick_ms")
-    time.sleep(1)
-    tick2, = gdb_values(port, "g_tick_ms")
-    assert tick2 > tick1 + 200, (tick1, tick2)
+    rig.wait_until(lambda: gdb_values(port, "g_tick_ms")[0] > tick1 + 200, timeout=30,
+                   what=f"g_tick_ms past {tick1} + 200", interval=0.5)
