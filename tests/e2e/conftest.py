@@ -8,7 +8,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import rig  # noqa: E402
-from kxpoke import no_main_window  # noqa: E402
+from kxpoke import settle_before_start  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -31,8 +31,7 @@ def kestrelix(display, tmp_path):
     rig.clear_appdata()
 
     def start(*args, log_name="kestrelix.log"):
-        if not started:
-            no_main_window()
+        settle_before_start(started)
         k = rig.Kestrelix(display, tmp_path, args, log_name=log_name).start()
         started.append(k)
         return k

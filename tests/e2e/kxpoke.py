@@ -102,12 +102,25 @@ def pick_menu_item(menu, downs, wait_gone=True):
         poke_ok("wait-gone", f"--hwnd={menu}", wait=10000)
 
 
-def no_main_window(timeout=30):
-    """Waits until no main window is left. A run the previous test ended (or that exited by
-    itself) can keep its windows for a moment under Wine; a test that then selects windows by
+def no_window(cls, timeout=30):
+    """Waits until no top-level window of this class is left. A run that was ended (or that exited
+    by itself) can keep its windows for a moment under Wine; a test that then selects windows by
     class would reach the closing instance and fail by timing."""
-    rig.wait_until(lambda: not poke("find", "--class=KestrelixMain")[1], timeout=timeout,
-                   what="no main window of an earlier run")
+    rig.wait_until(lambda: not poke("find", f"--class={cls}")[1], timeout=timeout,
+                   what=f"no {cls} window of an earlier run")
+
+
+def no_main_window(timeout=30):
+    """Waits until no main window of an earlier run is left (see no_window)."""
+    no_window("KestrelixMain", timeout)
+
+
+def settle_before_start(started, cls="KestrelixMain"):
+    """Called before each start in a test: when every instance the test started before has ended
+    (or there was none), their windows must be gone too before the next start, since the new
+    instance is then found by class. While one still runs the test tells them apart itself."""
+    if all(k.proc.poll() is not None for k in started):
+        no_window(cls)
 
 
 def one_main_window(timeout=30):

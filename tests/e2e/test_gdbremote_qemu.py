@@ -15,7 +15,7 @@ import time
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import fields, poke, poke_ok, settle_before_start
 from test_waveform import SINE_RGB, TRIANGLE_RGB, colour_count, main_window_of, plot_box, take_shot
 
 QEMU = shutil.which("qemu-system-arm")
@@ -98,6 +98,7 @@ def kestrelix_gdb(display, tmp_path):
         (bin_dir / "dll" / "gdbremote.ini").write_text(
             f"; written by the e2e test\n[qemu-e2e]\nhost=127.0.0.1\nport={port}\nkind=qemu\nmode={mode}\n"
             f"timeout_ms=1500\n{extra}", encoding="utf-8")
+        settle_before_start(started)
         k = rig.Kestrelix(display, tmp_path, (rig.win_path(bin_dir / "demo_qemu.elf"),) + args,
                           exe=bin_dir / "Kestrelix.exe").start()
         k.shot_file = bin_dir / "chart_shot.bmp"

@@ -6,7 +6,7 @@ import re
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import fields, no_window, poke, poke_ok
 
 HOST = rig.OUT / "tests" / "kx_num_host.exe"
 TOP = "--class=KXNumHost"
@@ -40,6 +40,7 @@ def open_editor(row, col):
 
 
 def start_host(display, tmp_path):
+    no_window("KXNumHost")
     h = rig.Kestrelix(display, tmp_path, (), exe=HOST).start()
     h.wait_log(r"host: window 1")
     h.wait_log(re.escape("数值窗口添加变量: id=2 (观测 3)"))

@@ -9,7 +9,7 @@ import shutil
 import pytest
 
 import rig
-from kxpoke import fields, pick_menu_item, poke_ok, popup_menu
+from kxpoke import fields, no_main_window, pick_menu_item, poke_ok, popup_menu
 from shots import shot_until
 
 TOP = "--class=KestrelixMain"
@@ -186,6 +186,7 @@ def test_module_window_restored_with_variables_and_the_network_channel_without_d
     rig.clear_appdata()
     write_layout("[layout]\nversion=1\nelf=%s\n[win]\ntype=testgauge\ntitle=仪表\nvars=g_wave.sine\n"
                  "vars+=g_tick_ms\n" % rig.win_path(rig.OUT / "demo.elf"))
+    no_main_window()
     k = rig.Kestrelix(display, tmp_path, ["--net-exit=180000"], exe=folder / "Kestrelix.exe").start()
     try:
         k.wait_log(r"\[INFO\] testmod add_variable: g_tick_ms")

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import rig
-from kxpoke import fields, no_main_window, pick_menu_item, poke, poke_ok, popup_menu
+from kxpoke import fields, pick_menu_item, poke, poke_ok, popup_menu, settle_before_start
 
 SERIES = "g_wave.sine,g_wave.triangle"
 SINE_RGB = (0xFF, 0xDC, 0x00)       # palette slot 0
@@ -35,8 +35,7 @@ def kestrelix_copy(display, tmp_path):
 
     def start(*args):
         """Starts the copy with its demo image as the firmware, then the options."""
-        if not started:
-            no_main_window()
+        settle_before_start(started)
         k = rig.Kestrelix(display, tmp_path, (rig.win_path(bin_dir / "demo.elf"),) + args,
                           exe=bin_dir / "Kestrelix.exe").start()
         k.shot_file = bin_dir / "chart_shot.bmp"
