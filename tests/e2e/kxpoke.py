@@ -8,7 +8,8 @@ kxpoke prints UTF-8, one result per line, fields separated by tabs, with backsla
 inside a field escaped as \\ \t \r \n; fields() splits a line and undoes the escapes.
 Exit codes: 0 done, 1 not found or failed, 2 usage error.
 
-Environment: KX_WINE_DISPLAY (default ":77"), WINEPREFIX (the rig's build/wineprefix by default;
+Environment: KX_WINE_DISPLAY (required: the X display the program under test runs on; the e2e
+session sets it to its own Xvfb), WINEPREFIX (the rig's build/wineprefix by default;
 it must be the prefix the program under test runs in), KX_WINE (the wine command, default "wine").
 kxpoke must run on the same Wine desktop as the window it looks for: with the rig's registry
 default desktop every program shares one.
@@ -27,7 +28,13 @@ last_error = ""
 
 
 def poke_env():
-    env = rig.wine_env(os.environ.get("KX_WINE_DISPLAY", ":77"))
+    # No default: a display number guessed here may belong to another suite running at the same
+    # time, whose windows kxpoke would then find.
+    display = os.environ.get("KX_WINE_DISPLAY")
+    if not display:
+        raise RuntimeError("KX_WINE_DISPLAY is not set: name the X display of the program under test "
+                           "(the e2e session's display fixture sets it)")
+    env = rig.wine_env(display)
     # Wine turns the Unix command line into UTF-16 with the locale's character set: without a
     # UTF-8 locale, non-ASCII titles and texts would not survive.
     env["LC_ALL"] = "C.UTF-8"
