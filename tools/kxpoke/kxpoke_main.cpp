@@ -308,8 +308,15 @@ int cmd_key(const PokeArgs* args) {
     // previous-state and transition bits.
     LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC) & 0xFF) << 16;
     int rc = post_checked(hwnd, WM_KEYDOWN, vk, 1 | scan);
-    if (rc == POKE_OK) rc = post_checked(hwnd, WM_KEYUP, vk, static_cast<LPARAM>(1 | scan | 0xC0000000ll));
-    return rc;
+    if (rc != POKE_OK) return rc;
+    // ENTER or ESCAPE on a message box or dialog closes it with the key-down: with the window
+    // gone there is nobody left for the key-up, and the key has done its work.
+    if (!IsWindow(hwnd)) return POKE_OK;
+    if (PostMessageW(hwnd, WM_KEYUP, vk, static_cast<LPARAM>(1 | scan | 0xC0000000ll))) return POKE_OK;
+    DWORD error = GetLastError();
+    if (!IsWindow(hwnd)) return POKE_OK;  // it closed between the check and the key-up
+    err_printf("PostMessage of the key-up failed (error %lu)", static_cast<unsigned long>(error));
+    return POKE_FAIL;
 }
 
 // [SECTION] text: type, settext, gettext
