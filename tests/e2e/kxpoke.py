@@ -41,26 +41,56 @@ def poke_env():
     return env
 
 
-def poke(*args, wait=None, timeout=60):
-    """Runs one kxpoke command; returns (exit code, stdout lines without line ends)."""
-    global last_error
-    cmd = shlex.split(os.environ.get("KX_WINE", "wine")) + [str(KXPOKE)] + [str(a) for a in args]
-    if wait is not None:
-        cmd.append(f"--wait={int(wait)}")
+# Commands that only look: running one again changes nothing on the desktop.
+QUERIES = {"find", "children", "gettext", "listview", "treeview", "rect", "clipboard", "wait-gone"}
+
+# Wine's own error and exception channels: what Wine says when a program dies before it could.
+DIAGNOSTIC_WINEDEBUG = "err+all,+seh"
+
+
+def run_kxpoke(cmd, env, timeout):
+    """One run of kxpoke; returns (exit code, stdout text, stderr text)."""
     # Output goes through files, not pipes: the first Wine program of a session starts Wine's own
     # background processes (the desktop's explorer, services), which inherit the standard handles
     # and would hold a pipe open long after kxpoke has exited.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run(cmd, env=poke_env(), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                              timeout=timeout)
+        proc = subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
         out.seek(0)
         err.seek(0)
-        text = out.read().decode("utf-8", errors="replace")
-        last_error = err.read().decode("utf-8", errors="replace")
+        return (proc.returncode, out.read().decode("utf-8", errors="replace"),
+                err.read().decode("utf-8", errors="replace"))
+
+
+def is_query(args):
+    first = str(args[0]) if args else ""
+    return first in QUERIES or (first == "msgbox" and not any(str(a).startswith("--press") for a in args))
+
+
+def poke(*args, wait=None, timeout=60):
+    """Runs one kxpoke command; returns (exit code, stdout lines without line ends).
+
+    kxpoke names the reason of every failure on stderr. A failure with nothing on stderr comes
+    from below it (Wine could not start it, or it died): the command then runs once more with
+    Wine's error and exception channels on, and last_error keeps what they said, so the failure
+    names its cause. The result stays the first run's, except for a pure query, whose second
+    answer is as good as the first."""
+    global last_error
+    cmd = shlex.split(os.environ.get("KX_WINE", "wine")) + [str(KXPOKE)] + [str(a) for a in args]
+    if wait is not None:
+        cmd.append(f"--wait={int(wait)}")
+    env = poke_env()
+    rc, text, last_error = run_kxpoke(cmd, env, timeout)
+    if rc != 0 and not last_error.strip():
+        env["WINEDEBUG"] = DIAGNOSTIC_WINEDEBUG
+        rc2, text2, err2 = run_kxpoke(cmd, env, timeout)
+        last_error = (f"exit {rc} with nothing on stderr; run again with WINEDEBUG={DIAGNOSTIC_WINEDEBUG}: "
+                      f"exit {rc2}, stderr:\n{err2[-4000:]}")
+        if is_query(args):
+            rc, text = rc2, text2
     lines = text.split("\n")
     if lines and lines[-1] == "":
         lines.pop()
-    return proc.returncode, lines
+    return rc, lines
 
 
 def poke_ok(*args, wait=None, timeout=60):

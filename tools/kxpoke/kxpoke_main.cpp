@@ -399,9 +399,19 @@ const PokeCommand kCommands[] = {
     {"shot", true, cmd_shot},          {"clipboard", false, cmd_clipboard},
 };
 
+// A fault in this tool would end it with no word on stderr, and a script would see only the exit
+// code. Plain stdio only: the fault may lie in the output buffer itself.
+LONG WINAPI report_fault(EXCEPTION_POINTERS* info) {
+    fprintf(stderr, "kxpoke: fault: exception 0x%08lX at %p\n",
+            static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode), info->ExceptionRecord->ExceptionAddress);
+    fflush(stderr);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    SetUnhandledExceptionFilter(report_fault);
     _setmode(_fileno(stdout), _O_BINARY);  // UTF-8 bytes and bare LF, untranslated
     _setmode(_fileno(stderr), _O_BINARY);
     PokeArgs args;
