@@ -17,10 +17,10 @@ def wineservers_of(prefix):
     one started with another spelling of the path) working in the server directory Wine names
     after the prefix's device and inode."""
     want = os.path.realpath(prefix)
-    if not os.path.isdir(want):
-        return []
-    st = os.stat(want)
-    server_dir = f"/server-{st.st_dev:x}-{st.st_ino:x}"
+    server_dir = None
+    if os.path.isdir(want):
+        st = os.stat(want)
+        server_dir = f"/server-{st.st_dev:x}-{st.st_ino:x}"
     pids = []
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
@@ -34,7 +34,7 @@ def wineservers_of(prefix):
             continue  # gone meanwhile, or not ours to read
         named = any(var.startswith(b"WINEPREFIX=")
                     and os.path.realpath(var[11:].decode(errors="replace")) == want for var in environ)
-        if named or cwd.endswith(server_dir):
+        if named or (server_dir and cwd.endswith(server_dir)):
             pids.append(int(entry.name))
     return pids
 
@@ -56,13 +56,14 @@ def end_lingering_wineservers(prefix):
 
 @pytest.fixture(scope="session")
 def display():
+    # A wineserver of this prefix left by an earlier session that was aborted would hold that
+    # session's windows and its display (and preparing the prefix would wait for it forever):
+    # end it first.
+    end_lingering_wineservers(rig.wine_env(":0")["WINEPREFIX"])
     subprocess.run([str(rig.ROOT / "tools" / "wine_rig.sh"), "prefix"], check=True, timeout=300)
     d = rig.Display().start()
     os.environ["KX_WINE_DISPLAY"] = d.name
     env = rig.wine_env(d.name)
-    # A wineserver of this prefix left by an earlier session that was aborted would hold that
-    # session's windows and its display: end it first.
-    end_lingering_wineservers(env["WINEPREFIX"])
     # A persistent wineserver keeps every start in the session fast.
     rc = subprocess.Popen(["wineserver", "-p"], env=env).wait(30)
     assert rc == 0, f"wineserver -p exited {rc}"
