@@ -26,7 +26,8 @@ def wineservers_of(prefix):
         if not entry.name.isdigit():
             continue
         try:
-            if Path(entry, "comm").read_text().strip() != "wineserver":
+            # Debian's wineserver is a wrapper around wineserver64 (or wineserver32).
+            if not Path(entry, "comm").read_text().startswith("wineserver"):
                 continue
             environ = Path(entry, "environ").read_bytes().split(b"\0")
             cwd = os.readlink(entry / "cwd")
