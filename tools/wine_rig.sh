@@ -81,7 +81,13 @@ case "${1:-}" in
     # GUI timing under Wine on a loaded 2-core machine is not always the same: a failed test runs
     # again (at most twice) and the summary line reports every rerun.
     rm -f out/e2e/reruns.txt
-    exec /usr/bin/python3 -m pytest -q -rR --reruns 2 --reruns-delay 2 tests/e2e "$@" ;;
+    # Files or node ids (tests/e2e/test_x.py::name) among the arguments run alone; without any,
+    # the whole suite runs.
+    targets=(tests/e2e)
+    for arg in "$@"; do
+      case "$arg" in -*) ;; *) [ -e "${arg%%::*}" ] && targets=() ;; esac
+    done
+    exec /usr/bin/python3 -m pytest -q -rR --reruns 2 --reruns-delay 2 "${targets[@]}" "$@" ;;
   env)
     echo "WINEPREFIX=$WINEPREFIX"; echo "WINEDEBUG=$WINEDEBUG"; echo "WINEDLLOVERRIDES=$WINEDLLOVERRIDES" ;;
   *)

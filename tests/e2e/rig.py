@@ -4,6 +4,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import time
 from pathlib import Path
@@ -51,6 +52,36 @@ def wait_until(check, timeout=30, what="the condition", interval=0.1):
         if time.time() >= deadline:
             raise AssertionError(f"{what} not reached within {timeout}s")
         time.sleep(interval)
+
+
+def free_port():
+    """A loopback TCP port nobody listens on at this moment. Someone else may take it before
+    Kestrelix binds it: tests that listen go through listen_on_free_port, which tries again."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listen_on_free_port(listen, address="127.0.0.1", attempts=5, timeout=60, new_instance=True):
+    """Calls listen(port) with a free port; listen makes a Kestrelix listen on it and returns that
+    Kestrelix: a new instance started with --net-listen= (new_instance: a failed one is ended
+    before the next try, so only the listening one stays on the desktop), or the toolbar of a
+    running one. The network module logs either outcome; when the bind failed because another
+    program took the port in the meantime, the next call gets another port.
+    Returns (kestrelix, port)."""
+    tried = set()
+    for _ in range(attempts):
+        port = free_port()
+        if port in tried:
+            continue
+        tried.add(port)
+        k = listen(port)
+        m = k.wait_log(rf"网络模块: (正在监听|监听失败) {re.escape(address)}:{port}\b", timeout)
+        if m.group(1) == "正在监听":
+            return k, port
+        if new_instance:
+            k.kill()
+    raise AssertionError(f"no listener on {address} after trying ports {sorted(tried)}")
 
 
 def win_path(path):

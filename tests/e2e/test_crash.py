@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 import rig
-from kxpoke import one_main_window, poke, poke_ok
+from kxpoke import no_main_window, one_main_window, poke, poke_ok
 
 PROBE = rig.OUT / "tests" / "kx_crash_probe.exe"
 NM = "x86_64-w64-mingw32-nm"
@@ -102,6 +102,7 @@ def test_the_program_itself_reports_its_fault_with_the_faulting_function(kestrel
 
     demo = rig.OUT / "demo.elf"
     args = ["--no-layout", "--net-exit=120000"] + ([rig.win_path(demo), "--watch=g_wave.sine"] if demo.exists() else [])
+    no_main_window()
     k = rig.Kestrelix(display, tmp_path, args, log_name="crash test run.log", exe=CRASHTEST).start()
     try:
         k.wait_log(r"\[INFO\] Kestrelix 已启动")

@@ -5,12 +5,12 @@ with a blank) starts, loads its modules and opens the demo firmware without anyt
 import re
 import subprocess
 import sys
-import time
 import zipfile
 
 import pytest
 
 import rig
+from kxpoke import no_main_window
 
 sys.path.insert(0, str(rig.ROOT / "tools"))
 import pe_resources  # noqa: E402
@@ -86,6 +86,7 @@ def test_unzipped_folder_with_a_blank_starts_and_opens_the_demo(release_zip, dis
     # As Explorer's "Open with" starts it: the exe's own folder, the firmware path (Wine quotes it
     # for its blank, as Explorer does), no options, so the log goes to its place beside the exe.
     elf = rig.win_path(folder / "demo.elf")
+    no_main_window()
     proc = subprocess.Popen(["wine", str(folder / "Kestrelix.exe"), elf], env=rig.wine_env(display.name),
                             cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     log = folder / "kestrelix.log"
@@ -102,4 +103,6 @@ def test_unzipped_folder_with_a_blank_starts_and_opens_the_demo(release_zip, dis
             proc.wait(10)
         except subprocess.TimeoutExpired:
             proc.kill()
-        time.sleep(0.5)
+        # The folder is removed with tmp_path: the program's windows (and its hold on the
+        # folder's files) must be gone first.
+        no_main_window()

@@ -3,6 +3,7 @@ window does (both answers), a bad --net-listen= port or toolbar port listens on 
 network dialog keeps itself open on a bad port until a good one is given."""
 import os
 import re
+import socket
 import subprocess
 from pathlib import Path
 
@@ -109,10 +110,10 @@ def test_a_bad_listen_port_on_the_command_line_listens_on_nothing(kestrelix):
     if not (rig.OUT / "dll" / "network.dll").exists():
         pytest.skip("network.dll not built")
     # A good port first: the socket check below does see this program's listener.
-    good = kestrelix("--no-layout", "--net-listen=10557", "--net-exit=60000", log_name="good.log")
-    good.wait_log(re.escape("网络模块: 正在监听 127.0.0.1:10557"))
+    good, port = rig.listen_on_free_port(
+        lambda p: kestrelix("--no-layout", f"--net-listen={p}", "--net-exit=60000", log_name=f"good{p}.log"))
     sockets = rig.wait_until(listening_sockets, what="the listener of the good port")
-    assert any("127.0.0.1:10557" in line for line in sockets), sockets
+    assert any(f"127.0.0.1:{port}" in line for line in sockets), sockets
     good.kill()
     rig.wait_until(lambda: not listening_sockets(), what="the listener's end")
 
@@ -129,6 +130,35 @@ def test_a_bad_listen_port_on_the_command_line_listens_on_nothing(kestrelix):
         assert "正在监听" not in text and "网络: 监听" not in text, text[-2000:]
         assert listening_sockets() == []
         k.kill()
+
+
+def test_a_port_taken_before_the_bind_is_reported_and_another_one_is_tried(kestrelix, monkeypatch):
+    """The race every listening test runs: a port that was free when picked is taken before
+    Kestrelix binds it. Kestrelix logs the failed listen and goes on; the rig ends that instance
+    and listens on another port."""
+    if not (rig.OUT / "dll" / "network.dll").exists():
+        pytest.skip("network.dll not built")
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        busy = taken.getsockname()[1]
+        picks = iter([busy])
+        real_free_port = rig.free_port
+        monkeypatch.setattr(rig, "free_port", lambda: next(picks, None) or real_free_port())
+        started = []
+
+        def listen(p):
+            started.append(kestrelix("--no-layout", f"--net-listen={p}", "--net-exit=60000", log_name=f"l{p}.log"))
+            return started[-1]
+
+        k, port = rig.listen_on_free_port(listen)
+    assert port != busy and k is started[-1] and len(started) == 2
+    first = started[0].text()
+    assert re.search(rf"\[ERROR\] 网络模块: 监听失败 127\.0\.0\.1:{busy}（.+）", first), first[-2000:]
+    assert "正在监听" not in first
+    assert started[0].proc.poll() is not None, "the failed try was not ended"
+    sockets = rig.wait_until(listening_sockets, what="the listener on the second port")
+    assert any(f"127.0.0.1:{port}" in line for line in sockets), sockets
 
 
 def test_the_network_dialog_refuses_bad_ports_and_stays_open(kestrelix):

@@ -10,14 +10,13 @@ out/e2e-shots/gdbremote_rates.txt."""
 import os
 import re
 import shutil
-import socket
 import subprocess
 import time
 
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import fields, poke, poke_ok, settle_before_start
 from test_waveform import SINE_RGB, TRIANGLE_RGB, colour_count, main_window_of, plot_box, take_shot
 
 QEMU = shutil.which("qemu-system-arm")
@@ -29,12 +28,6 @@ COUNTS = WM_APP + 0x29
 CB_SETCURSEL = 0x014E
 CBN_SELCHANGE = 1
 ID_CHANNEL = 2106
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def listener_inode(port):
@@ -102,7 +95,7 @@ def qemu():
     if not QEMU or not FIRMWARE.exists():
         pytest.skip("qemu-system-arm or demo_qemu.elf missing")
     for _ in range(5):
-        port = free_port()
+        port = rig.free_port()
         proc = start_qemu(port)
         if proc:
             break
@@ -124,17 +117,6 @@ def gdb_values(port, *expressions):
     return [float(v.split()[0]) for v in values]
 
 
-def tick_moves_on(port, since, by=200):
-    """The firmware's tick as gdb reads it, once it is past since + by (the core runs on); up to
-    20 s, as a loaded machine runs the emulated core slowly."""
-    deadline = time.monotonic() + 20
-    tick, = gdb_values(port, "g_tick_ms")
-    while tick <= since + by and time.monotonic() < deadline:
-        time.sleep(0.2)
-        tick, = gdb_values(port, "g_tick_ms")
-    return tick
-
-
 @pytest.fixture
 def kestrelix_gdb(display, tmp_path):
     """Factory: Kestrelix from a private copy of the program and its modules, with gdbremote.ini
@@ -152,6 +134,7 @@ def kestrelix_gdb(display, tmp_path):
         (bin_dir / "dll" / "gdbremote.ini").write_text(
             f"; written by the e2e test\n[qemu-e2e]\nhost=127.0.0.1\nport={port}\nkind=qemu\nmode={mode}\n"
             f"timeout_ms=1500\n{extra}", encoding="utf-8")
+        settle_before_start(started)
         k = rig.Kestrelix(display, tmp_path, (rig.win_path(bin_dir / "demo_qemu.elf"),) + args,
                           exe=bin_dir / "Kestrelix.exe").start()
         k.shot_file = bin_dir / "chart_shot.bmp"
@@ -250,9 +233,11 @@ def test_qemu_halt_mode_watch_waveform_write_and_disconnect(qemu, kestrelix_gdb,
     assert "[WARN] GDB Server: halt 读取模式：每次读写都会短暂暂停目标" in k.text()
 
     # The firmware's variables move in the waveform window: both series have samples and draw.
-    time.sleep(2)
-    counts = int(poke_ok("send", hex(COUNTS), 0, 0, f"--hwnd={hwnd}")[0], 0)
-    assert counts >> 16 == 2 and counts & 0xFFFF > 50, hex(counts)
+    def enough_samples():
+        counts = int(poke_ok("send", hex(COUNTS), 0, 0, f"--hwnd={hwnd}")[0], 0)
+        return counts >> 16 == 2 and counts & 0xFFFF > 50
+
+    rig.wait_until(enough_samples, timeout=30, what="two series with more than 50 samples", interval=0.5)
     width, height, rows = take_shot(k, hwnd, shots_dir / "gdbremote_qemu_waveform.png")
     left, top, right, bottom = plot_box(width, height)
     assert colour_count(rows, SINE_RGB, left, top, right, bottom) > 200
@@ -262,12 +247,8 @@ def test_qemu_halt_mode_watch_waveform_write_and_disconnect(qemu, kestrelix_gdb,
     before = current_value(k, main, "g_motor.speed_rpm")
     assert 1200 < before < 1800, before
     write_value(k, main, "g_motor.speed_setpoint_rpm", "3000")
-    deadline = time.time() + 20
-    after = before
-    while time.time() < deadline and after < 2700:
-        time.sleep(1)
-        after = current_value(k, main, "g_motor.speed_rpm")
-    assert after > 2700, (before, after)
+    rig.wait_until(lambda: current_value(k, main, "g_motor.speed_rpm") > 2700, timeout=30,
+                   what=f"the speed above 2700 rpm (was {before})", interval=1)
     take_shot(k, hwnd, shots_dir / "gdbremote_qemu_setpoint.png")
 
     poke_ok("click", f"--hwnd={main}", "--child-id=2005")
@@ -281,8 +262,8 @@ def test_qemu_halt_mode_watch_waveform_write_and_disconnect(qemu, kestrelix_gdb,
     # The target runs on after the disconnect, with the setpoint the user wrote.
     tick1, setpoint = gdb_values(port, "g_tick_ms", "g_motor.speed_setpoint_rpm")
     assert setpoint == 3000
-    tick2 = tick_moves_on(port, tick1)
-    assert tick2 > tick1 + 200, (tick1, tick2)
+    rig.wait_until(lambda: gdb_values(port, "g_tick_ms")[0] > tick1 + 200, timeout=30,
+                   what=f"g_tick_ms past {tick1} + 200", interval=0.5)
 
 
 def test_qemu_background_mode_reads_but_the_gdbstub_stops_the_core(qemu, kestrelix_gdb):
@@ -303,5 +284,5 @@ def test_qemu_background_mode_reads_but_the_gdbstub_stops_the_core(qemu, kestrel
     k.wait_log(r"\[INFO\] 已断开连接")
     # Detaching let the core run again.
     tick1, = gdb_values(port, "g_tick_ms")
-    tick2 = tick_moves_on(port, tick1)
-    assert tick2 > tick1 + 200, (tick1, tick2)
+    rig.wait_until(lambda: gdb_values(port, "g_tick_ms")[0] > tick1 + 200, timeout=30,
+                   what=f"g_tick_ms past {tick1} + 200", interval=0.5)

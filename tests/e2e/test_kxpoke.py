@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+import kxpoke
 import rig
 from kxpoke import KXPOKE, fields, poke, poke_ok
 
@@ -198,6 +199,19 @@ def read_bmp(path):
     header_size, width, height, planes, bpp, compression, image_size = struct.unpack_from("<IiiHHII", data, 14)
     return dict(magic=magic, size=size, offset=offset, header_size=header_size, width=width, height=height,
                 planes=planes, bpp=bpp, compression=compression, image_size=image_size, data=data)
+
+
+def test_a_key_that_closes_the_message_box_succeeds(target):
+    """ENTER presses the default button and ESCAPE cancels; both close the box with the key-down,
+    so the key-up has no window left to go to: that is no failure."""
+    for key, result in (("ENTER", 6), ("ESCAPE", 2)):  # IDYES (the first button), IDCANCEL
+        mark = target.mark()
+        poke_ok("command", 200, TOP)
+        box = fields(poke_ok("find", "--class=#32770", "--title=KxPoke 提问", wait=10000)[0])[0]
+        rc, _ = poke("key", key, f"--hwnd={box}")
+        assert rc == 0, f"key {key} -> {rc}: {kxpoke.last_error.strip()}"
+        target.wait_line(f"msgbox {result}", after=mark)
+        poke_ok("wait-gone", f"--hwnd={box}", wait=10000)
 
 
 def test_rect_and_shot(target, tmp_path):

@@ -6,6 +6,7 @@ import shutil
 import pytest
 
 import rig
+from kxpoke import no_main_window
 
 TESTMODS = rig.OUT / "testmods"
 
@@ -21,6 +22,7 @@ def program_with_modules(tmp_path, modules):
 
 
 def run_to_exit(display, tmp_path, exe, ms=2500):
+    no_main_window()
     k = rig.Kestrelix(display, tmp_path, ["--no-layout", f"--net-exit={ms}"], exe=exe).start()
     try:
         assert k.wait_exit(90) == 0

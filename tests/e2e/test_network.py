@@ -4,7 +4,6 @@ probe side's variable table, ticks three of its variables and hands the watch li
 their samples, writes the setpoint on the probe side's target, downloads the history and finally
 stops the hand-off. Everything is checked from the two log files."""
 import re
-import socket
 import time
 
 import pytest
@@ -16,35 +15,30 @@ WATCH = ["g_motor.speed_rpm", "g_motor.speed_setpoint_rpm", "g_tick_ms"]
 SETPOINT = "2250"  # the demo starts at 1500: another value proves the write
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def needs_modules():
     for f in (rig.OUT / "dll" / "sim.dll", rig.OUT / "dll" / "network.dll", rig.OUT / "demo.elf"):
         if not f.exists():
             pytest.skip(f"{f.name} not built")
 
 
-def start_probe_side(kestrelix, port, *extra):
-    """Instance A: demo firmware, simulated target connected through the toolbar, listening."""
-    a = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--net-listen={port}", *extra,
-                  log_name="a.log")
+def start_probe_side(kestrelix, *extra):
+    """Instance A: demo firmware, simulated target connected through the toolbar, listening on a
+    free port. Returns (A, port)."""
+    a, port = rig.listen_on_free_port(
+        lambda p: kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--net-listen={p}", *extra,
+                            log_name=f"a{p}.log"))
     a.wait_log(r"\[INFO\] 网络模块: network")
     a.wait_log(re.escape(f"[INFO] 网络: 监听 127.0.0.1:{port} rc=0"))
     a.wait_log(r"SimLink 设备扫描: 1 个")
-    # Only A is on the desktop yet, so the class finds its window.
+    # Only A is on the desktop now (a failed try was ended), so the class finds its window.
     assert poke("click", "--class=KestrelixMain", "--child-id=2002", wait=10000)[0] == 0
     a.wait_log(r"\[INFO\] 已连接: ")
-    return a
+    return a, port
 
 
 def test_remote_watch_write_history_and_stop(kestrelix):
     needs_modules()
-    port = free_port()
-    a = start_probe_side(kestrelix, port, "--net-exit=40000")
+    a, port = start_probe_side(kestrelix, "--net-exit=40000")
     b = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--watch=" + ",".join(WATCH),
                   "--net-watch", f"--net-write=g_motor.speed_setpoint_rpm={SETPOINT}", "--net-download",
                   "--net-watchstop=9000", "--net-exit=15000", log_name="b.log")
@@ -106,8 +100,7 @@ def test_write_to_a_missing_leaf_and_commands_without_a_peer(kestrelix):
     """A remote write of an unknown name fails on both sides; a second remote sees the first's
     listener gone after --net-exit and reports the failed connect."""
     needs_modules()
-    port = free_port()
-    a = start_probe_side(kestrelix, port, "--net-exit=12000")
+    a, port = start_probe_side(kestrelix, "--net-exit=12000")
     b = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-write=no.such.leaf=1",
                   "--net-exit=5000", log_name="b.log")
     a.wait_log(r"网络模块: 远端写入 no\.such\.leaf = 1 rc=-1 变量不存在")
@@ -142,8 +135,7 @@ def test_network_channel_buttons_act_on_the_peer(kestrelix):
     """The remote side chooses the "网络" channel: its connect, start, stop and disconnect commands
     become network commands that read the toolbar's address and port fields."""
     needs_modules()
-    port = free_port()
-    a = start_probe_side(kestrelix, port, "--net-exit=40000")
+    a, port = start_probe_side(kestrelix, "--net-exit=40000")
     others = main_windows()
     b = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_tick_ms", "--net-exit=30000",
                   log_name="b.log")
@@ -185,15 +177,21 @@ def test_shared_key_guards_a_listener_on_every_address(kestrelix):
     writes one of them; C with the key but without a watch list has its write refused, and the
     value B sees stays what B wrote. The key appears in no log."""
     needs_modules()
-    port = free_port()
     key = "e2e-key-Q7zX"
-    a = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--net-set=0.0.0.0:{port}",
+    a = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--net-set=0.0.0.0:{rig.free_port()}",
                   f"--net-key={key}", "--net-exit=80000", log_name="a.log")
     a.wait_log(r"\[INFO\] 网络模块: network")
     a.wait_log(r"SimLink 设备扫描: 1 个")
     assert poke("click", "--class=KestrelixMain", "--child-id=2002", wait=10000)[0] == 0
     a.wait_log(r"\[INFO\] 已连接: ")
-    poke_ok("command", "2802", "--class=KestrelixMain")  # "监听" with the toolbar's 0.0.0.0
+
+    def listen(p):
+        # "监听" with the toolbar's 0.0.0.0 and the port typed into its field.
+        poke_ok("settext", str(p), "--class=KestrelixMain", "--child-id=2111")
+        poke_ok("command", "2802", "--class=KestrelixMain")
+        return a
+
+    _, port = rig.listen_on_free_port(listen, address="0.0.0.0", new_instance=False)
     a.wait_log(re.escape(f"[INFO] 网络: 监听 0.0.0.0:{port} rc=0"))
     a.wait_log(r"网络模块: 正在监听 0\.0\.0\.0:\d+（对端须验证共享密钥）")
 

@@ -118,8 +118,10 @@ def test_two_instances_record_at_once_into_their_own_caches(kestrelix):
     a.wait_log(r"\[INFO\] 采集落盘完成: .*recording\.\d+\.csv（\d+ 样本）")
     assert poke("msgbox", "--press=no", wait=10000)[0] == 0
     a.wait_log(re.escape("[INFO] 用户放弃保存录制数据"))
-    # The second goes on recording, then finishes with its own data intact.
-    time.sleep(1)
+    # The second goes on recording (one more rate line of its own), then finishes with its own
+    # data intact.
+    rates = b.text().count("采集速率: ")
+    rig.wait_until(lambda: b.text().count("采集速率: ") > rates, timeout=30, what="another rate line of B")
     assert poke("click", f"--hwnd={paths[1][0]}", "--child-id=2006")[0] == 0
     m = b.wait_log(r"\[INFO\] 采集落盘完成: (.*recording\.\d+\.csv)（(\d+) 样本）")
     assert m.group(1) == paths[1][1] and int(m.group(2)) > 100
@@ -199,7 +201,9 @@ def test_closing_one_recording_instance_leaves_the_others_recording_whole(kestre
 
     # B goes on; once it stops, its file holds every sample it counted, in time order, with
     # samples from after A had gone and no hole where A went.
-    rig.wait_until(lambda: time.time() > a_gone + 2, timeout=10)
+    rates = b.text().count("采集速率: ")
+    rig.wait_until(lambda: b.text().count("采集速率: ") >= rates + 2, timeout=30,
+                   what="two more rate lines of B after A had gone")
     assert poke("click", f"--hwnd={main_b}", "--child-id=2006")[0] == 0
     m = b.wait_log(r"\[INFO\] 采集落盘完成: (.*recording\.\d+\.csv)（(\d+) 样本）")
     assert m.group(1).split("\\")[-1] == cache_b.name

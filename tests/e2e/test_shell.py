@@ -5,12 +5,11 @@ window restored from a layout with its variables, the network channel on a PC wi
 module, and the whole toolbar at the default window size."""
 import re
 import shutil
-import time
 
 import pytest
 
 import rig
-from kxpoke import fields, pick_menu_item, poke_ok, popup_menu
+from kxpoke import fields, no_main_window, pick_menu_item, poke_ok, popup_menu
 from shots import shot_until
 
 TOP = "--class=KestrelixMain"
@@ -56,9 +55,11 @@ def need_demo():
 def choose_menu_item(downs, shot_path=None, display=None):
     """Waits for the popup menu, optionally photographs it, then picks the item `downs` down."""
     menu = popup_menu()
-    time.sleep(0.5)
     if shot_path:
-        display.screenshot(shot_path)
+        # A menu just shown may not be painted yet: shoot until its rectangle holds more than
+        # its background (the item texts).
+        box = rect("--hwnd=" + menu)
+        shot_until(display, shot_path, lambda shot: len(set(shot.pixels(box))), lambda n: n > 2)
     pick_menu_item(menu, downs)
 
 
@@ -185,6 +186,7 @@ def test_module_window_restored_with_variables_and_the_network_channel_without_d
     rig.clear_appdata()
     write_layout("[layout]\nversion=1\nelf=%s\n[win]\ntype=testgauge\ntitle=仪表\nvars=g_wave.sine\n"
                  "vars+=g_tick_ms\n" % rig.win_path(rig.OUT / "demo.elf"))
+    no_main_window()
     k = rig.Kestrelix(display, tmp_path, ["--net-exit=180000"], exe=folder / "Kestrelix.exe").start()
     try:
         k.wait_log(r"\[INFO\] testmod add_variable: g_tick_ms")
@@ -196,9 +198,8 @@ def test_module_window_restored_with_variables_and_the_network_channel_without_d
         panel = child(3020)[0]
         poke_ok("post", "0x007B", panel, "-1", "--hwnd=" + panel)  # WM_CONTEXTMENU on the background
         choose_menu_item(3, shots_dir / "workspace_menu_module.png", display)
-        deadline = time.time() + 10
-        while len([c for c in children() if c[5].startswith("testgauge:")]) < 2 and time.time() < deadline:
-            time.sleep(0.2)
+        rig.wait_until(lambda: len([c for c in children() if c[5].startswith("testgauge:")]) >= 2,
+                       timeout=10, what="a second gauge")
         assert len([c for c in children() if c[5].startswith("testgauge:")]) == 2
 
         # No driver module: the channel list holds only "网络", shown selected; choosing it counts.
@@ -206,8 +207,8 @@ def test_module_window_restored_with_variables_and_the_network_channel_without_d
         poke_ok("send", str(CB_SETCURSEL), "0", "0", "--hwnd=" + channel)
         poke_ok("post", "WM_COMMAND", str((CBN_SELCHANGE << 16) | 2106), str(int(channel, 16)), TOP)
         k.wait_log(r"\[INFO\] 通道切换: 网络")
-        time.sleep(0.5)
-        assert child(3002)[5].startswith("通道: 网络"), child(3002)
+        rig.wait_until(lambda: child(3002)[5].startswith("通道: 网络"), timeout=10,
+                       what="the status bar showing the network channel")
         assert child(2002)[3], "connect is enabled in the network channel"
         display.screenshot(shots_dir / "network_channel_no_driver.png")
     finally:
@@ -217,14 +218,21 @@ def test_module_window_restored_with_variables_and_the_network_channel_without_d
 def test_the_whole_toolbar_is_reachable_at_the_default_size(kestrelix, display, shots_dir):
     k = kestrelix("--no-layout", "--net-exit=120000")
     k.wait_log(r"\[INFO\] Kestrelix 已启动")
-    time.sleep(1.0)
-    main = rect(TOP)
-    client_right = main[2] - 4
-    controls = [c for c in children() if 2001 <= c[2] <= 2116 and c[1] in ("Button", "ComboBox", "Edit")]
-    assert len(controls) == 20
+    main = None
+    controls = []
+
+    def laid_out():
+        # The toolbar is laid out once the window has its final size: until then a control may
+        # still be hidden or reach past the right edge.
+        nonlocal main, controls
+        main = rect(TOP)
+        controls = [c for c in children() if 2001 <= c[2] <= 2116 and c[1] in ("Button", "ComboBox", "Edit")]
+        return len(controls) == 20 and all(c[4] and rect("--hwnd=" + c[0])[2] <= main[2] - 4 for c in controls)
+
+    rig.wait_until(laid_out, timeout=20, what="every toolbar control shown inside the window", interval=0.3)
     for c in controls:
         left, top, right, bottom = rect("--hwnd=" + c[0])
-        assert c[4] and right <= client_right, (c, main)
+        assert c[4] and right <= main[2] - 4, (c, main)
     tree_top = rect(TOP, "--child-id=3010")[1]
     lowest_button = max(rect("--hwnd=" + c[0])[3] for c in controls if c[1] != "ComboBox")
     assert tree_top >= lowest_button, "the content band starts below the last toolbar row"

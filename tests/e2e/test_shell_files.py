@@ -7,7 +7,7 @@ import pytest
 
 import rig
 from shots import shot_until
-from kxpoke import poke_ok
+from kxpoke import no_main_window, poke_ok
 
 
 def rect(*selectors):
@@ -103,6 +103,7 @@ def test_quoted_paths_with_blanks(display, tmp_path):
     saved.parent.mkdir()
     # Wine builds the Windows command line from these arguments the way Explorer does: every
     # argument holding a blank is put in double quotes. The log path has a blank too.
+    no_main_window()
     k = rig.Kestrelix(display, tmp_path, [rig.win_path(firmware), "--layout-save=" + rig.win_path(saved),
                                           "--net-exit=6000"], log_name="run log.log").start()
     try:

@@ -104,7 +104,6 @@ def test_tree_shows_the_demo_variables_ticks_and_selection(kestrelix, display, s
         display.screenshot(shots_dir / "variable_tree_click_failed.png")
         pytest.fail(f"the clicked box did not tick (row {visible_row}, indent {indent}, height {height})")
 
-    time.sleep(1.0)
     png = display.screenshot(shots_dir / "variable_tree.png")
     assert png.exists()
 

@@ -185,8 +185,10 @@ bool tree_dump(HWND tree, const RemoteBlock* block, HTREEITEM first, int depth, 
                 return false;
         }
         LRESULT next = 0;
-        if (!send_message(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item), &next))
+        if (!send_message(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item), &next)) {
+            err_printf("tree view does not answer");
             return false;
+        }
         item = reinterpret_cast<HTREEITEM>(next);
     }
     return true;

@@ -308,8 +308,15 @@ int cmd_key(const PokeArgs* args) {
     // previous-state and transition bits.
     LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC) & 0xFF) << 16;
     int rc = post_checked(hwnd, WM_KEYDOWN, vk, 1 | scan);
-    if (rc == POKE_OK) rc = post_checked(hwnd, WM_KEYUP, vk, static_cast<LPARAM>(1 | scan | 0xC0000000ll));
-    return rc;
+    if (rc != POKE_OK) return rc;
+    // ENTER or ESCAPE on a message box or dialog closes it with the key-down: with the window
+    // gone there is nobody left for the key-up, and the key has done its work.
+    if (!IsWindow(hwnd)) return POKE_OK;
+    if (PostMessageW(hwnd, WM_KEYUP, vk, static_cast<LPARAM>(1 | scan | 0xC0000000ll))) return POKE_OK;
+    DWORD error = GetLastError();
+    if (!IsWindow(hwnd)) return POKE_OK;  // it closed between the check and the key-up
+    err_printf("PostMessage of the key-up failed (error %lu)", static_cast<unsigned long>(error));
+    return POKE_FAIL;
 }
 
 // [SECTION] text: type, settext, gettext
@@ -392,9 +399,19 @@ const PokeCommand kCommands[] = {
     {"shot", true, cmd_shot},          {"clipboard", false, cmd_clipboard},
 };
 
+// A fault in this tool would end it with no word on stderr, and a script would see only the exit
+// code. Plain stdio only: the fault may lie in the output buffer itself.
+LONG WINAPI report_fault(EXCEPTION_POINTERS* info) {
+    fprintf(stderr, "kxpoke: fault: exception 0x%08lX at %p\n",
+            static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode), info->ExceptionRecord->ExceptionAddress);
+    fflush(stderr);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    SetUnhandledExceptionFilter(report_fault);
     _setmode(_fileno(stdout), _O_BINARY);  // UTF-8 bytes and bare LF, untranslated
     _setmode(_fileno(stderr), _O_BINARY);
     PokeArgs args;
