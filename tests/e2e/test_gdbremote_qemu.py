@@ -16,7 +16,7 @@ import time
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok, settle_before_start
+from kxpoke import fields, poke_ok, settle_before_start
 from test_waveform import SINE_RGB, TRIANGLE_RGB, colour_count, main_window_of, plot_box, take_shot
 
 QEMU = shutil.which("qemu-system-arm")

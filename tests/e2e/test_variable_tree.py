@@ -7,7 +7,7 @@ import time
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import fields, poke_ok
 
 MAIN = "--class=KestrelixMain"
 TREE = "--child-id=3010"

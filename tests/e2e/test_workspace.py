@@ -33,7 +33,7 @@ def check_bmp(path):
 
 
 def tab_count():
-    return int(poke_ok("send", str(TCM_GETITEMCOUNT), "0", "0", "--class=KestrelixMain", f"--child-id=3021")[0])
+    return int(poke_ok("send", str(TCM_GETITEMCOUNT), "0", "0", "--class=KestrelixMain", "--child-id=3021")[0])
 
 
 def children():
