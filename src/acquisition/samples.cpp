@@ -63,6 +63,7 @@ struct AcquisitionControl {
     std::mutex run_lock;
     std::condition_variable thread_done;
     uint32_t running_generation;        // run_lock: the run whose thread is alive, 0 = none
+    std::atomic<int32_t> threads_alive; // acquisition threads not yet returned, abandoned ones too
     std::thread thread;                 // control_lock
 };
 
@@ -348,14 +349,17 @@ int acquisition_start() {
     try {
         std::lock_guard<std::mutex> hold(g_control.run_lock);
         g_control.running_generation = generation;
+        g_control.threads_alive.fetch_add(1);
         g_control.thread = std::thread([generation] {
             acquisition_thread_main(generation);
             // Only this run's own thread clears the mark: an abandoned one leaves a newer run alone.
             std::lock_guard<std::mutex> done(g_control.run_lock);
             if (g_control.running_generation == generation) g_control.running_generation = 0;
             g_control.thread_done.notify_all();
+            g_control.threads_alive.fetch_sub(1, std::memory_order_release);
         });
     } catch (...) {
+        g_control.threads_alive.fetch_sub(1);
         g_control.running_generation = 0;
         acquisition_set_state(ACQ_IDLE);
         if (h.recording_finish) h.recording_finish();
@@ -395,6 +399,10 @@ void acquisition_stop() {
     acquisition_set_state(ACQ_IDLE);
     samples_flush();
     log_printf(LOG_INFO, "采集已停止");
+}
+
+int32_t acquisition_threads_alive() {
+    return g_control.threads_alive.load(std::memory_order_acquire);
 }
 
 void acquisition_thread_ended(uint32_t generation) {

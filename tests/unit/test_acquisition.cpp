@@ -84,6 +84,8 @@ protected:
     }
     void TearDown() override {
         acquisition_stop();
+        // A thread let go after its stop wait still reads the hooks and the driver on its way out.
+        EXPECT_TRUE(wait_for([] { return acquisition_threads_alive() == 0; }));
         fake_modules_unload();
         log_reset();
         g_acquisition_hooks = AcquisitionHooks{};
@@ -714,8 +716,9 @@ TEST_F(Acquisition, AbandonedThreadDoesNotEndANewerRun) {
     fake_target()->read_delay_us = 0;
     ASSERT_EQ(acquisition_start(), 0);  // the next run, while the old thread still sleeps
     size_t posts_at_start = rec.posts_snapshot().size();
-    ASSERT_TRUE(wait_for([] { return count_prefix("WARN 采集线程已退出") + count_prefix("INFO 采集线程已退出") >= 1; }));
-    // The old thread has logged its end; the new run reading on for a while afterwards shows that
+    ASSERT_TRUE(wait_for([] { return acquisition_threads_alive() == 1; }));
+    EXPECT_EQ(count_prefix("WARN 采集线程已退出") + count_prefix("INFO 采集线程已退出"), 1);
+    // The old thread has returned; the new run reading on for a while afterwards shows that
     // the end did not stop it (a wrongly ended run stops polling).
     long reads = fake_target()->reads;
     EXPECT_TRUE(wait_for([reads] { return fake_target()->reads > reads + 10; }));  // still polling
