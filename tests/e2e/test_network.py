@@ -107,12 +107,16 @@ def test_write_to_a_missing_leaf_and_commands_without_a_peer(kestrelix):
     b.wait_log(re.escape("[INFO] 网络: 写变量 no.such.leaf=1 rc=-1"))
     assert b.wait_exit(60) == 0
     assert a.wait_exit(60) == 0
-    c = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--net-exit=4000",
-                  log_name="c.log")
-    c.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=-1"))
-    c.wait_log(r"\[ERROR\] 网络模块: 连接失败 127\.0\.0\.1:\d+")
-    c.wait_log(r"\[WARN\] 网络模块: 没有已连接的对端")
-    assert c.wait_exit(60) == 0
+    # A's port is free now, and any program on the machine (another suite's listener) may take it
+    # before C connects: the test holds it, bound and never listening, so the connect is refused.
+    dead, port = rig.refused_port(port)
+    with dead:
+        c = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--net-exit=4000",
+                      log_name="c.log")
+        c.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=-1"))
+        c.wait_log(r"\[ERROR\] 网络模块: 连接失败 127\.0\.0\.1:\d+")
+        c.wait_log(r"\[WARN\] 网络模块: 没有已连接的对端")
+        assert c.wait_exit(60) == 0
 
 
 def wait_log_after(k, pattern, start, timeout=30):
