@@ -36,9 +36,17 @@ int wmain(int argc, wchar_t** argv) {
     crash_filter_install();
     log_printf(LOG_INFO, "crash probe ready");
     if (argc > 2 && wcscmp(argv[2], L"held") == 0) {
-        // Stands in for a thread stuck inside a log write.
-        std::thread([] { log_with_lock_held([](void*) { Sleep(INFINITE); }, nullptr); }).detach();
-        Sleep(200);
+        // Stands in for a thread stuck inside a log write. The fault waits until that thread
+        // really holds the lock: on a busy machine it may not have run at all yet.
+        HANDLE holding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!holding) return 3;
+        std::thread([holding] {
+            log_with_lock_held([](void* event) {
+                SetEvent((HANDLE)event);
+                Sleep(INFINITE);
+            }, holding);
+        }).detach();
+        if (WaitForSingleObject(holding, INFINITE) != WAIT_OBJECT_0) return 3;
     }
     std::thread worker([] { kx_probe_outer(); });
     worker.join();

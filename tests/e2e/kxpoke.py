@@ -160,6 +160,13 @@ def settle_before_start(started, cls="KestrelixMain"):
         no_window(cls)
 
 
+def close_main_window():
+    """Closes the only Kestrelix main window through the normal close path, the one --net-exit=
+    takes, once the test has seen what it waited for: a short --net-exit= would close it after a
+    fixed time instead, which a busy machine can reach before the test's own steps are done."""
+    poke_ok("post", "WM_CLOSE", "0", "0", "--class=KestrelixMain", wait=10000)
+
+
 def one_main_window(timeout=30):
     """Waits until a single main window is left: the instance of the previous test may still be
     closing, and selectors by class would otherwise find its windows."""

@@ -62,6 +62,19 @@ def free_port():
         return s.getsockname()[1]
 
 
+def refused_port(preferred=0):
+    """(socket, port): a loopback port bound by this test and never listening, so every connect to
+    it is refused for as long as the socket stays open; nobody else can start listening there in
+    the meantime. `preferred` (a port just given up by a listener of the test) is taken when it is
+    still free, else the system picks one."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        s.bind(("127.0.0.1", preferred))
+    except OSError:
+        s.bind(("127.0.0.1", 0))
+    return s, s.getsockname()[1]
+
+
 def listen_on_free_port(listen, address="127.0.0.1", attempts=5, timeout=60, new_instance=True):
     """Calls listen(port) with a free port; listen makes a Kestrelix listen on it and returns that
     Kestrelix: a new instance started with --net-listen= (new_instance: a failed one is ended

@@ -6,7 +6,7 @@ from datetime import datetime
 import pytest
 
 import rig
-from kxpoke import poke
+from kxpoke import close_main_window, poke
 
 FIVE = "g_motor.speed_rpm,g_motor.current_a,g_wave.sine,g_wave.triangle,g_tick_ms"
 
@@ -18,7 +18,7 @@ def stamp(line):
 def test_five_variables_stream_and_stop(kestrelix):
     if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
         pytest.skip("sim.dll or demo.elf not built")
-    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={FIVE}", "--net-exit=40000")
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={FIVE}", "--net-exit=120000")
     for name in FIVE.split(","):
         k.wait_log(re.escape(f"命令行勾选叶变量: {name} (id="))
     k.wait_log(r"SimLink 设备扫描: 1 个")
@@ -40,4 +40,5 @@ def test_five_variables_stream_and_stop(kestrelix):
     text = k.text()
     assert "[INFO] 采集线程已退出" in text and "[WARN] 采集线程已退出" not in text
     assert "块读" not in text  # no failed block reads against the simulator
+    close_main_window()
     assert k.wait_exit(60) == 0

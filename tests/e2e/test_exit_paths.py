@@ -37,7 +37,7 @@ def cache_files():
 
 def recording_running(kestrelix):
     """Record on, connect the simulated target, acquire until samples are being cached."""
-    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_wave.sine", "--net-exit=60000")
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_wave.sine", "--net-exit=180000")
     k.wait_log(r"SimLink 设备扫描: 1 个")
     one_main_window()
     poke_ok("click", TOP, "--child-id=2006", wait=10000)

@@ -2,7 +2,7 @@
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import close_main_window, fields, poke, poke_ok
 
 DIALOG = "--class=KXDlgFlash"
 
@@ -23,7 +23,7 @@ def press_box(title, button, expect_text):
 def test_program_and_erase_pause_acquisition(kestrelix):
     if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
         pytest.skip("sim.dll or demo.elf not built")
-    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_tick_ms", "--net-exit=60000")
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_tick_ms", "--net-exit=180000")
     k.wait_log(r"SimLink 设备扫描: 1 个")
     # Refused while not connected: the dialog stays open.
     poke_ok("post", "WM_COMMAND", "2015", "0", "--class=KestrelixMain", wait=10000)
@@ -63,4 +63,5 @@ def test_program_and_erase_pause_acquisition(kestrelix):
     # Acquisition stopped before each operation and started again after it.
     assert text.index("采集已停止") < start
     assert text.count("采集已开始（自由运行高速模式，1 个变量）") == 3
+    close_main_window()
     assert k.wait_exit(90) == 0

@@ -1,9 +1,9 @@
 """The help window: F1 opens the embedded manual once, Escape closes it."""
-from kxpoke import poke, poke_ok
+from kxpoke import close_main_window, poke, poke_ok
 
 
 def test_help_opens_once_and_closes_with_escape(kestrelix):
-    k = kestrelix("--no-layout", "--net-exit=30000")
+    k = kestrelix("--no-layout", "--net-exit=120000")
     k.wait_log("Kestrelix 已启动")
     poke_ok("post", "WM_COMMAND", "2702", "0", "--class=KestrelixMain", wait=10000)
     k.wait_log(r"\[INFO\] 帮助文档已打开 \(F1\)")
@@ -18,4 +18,5 @@ def test_help_opens_once_and_closes_with_escape(kestrelix):
     assert k.text().count("帮助文档已打开 (F1)") == 1
     poke_ok("key", "ESCAPE", "--class=KXHelpWin", "--child-class=Edit")
     assert poke("wait-gone", "--class=KXHelpWin", wait=10000)[0] == 0
+    close_main_window()
     assert k.wait_exit(60) == 0

@@ -3,7 +3,7 @@ start restores the tab, reloads the firmware and binds the window's variable onc
 import pytest
 
 import rig
-from kxpoke import poke_ok
+from kxpoke import close_main_window, poke_ok
 
 TCM_GETITEMCOUNT = 0x1304
 TAB_CONTROL_ID = 3021
@@ -28,11 +28,12 @@ def test_layout_survives_a_restart(kestrelix, tmp_path):
     assert "\n[win]\ntype=chart\ntitle=网络波形\nvars=g_wave.sine\nvars+=g_wave.triangle\n" in text
     assert "布局已保存: " in first.text()
 
-    second = kestrelix("--net-exit=8000", "--layout-save=" + rig.win_path(tmp_path / "copy.ini"),
+    second = kestrelix("--net-exit=120000", "--layout-save=" + rig.win_path(tmp_path / "copy.ini"),
                        log_name="second.log")
     second.wait_log(r"\[INFO\] 已自动加载上次 ELF: .*demo\.elf")
     second.wait_log(r"\[INFO\] 布局已加载: .*layout\.ini \(1 个窗口\)")
     assert tab_count() == 1
+    close_main_window()
     assert second.wait_exit(60) == 0
     # --layout-save= writes the restored workspace, with the variables bound after the ELF load.
     copy = (tmp_path / "copy.ini").read_bytes().decode("utf-8")
@@ -40,7 +41,7 @@ def test_layout_survives_a_restart(kestrelix, tmp_path):
 
 
 def test_dark_mode_toggle_is_saved_and_net_set_fills_the_toolbar(kestrelix):
-    k = kestrelix("--net-set=192.168.1.9", "--net-exit=15000")
+    k = kestrelix("--net-set=192.168.1.9", "--net-exit=120000")
     k.wait_log(r"\[INFO\] net-set 钩子: 192\.168\.1\.9:\(空\)")
     assert poke_ok("gettext", "--class=KestrelixMain", "--child-id=2110", wait=10000) == ["192.168.1.9"]
     assert poke_ok("gettext", "--class=KestrelixMain", "--child-id=2111") == ["10000"]
@@ -49,5 +50,6 @@ def test_dark_mode_toggle_is_saved_and_net_set_fills_the_toolbar(kestrelix):
     assert "\ntheme=1\n" in (rig.appdata_dir() / "layout.ini").read_bytes().decode("utf-8")
     poke_ok("post", "WM_COMMAND", "2701", "0", "--class=KestrelixMain")
     k.wait_log(r"\[INFO\] 界面主题: 白色")
+    close_main_window()
     assert k.wait_exit(60) == 0
     assert "\ntheme=0\n" in (rig.appdata_dir() / "layout.ini").read_bytes().decode("utf-8")

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import close_main_window, fields, one_main_window, poke, poke_ok
 
 WATCH = ["g_motor.speed_rpm", "g_motor.speed_setpoint_rpm", "g_tick_ms"]
 SETPOINT = "2250"  # the demo starts at 1500: another value proves the write
@@ -38,7 +38,7 @@ def start_probe_side(kestrelix, *extra):
 
 def test_remote_watch_write_history_and_stop(kestrelix):
     needs_modules()
-    a, port = start_probe_side(kestrelix, "--net-exit=40000")
+    a, port = start_probe_side(kestrelix, "--net-exit=180000")
     b = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--watch=" + ",".join(WATCH),
                   "--net-watch", f"--net-write=g_motor.speed_setpoint_rpm={SETPOINT}", "--net-download",
                   "--net-watchstop=9000", "--net-exit=15000", log_name="b.log")
@@ -89,6 +89,10 @@ def test_remote_watch_write_history_and_stop(kestrelix):
 
     assert b.wait_exit(60) == 0
     a.wait_log(r"网络模块: 与对端 \S+ 的连接已断开", timeout=30)
+    # A's --net-exit= is only a safety net: counted from A's start, a short one would have to
+    # cover B's whole start-up and run, however slow the machine is.
+    one_main_window()
+    close_main_window()
     assert a.wait_exit(60) == 0
     for k in (a, b):
         text = k.text()
@@ -98,21 +102,27 @@ def test_remote_watch_write_history_and_stop(kestrelix):
 
 def test_write_to_a_missing_leaf_and_commands_without_a_peer(kestrelix):
     """A remote write of an unknown name fails on both sides; a second remote sees the first's
-    listener gone after --net-exit and reports the failed connect."""
+    listener gone once it closed and reports the failed connect."""
     needs_modules()
-    a, port = start_probe_side(kestrelix, "--net-exit=12000")
+    a, port = start_probe_side(kestrelix, "--net-exit=120000")
     b = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-write=no.such.leaf=1",
                   "--net-exit=5000", log_name="b.log")
     a.wait_log(r"网络模块: 远端写入 no\.such\.leaf = 1 rc=-1 变量不存在")
     b.wait_log(re.escape("[INFO] 网络: 写变量 no.such.leaf=1 rc=-1"))
     assert b.wait_exit(60) == 0
+    one_main_window()
+    close_main_window()
     assert a.wait_exit(60) == 0
-    c = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--net-exit=4000",
-                  log_name="c.log")
-    c.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=-1"))
-    c.wait_log(r"\[ERROR\] 网络模块: 连接失败 127\.0\.0\.1:\d+")
-    c.wait_log(r"\[WARN\] 网络模块: 没有已连接的对端")
-    assert c.wait_exit(60) == 0
+    # A's port is free now, and any program on the machine (another suite's listener) may take it
+    # before C connects: the test holds it, bound and never listening, so the connect is refused.
+    dead, port = rig.refused_port(port)
+    with dead:
+        c = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--net-exit=4000",
+                      log_name="c.log")
+        c.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=-1"))
+        c.wait_log(r"\[ERROR\] 网络模块: 连接失败 127\.0\.0\.1:\d+")
+        c.wait_log(r"\[WARN\] 网络模块: 没有已连接的对端")
+        assert c.wait_exit(60) == 0
 
 
 def wait_log_after(k, pattern, start, timeout=30):
@@ -135,9 +145,9 @@ def test_network_channel_buttons_act_on_the_peer(kestrelix):
     """The remote side chooses the "网络" channel: its connect, start, stop and disconnect commands
     become network commands that read the toolbar's address and port fields."""
     needs_modules()
-    a, port = start_probe_side(kestrelix, "--net-exit=40000")
+    a, port = start_probe_side(kestrelix, "--net-exit=180000")
     others = main_windows()
-    b = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_tick_ms", "--net-exit=30000",
+    b = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_tick_ms", "--net-exit=180000",
                   log_name="b.log")
     b.wait_log(re.escape("[INFO] 命令行勾选叶变量: g_tick_ms (id="))
     hwnd = f"--hwnd={(main_windows() - others).pop()}"

@@ -90,7 +90,7 @@ def test_two_instances_record_at_once_into_their_own_caches(kestrelix):
     """Two instances on one PC: each its own cache file; one clearing its cache after the save
     question neither touches the other's recording nor takes it for a crash leftover."""
     need_sim()
-    args = ("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={TWO}", "--net-exit=60000")
+    args = ("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={TWO}", "--net-exit=180000")
     a = kestrelix(*args, log_name="a.log")
     a.wait_log(r"SimLink 设备扫描: 1 个")
     rc, lines = poke("find", "--class=KestrelixMain", wait=10000)
@@ -170,7 +170,7 @@ def test_closing_one_recording_instance_leaves_the_others_recording_whole(kestre
     cache, and the second records on without losing a line."""
     need_sim()
     watch = "g_motor.speed_rpm,g_wave.sine,g_wave.square,g_motor.current_a,g_wave.triangle"
-    args = ("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={watch}", "--net-exit=60000")
+    args = ("--no-layout", rig.win_path(rig.OUT / "demo.elf"), f"--watch={watch}", "--net-exit=180000")
     a = kestrelix(*args, log_name="a.log")
     a.wait_log(r"SimLink 设备扫描: 1 个")
     main_a = new_main_window([])

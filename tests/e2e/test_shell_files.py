@@ -7,7 +7,7 @@ import pytest
 
 import rig
 from shots import shot_until
-from kxpoke import no_main_window, poke_ok
+from kxpoke import close_main_window, no_main_window, poke_ok
 
 
 def rect(*selectors):
@@ -32,7 +32,7 @@ def test_hostile_layout_is_clamped_and_not_saved_back(kestrelix, shots_dir):
     folder = write_user_layout(
         b"\xef\xbb\xbf[layout]\nversion=1\nmain_x=100\nmain_y=60\nmain_w=99999\nmain_h=99999\n"
         b"tree_w=100000\nlog_h=99999\nwins=0\n")
-    k = kestrelix("--net-exit=8000")
+    k = kestrelix("--net-exit=120000")
     k.wait_log(r"\[INFO\] 布局已加载: .*layout\.ini \(0 个窗口\)")
     # The virtual desktop is 1280x1024: the window stays on it; the tree stops at 900 pixels and the
     # message panel at the client height - 120 (a drag's limits), so the workspace's tab strip is
@@ -44,6 +44,7 @@ def test_hostile_layout_is_clamped_and_not_saved_back(kestrelix, shots_dir):
     _, _, tabs_w, tabs_h = rect("--class=KestrelixMain", "--child-id=3021")
     assert tabs_w >= 200 and tabs_h >= 20, (tabs_w, tabs_h)
     k.display.screenshot(shots_dir / "hostile_layout.png")
+    close_main_window()
     assert k.wait_exit(60) == 0
     text = (folder / "layout.ini").read_bytes().decode("utf-8")
     assert saved_value(text, "tree_w") == 900
@@ -83,10 +84,11 @@ def test_a_small_window_keeps_the_message_list_off_the_status_bar(kestrelix, sho
 def test_no_layout_neither_reads_nor_writes_the_users_file(kestrelix):
     original = b"\xef\xbb\xbf[layout]\nversion=1\ntheme=1\ntree_w=500\n[win]\ntype=chart\ntitle=mine\n"
     folder = write_user_layout(original)
-    k = kestrelix("--no-layout", "--net-exit=5000")
+    k = kestrelix("--no-layout", "--net-exit=120000")
     k.wait_log(r"Kestrelix 已启动")
     poke_ok("post", "WM_COMMAND", "2701", "0", "--class=KestrelixMain", wait=10000)  # a theme change saves
     k.wait_log(r"\[INFO\] 界面主题: 深色")  # started light: the file's theme=1 was not read
+    close_main_window()
     assert k.wait_exit(60) == 0
     assert "布局已加载" not in k.text() and "布局已保存" not in k.text()
     assert (folder / "layout.ini").read_bytes() == original

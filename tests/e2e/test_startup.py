@@ -3,6 +3,7 @@ import re
 import subprocess
 
 import rig
+from kxpoke import close_main_window
 
 LINE = r"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6} \[INFO\] "
 
@@ -29,7 +30,7 @@ def test_second_run_appends_without_bom(kestrelix):
 
 
 def test_main_window_title_is_readable(kestrelix, display, shots_dir):
-    k = kestrelix("--net-exit=8000")
+    k = kestrelix("--net-exit=120000")
     k.wait_log("Kestrelix 已启动")
     # Wait until the window is mapped and its caption painted on the virtual desktop.
     png = shots_dir / "startup.png"
@@ -41,6 +42,7 @@ def test_main_window_title_is_readable(kestrelix, display, shots_dir):
                          capture_output=True, text=True, check=True).stdout
     assert out == "1280x1024"
     assert rig_title_has_text(png), "main window caption shows no text"
+    close_main_window()
     assert k.wait_exit(60) == 0
 
 

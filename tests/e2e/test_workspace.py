@@ -75,7 +75,7 @@ def test_net_shot_without_tabs_captures_the_workspace_panel(kestrelix, tmp_path,
 
 def test_window_commands_make_tabs_with_shots_and_rename(kestrelix, tmp_path, shots_dir):
     prefix = tmp_path / "tab"
-    k = kestrelix("--no-layout", f"--shot={rig.win_path(prefix)}", "--rename-tab=电机调试", "--net-exit=30000")
+    k = kestrelix("--no-layout", f"--shot={rig.win_path(prefix)}", "--rename-tab=电机调试", "--net-exit=180000")
     k.wait_log("Kestrelix 已启动")
     assert tab_count() == 0
     poke_ok("post", "WM_COMMAND", "2012", "0", "--class=KestrelixMain")
@@ -141,7 +141,7 @@ def test_status_bar_and_toolbar_follow_the_connection(kestrelix, shots_dir, tmp_
     if not (rig.OUT / "dll" / "sim.dll").exists() or not (rig.OUT / "demo.elf").exists():
         pytest.skip("sim.dll or demo.elf not built")
     shot = tmp_path / "connected.bmp"
-    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_tick_ms", "--net-exit=30000")
+    k = kestrelix("--no-layout", rig.win_path(rig.OUT / "demo.elf"), "--watch=g_tick_ms", "--net-exit=180000")
     k.wait_log(r"命令行勾选叶变量: g_tick_ms \(id=")
     k.wait_log(r"SimLink 设备扫描: 1 个")
 
@@ -169,7 +169,7 @@ def test_status_bar_and_toolbar_follow_the_connection(kestrelix, shots_dir, tmp_
 
 
 def test_record_button_text_follows_the_switch(kestrelix):
-    k = kestrelix("--no-layout", "--net-exit=20000")
+    k = kestrelix("--no-layout", "--net-exit=180000")
     k.wait_log("Kestrelix 已启动")
     status = [c for c in children() if c[0] == "msctls_statusbar32"]
     assert status and status[0][4] == "未连接", status

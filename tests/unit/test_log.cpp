@@ -179,18 +179,38 @@ TEST_F(LogTest, FallbackChain) {
     EXPECT_EQ(g_sunk[0].second, u"still shown");
 }
 
-static void set_time_zone(const char* tz) {
+// Sets TZ for one test and puts back what the process had: the Windows run and the sanitizer
+// runs execute many tests in one process, and a zone left behind would decide what every later
+// local-time check sees.
+namespace {
+struct TimeZoneOverride {
+    bool had = false;
+    std::string before;
+    explicit TimeZoneOverride(const char* tz) {
+        if (const char* now = getenv("TZ")) {
+            had = true;
+            before = now;
+        }
+        set(tz);
+    }
+    ~TimeZoneOverride() { set(had ? before.c_str() : nullptr); }
+    TimeZoneOverride(const TimeZoneOverride&) = delete;
+    TimeZoneOverride& operator=(const TimeZoneOverride&) = delete;
+    static void set(const char* tz) {  // null: no TZ at all
 #ifdef _WIN32
-    _putenv_s("TZ", tz);
-    _tzset();
+        _putenv_s("TZ", tz ? tz : "");  // an empty value removes the variable
+        _tzset();
 #else
-    setenv("TZ", tz, 1);
-    tzset();
+        if (tz) setenv("TZ", tz, 1);
+        else unsetenv("TZ");
+        tzset();
 #endif
-}
+    }
+};
+}  // namespace
 
 TEST(Clock, TimestampFormatting) {
-    set_time_zone("UTC-8");  // POSIX sign: eight hours east of UTC
+    TimeZoneOverride zone("UTC-8");  // POSIX sign: eight hours east of UTC
     char buf[40];
     format_timestamp_us(0, buf, sizeof buf);
     EXPECT_STREQ(buf, "1970-01-01 08:00:00.000000");
@@ -198,7 +218,26 @@ TEST(Clock, TimestampFormatting) {
     EXPECT_STREQ(buf, "1970-01-01 08:00:00.000000");
     format_timestamp_us(1741327331004512LL, buf, sizeof buf);  // 2025-03-07 06:02:11.004512 UTC
     EXPECT_STREQ(buf, "2025-03-07 14:02:11.004512");
-    set_time_zone("UTC");
+}
+
+TEST(Clock, AZoneSetForOneTestIsPutBack) {
+    const char* at_start = getenv("TZ");
+    const bool had = at_start != nullptr;
+    const std::string before = had ? at_start : "";
+    {
+        TimeZoneOverride outer("UTC-3");
+        { TimeZoneOverride inner("UTC-8"); }
+        ASSERT_NE(getenv("TZ"), nullptr);
+        EXPECT_STREQ(getenv("TZ"), "UTC-3");
+        char buf[40];
+        format_timestamp_us(0, buf, sizeof buf);  // the C library reread the zone, too
+        EXPECT_STREQ(buf, "1970-01-01 03:00:00.000000");
+    }
+    const char* now = getenv("TZ");
+    ASSERT_EQ(now != nullptr, had) << (now ? now : "(unset)");
+    if (had) {
+        EXPECT_EQ(std::string(now), before);
+    }
 }
 
 TEST(MessagePanel, TimeColumnWrapsEachHour) {

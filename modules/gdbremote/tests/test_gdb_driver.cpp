@@ -13,6 +13,7 @@
 #include "fake_gdb_server.h"
 #include "gdb_driver.h"
 #include "gdb_test_log.h"
+#include "../../../tests/data/loopback_port.h"
 #include "../../../tests/data/scratch_dir.h"
 
 namespace {
@@ -30,6 +31,9 @@ int32_t count_prefix(const std::vector<std::string>& requests, const char* prefi
 // A driver configured for one fake server (and optionally a dead port before it).
 struct Rig {
     FakeGdbServer server;
+    // Held for the rig's life: a port number assumed to be free (port 1, say) can have a listener
+    // on another machine or a root-run service, and then the "dead" server would answer.
+    LoopbackDeadPort dead;
     GdbDriver* driver = nullptr;
 
     explicit Rig(const FakeGdbOptions& options, int32_t kind = GDB_KIND_GENERIC, int32_t mode = GDB_MODE_BACKGROUND,
@@ -37,7 +41,7 @@ struct Rig {
         : server(options) {
         gdb_test_log_clear();
         GdbConfig config = {};
-        if (dead_port_first) add(&config, 1, kind, mode, timeout_ms);  // nothing listens on port 1
+        if (dead_port_first) add(&config, dead.port, kind, mode, timeout_ms);
         add(&config, server.port(), kind, mode, timeout_ms);
         driver = gdb_driver_create(&config, net_transport_platform(), record_log);
     }
