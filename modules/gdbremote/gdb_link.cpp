@@ -43,13 +43,15 @@ int32_t fill(GdbLink* link, int64_t deadline) {
 void consume(GdbLink* link, uint32_t n) {
     std::memmove(link->rx, link->rx + n, link->rx_size - n);
     link->rx_size -= n;
+    link->rx_clean = 0;
 }
 
 // Scans the next frame, reading as needed; the frame stays in rx until consumed.
 int32_t next_frame(GdbLink* link, int64_t deadline, GdbScan* out) {
     for (;;) {
-        *out = gdb_scan(link->rx, link->rx_size, GDB_RX_CAPACITY);
+        *out = gdb_scan_resume(link->rx, link->rx_size, GDB_RX_CAPACITY, link->rx_clean);
         if (out->kind != GDB_SCAN_NEED_MORE) return 0;
+        link->rx_clean = out->clean;
         int32_t rc = fill(link, deadline);
         if (rc != 0) return rc;
     }
@@ -86,6 +88,7 @@ void gdb_link_close(GdbLink* link) {
     }
     link->sock = NET_SOCK_NONE;
     link->rx_size = 0;
+    link->rx_clean = 0;
     link->tx_size = 0;
     link->ack_pending = false;
     link->no_ack = false;

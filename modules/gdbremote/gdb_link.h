@@ -29,6 +29,7 @@ struct GdbLink {
     GdbConsoleSink console;
     void* console_context;
     uint32_t rx_size;       // undecoded bytes waiting in rx
+    uint32_t rx_clean;      // leading bytes of rx already scanned: a frame start and no end yet
     uint32_t tx_size;       // the last frame sent (kept for a retransmission), 0 = none
     int32_t resends;        // retransmissions of that frame so far
     bool ack_pending;       // a reply is not yet acknowledged: '+' goes out with the next send

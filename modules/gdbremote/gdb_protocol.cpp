@@ -87,7 +87,11 @@ int32_t gdb_frame(const uint8_t* payload, size_t size, uint8_t* out, size_t capa
 }
 
 GdbScan gdb_scan(const uint8_t* data, uint32_t size, uint32_t max_frame) {
-    GdbScan s = {GDB_SCAN_NEED_MORE, 0, 0, 0};
+    return gdb_scan_resume(data, size, max_frame, 0);
+}
+
+GdbScan gdb_scan_resume(const uint8_t* data, uint32_t size, uint32_t max_frame, uint32_t clean) {
+    GdbScan s = {GDB_SCAN_NEED_MORE, 0, 0, 0, 0};
     if (size == 0) return s;
     uint8_t first = data[0];
     if (first == '+' || first == '-') {
@@ -104,7 +108,7 @@ GdbScan gdb_scan(const uint8_t* data, uint32_t size, uint32_t max_frame) {
         return s;
     }
     // The frame ends at '#'; a '$' before it means the frame was abandoned and a new one starts.
-    uint32_t end = 1;
+    uint32_t end = clean > 1 && clean <= size ? clean : 1;
     while (end < size && data[end] != '#' && data[end] != '$') end++;
     if (end < size && data[end] == '$') {
         s.kind = GDB_SCAN_JUNK;
@@ -116,7 +120,10 @@ GdbScan gdb_scan(const uint8_t* data, uint32_t size, uint32_t max_frame) {
         s.consumed = end < size ? end : size;
         return s;
     }
-    if (end + 3 > size) return s;  // need the end and its two checksum digits
+    if (end + 3 > size) {  // need the end and its two checksum digits
+        s.clean = end;
+        return s;
+    }
     if (end + 3 > max_frame) {
         s.kind = GDB_SCAN_OVERSIZE;
         s.consumed = end + 3;

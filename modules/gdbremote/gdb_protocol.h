@@ -64,11 +64,16 @@ struct GdbScan {
     uint32_t consumed;
     uint32_t body_offset;
     uint32_t body_size;
+    uint32_t clean;        // GDB_SCAN_NEED_MORE: leading bytes known to be a frame start and no end
 };
 
 // Looks at the first frame of `data`. A buffer that holds `max_frame` bytes without a complete
 // frame reports GDB_SCAN_OVERSIZE and consumes everything up to the next '$' after the start.
 GdbScan gdb_scan(const uint8_t* data, uint32_t size, uint32_t max_frame);
+// The same scan of a buffer that grew since an earlier scan said GDB_SCAN_NEED_MORE: the first
+// `clean` bytes (that scan's `clean`) are not looked at again. A server that sends a long reply
+// in small pieces would otherwise cost a scan of the whole frame per piece.
+GdbScan gdb_scan_resume(const uint8_t* data, uint32_t size, uint32_t max_frame, uint32_t clean);
 
 // Undoes escapes ("}x" = x ^ 0x20) and run-length sequences ("c*n" = c repeated n - 29 more
 // times) of a packet body. Returns the decoded length, or -1 for a malformed body or one that

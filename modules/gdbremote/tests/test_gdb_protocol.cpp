@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gdb_driver.h"
+#include "gdb_link.h"
 #include "gdb_protocol.h"
 #include "gdb_test_log.h"
 
@@ -66,6 +67,131 @@ TEST(GdbProtocol, ScanSortsAcksJunkPartialFramesAndBadChecksums) {
     EXPECT_GT(big.consumed, 0u);
     EXPECT_LE(big.consumed, (uint32_t)endless.size());
     EXPECT_EQ(scan(endless, 4096).kind, GDB_SCAN_NEED_MORE);
+}
+
+// A stream of every kind of frame: acknowledgements, junk, abandoned and oversize frames, bad
+// sums, notifications and packets, some long.
+std::string mixed_stream() {
+    std::string s = "+xyz\r\n$m200$OK#9a-%Stop:T05#99$OK#9b+";
+    uint8_t framed[2 * GDB_PACKET_MAX + 16];
+    std::string body(3000, 'q');
+    body += "}#$*";
+    int32_t n = gdb_frame((const uint8_t*)body.data(), body.size(), framed, sizeof framed);
+    s.append((const char*)framed, (size_t)n);
+    s += "$" + std::string(700, 'a');  // longer than the small scan limit below, never ends
+    s += "$OK#9a";
+    return s;
+}
+
+// Every resumed scan of a growing buffer must say exactly what a scan from the start says, for
+// any cut of the stream into received pieces.
+TEST(GdbProtocol, ResumedScanOfAGrowingBufferMatchesAFreshScan) {
+    const std::string stream = mixed_stream();
+    for (uint32_t max_frame : {512u, 4096u}) {
+        for (uint32_t seed = 1; seed <= 40; seed++) {
+            std::string rx;
+            uint32_t clean = 0, pos = 0, rng = seed, frames = 0;
+            while (pos < stream.size() || !rx.empty()) {
+                if (pos < stream.size()) {
+                    rng = rng * 1103515245u + 12345u;
+                    uint32_t piece = 1 + (rng >> 16) % (seed % 3 == 0 ? 200 : 7);
+                    rx += stream.substr(pos, piece);
+                    pos += piece < stream.size() - pos ? piece : (uint32_t)(stream.size() - pos);
+                }
+                for (;;) {
+                    const uint8_t* data = (const uint8_t*)rx.data();
+                    GdbScan fresh = gdb_scan(data, (uint32_t)rx.size(), max_frame);
+                    GdbScan resumed = gdb_scan_resume(data, (uint32_t)rx.size(), max_frame, clean);
+                    ASSERT_EQ(resumed.kind, fresh.kind) << "seed " << seed << " at " << pos;
+                    ASSERT_EQ(resumed.consumed, fresh.consumed);
+                    ASSERT_EQ(resumed.body_offset, fresh.body_offset);
+                    ASSERT_EQ(resumed.body_size, fresh.body_size);
+                    if (fresh.kind == GDB_SCAN_NEED_MORE) {
+                        ASSERT_LE(resumed.clean, rx.size());
+                        clean = resumed.clean;
+                        break;
+                    }
+                    rx.erase(0, fresh.consumed);
+                    clean = 0;
+                    frames++;
+                }
+                if (pos >= stream.size() && gdb_scan((const uint8_t*)rx.data(), (uint32_t)rx.size(), max_frame).kind ==
+                                                GDB_SCAN_NEED_MORE)
+                    break;
+            }
+            EXPECT_GE(frames, 10u) << "seed " << seed;
+        }
+    }
+    // The bytes before `clean` are not looked at again: a hint that hides an end is believed.
+    const std::string hidden = "$ab#00cd";
+    EXPECT_EQ(gdb_scan((const uint8_t*)hidden.data(), 8, 4096).kind, GDB_SCAN_BAD_SUM);
+    EXPECT_EQ(gdb_scan_resume((const uint8_t*)hidden.data(), 8, 4096, 5).kind, GDB_SCAN_NEED_MORE);
+    // A hint beyond the buffer is ignored rather than read past its end.
+    EXPECT_EQ(gdb_scan_resume((const uint8_t*)hidden.data(), 6, 4096, 100).kind, GDB_SCAN_BAD_SUM);
+}
+
+// A server that sends its replies a few bytes at a time, and what the link sent back.
+struct TricklePeer {
+    std::string incoming;
+    size_t pos = 0;
+    size_t burst_from = SIZE_MAX;  // from here on, everything left arrives in one piece
+    std::string sent;
+};
+TricklePeer* g_trickle;
+
+NetSock trickle_connect(const char*, int32_t, int32_t, char*, size_t) { return 3; }
+int32_t trickle_send(NetSock, const void* data, uint32_t size) {
+    g_trickle->sent.append((const char*)data, size);
+    return (int32_t)size;
+}
+int32_t trickle_recv(NetSock, void* out, uint32_t size, int32_t) {
+    TricklePeer* p = g_trickle;
+    if (p->pos >= p->incoming.size()) return NET_IO_CLOSED;
+    size_t n = p->pos >= p->burst_from ? p->incoming.size() : 1 + p->pos % 5;  // else 1 to 5 bytes
+    if (n > p->incoming.size() - p->pos) n = p->incoming.size() - p->pos;
+    if (n > size) n = size;
+    std::memcpy(out, p->incoming.data() + p->pos, n);
+    p->pos += n;
+    return (int32_t)n;
+}
+void trickle_none(NetSock) {}
+
+TEST(GdbLink, RepliesTrickledInSmallPiecesDecodeWholeAfterJunkAndABadChecksum) {
+    const NetTransport transport = {nullptr,       nullptr,      nullptr,      nullptr,     trickle_connect,
+                                    trickle_send,  trickle_recv, trickle_none, trickle_none};
+    TricklePeer peer;
+    g_trickle = &peer;
+    std::string big(4000, 'x');  // damaged copy, good copy and more fit in one receive
+    for (size_t i = 0; i < big.size(); i += 97) big[i] = "#$}*"[i % 4];
+    uint8_t framed[2 * GDB_PACKET_MAX + 16];
+    int32_t n = gdb_frame((const uint8_t*)big.data(), big.size(), framed, sizeof framed);
+    ASSERT_GT(n, 0);
+    std::string good((const char*)framed, (size_t)n);
+    // The damaged copy is longer than the good one: what the link scanned of it must not be taken
+    // for a scan of the next frame.
+    std::string longer = big + "0123456789";
+    n = gdb_frame((const uint8_t*)longer.data(), longer.size(), framed, sizeof framed);
+    ASSERT_GT(n, 0);
+    std::string bad((const char*)framed, (size_t)n);
+    bad[bad.size() - 1] = bad[bad.size() - 1] == '0' ? '1' : '0';
+    // Junk and an abandoned frame, the big reply damaged, then correctly.
+    peer.incoming = "+noise$m2" + bad + good + "$OK#9a$OK#9a";
+    // The damaged copy is scanned up to a few bytes past where the good copy's end will lie, then
+    // the rest arrives at once.
+    peer.burst_from = peer.incoming.find(bad) + good.size() + 1;
+    GdbLink link = {};
+    link.timeout_ms = 2000;
+    char error[64];
+    ASSERT_EQ(gdb_link_open(&link, &transport, "127.0.0.1", 1, 100, error, sizeof error), 0);
+    std::vector<uint8_t> reply(GDB_PACKET_MAX + 16);
+    int32_t got = gdb_link_receive(&link, reply.data(), reply.size(), 2000);
+    ASSERT_EQ(got, (int32_t)big.size());
+    EXPECT_EQ(0, std::memcmp(reply.data(), big.data(), big.size()));
+    EXPECT_EQ(peer.sent, "-");  // the bad copy was asked for again
+    got = gdb_link_receive(&link, reply.data(), reply.size(), 2000);
+    ASSERT_EQ(got, 2);
+    EXPECT_EQ(0, std::memcmp(reply.data(), "OK", 2));
+    gdb_link_close(&link);
 }
 
 TEST(GdbProtocol, RunLengthAndEscapesExpandWithinBounds) {
