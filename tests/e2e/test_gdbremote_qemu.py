@@ -107,7 +107,7 @@ def qemu():
 
 def gdb_values(port, *expressions):
     """Values read by gdb-multiarch, which attaches, prints and detaches (detaching resumes)."""
-    cmd = [GDB, "-q", "-batch", "-ex", "set confirm off", "-ex", f"target remote 127.0.0.1:{port}"]
+    cmd = [GDB, "-q", "-batch", "-nx", "-ex", "set confirm off", "-ex", f"target remote 127.0.0.1:{port}"]
     for e in expressions:
         cmd += ["-ex", f"print {e}"]
     cmd += ["-ex", "detach", str(FIRMWARE)]

@@ -41,8 +41,10 @@ def test_remote_watch_write_history_and_stop(kestrelix):
     a, port = start_probe_side(kestrelix, "--net-exit=180000")
     b = kestrelix("--no-layout", f"--net-connect=127.0.0.1:{port}", "--net-sync", "--watch=" + ",".join(WATCH),
                   "--net-watch", f"--net-write=g_motor.speed_setpoint_rpm={SETPOINT}", "--net-download",
-                  "--net-watchstop=9000", "--net-exit=15000", log_name="b.log")
+                  "--net-watchstop=15000", "--net-exit=25000", log_name="b.log")
 
+    # B's watch stop is a timer from its start: it must outlast the sync, the write and the first
+    # samples with the new value on a loaded machine.
     # Connection and table exchange: B only offers its table (A takes tables it asked for), A's
     # table comes down on B's request and is merged.
     b.wait_log(re.escape(f"[INFO] 网络: 连接 127.0.0.1:{port} rc=0"))

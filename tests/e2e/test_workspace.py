@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import rig
-from kxpoke import fields, poke, poke_ok
+from kxpoke import close_main_window, fields, poke, poke_ok
 
 TCM_GETITEMCOUNT = 0x1304
 TCM_GETCURSEL = 0x130B
@@ -186,11 +186,13 @@ def test_net_shot_captures_the_current_tabs_window(kestrelix, tmp_path, shots_di
     if not kinds_built():
         pytest.skip("no hosted window kinds in this build")
     shot = tmp_path / "tab.bmp"
-    k = kestrelix("--no-layout", f"--net-shot-at={rig.win_path(shot)},4000", "--net-exit=20000")
+    k = kestrelix("--no-layout", f"--net-shot-at={rig.win_path(shot)},10000", "--net-exit=120000")
     k.wait_log("Kestrelix 已启动")
     poke_ok("post", "WM_COMMAND", "2013", "0", "--class=KestrelixMain")
     poke_ok("post", "WM_COMMAND", "2504", "0", "--class=KestrelixMain")
+    # The shot is a timer from start-up: it must come after both commands have built the tab.
     k.wait_log(re.escape("截图: " + rig.win_path(shot)))
+    close_main_window()
     k.wait_exit(60)
     h = check_bmp(shot)
     # The first of two columns: about half the workspace's width, the tab's full height.
