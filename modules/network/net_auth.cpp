@@ -13,6 +13,12 @@ void copy_cut(char* out, size_t capacity, const char* text) {
     out[n] = 0;
 }
 
+int32_t own_proof(const NetHandshake* hs, uint8_t proof[NET_DIGEST_SIZE]) {
+    if (net_auth_proof(hs->key, hs->key_size, hs->outgoing, hs->peer_nonce, hs->own_nonce, proof) != 0)
+        return NET_HS_NO_RANDOM;
+    return NET_HS_SEND_PROOF;
+}
+
 int32_t take_hello(NetHandshake* hs, const uint8_t* payload, uint32_t size, uint8_t proof[NET_DIGEST_SIZE]) {
     NetHello hello;
     if (net_decode_hello(payload, size, &hello) != 0 || hello.version != NET_PROTOCOL_VERSION) return NET_HS_BAD_HELLO;
@@ -24,12 +30,13 @@ int32_t take_hello(NetHandshake* hs, const uint8_t* payload, uint32_t size, uint
     hs->peer_version = hello.version;
     hs->have_hello = true;
     if (hs->key_size == 0) return NET_HS_READY;
-    if (net_auth_proof(hs->key, hs->key_size, hs->outgoing, hs->peer_nonce, hs->own_nonce, proof) != 0)
-        return NET_HS_NO_RANDOM;
-    return NET_HS_SEND_PROOF;
+    // The listener proves the key only to a peer that proved it first: anyone may connect to it,
+    // and its proof over a stranger's nonce would let that stranger test guessed keys offline.
+    if (!hs->outgoing) return NET_HS_CONTINUE;
+    return own_proof(hs, proof);
 }
 
-int32_t take_proof(NetHandshake* hs, const uint8_t* payload, uint32_t size) {
+int32_t take_proof(NetHandshake* hs, const uint8_t* payload, uint32_t size, uint8_t proof[NET_DIGEST_SIZE]) {
     if (!hs->have_hello || hs->key_size == 0 || hs->proof_ok) return NET_HS_OUT_OF_ORDER;
     if (size != NET_DIGEST_SIZE) return NET_HS_BAD_PROOF;
     uint8_t expected[NET_DIGEST_SIZE];
@@ -38,7 +45,7 @@ int32_t take_proof(NetHandshake* hs, const uint8_t* payload, uint32_t size) {
         return NET_HS_BAD_PROOF;
     if (!net_digest_equal(expected, payload)) return NET_HS_BAD_PROOF;
     hs->proof_ok = true;
-    return NET_HS_READY;
+    return hs->outgoing ? (int32_t)NET_HS_READY : own_proof(hs, proof);
 }
 
 }  // namespace
@@ -67,7 +74,7 @@ int32_t net_handshake_step(NetHandshake* hs, uint8_t type, const uint8_t* payloa
         if (hs->have_hello) return NET_HS_OUT_OF_ORDER;
         return take_hello(hs, payload, size, proof);
     }
-    if (type == NET_MSG_AUTH) return take_proof(hs, payload, size);
+    if (type == NET_MSG_AUTH) return take_proof(hs, payload, size, proof);
     return hs->have_hello ? NET_HS_NOT_AUTHENTICATED : NET_HS_OUT_OF_ORDER;
 }
 

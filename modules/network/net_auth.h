@@ -2,8 +2,10 @@
 // where a shared key is configured, a challenge-response proof of the key.
 //
 // Each side sends HELLO {protocol version, program name, 32 random bytes, flags} as its first
-// frame. A side that has a key sets NET_HELLO_HAS_KEY, requires the peer's proof and, once it has
-// the peer's nonce, sends its own proof:
+// frame. A side that has a key sets NET_HELLO_HAS_KEY and requires the peer's proof. The
+// connecting side sends its own proof once it has the listener's nonce; the listener sends its
+// proof only after the connecting side's proof checked out (anyone can reach a listener, and a
+// proof handed to a stranger would let it test guessed keys offline):
 //   AUTH = HMAC-SHA256(key, "KXNT-AUTH-2" | prover's role | verifier's nonce | prover's nonce)
 // The verifier's nonce is fresh for each connection, so a recorded handshake proves nothing when
 // replayed; the role byte ('C' connecting, 'L' listening) stops a proof from being reflected back
@@ -37,7 +39,8 @@ struct NetHandshake {
 // What the reader does with one frame while the handshake runs.
 enum NetHandshakeStep : int32_t {
     NET_HS_CONTINUE = 0,       // handshake frame taken; wait for more
-    NET_HS_SEND_PROOF = 1,     // the peer's HELLO arrived: send our AUTH (`proof`), then go on
+    NET_HS_SEND_PROOF = 1,     // send our AUTH (`proof`), then go on: the connecting side on the peer's
+                               // HELLO, the listener once the peer's proof checked out
     NET_HS_READY = 2,          // the handshake is complete (check net_handshake_ready after SEND_PROOF too)
     NET_HS_BAD_HELLO = -1,     // HELLO malformed or of another protocol version
     NET_HS_PEER_HAS_NO_KEY = -2,   // we require a proof, the peer has no key

@@ -308,6 +308,11 @@ void reader_main(std::shared_ptr<Peer> p) {
         if (result == NET_READ_DEADLINE)
             NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 未在 %d 毫秒内完成握手，断开", p->label,
                     (int)m->timing.handshake_timeout_ms);
+        // A listener that refuses our proof hangs up without proving its own key: the only
+        // sign of a wrong key on this side.
+        if (result == NET_READ_CLOSED && !p->ready.load() && p->outgoing && p->hs.have_hello && p->hs.key_size > 0)
+            NET_LOG(m, KX_LOG_WARN, "网络模块: 对端 %s 未接受本端的密钥证明，断开：%s", p->label,
+                    net_handshake_step_text(NET_HS_BAD_PROOF));
         NET_LOG(m, level, "网络模块: 与对端 %s 的连接已断开（%s）", p->label, net_read_result_text(result));
     }
     p->stop.store(true);

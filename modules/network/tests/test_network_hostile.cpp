@@ -210,6 +210,31 @@ TEST_F(HostileListener, ReplayedHandshakeOfAGoodPeerIsRefused) {
     expect_untouched();
 }
 
+// A stranger who only claims a key must learn nothing it could test guesses against: were the
+// listener to prove the key first, its proof over the stranger's own nonce would let a short,
+// typed key be searched for offline. The listener proves only after the peer has.
+TEST_F(HostileListener, ListenerProvesTheKeyOnlyToAPeerThatProvedItFirst) {
+    RawPeer stranger;
+    ASSERT_TRUE(stranger.open(port_));
+    stranger.hello(true);
+    stranger.prove("guessed key");
+    std::vector<uint8_t> proof;
+    EXPECT_FALSE(stranger.read(NET_MSG_AUTH, &proof)) << "the listener proved the key to a stranger";
+    EXPECT_TRUE(wait_until([&] { return probe_.has_log("密钥验证失败"); }));
+
+    RawPeer good;  // with the key the listener's proof follows ours, and it is the right one
+    ASSERT_TRUE(good.open(port_));
+    good.hello(true);
+    good.prove(kKey);
+    ASSERT_TRUE(good.read(NET_MSG_AUTH, &proof));
+    ASSERT_EQ(proof.size(), (size_t)NET_DIGEST_SIZE);
+    uint8_t expected[NET_DIGEST_SIZE];
+    net_auth_proof((const uint8_t*)kKey, (uint32_t)std::strlen(kKey), false, good.hs.own_nonce, good.server_nonce,
+                   expected);
+    EXPECT_TRUE(net_digest_equal(expected, proof.data()));
+    expect_untouched();
+}
+
 TEST_F(HostileListener, AuthenticatedPeerCannotMoveLeavesOrWriteWhatItDoesNotWatch) {
     RawPeer peer;
     ASSERT_TRUE(peer.open(port_));
