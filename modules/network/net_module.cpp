@@ -79,7 +79,8 @@ struct Peer {
     std::unique_ptr<NetLeafEntry[]> rx_entries;                   // NET_TABLE_MAX (tables, watch lists)
     std::unique_ptr<uint16_t[]> rx_order;                         // NET_TABLE_MAX: a list's names sorted
     std::unique_ptr<int32_t[]> rx_ids;                            // NET_TABLE_MAX: their local ids
-    // Room for answering history requests, made at the first one and kept (reader thread).
+    // Room for answering history requests (and for the look behind a watch list's start mark),
+    // made at the first use and kept (reader thread).
     std::unique_ptr<Sample[]> tx_history;                         // NET_HISTORY_MAX
     std::unique_ptr<NetWireSample[]> tx_wire;                     // NET_HISTORY_CHUNK
     std::unique_ptr<uint8_t[]> tx_payload;                        // NET_PAYLOAD_MAX
@@ -519,6 +520,19 @@ void send_table(NetModule* m, Peer* to) {
     NET_LOG(m, KX_LOG_INFO, "网络模块: 发送变量表 %u 个", count);
 }
 
+// The newest sample in the history, for a start mark; 0 when there is none. The look spans a
+// whole window: the newest slots may be reserved by a writer still filling its batch, and the
+// history then ends before them. A look at one sample would find nothing, and a mark of
+// "nothing published yet" would resend the whole history to a peer that has most of it.
+int32_t newest_published(NetModule* m, Peer* p, Sample* out) {
+    if (!m->host->host_read_history) return 0;
+    if (!p->tx_history) p->tx_history.reset(new (std::nothrow) Sample[NET_HISTORY_MAX]);  // reader thread
+    if (!p->tx_history) return m->host->host_read_history(out, 1);
+    int32_t n = m->host->host_read_history(p->tx_history.get(), NET_HISTORY_MAX);
+    if (n > 0) *out = p->tx_history[(size_t)n - 1];
+    return n;
+}
+
 void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
     NetModule* m = p->module;
     if (m->shutting_down.load()) return;  // a list arriving while the program closes starts nothing
@@ -542,7 +556,7 @@ void on_watch(Peer* p, const uint8_t* payload, uint32_t size) {
         // Forwarding starts with the samples published after this moment; the pump adopts the
         // mark unless it is already forwarding for another peer.
         Sample newest = {};
-        int32_t have = m->host->host_read_history ? m->host->host_read_history(&newest, 1) : 0;
+        int32_t have = newest_published(m, p, &newest);
         std::lock_guard<std::mutex> hold(m->pump_lock);
         if (!m->start_mark_set) m->start_mark = have > 0 ? newest : Sample{};  // zero record: matches none
         m->start_mark_set = true;

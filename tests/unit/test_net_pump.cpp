@@ -235,5 +235,59 @@ TEST(NetPump, CallerRunRoundsForwardWhatArrivedOnce) {
     }
 }
 
+
+// A peer that stops and watches again while the acquisition thread is between reserving a history
+// slot and filling it: the pump must start after what the peer already has, not resend the whole
+// history (the newest slot could not be read, so the start had no mark).
+TEST(NetPump, WatchingAgainWhileTheNewestSlotIsUnfilledResendsNothing) {
+    PumpRig rig(-1);
+    ASSERT_TRUE(rig.watch_all());
+    auto burst = [](int32_t from, int32_t to) {
+        std::vector<Sample> out;
+        for (int32_t i = from; i <= to; i++)
+            for (int32_t leaf = 0; leaf < 3; leaf++) {
+                Sample s = {};
+                s.leaf_id = leaf;
+                s.timestamp_us = i;
+                s.value = i;
+                s.size = 4;
+                out.push_back(s);
+            }
+        return out;
+    };
+    auto pushed = [&rig] {
+        std::lock_guard<std::recursive_mutex> hold(rig.remote.lock);
+        return rig.remote.pushed.size();
+    };
+    std::vector<Sample> first = burst(1, 100);
+    samples_publish(first.data(), (int32_t)first.size());
+    ASSERT_EQ(net_module_pump_round(rig.probe), 0);
+    ASSERT_TRUE(wait_until([&] { return pushed() == 300; }));
+
+    // Stop: the probe side unticks the three leaves, and a round sees nobody watching.
+    ASSERT_EQ(net_module_command(rig.client, KX_NET_STOP_SENDING, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([] { return leaf_watched_count() == 0; }));
+    ASSERT_EQ(net_module_pump_round(rig.probe), 0);
+
+    // A writer has reserved the next slot but not filled it when the watch list comes again.
+    uint32_t reserved = history_reserve(1);
+    ASSERT_EQ(net_module_command(rig.client, KX_NET_SEND_WATCH_LIST, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([] { return leaf_watched_count() == 3; }));
+    std::vector<Sample> next = burst(101, 101);
+    history_fill(reserved, next.data(), 1);
+    std::vector<Sample> rest(next.begin() + 1, next.end());
+    samples_publish(rest.data(), (int32_t)rest.size());
+    ASSERT_EQ(net_module_pump_round(rig.probe), 0);
+    ASSERT_TRUE(wait_until([&] { return pushed() >= 303; }));
+    rig.settle();
+    std::lock_guard<std::recursive_mutex> hold(rig.remote.lock);
+    EXPECT_EQ(rig.remote.pushed.size(), 303u);
+    std::vector<int64_t> last(rig.remote.leaves.size(), 0);
+    for (const Sample& s : rig.remote.pushed) {
+        EXPECT_EQ(s.timestamp_us, last[(size_t)s.leaf_id] + 1) << "leaf " << s.leaf_id;
+        last[(size_t)s.leaf_id] = s.timestamp_us;
+    }
+}
+
 }  // namespace
 #endif
