@@ -153,6 +153,11 @@ int encode_bitfield(const VarLeaf* leaf, const char* text, uint8_t* encoded, cha
 int write_through_network(const VarLeaf* leaf, const char* text, char* error, size_t capacity) {
     if (!network_available()) return fail(error, capacity, "无驱动模块");
     NetWrite request = {};
+    // The request holds 63 bytes of each: a longer name cut short can be the name of another
+    // leaf ("x.gain" for "x.gain_limit"), a longer text cut short another value.
+    if (std::strlen(leaf->name) >= sizeof request.leaf_name)
+        return fail(error, capacity, "变量名超过 63 字节，无法远程写入");
+    if (std::strlen(text) >= sizeof request.value_text) return fail(error, capacity, "数值文本超过 63 字节，无法远程写入");
     text_copy(request.leaf_name, sizeof request.leaf_name, leaf->name);
     text_copy(request.value_text, sizeof request.value_text, text);
     int32_t rc = network_command_raw(KX_NET_WRITE, &request, nullptr);
@@ -163,6 +168,19 @@ int write_through_network(const VarLeaf* leaf, const char* text, char* error, si
     }
     log_printf(LOG_INFO, "网络写入 %s = %s 成功", leaf->name, text);
     return 0;
+}
+
+// Why a value cannot be written over the whole variable, or null when it can: the codec
+// writes at most 8 bytes (a float as 4 or 8, text as up to 7 bytes and its terminator), and
+// writing part of a wider variable leaves the rest of the old value behind.
+const char* partial_write_reason(const VarLeaf* leaf, const char* text) {
+    if (leaf->kind == TYPE_FLOAT)
+        return leaf->size == 4 || leaf->size == 8 ? nullptr : "浮点变量不是 4 或 8 字节，无法写入";
+    if (leaf->kind == TYPE_STRING) {
+        size_t room = leaf->size < 8 ? leaf->size : 8;
+        return std::strlen(text) + 1 <= room ? nullptr : "文本超出可写长度（最多 7 字节），无法写入";
+    }
+    return leaf->size >= 1 && leaf->size <= 8 ? nullptr : "变量超过 8 字节，无法写入";
 }
 
 }  // namespace
@@ -184,6 +202,7 @@ int variable_write(int32_t leaf_id, const char* text, char* error, size_t capaci
         if (encode_bitfield(leaf, text, encoded, error, capacity) != 0) return -1;
         length = leaf->size;
     } else {
+        if (const char* reason = partial_write_reason(leaf, text)) return fail(error, capacity, reason);
         size_t parsed = 0;
         size_t room = leaf->size < 64 ? leaf->size : 64;
         bool integer = is_integer_kind(leaf->kind) && leaf->size >= 1 && leaf->size <= 8;

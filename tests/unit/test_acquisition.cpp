@@ -561,6 +561,52 @@ TEST_F(Acquisition, NetworkChannelWritesGoToThePeerNeverToTheLocalProbe) {
     EXPECT_EQ(fake_target()->word(0x20000010), 5u);
 }
 
+// Scalars wider than 8 bytes (a 128-bit integer, a quad-precision long double) and text longer
+// than the codec's 8 bytes cannot be written exactly: writing 8 bytes into such a variable would
+// leave the rest of the old value behind (or put a double's bits into a quad). Refused, with the
+// target untouched.
+TEST_F(Acquisition, WritesThatWouldCoverPartOfTheVariableAreRefused) {
+    fake_modules_load(true, false);
+    leaf_add("i128", 0x20000500, 16, TYPE_INT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("quad", 0x20000510, 16, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("half", 0x20000520, 2, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("label", 0x20000530, 32, TYPE_STRING, 0, 0, 0, 0, 0, nullptr);
+    for (int i = 0; i < 0x60; i++) fake_target()->ram[0x500 + i] = 0xFF;  // -1 and NaNs everywhere
+    char error[64];
+    for (const char* name : {"i128", "quad", "half", "big"}) {
+        long writes = fake_target()->writes;
+        EXPECT_EQ(variable_write(leaf_find(name), "5", error, sizeof error), -1) << name;
+        EXPECT_NE(error[0], 0) << name;
+        EXPECT_EQ(fake_target()->writes, writes) << name << " was written in part";
+    }
+    long writes = fake_target()->writes;
+    EXPECT_EQ(variable_write(leaf_find("label"), "motor_left", error, sizeof error), -1);
+    EXPECT_EQ(fake_target()->writes, writes) << "the text was cut";
+    ASSERT_EQ(variable_write(leaf_find("label"), "axis_1", error, sizeof error), 0) << error;
+    EXPECT_EQ(std::string((const char*)&fake_target()->ram[0x530]), "axis_1");
+}
+
+// A remote write carries the leaf's name and the text in 63 bytes each: a longer name must not
+// be cut to the name of another leaf (here the 63-byte "gain" in front of "gain_limit"), nor a
+// longer text to another value. Both are refused before anything is sent.
+TEST_F(Acquisition, RemoteWritesNeverCutTheNameOrTheValue) {
+    fake_modules_load(false, true);
+    const std::string gain = "controller_axis_parameters.velocity_loop.proportional_path.gain";
+    ASSERT_EQ(gain.size(), 63u);
+    leaf_add(gain.c_str(), 0x20000400, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    leaf_add((gain + "_limit").c_str(), 0x20000404, 4, TYPE_UINT, 0, 0, 0, 0, 0, nullptr);
+    char error[64];
+    fake_target()->last_net_write = NetWrite{};
+    EXPECT_EQ(variable_write(leaf_find((gain + "_limit").c_str()), "1", error, sizeof error), -1);
+    EXPECT_STREQ(fake_target()->last_net_write.leaf_name, "") << "sent as the write of another leaf";
+    const std::string padded = "0x" + std::string(61, '0') + "FF";  // 0xFF, 65 characters
+    EXPECT_EQ(variable_write(1, padded.c_str(), error, sizeof error), -1);
+    EXPECT_STREQ(fake_target()->last_net_write.value_text, "") << "sent cut to another value";
+    ASSERT_EQ(variable_write(leaf_find(gain.c_str()), "0x00FF", error, sizeof error), 0) << error;
+    EXPECT_STREQ(fake_target()->last_net_write.leaf_name, gain.c_str());
+    EXPECT_STREQ(fake_target()->last_net_write.value_text, "0x00FF");
+}
+
 // ---- Concurrency ------------------------------------------------------------------------------------
 
 TEST_F(Acquisition, HistoryStopsBeforeASlotReservedButNotFilled) {
