@@ -221,7 +221,9 @@ int variable_write(int32_t leaf_id, const char* text, char* error, size_t capaci
         } else {
             if (!leaf_text_to_bytes(text, encoded, room, &parsed, leaf->kind, leaf->enumerators, leaf->enumerator_count))
                 return fail(error, capacity, "数值解析失败");
-            length = (uint32_t)parsed;
+            // A boolean parses to one byte but the codec clears the rest: write them all, or a
+            // wider boolean keeps whatever its other bytes held ("false" over 0x100 stays true).
+            length = leaf->kind == TYPE_BOOL ? (uint32_t)(room < 8 ? room : 8) : (uint32_t)parsed;
             // The parser keeps the low bytes; a value (an enumerator's) that needs more is refused, not cut.
             if (integer && leaf->size < 8) {
                 uint8_t wide[8] = {};

@@ -579,6 +579,11 @@ TEST_F(Acquisition, WritesThatWouldCoverPartOfTheVariableAreRefused) {
         EXPECT_NE(error[0], 0) << name;
         EXPECT_EQ(fake_target()->writes, writes) << name << " was written in part";
     }
+    // A 4-byte boolean is written whole: "false" over 0x100 must not leave it true.
+    leaf_add("flag4", 0x20000560, 4, TYPE_BOOL, 0, 0, 0, 0, 0, nullptr);
+    fake_target()->set_word(0x20000560, 0x100);
+    ASSERT_EQ(variable_write(leaf_find("flag4"), "false", error, sizeof error), 0) << error;
+    EXPECT_EQ(fake_target()->word(0x20000560), 0u);
     long writes = fake_target()->writes;
     EXPECT_EQ(variable_write(leaf_find("label"), "motor_left", error, sizeof error), -1);
     EXPECT_EQ(fake_target()->writes, writes) << "the text was cut";
