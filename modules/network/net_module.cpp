@@ -1123,6 +1123,15 @@ int32_t cmd_send_watch(NetModule* m, bool empty) {
     return 0;
 }
 
+// Where a write goes: the connection this side made (to the probe side it chose) when there is
+// one, not a viewer that connected to us earlier and has a target of its own; else the first
+// connection.
+Peer* write_target(const std::vector<std::shared_ptr<Peer>>& peers) {
+    for (auto& p : peers)
+        if (p->outgoing) return p.get();
+    return peers[0].get();
+}
+
 int32_t cmd_write(NetModule* m, const NetWrite* w) {
     if (!w) return -1;
     auto peers = live_peers(m);
@@ -1135,7 +1144,7 @@ int32_t cmd_write(NetModule* m, const NetWrite* w) {
     copy_text(req.value, sizeof req.value, w->value_text);
     uint8_t payload[NET_NAME_MAX + NET_TEXT_MAX + 16];
     uint32_t size = net_encode_write(payload, sizeof payload, &req);
-    Peer* target = peers[0].get();
+    Peer* target = write_target(peers);
     {
         std::lock_guard<std::mutex> hold(m->write_lock);
         m->write_peer = target;

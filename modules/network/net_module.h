@@ -9,7 +9,8 @@
 //      one (the peer unticks what this side ticked there),
 //   24 new samples at this side: a pump thread reads the history and forwards the samples that
 //      each peer watches,
-//   27 write a variable on the peer and wait for its answer (0 = written),
+//   27 write a variable on the peer (the connection this side made, when there is one) and
+//      wait for its answer (0 = written),
 //   28 ask for the peer's acquisition history (pushed into the local hand-off on arrival),
 //   30 set the shared key of later listens and connects.
 //

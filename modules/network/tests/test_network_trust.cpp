@@ -296,3 +296,42 @@ TEST_F(TrustFixture, WriteResultFromAnotherConnectionDoesNotCount) {
     EXPECT_EQ(rc.load(), -1);
     EXPECT_TRUE(host.has_log("忽略对端"));
 }
+
+// An instance that listens for viewers and has connected to the probe side: its writes are meant
+// for the target it connected to, not for whichever connection happens to be first in its list
+// (a viewer that connected earlier, with a probe of its own).
+TEST(NetTrustRouting, WritesGoToTheConnectionThisSideMade) {
+    FakeHost probe, middle, viewer;
+    HostFns<71>::install(&probe);
+    HostFns<72>::install(&middle);
+    HostFns<73>::install(&viewer);
+    probe.leaves.push_back({"drive.gain", 0x20000010, 4, 0});
+    middle.leaves.push_back({"drive.gain", 0x20000010, 4, 1});
+    viewer.leaves.push_back({"drive.gain", 0x20000010, 4, 0});
+    NetModuleTiming timing = fast_timing();
+    NetModule* p = net_module_create(&probe.api, net_transport_platform(), &timing);
+    NetModule* m = net_module_create(&middle.api, net_transport_platform(), &timing);
+    NetModule* v = net_module_create(&viewer.api, net_transport_platform(), &timing);
+    ASSERT_TRUE(p && m && v);
+    auto listen_on = [](NetModule* module) {
+        return loopback_listen_retrying([&](int32_t port) {
+            NetEndpoint ep = {"127.0.0.1", port};
+            return net_module_command(module, KX_NET_LISTEN, &ep, nullptr);
+        });
+    };
+    int32_t probe_port = listen_on(p), middle_port = listen_on(m);
+    ASSERT_TRUE(probe_port && middle_port);
+    NetEndpoint to_middle = {"127.0.0.1", middle_port}, to_probe = {"127.0.0.1", probe_port};
+    ASSERT_EQ(net_module_command(v, KX_NET_CONNECT, &to_middle, nullptr), 0);  // the viewer first
+    ASSERT_TRUE(wait_until([&] { return net_module_ready_peer_count(m) == 1; }));
+    ASSERT_EQ(net_module_command(m, KX_NET_CONNECT, &to_probe, nullptr), 0);
+    ASSERT_EQ(net_module_command(m, KX_NET_SEND_WATCH_LIST, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_until([&] { return probe.watched(0) == 1; }));
+    NetWrite w = {"drive.gain", "5"};
+    EXPECT_EQ(net_module_command(m, KX_NET_WRITE, &w, nullptr), 0);
+    EXPECT_EQ(probe.writes_copy().size(), 1u) << "the write did not reach the probe side";
+    EXPECT_TRUE(viewer.writes_copy().empty()) << "the write went to the viewer's target";
+    net_module_destroy(v);
+    net_module_destroy(m);
+    net_module_destroy(p);
+}
