@@ -561,6 +561,60 @@ TEST_F(Acquisition, NetworkChannelWritesGoToThePeerNeverToTheLocalProbe) {
     EXPECT_EQ(fake_target()->word(0x20000010), 5u);
 }
 
+// Every bit-field geometry a firmware file can describe (units of 1 to 16 bytes, offsets and
+// widths up to 255 bits) against values at the edges: a write either is refused with nothing
+// written, or changes exactly the field's bits to the value's and nothing else in memory.
+TEST_F(Acquisition, BitFieldWritesChangeOnlyTheirFieldOrNothing) {
+    fake_modules_load(true, false);
+    const uint32_t sizes[] = {1, 2, 3, 4, 8, 9, 16};
+    const uint8_t offsets[] = {0, 1, 7, 31, 32, 63, 64, 200, 255};
+    const uint8_t widths[] = {0, 1, 5, 32, 63, 64, 65, 255};
+    const char* values[] = {"0", "1", "-1", "255", "0x7FFFFFFFFFFFFFFF", "18446744073709551615"};
+    const uint64_t base = 0x20001000;
+    const uint64_t at = base + 8;  // the unit, with guard bytes before and after it
+    char error[64];
+    for (uint32_t size : sizes)
+        for (uint8_t offset : offsets)
+            for (uint8_t width : widths) {
+                char name[48];
+                std::snprintf(name, sizeof name, "bf_%u_%u_%u", size, offset, width);
+                leaf_add(name, at, size, TYPE_UINT, 0, 0, 1, offset, width, nullptr);
+                for (const char* text : values) {
+                    for (int i = 0; i < 32; i++) fake_target()->ram[0x1000 + i] = (uint8_t)(0xA5 ^ i);
+                    // Typed numbers fit by their sign: up to the width's unsigned maximum, down
+                    // to its signed minimum.
+                    const bool negative = text[0] == '-';
+                    const uint64_t magnitude = std::strtoull(text + (negative ? 1 : 0), nullptr, 0);
+                    const uint64_t value = negative ? 0 - magnitude : magnitude;
+                    const bool fits = size <= 8 && width >= 1 && offset + width <= size * 8 &&
+                                      (width >= 64 || (negative ? magnitude <= (1ULL << (width - 1))
+                                                                : magnitude < (1ULL << width)));
+                    long writes = fake_target()->writes;
+                    int rc = variable_write(leaf_find(name), text, error, sizeof error);
+                    const std::string what = std::string(name) + " = " + text;
+                    ASSERT_EQ(rc, fits ? 0 : -1) << what << ": " << error;
+                    if (!fits) {
+                        EXPECT_EQ(fake_target()->writes, writes) << what;
+                        continue;
+                    }
+                    uint64_t field = width >= 64 ? ~0ULL : (1ULL << width) - 1;
+                    for (int i = 0; i < 32; i++) {
+                        const uint8_t before = (uint8_t)(0xA5 ^ i);
+                        const int bit0 = (i - 8) * 8;  // the byte's first bit within the unit
+                        uint8_t mask = 0, want = 0;
+                        for (int b = 0; b < 8; b++) {
+                            const int bit = bit0 + b;
+                            if (bit < offset || bit >= offset + width) continue;
+                            mask |= (uint8_t)(1u << b);
+                            want |= (uint8_t)((((value & field) >> (bit - offset)) & 1u) << b);
+                        }
+                        EXPECT_EQ(fake_target()->ram[0x1000 + i], (uint8_t)((before & ~mask) | want))
+                            << what << " byte " << i;
+                    }
+                }
+            }
+}
+
 // Scalars wider than 8 bytes (a 128-bit integer, a quad-precision long double) and text longer
 // than the codec's 8 bytes cannot be written exactly: writing 8 bytes into such a variable would
 // leave the rest of the old value behind (or put a double's bits into a quad). Refused, with the
