@@ -277,11 +277,18 @@ void gdb_parse_supported(const uint8_t* reply, size_t size, GdbFeatures* out) {
 
 namespace {
 
-// Finds `needle` in [from, end); null when absent.
+// Finds `needle` in [from, end); null when absent. Jumps between occurrences of the first
+// character, so a long document costs one compare per candidate, not one per byte.
 const char* find_text(const char* from, const char* end, const char* needle) {
     size_t n = std::strlen(needle);
-    for (const char* p = from; p + n <= end; p++)
-        if (std::memcmp(p, needle, n) == 0) return p;
+    if (n == 0) return from;
+    for (const char* p = from; p < end && (size_t)(end - p) >= n;) {
+        const void* hit = std::memchr(p, needle[0], (size_t)(end - p) - n + 1);
+        if (!hit) return nullptr;
+        p = static_cast<const char*>(hit);
+        if (std::memcmp(p + 1, needle + 1, n - 1) == 0) return p;
+        p++;
+    }
     return nullptr;
 }
 

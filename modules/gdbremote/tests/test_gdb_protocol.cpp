@@ -275,6 +275,26 @@ TEST(GdbProtocol, MemoryMapRegionsAndFlashLookup) {
     EXPECT_STREQ(arch, "arm-cor");
 }
 
+TEST(GdbProtocol, TagsAreFoundAfterNearMissesAndNotPastTheDocumentEnd) {
+    // Near misses that share the first characters, then the real tag closing the document.
+    const char* target = "<<arch<architectur<architecture<architecture>m0</architecture>";
+    char arch[16];
+    ASSERT_TRUE(gdb_parse_architecture(target, std::strlen(target), arch, sizeof arch));
+    EXPECT_STREQ(arch, "m0");
+    // The closing tag cut one byte short, then only its first character left: no match, and no
+    // read past the given length (the bytes after it would complete the tag).
+    std::string whole = "<architecture>m0</architecture>";
+    EXPECT_FALSE(gdb_parse_architecture(whole.data(), whole.size() - 1, arch, sizeof arch));
+    EXPECT_FALSE(gdb_parse_architecture(whole.data(), 17, arch, sizeof arch));
+    // A region tag preceded by a run of '<' and an attribute name sharing the key's first byte.
+    const char* xml = "<<<<memory stat=\"1\" type=\"ram\" start=\"0x20000000\" length=\"0x100\"/>";
+    GdbMemoryMap map;
+    ASSERT_EQ(gdb_parse_memory_map(xml, std::strlen(xml), &map), 1);
+    EXPECT_EQ(map.regions[0].type, GDB_REGION_RAM);
+    EXPECT_EQ(map.regions[0].start, 0x20000000u);
+    EXPECT_EQ(map.regions[0].length, 0x100u);
+}
+
 TEST(GdbConfig, SectionsKindsModesAndMalformedLines) {
     gdb_test_log_clear();
     const char* ini =
