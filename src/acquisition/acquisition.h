@@ -86,6 +86,8 @@ uint32_t acquisition_generation();
 // Acquisition threads that have not yet returned, including ones let go after a stop wait ran out
 // (a thread that returned has touched no shared state since).
 int32_t acquisition_threads_alive();
+// The acquisition thread's recording end: finishes the cache when `generation` is still current.
+void acquisition_finish_recording(uint32_t generation);
 // The acquisition thread's end steps: when `generation` is still current, state idle, stop flag
 // cleared and WM_APP + 2 posted to the main window.
 void acquisition_thread_ended(uint32_t generation);

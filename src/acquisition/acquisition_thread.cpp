@@ -178,7 +178,6 @@ void log_rate(AcqRun& run, int64_t now) {
 }  // namespace
 
 int acquisition_thread_main(uint32_t generation) {
-    const AcquisitionHooks& h = g_acquisition_hooks;
     const Platform* p = platform();
     std::unique_ptr<AcqWork> work(new (std::nothrow) AcqWork);
     int result = 0;
@@ -234,8 +233,7 @@ int acquisition_thread_main(uint32_t generation) {
         }
     }
     if (looped) log_printf(acquisition_stop_requested() ? LOG_INFO : LOG_WARN, "采集线程已退出");
-    // A thread that outlived its stop wait must not finish the cache of the run after it.
-    if (h.recording_finish && generation == acquisition_generation()) h.recording_finish();
+    acquisition_finish_recording(generation);
     work.reset();
     acquisition_thread_ended(generation);
     return result;

@@ -405,6 +405,16 @@ int32_t acquisition_threads_alive() {
     return g_control.threads_alive.load(std::memory_order_acquire);
 }
 
+void acquisition_finish_recording(uint32_t generation) {
+    const AcquisitionHooks& h = g_acquisition_hooks;
+    if (!h.recording_finish) return;
+    // A thread that outlived its stop wait must not finish the cache of the run after it. The
+    // check and the finish share the run lock with the start's new generation: a start between
+    // them would open its fresh cache and have it finished by the old thread.
+    std::lock_guard<std::mutex> hold(g_control.run_lock);
+    if (generation == acquisition_generation()) h.recording_finish();
+}
+
 void acquisition_thread_ended(uint32_t generation) {
     {
         std::lock_guard<std::mutex> hold(g_control.run_lock);

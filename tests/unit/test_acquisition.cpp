@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <random>
@@ -832,6 +833,58 @@ TEST_F(Acquisition, AbandonedThreadDoesNotEndANewerRun) {
         EXPECT_NE(rec.posts_snapshot()[i].msg, (unsigned)KX_MSG_ACQ_ENDED);
     acquisition_stop();
     EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+}
+
+namespace {
+
+// Recording hooks that log their calls in order; the first finish holds on for a while so that
+// anything able to run between an ending thread's check and its finish gets its chance.
+std::mutex g_recording_events_lock;
+std::vector<std::string> g_recording_events;
+std::atomic<bool> g_finish_entered{false};
+void recording_event(const char* what) {
+    std::lock_guard<std::mutex> hold(g_recording_events_lock);
+    g_recording_events.push_back(what);
+}
+std::vector<std::string> recording_events() {
+    std::lock_guard<std::mutex> hold(g_recording_events_lock);
+    return g_recording_events;
+}
+bool fake_recording_on() { return true; }
+void fake_recording_clear() { recording_event("clear"); }
+int fake_recording_open() { recording_event("open"); return 0; }
+void fake_recording_finish() {
+    if (!g_finish_entered.exchange(true)) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    recording_event("finish");
+}
+
+}  // namespace
+
+TEST_F(Acquisition, AbandonedThreadNeverFinishesTheRecordingOfANewerRun) {
+    g_recording_events.clear();
+    g_finish_entered = false;
+    g_acquisition_hooks.recording_on = fake_recording_on;
+    g_acquisition_hooks.recording_clear = fake_recording_clear;
+    g_acquisition_hooks.recording_open = fake_recording_open;
+    g_acquisition_hooks.recording_finish = fake_recording_finish;
+    fake_modules_load(true, false);
+    leaf_set_watched(0, 1);
+    fake_target()->read_delay_us = 3600000;  // the first run hangs in a read past the 3 s stop wait
+    ASSERT_EQ(acquisition_start(), 0);
+    ASSERT_TRUE(wait_for([] { return fake_target()->reads_started >= 1; }));
+    acquisition_stop();  // waits 3 s, then lets the thread go
+    fake_target()->read_delay_us = 0;
+    // The old thread, still current, finishes its own cache; a start right then must not have
+    // its fresh cache finished by it.
+    ASSERT_TRUE(wait_for([] { return g_finish_entered.load(); }));
+    ASSERT_EQ(acquisition_start(), 0);
+    ASSERT_TRUE(wait_for([] { return acquisition_threads_alive() == 1; }));
+    std::vector<std::string> events = recording_events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back(), "open") << ::testing::PrintToString(events);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "finish"), 1) << ::testing::PrintToString(events);
+    acquisition_stop();
+    EXPECT_EQ(recording_events().back(), "finish");  // the new run's own end finishes its cache
 }
 
 TEST_F(Acquisition, StressNoLostOrDuplicatedHistory) {
