@@ -157,16 +157,28 @@ class Kestrelix:
         self.log = Path(workdir) / log_name
         self.args = [f"--log={win_path(self.log)}"] + list(args)
         self.env = wine_env(display.name)
+        # Wine's own errors go to a file beside the log: an instance that exits before its log
+        # opens (seen once as exit 1 with no log file) leaves only this account of why.
+        if "WINEDEBUG" not in os.environ:
+            self.env["WINEDEBUG"] = "err+all"
+        self.wine_output = Path(workdir) / (log_name + ".wine.txt")
         self.exe = exe
         self.proc = None
 
     def start(self):
-        self.proc = subprocess.Popen(["wine", str(self.exe)] + self.args, env=self.env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(self.wine_output, "ab") as out:
+            self.proc = subprocess.Popen(["wine", str(self.exe)] + self.args, env=self.env,
+                                         stdout=out, stderr=subprocess.STDOUT)
         return self
 
     def text(self):
         return read_log(self.log)
+
+    def wine_text(self):
+        try:
+            return self.wine_output.read_text(encoding="utf-8", errors="replace")
+        except OSError:
+            return ""
 
     def wait_log(self, pattern, timeout=60):
         """Waits until a log line matches the regular expression; returns the match."""
@@ -181,7 +193,7 @@ class Kestrelix:
                 if m:
                     return m
                 raise AssertionError(f"Kestrelix exited ({self.proc.returncode}) before /{pattern}/:\n"
-                                     + self.text()[-3000:])
+                                     + self.text()[-3000:] + "\nWine's output:\n" + self.wine_text()[-3000:])
             time.sleep(0.1)
         raise AssertionError(f"no log line /{pattern}/ within {timeout}s:\n" + self.text()[-3000:])
 
