@@ -684,8 +684,15 @@ bool in_served_list(Peer* p, const char* name) {
 
 // The write itself: as text where the host takes text (exact 64-bit integers and enumerator
 // names), else as a number that must be a number and nothing more.
+// Set on a connection's thread while it carries out a peer's write. A side in the network
+// channel hands its writes to the network again, and two instances that each watch through the
+// other would pass one write back and forth (each hop holding its own write lock until a
+// timeout); a peer's write is carried out here or refused, never sent on.
+thread_local bool t_carrying_peer_write = false;
+
 void carry_out_write(NetModule* m, int32_t id, const char* text, NetWriteResult* result) {
     const HostApi* host = m->host;
+    t_carrying_peer_write = true;
     if (host->version >= 5 && host->host_write_text) {
         result->rc = host->host_write_text(id, text, result->error, (int32_t)sizeof result->error);
     } else {
@@ -696,6 +703,7 @@ void carry_out_write(NetModule* m, int32_t id, const char* text, NetWriteResult*
         else if (!host->host_write_value) copy_text(result->error, sizeof result->error, "无写入服务");
         else result->rc = host->host_write_value(id, value, result->error, (int32_t)sizeof result->error);
     }
+    t_carrying_peer_write = false;
     if (result->rc != 0) result->rc = -1;
 }
 
@@ -1134,6 +1142,10 @@ Peer* write_target(const std::vector<std::shared_ptr<Peer>>& peers) {
 
 int32_t cmd_write(NetModule* m, const NetWrite* w) {
     if (!w) return -1;
+    if (t_carrying_peer_write) {
+        NET_LOG(m, KX_LOG_WARN, "网络模块: 对端的写入 %s 不再经网络转发（本机不直连目标）", w->leaf_name);
+        return -1;
+    }
     auto peers = live_peers(m);
     if (peers.empty()) return no_peer(m);
     std::lock_guard<std::mutex> serial(m->write_serial);

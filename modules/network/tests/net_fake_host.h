@@ -41,6 +41,8 @@ struct FakeHost {
     std::vector<std::pair<uint32_t, uintptr_t>> posts;
     std::atomic<int32_t> starts{0}, sync_calls{0}, sync_added{0}, sync_updated{0};
     std::atomic<int32_t> write_rc{0};
+    // When set, writes go here instead of being recorded: a host whose writes take the network.
+    std::function<int32_t(int32_t, const char*, char*, int32_t)> write_elsewhere;
     HostApi api = {};
 
     bool has_log(const std::string& part) {
@@ -116,6 +118,7 @@ struct HostFns {
         return write_text(id, text, error, capacity);
     }
     static int32_t write_text(int32_t id, const char* text, char* error, int32_t capacity) {
+        if (h->write_elsewhere) return h->write_elsewhere(id, text, error, capacity);
         std::lock_guard<std::recursive_mutex> hold(h->lock);
         h->writes.push_back({id, text});
         if (h->write_rc != 0 && error && capacity > 0) std::snprintf(error, (size_t)capacity, "写入失败 (err=5)");

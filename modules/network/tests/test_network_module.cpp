@@ -126,6 +126,32 @@ TEST_F(TwoInstances, RemoteWriteTravelsAsTextAndCarriesTheAnswer) {
     EXPECT_TRUE(remote_.has_log("失败: 写入失败 (err=5)"));
 }
 
+TEST_F(TwoInstances, PeerWriteIsNotSentBackOverTheNetwork) {
+    connect_client();
+    sync_and_watch("g_motor.speed_setpoint_rpm");
+    // The probe side is itself in the network channel: its host hands every write to the network
+    // module, whose only connection leads back to the side that asked.
+    probe_.write_elsewhere = [this](int32_t, const char* text, char* error, int32_t capacity) {
+        NetWrite again = {"g_motor.speed_setpoint_rpm", {}};
+        std::snprintf(again.value_text, sizeof again.value_text, "%s", text);
+        int32_t rc = net_module_command(server_, KX_NET_WRITE, &again, nullptr);
+        if (rc != 0) std::snprintf(error, (size_t)capacity, "网络写入失败 (rc=%d)", rc);
+        return rc;
+    };
+    NetWrite w = {"g_motor.speed_setpoint_rpm", "1200"};
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), -1);
+    EXPECT_TRUE(probe_.has_log("不再经网络转发"));
+    EXPECT_TRUE(remote_.has_log("失败: 网络写入失败 (rc=-1)"));
+    EXPECT_FALSE(remote_.has_log("无应答"));
+    EXPECT_FALSE(remote_.has_log("远端写入"));  // nothing came back to the side that asked
+    EXPECT_TRUE(remote_.writes_copy().empty());
+
+    // With a probe of its own, the probe side carries out the same write.
+    probe_.write_elsewhere = nullptr;
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), 0);
+    ASSERT_EQ(probe_.writes_copy().size(), 1u);
+}
+
 TEST_F(TwoInstances, HistoryDownloadPushesKnownLeavesAndCountsTheRest) {
     connect_client();
     ASSERT_EQ(net_module_command(client_, KX_NET_REQUEST_TABLE, nullptr, nullptr), 0);
