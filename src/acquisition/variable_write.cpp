@@ -82,19 +82,25 @@ TypedNumber typed_integer(const char* text, unsigned bits, uint64_t* pattern) {
     return TYPED_OK;
 }
 
-// A float text must be a number and nothing more, and a 4-byte float must hold it.
+// A float text must be a number and nothing more, and the variable must hold it: a number beyond
+// the double range comes back from strtod as infinity (ERANGE), which is not what was typed
+// ("inf" typed is infinity and is taken).
 TypedNumber typed_float(const char* text, uint32_t size) {
     char* end = nullptr;
+    errno = 0;
     double v = strtod(text, &end);
+    bool overflow = errno == ERANGE && std::isinf(v);
     if (end == text || *skip_blanks(end) != 0) return TYPED_MALFORMED;
+    if (overflow) return TYPED_OUT_OF_RANGE;
     if (size < 8 && std::isfinite(v) && std::fabs(v) > FLT_MAX) return TYPED_OUT_OF_RANGE;
     return TYPED_OK;
 }
 
-// The leaf's integer kinds: the text is parsed as a number (or an enumerator) and must fit.
-bool is_integer_kind(TypeKind kind) {
-    return kind == TYPE_INT || kind == TYPE_UINT || kind == TYPE_ENUM || kind == TYPE_POINTER;
-}
+// The kinds the codec parses as a plain integer of the leaf's size: the text must be a number
+// (or an enumerator) and fit. A variable the reader could not type (a symbol without debug
+// information, an unknown encoding) is written as an unsigned number too, so it gets the same
+// checks: the codec alone would take "5 V" as 5 and cut 2^32 to 0 in four bytes.
+bool is_integer_kind(TypeKind kind) { return kind != TYPE_FLOAT && kind != TYPE_BOOL && kind != TYPE_STRING; }
 
 int refuse_range(char* error, size_t capacity, const VarLeaf* leaf, unsigned bits) {
     char message[160];

@@ -503,6 +503,42 @@ TEST_F(Acquisition, WritesTakeTheTypedValueExactlyOrNothing) {
     EXPECT_EQ(fake_target()->word(0x20000350) & 0xFFFFu, 0x10u);
 }
 
+// Variables the reader could not type (a symbol without debug information, an unknown encoding)
+// are written as unsigned numbers of their size: the same checks hold, or "5 V" would be written
+// as 5 and 2^32 into 4 bytes as 0. A float text beyond the double range would become infinity.
+TEST_F(Acquisition, UntypedAndOverflowingWritesAreRefusedNotCut) {
+    fake_modules_load(true, false);
+    leaf_add("sym4", 0x20000600, 4, TYPE_OTHER, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("f64", 0x20000608, 8, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("f32", 0x20000610, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    struct Try {
+        const char* leaf;
+        const char* text;
+        const char* refusal;  // null: accepted
+    };
+    const Try tries[] = {
+        {"sym4", "4294967296", "数值超出范围"},
+        {"sym4", "5 V", "数值解析失败"},
+        {"sym4", "1e3", "数值解析失败"},
+        {"sym4", "volts", "数值解析失败"},
+        {"f64", "1e400", "数值超出范围"},
+        {"f64", "-1e400", "数值超出范围"},
+        {"f32", "1e400", "数值超出范围"},
+        {"f64", "inf", nullptr},  // typed as infinity: written as typed
+        {"sym4", "0x89ABCDEF", nullptr},
+    };
+    char error[64];
+    for (const Try& t : tries) {
+        long writes = fake_target()->writes;
+        int rc = variable_write(leaf_find(t.leaf), t.text, error, sizeof error);
+        EXPECT_EQ(rc, t.refusal ? -1 : 0) << t.leaf << " = " << t.text << ": " << error;
+        if (!t.refusal) continue;
+        EXPECT_EQ(std::string(error).rfind(t.refusal, 0), 0u) << t.leaf << " = " << t.text << ": " << error;
+        EXPECT_EQ(fake_target()->writes, writes) << t.leaf << " = " << t.text << " was written";
+    }
+    EXPECT_EQ(fake_target()->word(0x20000600), 0x89ABCDEFu);
+}
+
 TEST_F(Acquisition, WriteFailures) {
     char error[64];
     EXPECT_EQ(variable_write(-1, "1", error, sizeof error), -1);
