@@ -166,10 +166,15 @@ int write_through_network(const VarLeaf* leaf, const char* text, char* error, si
     if (std::strlen(text) >= sizeof request.value_text) return fail(error, capacity, "数值文本超过 63 字节，无法远程写入");
     text_copy(request.leaf_name, sizeof request.leaf_name, leaf->name);
     text_copy(request.value_text, sizeof request.value_text, text);
-    int32_t rc = network_command_raw(KX_NET_WRITE, &request, nullptr);
+    // The module puts why a write failed (the peer's own refusal, "数值超出范围: ...") here: the
+    // user of the network channel sees the same reason as at the probe.
+    char reason[64] = {};
+    int32_t rc = network_command_raw(KX_NET_WRITE, &request, reason);
     if (rc != 0) {
-        char message[64];
-        text_printf(message, sizeof message, "网络写入失败 (rc=%d)", rc);
+        char message[128];
+        reason[sizeof reason - 1] = 0;
+        if (reason[0]) text_printf(message, sizeof message, "网络写入失败: %s", reason);
+        else text_printf(message, sizeof message, "网络写入失败 (rc=%d)", rc);
         return fail(error, capacity, message);
     }
     log_printf(LOG_INFO, "网络写入 %s = %s 成功", leaf->name, text);

@@ -592,6 +592,11 @@ TEST_F(Acquisition, NetworkChannelWritesGoToThePeerNeverToTheLocalProbe) {
     fake_target()->net_result = -1;
     EXPECT_EQ(variable_write(1, "1", error, sizeof error), -1);  // a refused remote write is a failure
     EXPECT_STREQ(error, "网络写入失败 (rc=-1)");
+    // With the peer's reason the user sees why, as at the probe.
+    std::snprintf(fake_target()->net_reason, sizeof fake_target()->net_reason, "数值超出范围: b 为 32 位有符号数");
+    char shown[128];
+    EXPECT_EQ(variable_write(1, "99999999999", shown, sizeof shown), -1);
+    EXPECT_STREQ(shown, "网络写入失败: 数值超出范围: b 为 32 位有符号数");
     EXPECT_EQ(fake_target()->writes, 0);
     g_acquisition_hooks.network_channel = [] { return 0; };  // back on the probe: writes go there
     ASSERT_EQ(variable_write(1, "5", error, sizeof error), 0);
