@@ -60,6 +60,10 @@ void acquisition_on_request(unsigned msg);
 void acquisition_shutdown();
 void acquisition_shutdown_reset();
 
+// Gives the firmware load command (VarTableHooks) its stop and restart steps: a reload while
+// acquiring stops the thread before the leaf table is rebuilt under it and starts it again after.
+void acquisition_install_firmware_hooks();
+
 // The toolbar's and menu's start and stop commands (main thread).
 void acquisition_start_command();
 void acquisition_stop_command();

@@ -19,6 +19,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "modules/modules.h"
+#include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
 
 AcquisitionHooks g_acquisition_hooks;
@@ -456,6 +457,13 @@ void acquisition_shutdown() {
 }
 
 void acquisition_shutdown_reset() { g_control.shutting_down.store(false); }
+
+void acquisition_install_firmware_hooks() {
+    VarTableHooks& h = g_vartable_hooks;
+    h.acquisition_state = acquisition_state;
+    h.acquisition_stop = acquisition_stop;
+    h.acquisition_start = acquisition_start;
+}
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] Start and stop commands

@@ -19,6 +19,7 @@
 #include "fake_driver.h"
 #include "modules/modules.h"
 #include "platform_recorder.h"
+#include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
 
 namespace {
@@ -706,6 +707,29 @@ TEST_F(Acquisition, RemoteWritesNeverCutTheNameOrTheValue) {
     ASSERT_EQ(variable_write(leaf_find(gain.c_str()), "0x00FF", error, sizeof error), 0) << error;
     EXPECT_STREQ(fake_target()->last_net_write.leaf_name, gain.c_str());
     EXPECT_STREQ(fake_target()->last_net_write.value_text, "0x00FF");
+}
+
+// A firmware load rebuilds the leaf table the acquisition thread reads every cycle: the program's
+// load command must stop a running acquisition before it touches the table and start it again
+// after (here a load whose file is missing, which resumes at once).
+TEST_F(Acquisition, AFirmwareLoadStopsTheRunFirstAndResumesIt) {
+    fake_modules_load(true, false);
+    acquisition_install_firmware_hooks();
+    leaf_set_watched(0, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    EXPECT_EQ(elf_load_path_utf8("/kx-review-no-such-dir/firmware.elf"), -1);
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
+    g_vartable_hooks = VarTableHooks{};
+    int stopped_at = -1, failed_at = -1, resumed_at = -1, i = 0;
+    for (const std::string& l : lines()) {
+        if (l == "INFO 采集已停止" && stopped_at < 0) stopped_at = i;
+        if (l.rfind("WARN ELF 加载失败", 0) == 0) failed_at = i;
+        if (l.rfind("INFO 采集已开始", 0) == 0 && failed_at >= 0) resumed_at = i;
+        i++;
+    }
+    ASSERT_GE(stopped_at, 0);
+    EXPECT_LT(stopped_at, failed_at);
+    EXPECT_GT(resumed_at, failed_at);
 }
 
 // ---- Concurrency ------------------------------------------------------------------------------------
