@@ -815,6 +815,47 @@ TEST_F(Acquisition, HistoryReadersNeverSeeAnUnfilledSlot) {
     ASSERT_EQ(history_read(all.data(), HISTORY_CAPACITY), HISTORY_CAPACITY);  // quiet: all filled
 }
 
+// A peer's write runs on its connection's thread, the user's on the main thread, while the
+// acquisition thread polls the same driver and hands off samples: every write lands and is read
+// back (the read-back samples reach the windows), with no data race between them.
+TEST_F(Acquisition, WritesFromSeveralThreadsWhileAcquiring) {
+    static int read_backs;
+    read_backs = 0;
+    g_acquisition_hooks.deliver_to_windows = [](const Sample* samples, int32_t count) {
+        for (int32_t i = 0; i < count; i++) read_backs += samples[i].origin == 1;
+    };
+    fake_modules_load(true, false);
+    // Every read takes a moment, as a probe's does: the acquisition then fills the 8192-slot
+    // hand-off in seconds, not in the microseconds between two flushes of this test.
+    fake_target()->read_delay_us = 200;
+    leaf_set_watched(0, 1);
+    leaf_set_watched(2, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    std::atomic<int> failed{0};
+    std::atomic<bool> peer_done{false};
+    auto writer = [&failed](int32_t leaf, int base, bool flush) {
+        char error[64], text[16];
+        for (int i = 0; i < 200; i++) {
+            std::snprintf(text, sizeof text, "%d", (base + i) % 8);
+            if (variable_write(leaf, text, error, sizeof error) != 0) failed++;
+            if (flush) samples_flush();  // the main thread drains as the window does
+        }
+    };
+    std::thread peer([&] {
+        writer(2, 3, false);  // the bit field at bits 5..7: read, merge, write
+        peer_done = true;
+    });
+    writer(1, 0, true);
+    while (!peer_done) samples_flush();
+    peer.join();
+    acquisition_stop();
+    samples_flush();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(read_backs, 400);
+    EXPECT_EQ(fake_target()->word(0x20000010), 7u);                  // "199 % 8"
+    EXPECT_EQ((fake_target()->word(0x20000020) >> 5) & 7u, 2u);       // "(3 + 199) % 8"
+}
+
 TEST_F(Acquisition, OtherThreadsPostStartAndStopToTheMainThread) {
     fake_modules_load(true, false);
     leaf_set_watched(0, 1);
