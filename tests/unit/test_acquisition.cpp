@@ -856,6 +856,23 @@ TEST_F(Acquisition, WritesFromSeveralThreadsWhileAcquiring) {
     EXPECT_EQ((fake_target()->word(0x20000020) >> 5) & 7u, 2u);       // "(3 + 199) % 8"
 }
 
+// In the network channel the target is the peer's, though the local probe stays connected: a
+// watch list that a peer sends here (a module's start, posted or direct) must not start polling
+// the local probe, whose samples would mix with the peer's under the same leaves.
+TEST_F(Acquisition, AModuleStartInTheNetworkChannelLeavesTheLocalProbeAlone) {
+    fake_modules_load(true, false);
+    g_acquisition_hooks.network_channel = [] { return 1; };
+    leaf_set_watched(0, 1);
+    EXPECT_EQ(acquisition_request_start(), -1);          // on the main thread: would start at once
+    acquisition_on_request(KX_MSG_ACQ_START_REQUEST);    // posted earlier, before the switch
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    EXPECT_EQ(fake_target()->reads, 0);
+    EXPECT_EQ(count_prefix("INFO 网络通道: 不启动本机采集"), 2);
+    g_acquisition_hooks.network_channel = [] { return 0; };
+    acquisition_on_request(KX_MSG_ACQ_START_REQUEST);
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
+}
+
 TEST_F(Acquisition, OtherThreadsPostStartAndStopToTheMainThread) {
     fake_modules_load(true, false);
     leaf_set_watched(0, 1);
