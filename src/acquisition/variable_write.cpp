@@ -206,6 +206,9 @@ int variable_write(int32_t leaf_id, const char* text, char* error, size_t capaci
     const AcquisitionHooks& h = g_acquisition_hooks;
     bool network_channel = h.network_channel && h.network_channel();
     if (network_channel || !driver_available()) return write_through_network(leaf, text, error, capacity);
+    // A leaf made from a peer's table has the peer's address; our firmware defines nothing there,
+    // and the probe's chip is not the peer's. Only the network channel writes it.
+    if (leaf->remote) return fail(error, capacity, "远端变量只能在网络通道写入");
 
     uint8_t encoded[64] = {};
     uint32_t length = 0;

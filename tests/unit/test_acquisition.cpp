@@ -604,6 +604,27 @@ TEST_F(Acquisition, NetworkChannelWritesGoToThePeerNeverToTheLocalProbe) {
     EXPECT_EQ(fake_target()->word(0x20000010), 5u);
 }
 
+// A leaf made from a peer's table has the peer's address: its own firmware defines nothing there.
+// Written on the probe channel it would land at that address on the local target (a peer's
+// "variable" at 0xE000ED0C resets the local chip); it is written through the network only.
+TEST_F(Acquisition, APeersLeafIsNeverWrittenToTheLocalProbe) {
+    fake_modules_load(true, true);
+    leaf_add_remote("peer.gain", 0x20000700, 4);
+    const int32_t id = leaf_find("peer.gain");
+    ASSERT_GE(id, 0);
+    fake_target()->set_word(0x20000700, 7);
+    char error[128];
+    EXPECT_EQ(variable_write(id, "5", error, sizeof error), -1);
+    EXPECT_STREQ(error, "远端变量只能在网络通道写入");
+    EXPECT_EQ(fake_target()->writes, 0);
+    EXPECT_EQ(fake_target()->word(0x20000700), 7u);
+    EXPECT_STREQ(fake_target()->last_net_write.leaf_name, "");
+    g_acquisition_hooks.network_channel = [] { return 1; };  // the peer's channel: its write goes there
+    ASSERT_EQ(variable_write(id, "5", error, sizeof error), 0) << error;
+    EXPECT_STREQ(fake_target()->last_net_write.leaf_name, "peer.gain");
+    EXPECT_EQ(fake_target()->writes, 0);
+}
+
 // Every bit-field geometry a firmware file can describe (units of 1 to 16 bytes, offsets and
 // widths up to 255 bits) against values at the edges: a write either is refused with nothing
 // written, or changes exactly the field's bits to the value's and nothing else in memory.
