@@ -384,7 +384,7 @@ KX_MODULE_ASSERT(offsetof(FlashRequest, device_name) == 536, "FlashRequest.devic
 #define KX_NET_SAMPLES_WAITING 24
 #define KX_NET_REQUEST_TABLE 25
 #define KX_NET_SEND_WATCH_LIST 26
-#define KX_NET_WRITE 27          /* in NetWrite; 0 = written */
+#define KX_NET_WRITE 27          /* in NetWrite, out null or char[64]: why it failed; 0 = written */
 #define KX_NET_REQUEST_HISTORY 28
 #define KX_NET_STOP_SENDING 29
 #define KX_NET_SET_KEY 30        /* in NetKey: the shared key of later listens and connects ("" = none) */

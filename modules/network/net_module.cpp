@@ -1140,14 +1140,23 @@ Peer* write_target(const std::vector<std::shared_ptr<Peer>>& peers) {
     return peers[0].get();
 }
 
-int32_t cmd_write(NetModule* m, const NetWrite* w) {
+// The reason of a failed write for the caller's optional 64-byte record (what the user sees).
+int32_t write_failed(char* reason, const char* text) {
+    if (reason) copy_text(reason, NET_TEXT_MAX + 1, text);
+    return -1;
+}
+
+int32_t cmd_write(NetModule* m, const NetWrite* w, char* reason) {
     if (!w) return -1;
     if (t_carrying_peer_write) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 对端的写入 %s 不再经网络转发（本机不直连目标）", w->leaf_name);
-        return -1;
+        return write_failed(reason, "本机不直连目标，不再经网络转发");
     }
     auto peers = live_peers(m);
-    if (peers.empty()) return no_peer(m);
+    if (peers.empty()) {
+        no_peer(m);
+        return write_failed(reason, "没有已连接的对端");
+    }
     std::lock_guard<std::mutex> serial(m->write_serial);
     NetWriteRequest req = {};
     while (req.request_id == 0)
@@ -1169,14 +1178,15 @@ int32_t cmd_write(NetModule* m, const NetWrite* w) {
                                                  [m] { return m->write_answered; });
     m->write_pending_id = 0;
     m->write_peer = nullptr;
-    if (!sent) return -1;
+    if (!sent) return write_failed(reason, "发送失败");
     if (!answered) {
         NET_LOG(m, KX_LOG_WARN, "网络模块: 远程写入 %s 无应答", req.name);
-        return -1;
+        return write_failed(reason, "对端无应答");
     }
-    if (m->write_answer.rc != 0)
-        NET_LOG(m, KX_LOG_WARN, "网络模块: 远程写入 %s 失败: %s", req.name, m->write_answer.error);
-    return m->write_answer.rc == 0 ? 0 : -1;
+    if (m->write_answer.rc == 0) return 0;
+    // The peer's reason ("数值超出范围: ..."), so the user sees why, as for a local write.
+    NET_LOG(m, KX_LOG_WARN, "网络模块: 远程写入 %s 失败: %s", req.name, m->write_answer.error);
+    return write_failed(reason, m->write_answer.error[0] ? m->write_answer.error : "对端拒绝");
 }
 
 int32_t cmd_simple_request(NetModule* m, uint8_t type) {
@@ -1199,7 +1209,7 @@ int32_t cmd_set_key(NetModule* m, const NetKey* k) {
 
 }  // namespace
 
-int32_t net_module_command(NetModule* m, int32_t code, void* in, void*) {
+int32_t net_module_command(NetModule* m, int32_t code, void* in, void* out) {
     if (!m) return -1;
     switch (code) {
         case KX_NET_LISTEN: return cmd_listen(m, (const NetEndpoint*)in);
@@ -1219,7 +1229,7 @@ int32_t net_module_command(NetModule* m, int32_t code, void* in, void*) {
         }
         case KX_NET_REQUEST_TABLE: return cmd_simple_request(m, NET_MSG_TABLE_REQUEST);
         case KX_NET_SEND_WATCH_LIST: return cmd_send_watch(m, false);
-        case KX_NET_WRITE: return cmd_write(m, (const NetWrite*)in);
+        case KX_NET_WRITE: return cmd_write(m, (const NetWrite*)in, (char*)out);
         case KX_NET_REQUEST_HISTORY: return cmd_simple_request(m, NET_MSG_HISTORY_REQUEST);
         case KX_NET_STOP_SENDING: return cmd_send_watch(m, true);
         case KX_NET_SET_KEY: return cmd_set_key(m, (const NetKey*)in);

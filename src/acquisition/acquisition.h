@@ -50,7 +50,8 @@ bool acquisition_stop_requested();
 
 // Start and stop belong to the main thread. From another thread (a module's) these post the
 // request to the main window, which runs acquisition_on_request; on the main thread, or with no
-// main window (tools, tests), they act at once. 0 = started or posted, -1 = refused.
+// main window (tools, tests), they act at once. 0 = started or posted, -1 = refused (also in the
+// network channel, whose target is the peer's: a module's start never polls the local probe there).
 int acquisition_request_start();
 void acquisition_request_stop();
 // Main thread: a posted start or stop request (WM_APP + 45 / + 46), with the window notices.
@@ -59,6 +60,10 @@ void acquisition_on_request(unsigned msg);
 // the program closes starts nothing). The reset is for tests.
 void acquisition_shutdown();
 void acquisition_shutdown_reset();
+
+// Gives the firmware load command (VarTableHooks) its stop and restart steps: a reload while
+// acquiring stops the thread before the leaf table is rebuilt under it and starts it again after.
+void acquisition_install_firmware_hooks();
 
 // The toolbar's and menu's start and stop commands (main thread).
 void acquisition_start_command();

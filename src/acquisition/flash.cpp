@@ -22,6 +22,13 @@ void status(const FlashUi* ui, const char* text) {
 }
 
 bool ready_or_warn(const char* caption) {
+    // The probe stays connected after a switch to the network channel, but the target the user
+    // works on is then the peer's: programming or erasing the local chip is never what was meant.
+    if (g_probe_state.network_channel) {
+        platform()->message_box("网络通道下不能烧录或擦除：请先切换到仿真器通道", caption,
+                                PLATFORM_MB_OK | PLATFORM_MB_ICONWARNING);
+        return false;
+    }
     if (driver_available() && g_probe_state.connected) return true;
     platform()->message_box("请先连接仿真器", caption, PLATFORM_MB_OK | PLATFORM_MB_ICONWARNING);
     return false;

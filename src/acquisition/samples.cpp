@@ -19,6 +19,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "modules/modules.h"
+#include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
 
 AcquisitionHooks g_acquisition_hooks;
@@ -425,9 +426,24 @@ void acquisition_thread_ended(uint32_t generation) {
     platform()->post_main(KX_MSG_ACQ_ENDED, 0, 0);
 }
 
+namespace {
+
+// A module's start (a peer's watch list) in the network channel: the probe stays connected after
+// the switch, but the target the user works on is the peer's. Polling the local probe would mix
+// its samples with the peer's under the same leaves (and clear the recording of the peer's).
+bool network_channel_refuses_start() {
+    const AcquisitionHooks& h = g_acquisition_hooks;
+    if (!h.network_channel || !h.network_channel()) return false;
+    log_printf(LOG_INFO, "网络通道: 不启动本机采集（目标在对端）");
+    return true;
+}
+
+}  // namespace
+
 int acquisition_request_start() {
     const Platform* p = platform();
     if (g_control.shutting_down.load()) return -1;
+    if (network_channel_refuses_start()) return -1;
     if (p->on_main_thread() || !p->main_window_exists()) return acquisition_start();
     return p->post_main(KX_MSG_ACQ_START_REQUEST, 0, 0) == 0 ? 0 : -1;
 }
@@ -441,7 +457,7 @@ void acquisition_request_stop() {
 void acquisition_on_request(unsigned msg) {
     const AcquisitionHooks& h = g_acquisition_hooks;
     if (msg == KX_MSG_ACQ_START_REQUEST) {
-        if (acquisition_start() != 0) return;
+        if (network_channel_refuses_start() || acquisition_start() != 0) return;
         if (h.post_to_waveform_windows) h.post_to_waveform_windows(KX_MSG_ACQ_STARTED);
     } else {
         acquisition_stop();
@@ -456,6 +472,13 @@ void acquisition_shutdown() {
 }
 
 void acquisition_shutdown_reset() { g_control.shutting_down.store(false); }
+
+void acquisition_install_firmware_hooks() {
+    VarTableHooks& h = g_vartable_hooks;
+    h.acquisition_state = acquisition_state;
+    h.acquisition_stop = acquisition_stop;
+    h.acquisition_start = acquisition_start;
+}
 
 //-------------------------------------------------------------------------------------------------
 // [SECTION] Start and stop commands

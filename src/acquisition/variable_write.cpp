@@ -82,19 +82,25 @@ TypedNumber typed_integer(const char* text, unsigned bits, uint64_t* pattern) {
     return TYPED_OK;
 }
 
-// A float text must be a number and nothing more, and a 4-byte float must hold it.
+// A float text must be a number and nothing more, and the variable must hold it: a number beyond
+// the double range comes back from strtod as infinity (ERANGE), which is not what was typed
+// ("inf" typed is infinity and is taken).
 TypedNumber typed_float(const char* text, uint32_t size) {
     char* end = nullptr;
+    errno = 0;
     double v = strtod(text, &end);
+    bool overflow = errno == ERANGE && std::isinf(v);
     if (end == text || *skip_blanks(end) != 0) return TYPED_MALFORMED;
+    if (overflow) return TYPED_OUT_OF_RANGE;
     if (size < 8 && std::isfinite(v) && std::fabs(v) > FLT_MAX) return TYPED_OUT_OF_RANGE;
     return TYPED_OK;
 }
 
-// The leaf's integer kinds: the text is parsed as a number (or an enumerator) and must fit.
-bool is_integer_kind(TypeKind kind) {
-    return kind == TYPE_INT || kind == TYPE_UINT || kind == TYPE_ENUM || kind == TYPE_POINTER;
-}
+// The kinds the codec parses as a plain integer of the leaf's size: the text must be a number
+// (or an enumerator) and fit. A variable the reader could not type (a symbol without debug
+// information, an unknown encoding) is written as an unsigned number too, so it gets the same
+// checks: the codec alone would take "5 V" as 5 and cut 2^32 to 0 in four bytes.
+bool is_integer_kind(TypeKind kind) { return kind != TYPE_FLOAT && kind != TYPE_BOOL && kind != TYPE_STRING; }
 
 int refuse_range(char* error, size_t capacity, const VarLeaf* leaf, unsigned bits) {
     char message[160];
@@ -160,10 +166,15 @@ int write_through_network(const VarLeaf* leaf, const char* text, char* error, si
     if (std::strlen(text) >= sizeof request.value_text) return fail(error, capacity, "数值文本超过 63 字节，无法远程写入");
     text_copy(request.leaf_name, sizeof request.leaf_name, leaf->name);
     text_copy(request.value_text, sizeof request.value_text, text);
-    int32_t rc = network_command_raw(KX_NET_WRITE, &request, nullptr);
+    // The module puts why a write failed (the peer's own refusal, "数值超出范围: ...") here: the
+    // user of the network channel sees the same reason as at the probe.
+    char reason[64] = {};
+    int32_t rc = network_command_raw(KX_NET_WRITE, &request, reason);
     if (rc != 0) {
-        char message[64];
-        text_printf(message, sizeof message, "网络写入失败 (rc=%d)", rc);
+        char message[128];
+        reason[sizeof reason - 1] = 0;
+        if (reason[0]) text_printf(message, sizeof message, "网络写入失败: %s", reason);
+        else text_printf(message, sizeof message, "网络写入失败 (rc=%d)", rc);
         return fail(error, capacity, message);
     }
     log_printf(LOG_INFO, "网络写入 %s = %s 成功", leaf->name, text);
@@ -195,6 +206,9 @@ int variable_write(int32_t leaf_id, const char* text, char* error, size_t capaci
     const AcquisitionHooks& h = g_acquisition_hooks;
     bool network_channel = h.network_channel && h.network_channel();
     if (network_channel || !driver_available()) return write_through_network(leaf, text, error, capacity);
+    // A leaf made from a peer's table has the peer's address; our firmware defines nothing there,
+    // and the probe's chip is not the peer's. Only the network channel writes it.
+    if (leaf->remote) return fail(error, capacity, "远端变量只能在网络通道写入");
 
     uint8_t encoded[64] = {};
     uint32_t length = 0;

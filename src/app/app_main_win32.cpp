@@ -183,6 +183,7 @@ int app_main(HINSTANCE instance, wchar_t* command_line, int show_command) {
     g_tree_hooks.refresh_status = main_window_refresh_hook;
     g_host_backend.pick_dialog = host_pick_dialog;
     g_vartable_hooks.probe_connected = probe_connected_flag;
+    acquisition_install_firmware_hooks();  // a reload while acquiring stops and restarts it
     g_acquisition_hooks.probe_connected = probe_connected_flag;
     g_acquisition_hooks.network_channel = probe_network_channel;
     // Network remote operation.

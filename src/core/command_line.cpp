@@ -167,8 +167,16 @@ bool apply_option(char16_t* token, CommandLineOptions* o) {
         long eq = find_char(v, u'=');
         if (eq >= 0) {
             v[eq] = 0;  // split in place; the token is ours
-            utf16_to_utf8(v, o->net_write_name, sizeof o->net_write_name);
-            utf16_to_utf8(v + eq + 1, o->net_write_value, sizeof o->net_write_value);
+            // Whole or not at all: a name cut short can be another variable's, a value another value.
+            char name[1024], value[1024];
+            utf16_to_utf8(v, name, sizeof name);
+            utf16_to_utf8(v + eq + 1, value, sizeof value);
+            if (strlen(name) < sizeof o->net_write_name && strlen(value) < sizeof o->net_write_value) {
+                text_copy(o->net_write_name, sizeof o->net_write_name, name);
+                text_copy(o->net_write_value, sizeof o->net_write_value, value);
+            } else {
+                log_printf(LOG_ERROR, "命令行 --net-write= 的变量名或数值超过 63 字节，不写入");
+            }
         }
         return true;
     }

@@ -52,11 +52,12 @@ int32_t fake_driver_command(void*, int32_t code, void* in, void* out) {
     }
 }
 
-int32_t fake_network_command(void*, int32_t code, void* in, void*) {
+int32_t fake_network_command(void*, int32_t code, void* in, void* out) {
     FakeTarget* t = g_target;
     std::lock_guard<std::mutex> hold(t->lock);
     t->net_codes.push_back(code);
     if (code == KX_NET_WRITE && in) t->last_net_write = *(NetWrite*)in;
+    if (code == KX_NET_WRITE && out && t->net_result != 0) std::memcpy(out, t->net_reason, sizeof t->net_reason);
     if (code == KX_NET_SET_KEY && in) t->last_net_key = *(NetKey*)in;
     return t->net_result;
 }

@@ -31,6 +31,7 @@ struct FakeTarget {
     std::atomic<int32_t> net_result{0};
     std::vector<int32_t> net_codes;
     NetWrite last_net_write = {};
+    char net_reason[64] = {};                  // a failed write's reason, given back through `out`
     NetKey last_net_key = {};
 
     uint32_t word(uint64_t address);

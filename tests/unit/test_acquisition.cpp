@@ -19,6 +19,7 @@
 #include "fake_driver.h"
 #include "modules/modules.h"
 #include "platform_recorder.h"
+#include "vartable/leaf_load.h"
 #include "vartable/leaf_table.h"
 
 namespace {
@@ -503,6 +504,42 @@ TEST_F(Acquisition, WritesTakeTheTypedValueExactlyOrNothing) {
     EXPECT_EQ(fake_target()->word(0x20000350) & 0xFFFFu, 0x10u);
 }
 
+// Variables the reader could not type (a symbol without debug information, an unknown encoding)
+// are written as unsigned numbers of their size: the same checks hold, or "5 V" would be written
+// as 5 and 2^32 into 4 bytes as 0. A float text beyond the double range would become infinity.
+TEST_F(Acquisition, UntypedAndOverflowingWritesAreRefusedNotCut) {
+    fake_modules_load(true, false);
+    leaf_add("sym4", 0x20000600, 4, TYPE_OTHER, 0, 0, 0, 0, 0, nullptr);
+    leaf_add("f64", 0x20000608, 8, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    leaf_add("f32", 0x20000610, 4, TYPE_FLOAT, 1, 0, 0, 0, 0, nullptr);
+    struct Try {
+        const char* leaf;
+        const char* text;
+        const char* refusal;  // null: accepted
+    };
+    const Try tries[] = {
+        {"sym4", "4294967296", "数值超出范围"},
+        {"sym4", "5 V", "数值解析失败"},
+        {"sym4", "1e3", "数值解析失败"},
+        {"sym4", "volts", "数值解析失败"},
+        {"f64", "1e400", "数值超出范围"},
+        {"f64", "-1e400", "数值超出范围"},
+        {"f32", "1e400", "数值超出范围"},
+        {"f64", "inf", nullptr},  // typed as infinity: written as typed
+        {"sym4", "0x89ABCDEF", nullptr},
+    };
+    char error[64];
+    for (const Try& t : tries) {
+        long writes = fake_target()->writes;
+        int rc = variable_write(leaf_find(t.leaf), t.text, error, sizeof error);
+        EXPECT_EQ(rc, t.refusal ? -1 : 0) << t.leaf << " = " << t.text << ": " << error;
+        if (!t.refusal) continue;
+        EXPECT_EQ(std::string(error).rfind(t.refusal, 0), 0u) << t.leaf << " = " << t.text << ": " << error;
+        EXPECT_EQ(fake_target()->writes, writes) << t.leaf << " = " << t.text << " was written";
+    }
+    EXPECT_EQ(fake_target()->word(0x20000600), 0x89ABCDEFu);
+}
+
 TEST_F(Acquisition, WriteFailures) {
     char error[64];
     EXPECT_EQ(variable_write(-1, "1", error, sizeof error), -1);
@@ -556,10 +593,36 @@ TEST_F(Acquisition, NetworkChannelWritesGoToThePeerNeverToTheLocalProbe) {
     fake_target()->net_result = -1;
     EXPECT_EQ(variable_write(1, "1", error, sizeof error), -1);  // a refused remote write is a failure
     EXPECT_STREQ(error, "网络写入失败 (rc=-1)");
+    // With the peer's reason the user sees why, as at the probe.
+    std::snprintf(fake_target()->net_reason, sizeof fake_target()->net_reason, "数值超出范围: b 为 32 位有符号数");
+    char shown[128];
+    EXPECT_EQ(variable_write(1, "99999999999", shown, sizeof shown), -1);
+    EXPECT_STREQ(shown, "网络写入失败: 数值超出范围: b 为 32 位有符号数");
     EXPECT_EQ(fake_target()->writes, 0);
     g_acquisition_hooks.network_channel = [] { return 0; };  // back on the probe: writes go there
     ASSERT_EQ(variable_write(1, "5", error, sizeof error), 0);
     EXPECT_EQ(fake_target()->word(0x20000010), 5u);
+}
+
+// A leaf made from a peer's table has the peer's address: its own firmware defines nothing there.
+// Written on the probe channel it would land at that address on the local target (a peer's
+// "variable" at 0xE000ED0C resets the local chip); it is written through the network only.
+TEST_F(Acquisition, APeersLeafIsNeverWrittenToTheLocalProbe) {
+    fake_modules_load(true, true);
+    leaf_add_remote("peer.gain", 0x20000700, 4);
+    const int32_t id = leaf_find("peer.gain");
+    ASSERT_GE(id, 0);
+    fake_target()->set_word(0x20000700, 7);
+    char error[128];
+    EXPECT_EQ(variable_write(id, "5", error, sizeof error), -1);
+    EXPECT_STREQ(error, "远端变量只能在网络通道写入");
+    EXPECT_EQ(fake_target()->writes, 0);
+    EXPECT_EQ(fake_target()->word(0x20000700), 7u);
+    EXPECT_STREQ(fake_target()->last_net_write.leaf_name, "");
+    g_acquisition_hooks.network_channel = [] { return 1; };  // the peer's channel: its write goes there
+    ASSERT_EQ(variable_write(id, "5", error, sizeof error), 0) << error;
+    EXPECT_STREQ(fake_target()->last_net_write.leaf_name, "peer.gain");
+    EXPECT_EQ(fake_target()->writes, 0);
 }
 
 // Every bit-field geometry a firmware file can describe (units of 1 to 16 bytes, offsets and
@@ -667,6 +730,29 @@ TEST_F(Acquisition, RemoteWritesNeverCutTheNameOrTheValue) {
     EXPECT_STREQ(fake_target()->last_net_write.value_text, "0x00FF");
 }
 
+// A firmware load rebuilds the leaf table the acquisition thread reads every cycle: the program's
+// load command must stop a running acquisition before it touches the table and start it again
+// after (here a load whose file is missing, which resumes at once).
+TEST_F(Acquisition, AFirmwareLoadStopsTheRunFirstAndResumesIt) {
+    fake_modules_load(true, false);
+    acquisition_install_firmware_hooks();
+    leaf_set_watched(0, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    EXPECT_EQ(elf_load_path_utf8("/kx-review-no-such-dir/firmware.elf"), -1);
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
+    g_vartable_hooks = VarTableHooks{};
+    int stopped_at = -1, failed_at = -1, resumed_at = -1, i = 0;
+    for (const std::string& l : lines()) {
+        if (l == "INFO 采集已停止" && stopped_at < 0) stopped_at = i;
+        if (l.rfind("WARN ELF 加载失败", 0) == 0) failed_at = i;
+        if (l.rfind("INFO 采集已开始", 0) == 0 && failed_at >= 0) resumed_at = i;
+        i++;
+    }
+    ASSERT_GE(stopped_at, 0);
+    EXPECT_LT(stopped_at, failed_at);
+    EXPECT_GT(resumed_at, failed_at);
+}
+
 // ---- Concurrency ------------------------------------------------------------------------------------
 
 TEST_F(Acquisition, HistoryStopsBeforeASlotReservedButNotFilled) {
@@ -748,6 +834,64 @@ TEST_F(Acquisition, HistoryReadersNeverSeeAnUnfilledSlot) {
     EXPECT_GT(checked.load(), 0);
     std::vector<Sample> all(HISTORY_CAPACITY);
     ASSERT_EQ(history_read(all.data(), HISTORY_CAPACITY), HISTORY_CAPACITY);  // quiet: all filled
+}
+
+// A peer's write runs on its connection's thread, the user's on the main thread, while the
+// acquisition thread polls the same driver and hands off samples: every write lands and is read
+// back (the read-back samples reach the windows), with no data race between them.
+TEST_F(Acquisition, WritesFromSeveralThreadsWhileAcquiring) {
+    static int read_backs;
+    read_backs = 0;
+    g_acquisition_hooks.deliver_to_windows = [](const Sample* samples, int32_t count) {
+        for (int32_t i = 0; i < count; i++) read_backs += samples[i].origin == 1;
+    };
+    fake_modules_load(true, false);
+    // Every read takes a moment, as a probe's does: the acquisition then fills the 8192-slot
+    // hand-off in seconds, not in the microseconds between two flushes of this test.
+    fake_target()->read_delay_us = 200;
+    leaf_set_watched(0, 1);
+    leaf_set_watched(2, 1);
+    ASSERT_EQ(acquisition_start(), 0);
+    std::atomic<int> failed{0};
+    std::atomic<bool> peer_done{false};
+    auto writer = [&failed](int32_t leaf, int base, bool flush) {
+        char error[64], text[16];
+        for (int i = 0; i < 200; i++) {
+            std::snprintf(text, sizeof text, "%d", (base + i) % 8);
+            if (variable_write(leaf, text, error, sizeof error) != 0) failed++;
+            if (flush) samples_flush();  // the main thread drains as the window does
+        }
+    };
+    std::thread peer([&] {
+        writer(2, 3, false);  // the bit field at bits 5..7: read, merge, write
+        peer_done = true;
+    });
+    writer(1, 0, true);
+    while (!peer_done) samples_flush();
+    peer.join();
+    acquisition_stop();
+    samples_flush();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(read_backs, 400);
+    EXPECT_EQ(fake_target()->word(0x20000010), 7u);                  // "199 % 8"
+    EXPECT_EQ((fake_target()->word(0x20000020) >> 5) & 7u, 2u);       // "(3 + 199) % 8"
+}
+
+// In the network channel the target is the peer's, though the local probe stays connected: a
+// watch list that a peer sends here (a module's start, posted or direct) must not start polling
+// the local probe, whose samples would mix with the peer's under the same leaves.
+TEST_F(Acquisition, AModuleStartInTheNetworkChannelLeavesTheLocalProbeAlone) {
+    fake_modules_load(true, false);
+    g_acquisition_hooks.network_channel = [] { return 1; };
+    leaf_set_watched(0, 1);
+    EXPECT_EQ(acquisition_request_start(), -1);          // on the main thread: would start at once
+    acquisition_on_request(KX_MSG_ACQ_START_REQUEST);    // posted earlier, before the switch
+    EXPECT_EQ(acquisition_state(), ACQ_IDLE);
+    EXPECT_EQ(fake_target()->reads, 0);
+    EXPECT_EQ(count_prefix("INFO 网络通道: 不启动本机采集"), 2);
+    g_acquisition_hooks.network_channel = [] { return 0; };
+    acquisition_on_request(KX_MSG_ACQ_START_REQUEST);
+    EXPECT_EQ(acquisition_state(), ACQ_RUNNING);
 }
 
 TEST_F(Acquisition, OtherThreadsPostStartAndStopToTheMainThread) {

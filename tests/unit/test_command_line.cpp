@@ -100,13 +100,28 @@ TEST(CommandLine, WatchFollowedByBlankAndRepeatedOptions) {
 
 TEST(CommandLine, FieldsAreCutToTheirSize) {
     std::u16string longname(400, u'n');
-    std::u16string text = u"--shot=" + longname + u" --net-set=" + longname + u" --net-write=" +
-                          std::u16string(100, u'k') + u"=" + std::u16string(100, u'v');
+    std::u16string text = u"--shot=" + longname + u" --net-set=" + longname;
     Parsed p(text.c_str());
     EXPECT_EQ(text16_len(p.o.shot_prefix), 259u);
     EXPECT_EQ(text16_len(p.o.net_set_address), 63u);
-    EXPECT_EQ(strlen(p.o.net_write_name), 63u);
-    EXPECT_EQ(strlen(p.o.net_write_value), 63u);
+}
+
+// A write names a variable and a value: cut to 63 bytes, a name can become another variable's
+// ("gain" for "gain_limit") and a value another value. Too long is no write at all.
+TEST(CommandLine, NetWriteIsTakenWholeOrNotAtAll) {
+    const std::u16string gain = u"controller_axis_parameters.velocity_loop.proportional_path.gain";
+    ASSERT_EQ(gain.size(), 63u);
+    const std::u16string padded = u"0x" + std::u16string(61, u'0') + u"FF";  // 0xFF, 65 characters
+    const std::u16string tries[] = {u"--net-write=" + gain + u"_limit=5", u"--net-write=" + gain + u"=" + padded,
+                                    u"--net-write=" + gain + u"=" + std::u16string(22, u'增')};  // 66 bytes of UTF-8
+    for (const std::u16string& t : tries) {
+        Parsed p(t.c_str());
+        EXPECT_STREQ(p.o.net_write_name, "");
+        EXPECT_STREQ(p.o.net_write_value, "");
+    }
+    Parsed whole((u"--net-write=" + gain + u"=0x00FF").c_str());
+    EXPECT_EQ(strlen(whole.o.net_write_name), 63u);
+    EXPECT_STREQ(whole.o.net_write_value, "0x00FF");
 }
 
 TEST(CommandLine, LogOptionFoundAnywhere) {

@@ -67,6 +67,7 @@ protected:
         acquisition_stop();
         fake_modules_unload();
         g_probe_state.connected = 0;
+        g_probe_state.network_channel = 0;
         log_reset();
         leaf_table_reset();
     }
@@ -119,6 +120,23 @@ TEST_F(Flash, RefusalsNeedAFileAndAConnection) {
     EXPECT_EQ(flash_erase(form_ptr(u""), &kUi), -1);
     EXPECT_EQ(rec.boxes.back().caption, "擦除");
     EXPECT_TRUE(fake_target()->flash_codes.empty());
+}
+
+// The network channel keeps the probe connected, but its target is the peer's: the menu's
+// "烧录 / 擦除" (enabled whatever the channel) must not program or erase the local probe's chip.
+TEST_F(Flash, NetworkChannelNeverProgramsOrErasesTheLocalProbe) {
+    fake_modules_load(true, false);
+    g_probe_state.network_channel = 1;
+    EXPECT_EQ(flash_program(form_ptr(u"C:\\fw\\demo.elf"), &kUi), -1);
+    EXPECT_EQ(rec.boxes.back().caption, "烧录");
+    rec.box_answers = {PLATFORM_ID_YES, PLATFORM_ID_YES};
+    EXPECT_EQ(flash_erase(form_ptr(u""), &kUi), -1);
+    EXPECT_EQ(rec.boxes.back().caption, "擦除");
+    EXPECT_EQ(rec.boxes.back().text, "网络通道下不能烧录或擦除：请先切换到仿真器通道");
+    EXPECT_TRUE(fake_target()->flash_codes.empty());
+    g_probe_state.network_channel = 0;  // back on the probe's channel: the same request programs
+    ASSERT_EQ(flash_program(form_ptr(u"C:\\fw\\demo.elf"), &kUi), 0);
+    EXPECT_EQ(fake_target()->flash_codes, std::vector<int32_t>{KX_DRV_PROGRAM});
 }
 
 TEST_F(Flash, ProgramReportsSuccessAndFailure) {

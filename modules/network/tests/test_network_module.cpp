@@ -115,15 +115,19 @@ TEST_F(TwoInstances, RemoteWriteTravelsAsTextAndCarriesTheAnswer) {
     EXPECT_EQ(writes[0].first, 1);
     EXPECT_EQ(writes[0].second, "18446744073709551615");
 
+    // A refusal comes back with the probe side's own reason, for the writer's user to see.
+    char reason[64] = {};
     NetWrite unknown = {"no.such.leaf", "1"};
-    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &unknown, nullptr), -1);
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &unknown, reason), -1);
+    EXPECT_STREQ(reason, "变量不存在");
     NetWrite unwatched = {"g_tick_ms", "7"};  // the probe has it, the remote does not watch it
     EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &unwatched, nullptr), -1);
     EXPECT_TRUE(remote_.has_log("不在对端的监视列表中"));
     EXPECT_EQ(probe_.writes_copy().size(), 1u);  // neither reached the target
     probe_.write_rc = -1;
-    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, nullptr), -1);
+    EXPECT_EQ(net_module_command(client_, KX_NET_WRITE, &w, reason), -1);
     EXPECT_TRUE(remote_.has_log("失败: 写入失败 (err=5)"));
+    EXPECT_STREQ(reason, "写入失败 (err=5)");
 }
 
 TEST_F(TwoInstances, PeerWriteIsNotSentBackOverTheNetwork) {
