@@ -192,6 +192,12 @@ bool probe_channel_choice_is_new(int32_t position) {
 void probe_select_channel(int32_t position) {
     ProbeToolbar& t = g_probe_toolbar;
     if (position == driver_count()) {
+        // In the network channel the start and stop commands speak to the peer, so a local run
+        // left going could not be stopped any more and would mix the probe's samples with the
+        // peer's under the same leaves: it stops before the switch.
+        if (!g_probe_state.network_channel && g_probe_hooks.acquisition_running &&
+            g_probe_hooks.acquisition_running() && g_probe_hooks.acquisition_stop)
+            g_probe_hooks.acquisition_stop();
         g_probe_state.network_channel = 1;
         t.channel_selected = position;
         t.hardware_enabled = 0;

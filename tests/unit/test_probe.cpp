@@ -321,6 +321,33 @@ TEST_F(Probe, ChannelSwitchNetworkKeepsTheProbeADifferentDriverDisconnects) {
     EXPECT_EQ(selected_driver_index(), 0);
 }
 
+TEST_F(Probe, SwitchToTheNetworkChannelStopsALocalRunFirst) {
+    add_driver("JLink");
+    start();
+    probe_connect();
+    static int running;
+    static int stops;
+    running = 1;
+    stops = 0;
+    g_probe_hooks.acquisition_running = [] { return running; };
+    g_probe_hooks.acquisition_stop = [] {
+        // Still the probe's channel: the stop is the local run's, not a "stop sending" to a peer.
+        EXPECT_EQ(g_probe_state.network_channel, 0);
+        stops++;
+        running = 0;
+    };
+    probe_select_channel(1);
+    EXPECT_EQ(stops, 1);
+    EXPECT_EQ(g_probe_state.network_channel, 1);
+    EXPECT_EQ(g_probe_state.connected, 1);  // the probe itself stays connected
+    probe_select_channel(1);                // already in the network channel: nothing to stop
+    EXPECT_EQ(stops, 1);
+    running = 0;
+    probe_select_channel(0);
+    probe_select_channel(1);  // nothing running: no stop
+    EXPECT_EQ(stops, 1);
+}
+
 // A remote-only PC: the list's only entry is shown selected from the start, so choosing it must
 // still count as a change; once in effect, choosing it again does not.
 TEST_F(Probe, ChannelChoiceIsNewForTheNetworkEntryShownBeforeItWasChosen) {
